@@ -1,0 +1,35 @@
+#pragma once
+// The engine's error record. Damaged data never fails; only file access does.
+
+#include <string>
+
+namespace rowmender {
+
+class SalvageError {
+ public:
+  enum class Kind { Io };
+
+  // An error the operating system reported, by its error number.
+  static SalvageError from_errno(int error_number);
+  // A failure with a fixed text and no error number (short writes, bad paths).
+  static SalvageError with_text(std::string text);
+
+  Kind kind() const noexcept { return Kind::Io; }
+  // The error number, or 0 when the operating system reported none.
+  int os_error() const noexcept { return os_error_; }
+  // "{system description} (os error {number})", or the fixed text.
+  const std::string& message() const noexcept { return message_; }
+
+ private:
+  SalvageError(int os_error, std::string message) : os_error_(os_error), message_(std::move(message)) {}
+
+  int os_error_;
+  std::string message_;
+};
+
+inline constexpr const char* kNulInPathMessage = "file name contained an unexpected NUL byte";
+
+// The platform's description of an error number.
+std::string system_error_description(int error_number);
+
+}  // namespace rowmender

@@ -1,0 +1,48 @@
+#pragma once
+// A growable list of offsets kept in 32 bits while every value fits, widened once to 64 bits
+// when one does not. Row tables keep one offset per field; at half the width, a whole file's
+// rows stay close to the file's own size in memory.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace rowmender {
+
+class OffsetVector {
+ public:
+  std::size_t size() const noexcept { return wide_ ? wide_values_.size() : narrow_values_.size(); }
+  bool empty() const noexcept { return size() == 0; }
+
+  std::uint64_t operator[](std::size_t i) const noexcept {
+    return wide_ ? wide_values_[i] : narrow_values_[i];
+  }
+
+  void push_back(std::uint64_t value) {
+    if (!wide_) {
+      if (value <= std::numeric_limits<std::uint32_t>::max()) [[likely]] {
+        narrow_values_.push_back(static_cast<std::uint32_t>(value));
+        return;
+      }
+      widen();
+    }
+    wide_values_.push_back(value);
+  }
+
+  // Appends `count` copies of `value`. Room is reserved first, so an impossible count fails
+  // with std::length_error or std::bad_alloc before anything is written.
+  void append_copies(std::uint64_t value, std::uint64_t count);
+
+  void truncate(std::size_t new_size) noexcept;
+  void clear() noexcept;
+
+ private:
+  void widen();
+
+  std::vector<std::uint32_t> narrow_values_;
+  std::vector<std::uint64_t> wide_values_;
+  bool wide_ = false;
+};
+
+}  // namespace rowmender

@@ -1,0 +1,171 @@
+#include "parser/resilient_parser.h"
+
+#include "parser/byte_scan.h"
+#include "parser/utf8.h"
+
+namespace rowmender {
+
+ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char,
+                                 bool repair_quotes) noexcept
+    : input_(input), position_(0), delimiter_(delimiter), quote_char_(quote_char), repair_quotes_(repair_quotes) {
+  if (input_.size() >= 3 && input_.substr(0, 3) == "\xEF\xBB\xBF") position_ = 3;
+}
+
+void ResilientParser::finish_field(RowTable& rows, std::size_t& field_start) {
+  repair_utf8_tail(rows.text(), field_start, utf8_scratch_);
+  rows.end_field();
+  field_start = rows.text().size();
+}
+
+void ResilientParser::end_row(RowTable& rows, std::size_t& field_start) {
+  if (byte_at(position_) == '\r') {
+    ++position_;
+    if (position_ < input_.size() && byte_at(position_) == '\n') ++position_;
+  } else {
+    ++position_;
+  }
+  ++line_;
+  finish_field(rows, field_start);
+  rows.end_row();
+}
+
+bool ResilientParser::next_row(RowTable& rows) {
+  const std::size_t size = input_.size();
+  if (position_ >= size) return false;
+  const char* data = input_.data();
+  const char delimiter = static_cast<char>(delimiter_);
+  const char quote = static_cast<char>(quote_char_);
+  std::string& text = rows.text();
+  std::size_t field_start = text.size();
+  State state = State::StartOfField;
+
+  while (true) {
+    if (position_ >= size) {
+      // End of input: the open field, even an empty one, is the row's last.
+      finish_field(rows, field_start);
+      rows.end_row();
+      return true;
+    }
+    const std::uint8_t b = byte_at(position_);
+    switch (state) {
+      case State::StartOfField:
+        if (b == quote_char_) {
+          ++position_;
+          state = State::QuotedField;
+        } else if (b == delimiter_) {
+          finish_field(rows, field_start);
+          ++position_;
+        } else if (is_line_break(b)) {
+          end_row(rows, field_start);
+          return true;
+        } else {
+          // Content, blanks included: the unquoted scan below takes this byte first.
+          state = State::UnquotedField;
+        }
+        break;
+
+      case State::UnquotedField: {
+        // Only the delimiter and line breaks end an unquoted field; a quote here is content.
+        const std::size_t stop = find_first_of3(data, position_, size, delimiter, '\n', '\r');
+        text.append(data + position_, stop - position_);
+        position_ = stop;
+        if (stop == size) break;
+        if (byte_at(stop) == delimiter_) {
+          finish_field(rows, field_start);
+          ++position_;
+          state = State::StartOfField;
+        } else {
+          end_row(rows, field_start);
+          return true;
+        }
+        break;
+      }
+
+      case State::QuotedField: {
+        // Inside quotes only the quote matters, and LF for the line counter.
+        const std::size_t stop = find_first_of2(data, position_, size, quote, '\n');
+        text.append(data + position_, stop - position_);
+        position_ = stop;
+        if (stop == size) break;
+        if (byte_at(stop) != quote_char_) {  // an LF, kept as content
+          ++line_;
+          text.push_back('\n');
+          ++position_;
+          break;
+        }
+        if (stop + 1 == size) {
+          ++position_;
+          state = State::AfterClosingQuote;
+        } else if (byte_at(stop + 1) == quote_char_) {
+          text.push_back(quote);  // a doubled quote is one literal quote
+          position_ += 2;
+        } else if (repair_quotes_ && is_stray_quote(stop)) {
+          text.push_back(quote);
+          ++position_;
+        } else {
+          ++position_;
+          state = State::AfterClosingQuote;
+        }
+        break;
+      }
+
+      case State::AfterClosingQuote:
+        if (b == delimiter_) {
+          finish_field(rows, field_start);
+          ++position_;
+          state = State::StartOfField;
+        } else if (is_blank(b)) {
+          ++position_;  // blanks between a closing quote and what follows are dropped
+        } else if (is_line_break(b)) {
+          end_row(rows, field_start);
+          return true;
+        } else {
+          // Text after the closing quote continues the field as unquoted text.
+          state = State::UnquotedField;
+        }
+        break;
+    }
+  }
+}
+
+bool ResilientParser::field_ends_at(std::size_t i) const noexcept {
+  if (i >= input_.size()) return true;
+  const std::uint8_t b = byte_at(i);
+  return b == delimiter_ || is_line_break(b);
+}
+
+std::size_t ResilientParser::skip_lookahead_blanks(std::size_t i) {
+  if (i >= blank_run_begin_ && i <= blank_run_end_) return blank_run_end_;
+  const std::size_t begin = i;
+  while (i < input_.size() && is_blank(byte_at(i)) && byte_at(i) != delimiter_) ++i;
+  blank_run_begin_ = begin;
+  blank_run_end_ = i;
+  return i;
+}
+
+void ResilientParser::survey_line_from(std::size_t begin) {
+  const char* data = input_.data();
+  const std::size_t end = find_first_of2(data, begin, input_.size(), '\n', '\r');
+  survey_begin_ = begin;
+  survey_end_ = end;
+  survey_has_closing_quote_ = false;
+  for (std::size_t i = find_byte(data, begin, end, static_cast<char>(quote_char_)); i < end;
+       i = find_byte(data, i + 1, end, static_cast<char>(quote_char_))) {
+    if (field_ends_at(skip_lookahead_blanks(i + 1))) {
+      last_closing_quote_ = i;
+      survey_has_closing_quote_ = true;
+    }
+  }
+}
+
+bool ResilientParser::is_stray_quote(std::size_t quote_index) {
+  // A quote followed, after blanks, by a field end closes the field.
+  const std::size_t first = skip_lookahead_blanks(quote_index + 1);
+  if (field_ends_at(first)) return false;
+  // Otherwise it is stray if some quote from `first` to the end of the physical line is
+  // followed, after blanks, by a field end.
+  if (first < survey_begin_ || first >= survey_end_) survey_line_from(first);
+  return survey_has_closing_quote_ && last_closing_quote_ >= first;
+}
+
+}  // namespace rowmender

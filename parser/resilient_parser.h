@@ -1,0 +1,70 @@
+#pragma once
+// The tolerant row parser: splits delimited text into rows and never rejects its input.
+// Stray quotes are repaired by a lookahead over the rest of the physical line, text after a
+// closing quote continues the field, and invalid UTF-8 becomes U+FFFD.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "parser/row.h"
+
+namespace rowmender {
+
+class ResilientParser {
+ public:
+  // `input` is borrowed and must outlive the parser. A UTF-8 byte-order mark at the very
+  // start is skipped.
+  ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes) noexcept;
+
+  // Appends the next row to `rows` and returns true, or returns false at the end of input.
+  bool next_row(RowTable& rows);
+
+  // Line counter: 1 at the start, +1 per record terminator and per LF inside a quoted field.
+  std::uint64_t line() const noexcept { return line_; }
+  // Index of the next unread byte of the input.
+  std::uint64_t position() const noexcept { return position_; }
+
+ private:
+  enum class State { StartOfField, UnquotedField, QuotedField, AfterClosingQuote };
+
+  bool is_blank(std::uint8_t b) const noexcept { return b == ' ' || b == '\t'; }
+  bool is_line_break(std::uint8_t b) const noexcept { return b == '\n' || b == '\r'; }
+  std::uint8_t byte_at(std::size_t i) const noexcept { return static_cast<std::uint8_t>(input_[i]); }
+
+  // Consumes the line break at `position_` (CR LF, CR or LF) and closes the row.
+  void end_row(RowTable& rows, std::size_t& field_start);
+  void finish_field(RowTable& rows, std::size_t& field_start);
+
+  // The stray-quote lookahead for the quote at `quote_index` inside a quoted field.
+  bool is_stray_quote(std::size_t quote_index);
+  // Skips the blanks that the lookahead passes over; a blank that is the delimiter is a
+  // field end and is never skipped.
+  std::size_t skip_lookahead_blanks(std::size_t i);
+  bool field_ends_at(std::size_t i) const noexcept;
+  void survey_line_from(std::size_t begin);
+
+  std::string_view input_;
+  std::size_t position_;
+  std::uint64_t line_ = 1;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_char_;
+  bool repair_quotes_;
+
+  // The lookahead asks the same question of every lone quote on a physical line: is there a
+  // later quote on it that is followed by a field end? The answer is kept per line segment
+  // (the stretch up to the next CR or LF), as the index of the last such quote, so a line
+  // full of lone quotes costs linear time instead of quadratic.
+  std::size_t survey_begin_ = 0;
+  std::size_t survey_end_ = 0;
+  std::size_t last_closing_quote_ = 0;
+  bool survey_has_closing_quote_ = false;
+  // The last run of skippable blanks, for the same reason.
+  std::size_t blank_run_begin_ = SIZE_MAX;  // empty until the first skip
+  std::size_t blank_run_end_ = 0;
+
+  std::string utf8_scratch_;
+};
+
+}  // namespace rowmender

@@ -1,0 +1,95 @@
+#pragma once
+// Rows of field texts. A row is stored as one contiguous UTF-8 text holding its fields back
+// to back, plus the end offset of every field: no allocation per field, and a kept row never
+// has its text copied after the parser wrote it.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "parser/offset_vector.h"
+
+namespace rowmender {
+
+// One row that owns its text, for rows that leave a table (quarantined rows).
+class Row {
+ public:
+  Row() = default;
+  Row(std::string text, std::vector<std::uint64_t> field_ends)
+      : text_(std::move(text)), field_ends_(std::move(field_ends)) {}
+
+  std::size_t size() const noexcept { return field_ends_.size(); }
+  std::string_view field(std::size_t i) const noexcept {
+    const std::uint64_t begin = i == 0 ? 0 : field_ends_[i - 1];
+    return std::string_view(text_).substr(begin, field_ends_[i] - begin);
+  }
+
+ private:
+  std::string text_;
+  std::vector<std::uint64_t> field_ends_;
+};
+
+class RowTable;
+
+// A borrowed view of one row of a RowTable.
+class RowView {
+ public:
+  RowView(const RowTable& table, std::size_t row) noexcept : table_(&table), row_(row) {}
+  std::size_t size() const noexcept;
+  std::string_view field(std::size_t i) const noexcept;
+
+ private:
+  const RowTable* table_;
+  std::size_t row_;
+};
+
+// Many rows in three flat arrays: all field texts back to back, the end offset of every
+// field in that text, and the end (in fields) of every row. The parser appends to it, the
+// salvage pass edits its last row, readers index it.
+class RowTable {
+ public:
+  std::size_t size() const noexcept { return row_ends_.size(); }
+  bool empty() const noexcept { return row_ends_.empty(); }
+  RowView operator[](std::size_t row) const noexcept { return RowView(*this, row); }
+
+  std::size_t field_count(std::size_t row) const noexcept {
+    return static_cast<std::size_t>(row_ends_[row] - first_field(row));
+  }
+  std::string_view field(std::size_t row, std::size_t i) const noexcept {
+    return field_text(first_field(row) + i);
+  }
+
+  // Building, used by the parser: raw bytes go to text(), then each field and row is closed.
+  std::string& text() noexcept { return text_; }
+  void end_field() { field_ends_.push_back(text_.size()); }
+  void end_row() { row_ends_.push_back(field_ends_.size()); }
+  void reserve_text(std::size_t bytes) { text_.reserve(bytes); }
+
+  // Edits of the last row, used by reconciliation.
+  // Appends `count` empty fields.
+  void pad_last_row(std::uint64_t count);
+  // Joins the fields from index `first` to the end into one field, `separator` between them.
+  void merge_last_row_from(std::size_t first, std::string_view separator, std::string& scratch);
+  // Removes the last row and returns it as an owning Row.
+  Row take_last_row();
+
+  void clear() noexcept;
+
+ private:
+  std::uint64_t first_field(std::size_t row) const noexcept { return row == 0 ? 0 : row_ends_[row - 1]; }
+  std::string_view field_text(std::uint64_t index) const noexcept {
+    const std::uint64_t begin = index == 0 ? 0 : field_ends_[index - 1];
+    return std::string_view(text_).substr(begin, field_ends_[index] - begin);
+  }
+
+  std::string text_;
+  OffsetVector field_ends_;
+  OffsetVector row_ends_;
+};
+
+inline std::size_t RowView::size() const noexcept { return table_->field_count(row_); }
+inline std::string_view RowView::field(std::size_t i) const noexcept { return table_->field(row_, i); }
+
+}  // namespace rowmender

@@ -1,0 +1,104 @@
+#include <algorithm>
+#include <stdexcept>
+
+#include "parser/row.h"
+
+namespace rowmender {
+
+void OffsetVector::append_copies(std::uint64_t value, std::uint64_t count) {
+  if (count == 0) return;
+  if (!wide_ && value > std::numeric_limits<std::uint32_t>::max()) widen();
+  const std::uint64_t needed = size() + count;
+  if (needed < count || needed > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+    throw std::length_error("row too wide");
+  }
+  if (wide_) {
+    wide_values_.reserve(static_cast<std::size_t>(needed));
+    wide_values_.insert(wide_values_.end(), static_cast<std::size_t>(count), value);
+  } else {
+    narrow_values_.reserve(static_cast<std::size_t>(needed));
+    narrow_values_.insert(narrow_values_.end(), static_cast<std::size_t>(count), static_cast<std::uint32_t>(value));
+  }
+}
+
+void OffsetVector::truncate(std::size_t new_size) noexcept {
+  if (wide_) {
+    wide_values_.resize(new_size);
+  } else {
+    narrow_values_.resize(new_size);
+  }
+}
+
+void OffsetVector::clear() noexcept {
+  narrow_values_.clear();
+  wide_values_.clear();
+  wide_ = false;
+}
+
+void OffsetVector::widen() {
+  wide_values_.reserve(narrow_values_.size() * 2 + 1);
+  wide_values_.assign(narrow_values_.begin(), narrow_values_.end());
+  std::vector<std::uint32_t>().swap(narrow_values_);
+  wide_ = true;
+}
+
+void RowTable::pad_last_row(std::uint64_t count) {
+  // Empty fields all end where the text ends now. The row count stays the same: the last
+  // row simply ends later in the field list.
+  row_ends_.truncate(row_ends_.size() - 1);
+  field_ends_.append_copies(text_.size(), count);
+  end_row();
+}
+
+void RowTable::merge_last_row_from(std::size_t first, std::string_view separator, std::string& scratch) {
+  const std::size_t row = size() - 1;
+  const std::uint64_t row_first = first_field(row);
+  const std::size_t count = field_count(row);
+  // Copy the fields to be joined aside, then rebuild them as one field with separators.
+  const std::uint64_t tail_index = row_first + first;
+  const std::uint64_t tail_begin = tail_index == 0 ? 0 : field_ends_[tail_index - 1];
+  scratch.assign(text_, tail_begin, std::string::npos);
+  std::vector<std::uint64_t> lengths;
+  lengths.reserve(count - first);
+  std::uint64_t prev = tail_begin;
+  for (std::size_t i = first; i < count; ++i) {
+    const std::uint64_t end = field_ends_[row_first + i];
+    lengths.push_back(end - prev);
+    prev = end;
+  }
+  text_.resize(tail_begin);
+  text_.reserve(tail_begin + scratch.size() + separator.size() * (lengths.size() - 1));
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    if (i != 0) text_.append(separator);
+    text_.append(scratch, offset, lengths[i]);
+    offset += lengths[i];
+  }
+  field_ends_.truncate(row_first + first);
+  row_ends_.truncate(row);
+  end_field();
+  end_row();
+}
+
+Row RowTable::take_last_row() {
+  const std::size_t row = size() - 1;
+  const std::uint64_t row_first = first_field(row);
+  const std::size_t count = field_count(row);
+  const std::uint64_t text_begin = row_first == 0 ? 0 : field_ends_[row_first - 1];
+  std::vector<std::uint64_t> ends;
+  ends.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) ends.push_back(field_ends_[row_first + i] - text_begin);
+  std::string text(text_, text_begin, std::string::npos);
+  text_.resize(text_begin);
+  field_ends_.truncate(row_first);
+  row_ends_.truncate(row);
+  return Row(std::move(text), std::move(ends));
+}
+
+void RowTable::clear() noexcept {
+  text_.clear();
+  field_ends_.clear();
+  row_ends_.clear();
+}
+
+}  // namespace rowmender

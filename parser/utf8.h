@@ -1,0 +1,31 @@
+#pragma once
+// UTF-8 checks and the lenient decoder that turns raw field bytes into valid text.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rowmender {
+
+// Length of the longest prefix of `bytes` that is well-formed UTF-8.
+std::size_t utf8_valid_prefix(std::string_view bytes) noexcept;
+
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view bytes) noexcept;
+
+// Appends `bytes` to `out`, replacing each ill-formed sequence by U+FFFD: one replacement
+// character for each maximal subpart, as the Unicode Standard recommends (and as Python's
+// bytes.decode("utf-8", "replace") does).
+void append_utf8_replacing_invalid(std::string& out, std::string_view bytes);
+
+// Makes the tail of `text` that starts at `from` valid UTF-8 in place. Valid tails are left
+// untouched (the common case costs one scan); `scratch` is reused working memory.
+void repair_utf8_tail(std::string& text, std::size_t from, std::string& scratch);
+
+// Appends the UTF-8 encoding of the code point `byte` (U+0000 to U+00FF): the byte itself
+// below 0x80, two bytes otherwise. This is how a delimiter or quote byte is shown as text.
+void append_latin1_char(std::string& out, std::uint8_t byte);
+std::string latin1_char(std::uint8_t byte);
+
+}  // namespace rowmender

@@ -1,0 +1,66 @@
+#include "salvage/buffered_writer.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace rowmender {
+
+BufferedWriter::BufferedWriter(int fd) : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+
+BufferedWriter::~BufferedWriter() { (void)write_out_buffer(); }
+
+std::optional<SalvageError> BufferedWriter::write(std::string_view line) {
+  if (line.size() < kCapacity - used_) {
+    std::memcpy(buffer_.get() + used_, line.data(), line.size());
+    used_ += line.size();
+    return std::nullopt;
+  }
+  if (auto error = write_out_buffer()) return error;
+  if (line.size() < kCapacity) {
+    std::memcpy(buffer_.get(), line.data(), line.size());
+    used_ = line.size();
+    return std::nullopt;
+  }
+  return write_all(line);
+}
+
+std::optional<SalvageError> BufferedWriter::flush() { return write_out_buffer(); }
+
+std::optional<SalvageError> BufferedWriter::write_out_buffer() {
+  std::size_t written = 0;
+  std::optional<SalvageError> error;
+  while (written < used_) {
+    const ssize_t n = ::write(fd_, buffer_.get() + written, used_ - written);
+    if (n > 0) {
+      written += static_cast<std::size_t>(n);
+    } else if (n == 0) {
+      error = SalvageError::with_text("failed to write the buffered data");
+      break;
+    } else if (errno != EINTR) {
+      error = SalvageError::from_errno(errno);
+      break;
+    }
+  }
+  // Whatever did not reach the file stays buffered, at the front.
+  std::memmove(buffer_.get(), buffer_.get() + written, used_ - written);
+  used_ -= written;
+  return error;
+}
+
+std::optional<SalvageError> BufferedWriter::write_all(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      return SalvageError::with_text("failed to write whole buffer");
+    } else if (errno != EINTR) {
+      return SalvageError::from_errno(errno);
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace rowmender

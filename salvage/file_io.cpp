@@ -1,0 +1,83 @@
+#include "salvage/file_io.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace rowmender {
+namespace {
+
+bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
+Expected<FileDescriptor, SalvageError> open_path(std::string_view path, int flags, mode_t mode) {
+  if (holds_nul(path)) return SalvageError::with_text(kNulInPathMessage);
+  const std::string c_path(path);
+  while (true) {
+    const int fd = ::open(c_path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) return FileDescriptor(fd);
+    if (errno != EINTR) return SalvageError::from_errno(errno);
+  }
+}
+
+}  // namespace
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path) {
+  return open_path(path, O_RDONLY, 0);
+}
+
+Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file) {
+  FileContent content;
+  // Size the buffer from the file's size when it has one; pipes and special files grow it.
+  struct stat info {};
+  std::size_t capacity = 0;
+  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  }
+  if (capacity < 4096) capacity = 4096;
+  content.data_ = std::make_unique_for_overwrite<char[]>(capacity);
+  while (true) {
+    if (content.size_ == capacity) {
+      const std::size_t grown = capacity * 2;
+      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+      std::memcpy(bigger.get(), content.data_.get(), content.size_);
+      content.data_ = std::move(bigger);
+      capacity = grown;
+    }
+    const ssize_t got = ::read(file.get(), content.data_.get() + content.size_, capacity - content.size_);
+    if (got > 0) {
+      content.size_ += static_cast<std::size_t>(got);
+    } else if (got == 0) {
+      return content;
+    } else if (errno != EINTR) {
+      return SalvageError::from_errno(errno);
+    }
+  }
+}
+
+Expected<FileContent, SalvageError> read_whole_file(std::string_view path) {
+  auto file = open_for_reading(path);
+  if (!file) return std::move(file).error();
+  return read_to_end(file.value());
+}
+
+}  // namespace rowmender

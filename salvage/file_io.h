@@ -1,0 +1,51 @@
+#pragma once
+// POSIX file access for the engine: whole-file reads, created files, descriptors that close
+// themselves. Calls interrupted by a signal are retried; errors come back as values.
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+#include "error/expected.h"
+#include "error/salvage_error.h"
+
+namespace rowmender {
+
+// Owns a file descriptor and closes it on destruction, ignoring errors from close itself.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A file's whole content. Not zero-filled before reading: the bytes are written once.
+class FileContent {
+ public:
+  FileContent() = default;
+  std::string_view bytes() const noexcept { return {data_.get(), size_}; }
+
+ private:
+  friend Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
+  std::unique_ptr<char[]> data_;
+  std::size_t size_ = 0;
+};
+
+Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path);
+// Creates or truncates, with permission bits 0o666 before the process's umask.
+Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path);
+Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
+// Opens, reads whole and closes.
+Expected<FileContent, SalvageError> read_whole_file(std::string_view path);
+
+}  // namespace rowmender

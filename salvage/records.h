@@ -1,0 +1,43 @@
+#pragma once
+// The records shared by the salvage pass, the file routine and the Python binding.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "parser/row.h"
+
+namespace rowmender {
+
+struct SalvageOptions {
+  std::optional<std::uint8_t> delimiter;         // absent: sniffed from the input
+  std::uint8_t quote_char = '"';
+  bool fill_ragged_rows = true;                  // pad short rows instead of quarantining them
+  bool merge_overflow = true;                    // fold surplus fields into the last column
+  std::optional<std::uint64_t> expected_columns; // absent: inferred; 0: no reconciliation
+  bool repair_quotes = true;
+};
+
+struct QuarantineRecord {
+  std::uint64_t line = 0;  // the parser's line counter right after the row was read
+  std::string reason;
+  Row raw_content;         // the fields as parsed, untouched by reconciliation
+};
+
+struct SalvageStats {
+  std::uint64_t total_rows = 0;
+  std::uint64_t salvaged_rows = 0;
+  std::uint64_t repaired_rows = 0;
+  std::uint64_t quarantined_rows = 0;
+  std::uint8_t detected_delimiter = ',';  // shown as the character with this code point
+  std::uint64_t inferred_columns = 0;
+};
+
+struct SalvageOutcome {
+  RowTable rows;
+  std::vector<QuarantineRecord> quarantine;
+  SalvageStats stats;
+};
+
+}  // namespace rowmender

@@ -1,0 +1,71 @@
+#include "salvage/salvage_file.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "salvage/buffered_writer.h"
+#include "salvage/file_io.h"
+#include "salvage/output_format.h"
+#include "salvage/salvage_slice.h"
+
+namespace rowmender {
+namespace {
+
+// True when `path` exists and is the very file open as `file`, however the path is spelled.
+// Creating the quarantine file there would truncate the repaired output.
+bool names_open_file(std::string_view path, const FileDescriptor& file) {
+  if (path.find('\0') != std::string_view::npos) return false;
+  struct stat named {}, open {};
+  if (::stat(std::string(path).c_str(), &named) != 0 || ::fstat(file.get(), &open) != 0) return false;
+  return named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+}
+
+std::optional<SalvageError> write_quarantine(std::string_view path, const SalvageOutcome& outcome,
+                                             std::string_view separator) {
+  auto file = create_for_writing(path);
+  if (!file) return std::move(file).error();
+  BufferedWriter writer(file.value().get());
+  if (auto error = writer.write(kQuarantineHeader)) return error;
+  std::string line;
+  for (const QuarantineRecord& record : outcome.quarantine) {
+    build_quarantine_line(line, record, separator);
+    if (auto error = writer.write(line)) return error;
+  }
+  return writer.flush();
+}
+
+}  // namespace
+
+Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, std::string_view output_path,
+                                                  std::optional<std::string_view> quarantine_path,
+                                                  const SalvageOptions& options) {
+  auto input_file = open_for_reading(input_path);
+  if (!input_file) return std::move(input_file).error();
+  auto content = read_to_end(input_file.value());
+  if (!content) return std::move(content).error();
+  const SalvageOutcome outcome = salvage_slice(content.value().bytes(), options);
+
+  auto output_file = create_for_writing(output_path);
+  if (!output_file) return std::move(output_file).error();
+  const OutputSyntax syntax(outcome.stats.detected_delimiter, options.quote_char);
+  {
+    BufferedWriter writer(output_file.value().get());
+    std::string line;
+    for (std::size_t row = 0; row < outcome.rows.size(); ++row) {
+      syntax.build_line(line, outcome.rows[row]);
+      if (auto error = writer.write(line)) return *std::move(error);
+    }
+    if (auto error = writer.flush()) return *std::move(error);
+  }
+
+  if (quarantine_path) {
+    if (names_open_file(*quarantine_path, output_file.value())) {
+      return SalvageError::with_text("quarantine_path names the same file as output_path");
+    }
+    if (auto error = write_quarantine(*quarantine_path, outcome, syntax.separator())) return *std::move(error);
+  }
+  return outcome.stats;
+}
+
+}  // namespace rowmender
