@@ -38,8 +38,8 @@ bool OutputSyntax::needs_quoting(std::string_view field) const noexcept {
          field.find_first_of("\n\r") != std::string_view::npos;
 }
 
-void OutputSyntax::append_field(std::string& line, std::string_view field) const {
-  if (!needs_quoting(field)) {
+void OutputSyntax::append_field(std::string& line, std::string_view field, bool force_quotes) const {
+  if (!force_quotes && !needs_quoting(field)) {
     line.append(field);
     return;
   }

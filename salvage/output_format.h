@@ -12,6 +12,7 @@
 
 namespace rowmender {
 
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 
 // How output lines are spelled: the delimiter and quote bytes shown as characters.
@@ -22,16 +23,19 @@ class OutputSyntax {
   const std::string& separator() const noexcept { return separator_; }
 
   // Appends one field, quoted when it holds the quote character, the delimiter character,
-  // LF or CR; inside quotes every quote character is doubled.
-  void append_field(std::string& line, std::string_view field) const;
+  // LF or CR (or when `force_quotes` is set); inside quotes every quote character is doubled.
+  void append_field(std::string& line, std::string_view field, bool force_quotes = false) const;
 
-  // Replaces `line` with the complete line of a row, LF included.
+  // Replaces `line` with the complete line of a row, LF included. `starts_file` marks the
+  // first line of a file: a leading U+FEFF there would be read back as a byte-order mark and
+  // dropped, so a first field that begins with it is quoted.
   template <typename RowLike>
-  void build_line(std::string& line, const RowLike& row) const {
+  void build_line(std::string& line, const RowLike& row, bool starts_file = false) const {
     line.clear();
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i != 0) line.append(separator_);
-      append_field(line, row.field(i));
+      const std::string_view field = row.field(i);
+      append_field(line, field, starts_file && i == 0 && field.starts_with(kByteOrderMark));
     }
     line.push_back('\n');
   }

@@ -53,7 +53,7 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
     BufferedWriter writer(output_file.value().get());
     std::string line;
     for (std::size_t row = 0; row < outcome.rows.size(); ++row) {
-      syntax.build_line(line, outcome.rows[row]);
+      syntax.build_line(line, outcome.rows[row], row == 0);
       if (auto error = writer.write(line)) return *std::move(error);
     }
     if (auto error = writer.flush()) return *std::move(error);
