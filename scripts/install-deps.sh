@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the build and the tests need and the machine lacks.
+# Quiet and quick when everything is already there.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build python3-dev python3-pytest python3-hypothesis python3-numpy python3-mypy
+          libgtest-dev libbenchmark-dev "$@")
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -ne 0 ] && sudo=(sudo)
+echo "Installing: ${missing[*]}"
+"${sudo[@]}" apt-get update -qq
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
