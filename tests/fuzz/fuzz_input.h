@@ -1,0 +1,38 @@
+#pragma once
+// Splits a fuzzer's bytes into settings and content.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace rowmender::fuzz {
+
+class FuzzInput {
+ public:
+  FuzzInput(const std::uint8_t* data, std::size_t size) : bytes_(reinterpret_cast<const char*>(data), size) {}
+
+  // The next setting byte, or 0 once the input runs out.
+  std::uint8_t take_byte() {
+    if (bytes_.empty()) return 0;
+    const auto b = static_cast<std::uint8_t>(bytes_.front());
+    bytes_.remove_prefix(1);
+    return b;
+  }
+  std::string_view rest() const { return bytes_; }
+
+ private:
+  std::string_view bytes_;
+};
+
+// Aborts with a message: the fuzzer records the input that broke an invariant.
+#define FUZZ_CHECK(condition)                                                          \
+  do {                                                                                 \
+    if (!(condition)) {                                                                \
+      std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
+      std::abort();                                                                    \
+    }                                                                                  \
+  } while (false)
+
+}  // namespace rowmender::fuzz
