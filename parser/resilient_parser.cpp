@@ -12,7 +12,8 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
 }
 
 void ResilientParser::finish_field(RowTable& rows, std::size_t& field_start) {
-  repair_utf8_tail(rows.text(), field_start, utf8_scratch_);
+  std::string& text = rows.text();
+  if (!is_ascii(std::string_view(text).substr(field_start))) repair_utf8_tail(text, field_start, utf8_scratch_);
   rows.end_field();
   field_start = rows.text().size();
 }

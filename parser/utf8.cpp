@@ -60,10 +60,6 @@ std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
 
 }  // namespace
 
-bool is_ascii(std::string_view bytes) noexcept {
-  return ascii_prefix(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()) == bytes.size();
-}
-
 std::size_t utf8_valid_prefix(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const std::size_t n = bytes.size();
