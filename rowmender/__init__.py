@@ -7,10 +7,12 @@ row to one width and sets aside what it may not reconcile, reporting what it did
 from ._rowmender_backend import (
     SalvageReader,
     SalvageSummary,
-    __version__,
     open,
     salvage_file,
     sniff,
 )
+# The redundant alias marks the version as re-exported for type checkers, since it is not
+# in __all__.
+from ._rowmender_backend import __version__ as __version__
 
 __all__ = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]

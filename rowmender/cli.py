@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Sequence
 
@@ -31,6 +32,21 @@ def _count(text: str) -> int:
     return value
 
 
+def _character(text: str) -> str:
+    # The engine works on single bytes and would silently take the first byte of anything
+    # longer, so a typo such as ";;" or a non-ASCII character would give a wrong repair.
+    if len(text) > 1 or not text.isascii():
+        raise argparse.ArgumentTypeError(f"must be one ASCII character: {text!r}")
+    return text
+
+
+def _delimiter(text: str) -> str:
+    # sniff prints the tab as \t, so that spelling (and "tab") must be accepted back.
+    if text in ("\\t", "tab"):
+        return "\t"
+    return _character(text)
+
+
 def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m rowmender",
@@ -46,8 +62,12 @@ def _build_parser() -> argparse.ArgumentParser:
     repair.add_argument("input", metavar="INPUT", help="the damaged file")
     repair.add_argument("output", metavar="OUTPUT", help="where to write the repaired file")
     repair.add_argument("--quarantine", metavar="PATH", help="write the rows that were set aside to PATH")
-    repair.add_argument("--delimiter", metavar="D", help="field delimiter (default: detected)")
-    repair.add_argument("--quote-char", metavar="Q", default='"', help="quote character (default: %(default)s)")
+    repair.add_argument(
+        "--delimiter", metavar="D", type=_delimiter, help="field delimiter, \\t or tab for the tab (default: detected)"
+    )
+    repair.add_argument(
+        "--quote-char", metavar="Q", type=_character, default='"', help="quote character (default: %(default)s)"
+    )
     repair.add_argument(
         "--expected-columns", metavar="N", type=_count, help="number of columns (default: inferred; 0 keeps every row as it is)"
     )
@@ -70,13 +90,12 @@ def _show_delimiter(delimiter: str) -> str:
 
 
 def _print_summary(summary: backend.SalvageSummary, args: argparse.Namespace) -> None:
-    values = summary.to_dict()
     if args.json:
-        print(json.dumps(values))
+        print(json.dumps(summary.to_dict()))
         return
     width = max(len(label) for _, label in _SUMMARY_LABELS)
     for key, label in _SUMMARY_LABELS:
-        value = values[key]
+        value = getattr(summary, key)
         shown = _show_delimiter(value) if key == "detected_delimiter" else value
         print(f"{label:<{width}}  {shown}")
     print(f"{'Repaired file':<{width}}  {args.output}")
@@ -84,25 +103,62 @@ def _print_summary(summary: backend.SalvageSummary, args: argparse.Namespace) ->
         print(f"{'Quarantine file':<{width}}  {args.quarantine}")
 
 
+class _FileError(Exception):
+    """A file could not be read or written; the message names the file."""
+
+
+def _describe(error: OSError) -> str:
+    return error.strerror or str(error)
+
+
+def _check_input(path: str) -> None:
+    # The engine's own message does not name the file, so find the common faults here,
+    # where the message can say which file is at fault.
+    try:
+        with open(path, "rb"):
+            pass
+    except OSError as error:
+        raise _FileError(f"cannot read {path!r}: {_describe(error)}") from None
+
+
+def _check_output(path: str) -> None:
+    if os.path.isdir(path):
+        raise _FileError(f"cannot write {path!r}: Is a directory")
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise _FileError(f"cannot write {path!r}: {folder!r} is not an existing folder")
+
+
 def _repair(args: argparse.Namespace) -> int:
-    summary = backend.salvage_file(
-        args.input,
-        args.output,
-        quarantine_path=args.quarantine,
-        delimiter=args.delimiter,
-        quote_char=args.quote_char,
-        fill_ragged_rows=not args.no_fill,
-        merge_overflow=not args.no_merge,
-        expected_columns=args.expected_columns,
-        repair_quotes=not args.no_repair_quotes,
-    )
+    _check_input(args.input)
+    targets = [args.output] if args.quarantine is None else [args.output, args.quarantine]
+    for target in targets:
+        _check_output(target)
+    try:
+        summary = backend.salvage_file(
+            args.input,
+            args.output,
+            quarantine_path=args.quarantine,
+            delimiter=args.delimiter,
+            quote_char=args.quote_char,
+            fill_ragged_rows=not args.no_fill,
+            merge_overflow=not args.no_merge,
+            expected_columns=args.expected_columns,
+            repair_quotes=not args.no_repair_quotes,
+        )
+    except OSError as error:
+        names = " and ".join(repr(target) for target in targets)
+        raise _FileError(f"cannot repair {args.input!r} into {names}: {error}") from None
     _print_summary(summary, args)
     return 0
 
 
 def _read_sample(path: str) -> str:
-    with open(path, "rb") as file:
-        sample = file.read(SNIFF_SAMPLE_BYTES)
+    try:
+        with open(path, "rb") as file:
+            sample = file.read(SNIFF_SAMPLE_BYTES)
+    except OSError as error:
+        raise _FileError(f"cannot read {path!r}: {_describe(error)}") from None
     if len(sample) == SNIFF_SAMPLE_BYTES:
         # Judge whole lines only: a cut-off last line would skew the field counts.
         last_break = max(sample.rfind(b"\n"), sample.rfind(b"\r"))
@@ -121,6 +177,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _build_parser().parse_args(argv)
     try:
         return _repair(args) if args.command == "repair" else _sniff(args)
+    except _FileError as error:
+        message = str(error)
+    except UnicodeEncodeError:
+        # A file name with bytes that are not UTF-8 reaches Python as a str the engine
+        # cannot pass on to the system.
+        message = "file names must be valid UTF-8"
     except OSError as error:
-        print(f"rowmender: error: {error}", file=sys.stderr)
-        return 1
+        message = str(error)
+    print(f"rowmender: error: {message}", file=sys.stderr)
+    return 1

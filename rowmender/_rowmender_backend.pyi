@@ -1,0 +1,82 @@
+"""Types of the native module: the three functions and the two classes."""
+
+from collections.abc import Iterator
+from typing import Literal, Self, TypedDict, final
+
+__version__: str
+__all__ = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
+
+class _SummaryDict(TypedDict):
+    """The six values of a summary, keyed by the property names, in this order."""
+
+    total_rows: int
+    salvaged_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+
+@final
+class SalvageSummary:
+    """Counts of one salvage: an immutable snapshot, made only by the module."""
+
+    @property
+    def total_rows(self) -> int: ...
+    @property
+    def salvaged_rows(self) -> int: ...
+    @property
+    def repaired_rows(self) -> int: ...
+    @property
+    def quarantined_rows(self) -> int: ...
+    @property
+    def detected_delimiter(self) -> str: ...
+    @property
+    def inferred_columns(self) -> int: ...
+    def to_dict(self) -> _SummaryDict: ...
+
+@final
+class SalvageReader(Iterator[list[str]]):
+    """The kept rows of one file, salvaged once on construction, handed out one per step."""
+
+    def __new__(
+        cls,
+        file_path: str,
+        delimiter: str | None = None,
+        quote_char: str = '"',
+        fill_ragged_rows: bool = True,
+        merge_overflow: bool = True,
+        expected_columns: int | None = None,
+        repair_quotes: bool = True,
+    ) -> Self: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> list[str]: ...
+    def __len__(self) -> int: ...
+    def __enter__(self) -> Self: ...
+    # Accepts anything and never suppresses the exception of the with block.
+    def __exit__(
+        self, _exc_type: object = None, _exc_val: object = None, _exc_tb: object = None
+    ) -> Literal[False]: ...
+    @property
+    def summary(self) -> SalvageSummary: ...
+
+def salvage_file(
+    input_path: str,
+    output_path: str,
+    quarantine_path: str | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> SalvageSummary: ...
+def sniff(sample: str) -> str: ...
+def open(
+    file_path: str,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> SalvageReader: ...
