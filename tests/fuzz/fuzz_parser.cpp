@@ -1,0 +1,44 @@
+// The parser over arbitrary bytes with arbitrary delimiter and quote bytes and either repair
+// setting. It must agree, row by row and line by line, with the byte-at-a-time reference
+// parser, and keep its own promises: every row has a field, every field is valid UTF-8, each
+// row consumes input, and the line counter never goes back.
+
+#include "fuzz_input.h"
+#include "parser/resilient_parser.h"
+#include "parser/utf8.h"
+#include "reference_parser.h"
+
+using namespace rowmender;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::FuzzInput in(data, size);
+  const std::uint8_t delimiter = in.take_byte();
+  const std::uint8_t quote = in.take_byte();
+  const bool repair = in.take_byte() & 1;
+  const std::string_view content = in.rest();
+
+  ResilientParser parser(content, delimiter, quote, repair);
+  test::ReferenceParser reference(content, delimiter, quote, repair);
+  RowTable rows;
+  std::uint64_t previous_line = parser.line();
+  std::uint64_t previous_position = parser.position();
+  while (parser.next_row(rows)) {
+    const std::size_t r = rows.size() - 1;
+    FUZZ_CHECK(rows.field_count(r) >= 1);
+    for (std::size_t f = 0; f < rows.field_count(r); ++f) {
+      FUZZ_CHECK(utf8_valid_prefix(rows.field(r, f)) == rows.field(r, f).size());
+    }
+    FUZZ_CHECK(parser.position() > previous_position);
+    FUZZ_CHECK(parser.line() >= previous_line);
+    previous_position = parser.position();
+    previous_line = parser.line();
+
+    const auto expected = reference.next_row();
+    FUZZ_CHECK(expected.has_value());
+    FUZZ_CHECK(test::fields_of(rows[r]) == *expected);
+    FUZZ_CHECK(reference.line == parser.line());
+  }
+  FUZZ_CHECK(!reference.next_row().has_value());
+  FUZZ_CHECK(parser.position() == content.size());
+  return 0;
+}
