@@ -12,13 +12,14 @@
 namespace rowmender {
 namespace {
 
-// True when `path` exists and is the very file open as `file`, however the path is spelled.
-// Creating the quarantine file there would truncate the repaired output.
+// True when `path` exists and is the very regular file open as `file`, however the path is
+// spelled. Creating the quarantine file there would truncate the repaired output. Devices
+// such as /dev/null keep nothing, so naming one for both outputs is allowed.
 bool names_open_file(std::string_view path, const FileDescriptor& file) {
   if (path.find('\0') != std::string_view::npos) return false;
   struct stat named {}, open {};
   if (::stat(std::string(path).c_str(), &named) != 0 || ::fstat(file.get(), &open) != 0) return false;
-  return named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+  return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
 std::optional<SalvageError> write_quarantine(std::string_view path, const SalvageOutcome& outcome,
