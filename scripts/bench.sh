@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the module and the benchmark programs in Release (build-release/) and runs the
+# Python benchmark: salvage_file, the reader, the csv module and the read-scan-write floor
+# on generated files. Extra arguments go to bench/bench_salvage.py, e.g. --size-mb 10
+# --repeat 1 for a quick run. ROWMENDER_PYTHON names the interpreter (default
+# /usr/bin/python3).
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+python=${ROWMENDER_PYTHON:-/usr/bin/python3}
+build=$root/build-release
+
+# Quiet unless something fails: then the build's own output explains why.
+quietly() {
+  local log
+  log=$(mktemp)
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
+  fi
+  rm -f "$log"
+}
+quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$python" \
+  -DROWMENDER_INPLACE=OFF
+# Only what the benchmarks need; the tests are built by scripts/test.sh.
+quietly cmake --build "$build" --target _rowmender_backend rowmender_floor rowmender_bench
+
+cd "$root"
+PYTHONPATH="$build/python" "$python" bench/bench_salvage.py "$@"
