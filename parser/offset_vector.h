@@ -30,6 +30,16 @@ class OffsetVector {
     wide_values_.push_back(value);
   }
 
+  // Replaces a value; the new value must keep the list non-decreasing.
+  void set(std::size_t i, std::uint64_t value) {
+    if (!wide_ && value > std::numeric_limits<std::uint32_t>::max()) widen();
+    if (wide_) {
+      wide_values_[i] = value;
+    } else {
+      narrow_values_[i] = static_cast<std::uint32_t>(value);
+    }
+  }
+
   // Appends `count` copies of `value`. Room is reserved first, so an impossible count fails
   // with std::length_error or std::bad_alloc before anything is written.
   void append_copies(std::uint64_t value, std::uint64_t count);

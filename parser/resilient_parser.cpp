@@ -11,14 +11,41 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
   if (input_.size() >= 3 && input_.substr(0, 3) == "\xEF\xBB\xBF") position_ = 3;
 }
 
-void ResilientParser::finish_field(RowTable& rows, std::size_t& field_start) {
+void ResilientParser::close_row(RowTable& rows, const RowStart& start) {
+  // Field bytes are raw input; they are made valid UTF-8 once the row is complete. Checking
+  // the whole row at once keeps the common case (valid text) at one scan per row.
   std::string& text = rows.text();
-  if (!is_ascii(std::string_view(text).substr(field_start))) repair_utf8_tail(text, field_start, utf8_scratch_);
-  rows.end_field();
-  field_start = rows.text().size();
+  const std::string_view row_text = std::string_view(text).substr(start.text);
+  if (!is_ascii(row_text) && !is_valid_utf8_row(rows, start)) repair_row_fields(rows, start);
+  rows.end_row();
 }
 
-void ResilientParser::end_row(RowTable& rows, std::size_t& field_start) {
+bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& start) const {
+  // The fields are valid one by one when the whole row is valid and no field boundary falls
+  // inside a character (a boundary byte that is a continuation byte).
+  const std::string& text = rows.const_text();
+  if (utf8_valid_prefix(std::string_view(text).substr(start.text)) != text.size() - start.text) return false;
+  for (std::size_t f = start.field; f + 1 < rows.total_fields(); ++f) {
+    const std::uint64_t boundary = rows.field_end(f);
+    if (boundary < text.size() && (static_cast<std::uint8_t>(text[boundary]) & 0xC0) == 0x80) return false;
+  }
+  return true;
+}
+
+void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
+  std::string& text = rows.text();
+  utf8_scratch_.assign(text, start.text, std::string::npos);
+  text.resize(start.text);
+  std::uint64_t begin = 0;
+  for (std::size_t f = start.field; f < rows.total_fields(); ++f) {
+    const std::uint64_t end = rows.field_end(f) - start.text;
+    append_utf8_replacing_invalid(text, std::string_view(utf8_scratch_).substr(begin, end - begin));
+    rows.set_field_end(f, text.size());
+    begin = end;
+  }
+}
+
+void ResilientParser::end_row(RowTable& rows, const RowStart& start) {
   if (byte_at(position_) == '\r') {
     ++position_;
     if (position_ < input_.size() && byte_at(position_) == '\n') ++position_;
@@ -26,8 +53,8 @@ void ResilientParser::end_row(RowTable& rows, std::size_t& field_start) {
     ++position_;
   }
   ++line_;
-  finish_field(rows, field_start);
-  rows.end_row();
+  rows.end_field();
+  close_row(rows, start);
 }
 
 bool ResilientParser::next_row(RowTable& rows) {
@@ -37,14 +64,14 @@ bool ResilientParser::next_row(RowTable& rows) {
   const char delimiter = static_cast<char>(delimiter_);
   const char quote = static_cast<char>(quote_char_);
   std::string& text = rows.text();
-  std::size_t field_start = text.size();
+  const RowStart start{text.size(), rows.total_fields()};
   State state = State::StartOfField;
 
   while (true) {
     if (position_ >= size) {
       // End of input: the open field, even an empty one, is the row's last.
-      finish_field(rows, field_start);
-      rows.end_row();
+      rows.end_field();
+      close_row(rows, start);
       return true;
     }
     const std::uint8_t b = byte_at(position_);
@@ -54,10 +81,10 @@ bool ResilientParser::next_row(RowTable& rows) {
           ++position_;
           state = State::QuotedField;
         } else if (b == delimiter_) {
-          finish_field(rows, field_start);
+          rows.end_field();
           ++position_;
         } else if (is_line_break(b)) {
-          end_row(rows, field_start);
+          end_row(rows, start);
           return true;
         } else {
           // Content, blanks included: the unquoted scan below takes this byte first.
@@ -72,11 +99,11 @@ bool ResilientParser::next_row(RowTable& rows) {
         position_ = stop;
         if (stop == size) break;
         if (byte_at(stop) == delimiter_) {
-          finish_field(rows, field_start);
+          rows.end_field();
           ++position_;
           state = State::StartOfField;
         } else {
-          end_row(rows, field_start);
+          end_row(rows, start);
           return true;
         }
         break;
@@ -112,13 +139,13 @@ bool ResilientParser::next_row(RowTable& rows) {
 
       case State::AfterClosingQuote:
         if (b == delimiter_) {
-          finish_field(rows, field_start);
+          rows.end_field();
           ++position_;
           state = State::StartOfField;
         } else if (is_blank(b)) {
           ++position_;  // blanks between a closing quote and what follows are dropped
         } else if (is_line_break(b)) {
-          end_row(rows, field_start);
+          end_row(rows, start);
           return true;
         } else {
           // Text after the closing quote continues the field as unquoted text.

@@ -33,9 +33,19 @@ class ResilientParser {
   bool is_line_break(std::uint8_t b) const noexcept { return b == '\n' || b == '\r'; }
   std::uint8_t byte_at(std::size_t i) const noexcept { return static_cast<std::uint8_t>(input_[i]); }
 
+  // Where the row being built begins in the table: its first text byte and first field.
+  struct RowStart {
+    std::size_t text;
+    std::size_t field;
+  };
+
   // Consumes the line break at `position_` (CR LF, CR or LF) and closes the row.
-  void end_row(RowTable& rows, std::size_t& field_start);
-  void finish_field(RowTable& rows, std::size_t& field_start);
+  void end_row(RowTable& rows, const RowStart& start);
+  // Closes the row after its last field, making every field valid UTF-8.
+  void close_row(RowTable& rows, const RowStart& start);
+  bool is_valid_utf8_row(const RowTable& rows, const RowStart& start) const;
+  // Replaces each invalid sequence of each field by U+FFFD, field by field.
+  void repair_row_fields(RowTable& rows, const RowStart& start);
 
   // The stray-quote lookahead for the quote at `quote_index` inside a quoted field.
   bool is_stray_quote(std::size_t quote_index);

@@ -63,7 +63,12 @@ class RowTable {
 
   // Building, used by the parser: raw bytes go to text(), then each field and row is closed.
   std::string& text() noexcept { return text_; }
+  const std::string& const_text() const noexcept { return text_; }
   void end_field() { field_ends_.push_back(text_.size()); }
+  // Fields across all rows, and the end offset of field number `index` among them.
+  std::size_t total_fields() const noexcept { return field_ends_.size(); }
+  std::uint64_t field_end(std::size_t index) const noexcept { return field_ends_[index]; }
+  void set_field_end(std::size_t index, std::uint64_t end) { field_ends_.set(index, end); }
   void end_row() { row_ends_.push_back(field_ends_.size()); }
   void reserve_text(std::size_t bytes) { text_.reserve(bytes); }
 

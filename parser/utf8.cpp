@@ -90,15 +90,6 @@ void append_utf8_replacing_invalid(std::string& out, std::string_view bytes) {
   }
 }
 
-void repair_utf8_tail(std::string& text, std::size_t from, std::string& scratch) {
-  const std::string_view tail = std::string_view(text).substr(from);
-  const std::size_t valid = utf8_valid_prefix(tail);
-  if (valid == tail.size()) return;
-  scratch.assign(tail.substr(valid));
-  text.resize(from + valid);
-  append_utf8_replacing_invalid(text, scratch);
-}
-
 void append_latin1_char(std::string& out, std::uint8_t byte) {
   if (byte < 0x80) {
     out.push_back(static_cast<char>(byte));

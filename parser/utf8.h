@@ -31,10 +31,6 @@ inline bool is_ascii(std::string_view bytes) noexcept {
 // bytes.decode("utf-8", "replace") does).
 void append_utf8_replacing_invalid(std::string& out, std::string_view bytes);
 
-// Makes the tail of `text` that starts at `from` valid UTF-8 in place. Valid tails are left
-// untouched (the common case costs one scan); `scratch` is reused working memory.
-void repair_utf8_tail(std::string& text, std::size_t from, std::string& scratch);
-
 // Appends the UTF-8 encoding of the code point `byte` (U+0000 to U+00FF): the byte itself
 // below 0x80, two bytes otherwise. This is how a delimiter or quote byte is shown as text.
 void append_latin1_char(std::string& out, std::uint8_t byte);
