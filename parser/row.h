@@ -25,6 +25,8 @@ class Row {
     const std::uint64_t begin = i == 0 ? 0 : field_ends_[i - 1];
     return std::string_view(text_).substr(begin, field_ends_[i] - begin);
   }
+  // All field texts back to back.
+  std::string_view text() const noexcept { return text_; }
 
  private:
   std::string text_;
@@ -39,6 +41,8 @@ class RowView {
   RowView(const RowTable& table, std::size_t row) noexcept : table_(&table), row_(row) {}
   std::size_t size() const noexcept;
   std::string_view field(std::size_t i) const noexcept;
+  // All field texts of the row back to back.
+  std::string_view text() const noexcept;
 
  private:
   const RowTable* table_;
@@ -59,6 +63,11 @@ class RowTable {
   }
   std::string_view field(std::size_t row, std::size_t i) const noexcept {
     return field_text(first_field(row) + i);
+  }
+  std::string_view row_text(std::size_t row) const noexcept {
+    const std::uint64_t first = first_field(row);
+    const std::uint64_t begin = first == 0 ? 0 : field_ends_[first - 1];
+    return std::string_view(text_).substr(begin, field_ends_[row_ends_[row] - 1] - begin);
   }
 
   // Building, used by the parser: raw bytes go to text(), then each field and row is closed.
@@ -96,5 +105,6 @@ class RowTable {
 
 inline std::size_t RowView::size() const noexcept { return table_->field_count(row_); }
 inline std::string_view RowView::field(std::size_t i) const noexcept { return table_->field(row_, i); }
+inline std::string_view RowView::text() const noexcept { return table_->row_text(row_); }
 
 }  // namespace rowmender

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,13 @@ class OutputSyntax {
   // dropped, so a first field that begins with it is quoted.
   template <typename RowLike>
   void build_line(std::string& line, const RowLike& row, bool starts_file = false) const {
+    if constexpr (requires { row.text(); }) {
+      const std::string_view all = row.text();
+      if (single_bytes_ && !(starts_file && all.starts_with(kByteOrderMark)) && !needs_quoting(all)) {
+        build_plain_line(line, row, all.size());
+        return;
+      }
+    }
     line.clear();
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i != 0) line.append(separator_);
@@ -42,6 +50,21 @@ class OutputSyntax {
 
  private:
   bool needs_quoting(std::string_view field) const noexcept;
+
+  // The common case: no field of the row needs quotes (one scan of the whole row said so),
+  // so the line is the fields with one-byte separators, copied into place.
+  template <typename RowLike>
+  void build_plain_line(std::string& line, const RowLike& row, std::size_t text_size) const {
+    const std::size_t fields = row.size();
+    line.resize(text_size + fields);  // fields - 1 separators and the line feed
+    char* out = line.data();
+    for (std::size_t i = 0; i < fields; ++i) {
+      const std::string_view field = row.field(i);
+      std::memcpy(out, field.data(), field.size());
+      out += field.size();
+      *out++ = i + 1 < fields ? separator_[0] : '\n';
+    }
+  }
 
   std::string separator_;
   std::string quote_;
