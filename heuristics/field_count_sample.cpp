@@ -11,7 +11,9 @@ FieldCountSample::FieldCountSample(std::string_view input, std::uint8_t delimite
                                    bool repair_quotes, std::size_t limit) {
   ResilientParser parser(input, delimiter, quote_char, repair_quotes);
   RowTable row;  // one row at a time; its storage is reused
-  while (counted_rows_ < limit && parser.next_row(row)) {
+  while (counted_rows_ < limit) {
+    if (parser.skip_empty_row()) continue;  // a blank line never counts
+    if (!parser.next_row(row)) break;
     if (is_counted_row(row[0])) {
       const std::size_t fields = row.field_count(0);
       auto entry = std::find_if(frequencies_.begin(), frequencies_.end(),

@@ -156,6 +156,18 @@ bool ResilientParser::next_row(RowTable& rows) {
   }
 }
 
+bool ResilientParser::skip_empty_row() noexcept {
+  if (position_ >= input_.size()) return false;
+  const std::uint8_t b = byte_at(position_);
+  // A line break at the start of a row ends it with one empty field, unless the byte is
+  // also the quote or the delimiter, which the row rules test first.
+  if (!is_line_break(b) || b == quote_char_ || b == delimiter_) return false;
+  ++position_;
+  if (b == '\r' && position_ < input_.size() && byte_at(position_) == '\n') ++position_;
+  ++line_;
+  return true;
+}
+
 bool ResilientParser::field_ends_at(std::size_t i) const noexcept {
   if (i >= input_.size()) return true;
   const std::uint8_t b = byte_at(i);

@@ -21,6 +21,11 @@ class ResilientParser {
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
   bool next_row(RowTable& rows);
 
+  // When the next row is an empty line, consumes it exactly as next_row would (the row would
+  // be one empty field) and returns true. Samplers skip runs of blank lines this way without
+  // building rows they are going to ignore.
+  bool skip_empty_row() noexcept;
+
   // Line counter: 1 at the start, +1 per record terminator and per LF inside a quoted field.
   std::uint64_t line() const noexcept { return line_; }
   // Index of the next unread byte of the input.

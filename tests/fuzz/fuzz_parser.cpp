@@ -14,7 +14,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::FuzzInput in(data, size);
   const std::uint8_t delimiter = in.take_byte();
   const std::uint8_t quote = in.take_byte();
-  const bool repair = in.take_byte() & 1;
+  const std::uint8_t flags = in.take_byte();
+  const bool repair = flags & 1;
+  const bool skip_blank_lines = flags & 2;  // as the structure samplers do
   const std::string_view content = in.rest();
 
   ResilientParser parser(content, delimiter, quote, repair);
@@ -22,7 +24,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RowTable rows;
   std::uint64_t previous_line = parser.line();
   std::uint64_t previous_position = parser.position();
-  while (parser.next_row(rows)) {
+  while (true) {
+    if (skip_blank_lines && parser.skip_empty_row()) {
+      const auto expected = reference.next_row();
+      FUZZ_CHECK(expected.has_value() && *expected == test::Fields{""});
+      FUZZ_CHECK(reference.line == parser.line());
+      FUZZ_CHECK(parser.position() > previous_position);
+      previous_position = parser.position();
+      previous_line = parser.line();
+      continue;
+    }
+    if (!parser.next_row(rows)) break;
     const std::size_t r = rows.size() - 1;
     FUZZ_CHECK(rows.field_count(r) >= 1);
     for (std::size_t f = 0; f < rows.field_count(r); ++f) {
