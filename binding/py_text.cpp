@@ -1,17 +1,11 @@
 #include "binding/py_text.h"
 
-#include <cstring>
-
 #include "parser/utf8.h"
 
 namespace rowmender::binding {
 
 PyObject* new_str(std::string_view utf8) {
-  if (is_ascii(utf8)) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127);
-    if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), utf8.data(), utf8.size());
-    return str;
-  }
+  if (is_ascii(utf8)) return new_ascii_str(utf8);
   return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "strict");
 }
 

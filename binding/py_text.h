@@ -4,12 +4,20 @@
 #include "binding/py_ref.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace rowmender::binding {
 
 // A new str from valid UTF-8. All-ASCII text is copied straight into the new object.
 PyObject* new_str(std::string_view utf8);
+
+// A new str from text already known to be ASCII: no decoding, one copy.
+inline PyObject* new_ascii_str(std::string_view ascii) {
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+  if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), ascii.data(), ascii.size());
+  return str;
+}
 
 // A new one-character str whose code point equals `byte`.
 PyObject* new_char_str(std::uint8_t byte);

@@ -8,6 +8,7 @@
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
 #include "binding/summary_type.h"
+#include "parser/utf8.h"
 #include "salvage/file_io.h"
 #include "salvage/salvage_slice.h"
 
@@ -50,8 +51,10 @@ PyObject* reader_next(PyObject* self) {
   const std::size_t fields = row.size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
   if (!list) return nullptr;
+  // One scan tells whether the whole row is ASCII; then no field needs decoding.
+  const bool ascii = is_ascii(row.text());
   for (std::size_t i = 0; i < fields; ++i) {
-    PyObject* text = new_str(row.field(i));
+    PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
     if (text == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
   }
