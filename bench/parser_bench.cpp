@@ -67,7 +67,7 @@ void BM_Parser(benchmark::State& state) {
   for (auto _ : state) {
     rowmender::ResilientParser parser(csv, ',', '"', true);
     rowmender::RowTable rows;
-    rows.reserve_text(csv.size());
+    rows.reserve_for_input(csv.size());
     while (parser.next_row(rows)) {
     }
     benchmark::DoNotOptimize(rows.size());

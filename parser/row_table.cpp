@@ -21,6 +21,14 @@ void OffsetVector::append_copies(std::uint64_t value, std::uint64_t count) {
   }
 }
 
+void OffsetVector::reserve(std::size_t count) {
+  if (wide_) {
+    wide_values_.reserve(count);
+  } else {
+    narrow_values_.reserve(count);
+  }
+}
+
 void OffsetVector::truncate(std::size_t new_size) noexcept {
   if (wide_) {
     wide_values_.resize(new_size);

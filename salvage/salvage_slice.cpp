@@ -36,7 +36,7 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& optio
   RowTable& rows = outcome.rows;
   // Field texts are never longer than the input bar replacements and merges, so one
   // reservation usually serves the whole pass.
-  rows.reserve_text(input.size());
+  rows.reserve_for_input(input.size());
 
   ResilientParser parser(input, delimiter, options.quote_char, options.repair_quotes);
   while (parser.next_row(rows)) {
