@@ -153,33 +153,6 @@ TEST_F(SalvageFileTest, WorkedExample) {
   EXPECT_EQ(read(path("q.csv")), std::string(kQuarantineHeader));
 }
 
-TEST_F(SalvageFileTest, EmptyInputGivesEmptyOutputAndHeaderOnlyQuarantine) {
-  write(path("in.csv"), "");
-  write(path("out.csv"), "old content");
-  auto stats = salvage_file(path("in.csv"), path("out.csv"), path("q.csv"), SalvageOptions{});
-  ASSERT_TRUE(stats);
-  EXPECT_EQ(stats.value().inferred_columns, 0u);
-  EXPECT_EQ(read(path("out.csv")), "");
-  EXPECT_EQ(read(path("q.csv")), "line,reason,raw_content\n");
-}
-
-TEST_F(SalvageFileTest, InputMayBeTheOutput) {
-  write(path("data.csv"), kWorkedInput);
-  ASSERT_TRUE(salvage_file(path("data.csv"), path("data.csv"), std::nullopt, worked_options(false)));
-  EXPECT_EQ(read(path("data.csv")), kWorkedOutput);
-}
-
-TEST_F(SalvageFileTest, MissingInputLeavesOutputUntouched) {
-  write(path("out.csv"), "keep");
-  auto result = salvage_file(path("missing.csv"), path("out.csv"), path("q.csv"), SalvageOptions{});
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().os_error(), 2);
-  EXPECT_TRUE(result.error().message().ends_with(" (os error 2)")) << result.error().message();
-  EXPECT_GT(result.error().message().size(), std::string(" (os error 2)").size());
-  EXPECT_EQ(read(path("out.csv")), "keep");
-  EXPECT_FALSE(fs::exists(path("q.csv")));
-}
-
 // Special files have no size to go by; reading them must grow the buffer without loss.
 TEST_F(SalvageFileTest, ReadsWholeFifo) {
   ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
@@ -190,78 +163,53 @@ TEST_F(SalvageFileTest, ReadsWholeFifo) {
   feeder.join();
   ASSERT_TRUE(read_back);
   EXPECT_EQ(read_back.value().bytes(), content);
-
-  auto result = salvage_file(dir_.string(), path("out.csv"), std::nullopt, SalvageOptions{});
-  ASSERT_FALSE(result);  // a directory cannot be read
-  EXPECT_EQ(result.error().message(), system_error_description(EISDIR) + " (os error 21)");
-  EXPECT_FALSE(fs::exists(path("out.csv")));
 }
 
-TEST_F(SalvageFileTest, NulInAnyPathFails) {
-  write(path("in.csv"), kWorkedInput);
-  const std::string nul = path("x") + std::string(1, '\0') + "y";
-  for (int which = 0; which < 3; ++which) {
-    auto result = salvage_file(which == 0 ? nul : path("in.csv"), which == 1 ? nul : path("out.csv"),
-                               which == 2 ? nul : path("q.csv"), worked_options(false));
-    ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().message(), "file name contained an unexpected NUL byte");
-    EXPECT_EQ(result.error().os_error(), 0);
-  }
-  // Only the quarantine path was bad in the last call: the output is complete.
-  EXPECT_EQ(read(path("out.csv")), kWorkedOutput);
-  EXPECT_FALSE(fs::exists(path("q.csv")));
-}
-
-TEST_F(SalvageFileTest, MissingOutputDirectoryCreatesNothing) {
-  write(path("in.csv"), kWorkedInput);
-  auto result = salvage_file(path("in.csv"), path("no/out.csv"), path("q.csv"), worked_options(false));
-  ASSERT_FALSE(result);
-  EXPECT_TRUE(result.error().message().ends_with(" (os error 2)"));
-  EXPECT_FALSE(fs::exists(path("q.csv")));
-}
-
-TEST_F(SalvageFileTest, BadQuarantinePathFailsAfterCompleteOutput) {
-  write(path("in.csv"), kWorkedInput);
-  for (const std::string& quarantine : {std::string(), path("no/q.csv")}) {
-    fs::remove(path("out.csv"));
-    auto result = salvage_file(path("in.csv"), path("out.csv"), quarantine, worked_options(false));
-    ASSERT_FALSE(result);
-    EXPECT_TRUE(result.error().message().ends_with(" (os error 2)")) << result.error().message();
-    EXPECT_EQ(read(path("out.csv")), kWorkedOutput);
-  }
-}
-
-TEST_F(SalvageFileTest, QuarantineNamingTheOutputFails) {
+// Every failure leaves no quarantine file; the output is either untouched (the failure came
+// before it was opened) or complete (only the quarantine file failed).
+TEST_F(SalvageFileTest, Failures) {
   write(path("in.csv"), kWorkedInput);
   fs::create_directory(path("sub"));
   fs::create_symlink(path("sub/out.csv"), path("link.csv"));
-  for (const std::string& quarantine : {path("sub/out.csv"), path("sub/../sub/./out.csv"), path("link.csv")}) {
-    fs::remove(path("sub/out.csv"));
-    auto result = salvage_file(path("in.csv"), path("sub/out.csv"), quarantine, worked_options(false));
-    ASSERT_FALSE(result) << quarantine;
-    EXPECT_EQ(result.error().message(), "quarantine_path names the same file as output_path");
-    EXPECT_EQ(read(path("sub/out.csv")), kWorkedOutput);
+  const std::string nul = path("x") + std::string(1, '\0') + "y";
+  const std::string no_entry = system_error_description(ENOENT) + " (os error 2)";
+  const std::string nul_message = "file name contained an unexpected NUL byte";
+  const std::string same = "quarantine_path names the same file as output_path";
+  const std::string in = path("in.csv"), out = path("sub/out.csv"), q = path("q.csv");
+  const struct {
+    std::string input, output, quarantine, message;
+    int os_error;
+    bool output_complete;
+  } cases[] = {
+      {path("missing.csv"), out, q, no_entry, ENOENT, false},
+      {dir_.string(), out, q, system_error_description(EISDIR) + " (os error 21)", EISDIR, false},
+      {nul, out, q, nul_message, 0, false},
+      {in, nul, q, nul_message, 0, false},
+      {in, path("no/out.csv"), q, no_entry, ENOENT, false},
+      {in, "/dev/full", q, system_error_description(ENOSPC) + " (os error 28)", ENOSPC, false},
+      {in, out, nul, nul_message, 0, true},
+      {in, out, "", no_entry, ENOENT, true},
+      {in, out, path("no/q.csv"), no_entry, ENOENT, true},
+      {in, out, out, same, 0, true},
+      {in, out, path("sub/../sub/./out.csv"), same, 0, true},
+      {in, out, path("link.csv"), same, 0, true},
+      {in, out, "/dev/full", system_error_description(ENOSPC) + " (os error 28)", ENOSPC, true},
+  };
+  const bool has_full = fs::exists("/dev/full");
+  for (const auto& c : cases) {
+    if (!has_full && (c.output == "/dev/full" || c.quarantine == "/dev/full")) continue;
+    write(out, "keep");
+    auto result = salvage_file(c.input, c.output, c.quarantine, worked_options(false));
+    ASSERT_FALSE(result) << c.input << " " << c.output << " " << c.quarantine;
+    EXPECT_EQ(result.error().message(), c.message) << c.quarantine;
+    EXPECT_EQ(result.error().os_error(), c.os_error) << c.quarantine;
+    EXPECT_EQ(read(out), c.output_complete ? kWorkedOutput : "keep") << c.quarantine;
+    EXPECT_FALSE(fs::exists(q));
   }
   // A hard link is the same file too.
-  ASSERT_TRUE(salvage_file(path("in.csv"), path("sub/out.csv"), std::nullopt, worked_options(false)));
-  fs::create_hard_link(path("sub/out.csv"), path("hard.csv"));
-  EXPECT_FALSE(salvage_file(path("in.csv"), path("sub/out.csv"), path("hard.csv"), worked_options(false)));
+  fs::create_hard_link(out, path("hard.csv"));
+  EXPECT_FALSE(salvage_file(in, out, path("hard.csv"), worked_options(false)));
   EXPECT_EQ(read(path("hard.csv")), kWorkedOutput);
-}
-
-TEST_F(SalvageFileTest, FullDeviceReportsError) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  write(path("in.csv"), kWorkedInput);
-  auto result = salvage_file(path("in.csv"), "/dev/full", path("q.csv"), worked_options(false));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().os_error(), ENOSPC);
-  EXPECT_TRUE(result.error().message().ends_with(" (os error 28)"));
-  EXPECT_FALSE(fs::exists(path("q.csv")));
-
-  result = salvage_file(path("in.csv"), path("out.csv"), "/dev/full", worked_options(false));
-  ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().os_error(), ENOSPC);
-  EXPECT_EQ(read(path("out.csv")), kWorkedOutput);
 }
 
 class BufferedWriterTest : public FileTest {};

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -24,14 +25,8 @@ DAMAGED = (
     '6,"Fay,Gus",z\n'
 )
 
-SUMMARY_KEYS = [
-    "total_rows",
-    "salvaged_rows",
-    "repaired_rows",
-    "quarantined_rows",
-    "detected_delimiter",
-    "inferred_columns",
-]
+SUMMARY_KEYS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
+                "inferred_columns"]
 
 
 # The child must run the very package this process imported, whichever folder on the path
@@ -65,7 +60,6 @@ OPTION_CASES = [
     pytest.param([], {}, id="defaults"),
     pytest.param(["--no-fill"], {"fill_ragged_rows": False}, id="no-fill"),
     pytest.param(["--no-merge"], {"merge_overflow": False}, id="no-merge"),
-    pytest.param(["--no-fill", "--no-merge"], {"fill_ragged_rows": False, "merge_overflow": False}, id="no-fill-no-merge"),
     pytest.param(["--no-repair-quotes"], {"repair_quotes": False}, id="no-repair-quotes"),
     pytest.param(["--expected-columns", "2"], {"expected_columns": 2}, id="expected-columns-2"),
     pytest.param(["--expected-columns", "0"], {"expected_columns": 0}, id="expected-columns-0"),
@@ -124,31 +118,21 @@ def test_repair_prints_a_readable_table(damaged: Path, tmp_path: Path) -> None:
     assert quarantine.read_text(encoding="utf-8").startswith("line,reason,raw_content\n")
 
 
-def test_repair_without_quarantine_writes_no_quarantine_file(damaged: Path, tmp_path: Path) -> None:
-    result = run("repair", "damaged.csv", "out.csv", "--no-fill", cwd=tmp_path)
-
-    assert result.returncode == 0, result.stderr
-    assert "Quarantine file" not in result.stdout
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv", "out.csv"]
-
-
-def test_repair_shows_the_tab_by_name(tmp_path: Path) -> None:
+def test_repair_shows_the_tab_by_name_and_lists_the_json_fields_in_order(tmp_path: Path) -> None:
     source = tmp_path / "tabs.csv"
     source.write_text("a\tb\tc\n1\t2\t3\n4\t5\n", encoding="utf-8")
 
-    table = run("repair", source, tmp_path / "out.tsv", cwd=tmp_path)
+    # Without --quarantine the set-aside row is written nowhere.
+    table = run("repair", "tabs.csv", "out.tsv", "--no-fill", cwd=tmp_path)
     as_json = run("repair", source, tmp_path / "out.tsv", "--json", cwd=tmp_path)
 
     assert table.returncode == 0 and as_json.returncode == 0
     assert any(line.startswith("Delimiter") and line.endswith("  tab") for line in table.stdout.splitlines())
-    assert json.loads(as_json.stdout)["detected_delimiter"] == "\t"
-
-
-def test_repair_json_lists_the_summary_fields_in_order(damaged: Path, tmp_path: Path) -> None:
-    result = run("repair", damaged, tmp_path / "out.csv", "--json", cwd=tmp_path)
-
-    assert result.returncode == 0, result.stderr
-    assert list(json.loads(result.stdout)) == SUMMARY_KEYS
+    assert re.search(r"^Rows quarantined +1$", table.stdout, re.M) and "Quarantine file" not in table.stdout
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tsv", "tabs.csv"]
+    summary = json.loads(as_json.stdout)
+    assert list(summary) == SUMMARY_KEYS
+    assert summary["detected_delimiter"] == "\t"
 
 
 def test_repair_in_place_replaces_the_file_with_its_repaired_form(damaged: Path, tmp_path: Path) -> None:
@@ -164,14 +148,12 @@ def test_repair_in_place_replaces_the_file_with_its_repaired_form(damaged: Path,
 @pytest.mark.parametrize(
     ("content", "shown"),
     [
-        ("a,b,c\n1,2,3\n4,5,6\n", ","),
         ("a;b;c\n1;2;3\n4;5;6\n", ";"),
-        ("a|b|c\n1|2|3\n4|5|6\n", "|"),
         ("a\tb\tc\n1\t2\t3\n4\t5\t6\n", "\\t"),
         ("\ufeffa;b\n1;2\n", ";"),
         ("", ","),
     ],
-    ids=["comma", "semicolon", "bar", "tab", "byte-order-mark", "empty"],
+    ids=["semicolon", "tab", "byte-order-mark", "empty"],
 )
 def test_sniff_prints_the_delimiter(tmp_path: Path, content: str, shown: str) -> None:
     path = tmp_path / "sample.csv"
@@ -220,18 +202,12 @@ def test_help_lists_every_option(tmp_path: Path) -> None:
     "args",
     [
         pytest.param([], id="no-command"),
-        pytest.param(["mend"], id="unknown-command"),
-        pytest.param(["repair"], id="repair-without-paths"),
-        pytest.param(["repair", "IN"], id="repair-without-output"),
         pytest.param(["repair", "IN", "OUT", "--bogus"], id="unknown-option"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "-1"], id="negative-columns"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "two"], id="non-numeric-columns"),
-        pytest.param(["repair", "IN", "OUT", "--expected-columns"], id="columns-without-value"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", ";;"], id="two-character-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", "é"], id="non-ascii-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--quote-char", "''"], id="two-character-quote"),
-        pytest.param(["sniff"], id="sniff-without-file"),
-        pytest.param(["sniff", "IN", "OUT"], id="sniff-with-two-files"),
     ],
 )
 def test_usage_errors_exit_2_and_touch_no_file(damaged: Path, tmp_path: Path, args: list[str]) -> None:
@@ -251,15 +227,11 @@ def test_usage_errors_exit_2_and_touch_no_file(damaged: Path, tmp_path: Path, ar
     ("args", "named", "reason"),
     [
         pytest.param(["repair", "missing.csv", "out.csv"], "missing.csv", "No such file or directory", id="missing-input"),
-        pytest.param(["repair", "folder", "out.csv"], "folder", "Is a directory", id="input-is-a-folder"),
         pytest.param(["repair", "damaged.csv", "nowhere/out.csv"], "nowhere/out.csv", "not an existing folder",
                      id="output-folder-missing"),
         pytest.param(["repair", "damaged.csv", "folder"], "folder", "Is a directory", id="output-is-a-folder"),
         pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "nowhere/q.csv"], "nowhere/q.csv",
                      "not an existing folder", id="quarantine-folder-missing"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "folder"], "folder", "Is a directory",
-                     id="quarantine-is-a-folder"),
-        pytest.param(["sniff", "missing.csv"], "missing.csv", "No such file or directory", id="sniff-missing"),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
     ],
 )
@@ -293,16 +265,3 @@ def test_a_file_name_that_is_not_utf8_is_a_file_error(damaged: Path, tmp_path: P
 
     assert result.returncode == 1
     assert result.stderr == "rowmender: error: file names must be valid UTF-8\n"
-
-
-@pytest.mark.skipif(os.geteuid() == 0, reason="permission bits do not stop root")
-def test_an_unreadable_input_is_a_file_error(damaged: Path, tmp_path: Path) -> None:
-    damaged.chmod(0)
-    try:
-        result = run("repair", damaged, tmp_path / "out.csv", cwd=tmp_path)
-    finally:
-        damaged.chmod(0o644)
-
-    assert result.returncode == 1
-    assert "Permission denied" in result.stderr
-    assert result.stderr.count("\n") == 1

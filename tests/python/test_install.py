@@ -38,15 +38,13 @@ def prefix(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return target
 
 
-def run_installed(prefix: Path, code: str) -> subprocess.CompletedProcess[str]:
+def run_installed(prefix: Path, *args: str) -> subprocess.CompletedProcess[str]:
     # Only the prefix is on the path, and the working folder holds no package, so nothing
     # but the installed copy can be imported.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
     env["PYTHONPATH"] = str(prefix)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, cwd=prefix.parent, env=env, timeout=120,
-    )
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, cwd=prefix.parent, env=env,
+                          timeout=120)
 
 
 def test_install_lays_out_exactly_the_package(prefix: Path) -> None:
@@ -58,16 +56,13 @@ def test_install_lays_out_exactly_the_package(prefix: Path) -> None:
 
 
 def test_installed_package_imports_and_works(prefix: Path) -> None:
-    result = run_installed(
-        prefix,
-        """
-        import pathlib, sys, rowmender
+    result = run_installed(prefix, "-c", textwrap.dedent("""
+        import pathlib, rowmender
         print(rowmender.__version__)
         print(pathlib.Path(rowmender.__file__).resolve().parent)
         print(pathlib.Path(rowmender._rowmender_backend.__file__).resolve().parent)
         print(rowmender.sniff("a;b\\n1;2\\n"))
-        """,
-    )
+    """))
 
     assert result.returncode == 0, result.stderr
     version, package_dir, module_dir, sniffed = result.stdout.splitlines()
@@ -77,15 +72,10 @@ def test_installed_package_imports_and_works(prefix: Path) -> None:
 
 
 def test_installed_command_line_runs(prefix: Path, tmp_path: Path) -> None:
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
-    env["PYTHONPATH"] = str(prefix)
     source = tmp_path / "in.csv"
     source.write_text("a,b\n1\n2,3\n", encoding="utf-8")
 
-    result = subprocess.run(
-        [sys.executable, "-m", "rowmender", "repair", str(source), str(tmp_path / "out.csv"), "--json"],
-        capture_output=True, text=True, cwd=tmp_path, env=env, timeout=120,
-    )
+    result = run_installed(prefix, "-m", "rowmender", "repair", str(source), str(tmp_path / "out.csv"), "--json")
 
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "out.csv").read_text(encoding="utf-8") == "a,b\n1,\n2,3\n"
@@ -179,14 +169,7 @@ def test_help_of_the_package_shows_real_signatures() -> None:
 
 def test_help_of_salvage_file_shows_its_signature_and_arguments() -> None:
     text = pydoc.plain(pydoc.render_doc(rowmender.salvage_file))
-    lines = text.splitlines()
 
-    assert SALVAGE_FILE_SIGNATURE in lines
+    assert SALVAGE_FILE_SIGNATURE in text.splitlines()
     for parameter in inspect.signature(rowmender.salvage_file).parameters:
         assert f"        {parameter}: " in text
-
-
-def test_package_reexports_the_module_objects() -> None:
-    for name in rowmender.__all__:
-        assert getattr(rowmender, name) is getattr(backend, name)
-    assert rowmender.__all__ == backend.__all__

@@ -69,23 +69,13 @@ def test_no_quarantine_file_without_a_path(paths):
      b"a,b\nc,d\ne,f\ng,h\n", HEADER + b'7,"Row has extra columns (expected 2)","x\ny,1,2"\n'),
     (b"a,b\r\nc,d\r\ne\r\n", {"fill_ragged_rows": False},
      b"a,b\nc,d\n", HEADER + b'4,"Row has too few columns (expected 2)","e"\n'),
-    (b"a,\"\r\",\" x \"\n", {}, b'a,"\r", x \n', HEADER),
-    (b'a,"line\nbreak",b\n', {}, b'a,"line\nbreak",b\n', HEADER),
-    (b",,\n", {"expected_columns": 3}, b",,\n", HEADER),
     (b"nul\0byte,x\n", {}, b"nul\0byte,x\n", HEADER),
     (b"a;b,c;d\ne;f;g\n", {"delimiter": ";", "merge_overflow": False, "expected_columns": 2},
      b"", HEADER + b'2,"Row has extra columns (expected 2)","a;b,c;d"\n'
                   b'3,"Row has extra columns (expected 2)","e;f;g"\n'),
-    (b"a;b,c\nd;e\n", {"delimiter": ";;"}, b"a;b,c\nd;e\n", HEADER),
     (b"a;x\"y\"\n", {"delimiter": ";", "expected_columns": 2}, b'a;"x""y"""\n', HEADER),
     (b"a,it's\n'b,c',d\n", {"quote_char": "'", "expected_columns": 2, "merge_overflow": False},
      b"a,'it''s'\n'b,c',d\n", HEADER),
-    (b"'say \"hi\"',x,y\n", {"quote_char": "'", "expected_columns": 2, "merge_overflow": False},
-     b"", HEADER + b'2,"Row has extra columns (expected 2)","say ""hi"",x,y"\n'),
-    (b'"x,y",z\n', {"quote_char": ""}, b'"x,y",z\n', HEADER),
-    # Only the byte C3 delimits; the merged field holds the separator U+00C3 and is quoted.
-    (b"a\xc3\xa9b\xc3\xa9c\n", {"delimiter": "\u00e9", "expected_columns": 2},
-     b'a\xc3\x83"\xef\xbf\xbdb\xc3\x83\xef\xbf\xbdc"\n', HEADER),
     (b"a\tb\tc\n1\t2\n", {"merge_overflow": False}, b"a\tb\tc\n1\t2\t\n", HEADER),
 ], ids=lambda value: None if not isinstance(value, bytes) else value[:12].decode(errors="replace"))
 def test_output_formats(tmp_path, content, options, output, quarantine):
@@ -154,7 +144,6 @@ def test_missing_input(tmp_path):
     (lambda d: (d / "in\0.csv", d / "out.csv", d / "q.csv"), "file name contained an unexpected NUL byte"),
     (lambda d: (d, d / "out.csv", d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
     (lambda d: (d / "in.csv", d / "no" / "out.csv", d / "q.csv"), NO_SUCH_FILE),
-    (lambda d: (d / "in.csv", d / "out\0.csv", d / "q.csv"), "file name contained an unexpected NUL byte"),
     (lambda d: (d / "in.csv", d, d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
 ])
 def test_errors_before_any_output(paths, make_paths, message):
@@ -169,16 +158,12 @@ def test_errors_before_any_output(paths, make_paths, message):
 @pytest.mark.parametrize("quarantine, message", [
     ("", NO_SUCH_FILE),
     ("q\0.csv", "file name contained an unexpected NUL byte"),
-    ("no/q.csv", NO_SUCH_FILE),
-    ("out.csv", "quarantine_path names the same file as output_path"),
-    ("./sub/../out.csv", "quarantine_path names the same file as output_path"),
     ("link.csv", "quarantine_path names the same file as output_path"),
     ("hard.csv", "quarantine_path names the same file as output_path"),
 ])
 def test_quarantine_failures_leave_the_output_complete(paths, monkeypatch, quarantine, message):
     source, output, _ = paths
     monkeypatch.chdir(source.parent)
-    (source.parent / "sub").mkdir()
     output.write_bytes(b"previous output")
     os.symlink("out.csv", "link.csv")
     os.link("out.csv", "hard.csv")
