@@ -45,7 +45,7 @@ void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
   }
 }
 
-void ResilientParser::end_row(RowTable& rows, const RowStart& start) {
+void ResilientParser::consume_line_break() noexcept {
   if (byte_at(position_) == '\r') {
     ++position_;
     if (position_ < input_.size() && byte_at(position_) == '\n') ++position_;
@@ -53,6 +53,10 @@ void ResilientParser::end_row(RowTable& rows, const RowStart& start) {
     ++position_;
   }
   ++line_;
+}
+
+void ResilientParser::end_row(RowTable& rows, const RowStart& start) {
+  consume_line_break();
   rows.end_field();
   close_row(rows, start);
 }
@@ -162,10 +166,13 @@ bool ResilientParser::skip_empty_row() noexcept {
   // A line break at the start of a row ends it with one empty field, unless the byte is
   // also the quote or the delimiter, which the row rules test first.
   if (!is_line_break(b) || b == quote_char_ || b == delimiter_) return false;
-  ++position_;
-  if (b == '\r' && position_ < input_.size() && byte_at(position_) == '\n') ++position_;
-  ++line_;
+  consume_line_break();
   return true;
+}
+
+void ResilientParser::skip_row_ending_at(std::size_t line_end) noexcept {
+  position_ = line_end;
+  if (position_ < input_.size()) consume_line_break();
 }
 
 bool ResilientParser::field_ends_at(std::size_t i) const noexcept {

@@ -26,6 +26,11 @@ class ResilientParser {
   // building rows they are going to ignore.
   bool skip_empty_row() noexcept;
 
+  // Moves past a row the caller has read by itself: one that starts at position() and lies
+  // on one physical line ending at `line_end` (a CR or LF, or the end of input). The line
+  // break is consumed and counted as next_row would.
+  void skip_row_ending_at(std::size_t line_end) noexcept;
+
   // Line counter: 1 at the start, +1 per record terminator and per LF inside a quoted field.
   std::uint64_t line() const noexcept { return line_; }
   // Index of the next unread byte of the input.
@@ -44,7 +49,9 @@ class ResilientParser {
     std::size_t field;
   };
 
-  // Consumes the line break at `position_` (CR LF, CR or LF) and closes the row.
+  // Consumes the line break at `position_` (CR LF, CR or LF) and counts it.
+  void consume_line_break() noexcept;
+  // Consumes the line break at `position_` and closes the row.
   void end_row(RowTable& rows, const RowStart& start);
   // Closes the row after its last field, making every field valid UTF-8.
   void close_row(RowTable& rows, const RowStart& start);

@@ -6,8 +6,9 @@
 
 #include "salvage/buffered_writer.h"
 #include "salvage/file_io.h"
+#include "parser/utf8.h"
 #include "salvage/output_format.h"
-#include "salvage/salvage_slice.h"
+#include "salvage/salvage_stream.h"
 
 namespace rowmender {
 namespace {
@@ -22,7 +23,7 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
   return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-std::optional<SalvageError> write_quarantine(std::string_view path, const SalvageOutcome& outcome,
+std::optional<SalvageError> write_quarantine(std::string_view path, const StreamedSalvage& outcome,
                                              std::string_view separator) {
   auto file = create_for_writing(path);
   if (!file) return std::move(file).error();
@@ -45,26 +46,22 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
   if (!input_file) return std::move(input_file).error();
   auto content = read_to_end(input_file.value());
   if (!content) return std::move(content).error();
-  const SalvageOutcome outcome = salvage_slice(content.value().bytes(), options);
 
   auto output_file = create_for_writing(output_path);
   if (!output_file) return std::move(output_file).error();
-  const OutputSyntax syntax(outcome.stats.detected_delimiter, options.quote_char);
+  StreamedSalvage outcome;
   {
     BufferedWriter writer(output_file.value().get());
-    std::string line;
-    for (std::size_t row = 0; row < outcome.rows.size(); ++row) {
-      syntax.build_line(line, outcome.rows[row], row == 0);
-      if (auto error = writer.write(line)) return *std::move(error);
-    }
+    auto streamed = salvage_into(content.value().bytes(), options, writer);
+    if (!streamed) return std::move(streamed).error();
     if (auto error = writer.flush()) return *std::move(error);
+    outcome = std::move(streamed).value();
   }
-
   if (quarantine_path) {
     if (names_open_file(*quarantine_path, output_file.value())) {
       return SalvageError::with_text("quarantine_path names the same file as output_path");
     }
-    if (auto error = write_quarantine(*quarantine_path, outcome, syntax.separator())) return *std::move(error);
+    if (auto error = write_quarantine(*quarantine_path, outcome, latin1_char(outcome.stats.detected_delimiter))) return *std::move(error);
   }
   return outcome.stats;
 }

@@ -1,5 +1,9 @@
-// The whole salvage pass with arbitrary options. Checks the counts, the widths, and that
-// the written output reads back as exactly the kept rows.
+// The whole salvage pass with arbitrary options. Checks the counts, the widths, that the
+// streamed pass writes exactly what writing the salvaged table gives, and that the written
+// output reads back as exactly the kept rows.
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -8,6 +12,7 @@
 #include "parser/utf8.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_slice.h"
+#include "salvage/salvage_stream.h"
 
 using namespace rowmender;
 
@@ -46,18 +51,44 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::size_t f = 0; f < row.size(); ++f) FUZZ_CHECK(utf8_valid_prefix(row.field(f)) == row.field(f).size());
   }
 
-  // The repaired output, read back with quote repair off, gives the kept rows again
-  // whenever the delimiter and quote are distinct ASCII bytes other than CR and LF.
   const std::uint8_t used = stats.detected_delimiter;
-  const bool plain = used < 0x80 && quote < 0x80 && used != quote && used != '\n' && used != '\r' &&
-                     quote != '\n' && quote != '\r';
-  if (!plain) return 0;
   const OutputSyntax syntax(used, quote);
   std::string output, line;
   for (std::size_t r = 0; r < outcome.rows.size(); ++r) {
     syntax.build_line(line, outcome.rows[r], r == 0);
     output += line;
   }
+
+  const int fd = ::memfd_create("fuzz-salvage", 0);
+  FUZZ_CHECK(fd >= 0);
+  {
+    BufferedWriter writer(fd);
+    auto streamed = salvage_into(content, options, writer);
+    FUZZ_CHECK(streamed.has_value());
+    FUZZ_CHECK(!writer.flush().has_value());
+    const StreamedSalvage& s = streamed.value();
+    FUZZ_CHECK(s.stats.total_rows == stats.total_rows && s.stats.salvaged_rows == stats.salvaged_rows &&
+               s.stats.repaired_rows == stats.repaired_rows && s.stats.quarantined_rows == stats.quarantined_rows &&
+               s.stats.detected_delimiter == used && s.stats.inferred_columns == stats.inferred_columns);
+    FUZZ_CHECK(s.quarantine.size() == outcome.quarantine.size());
+    for (std::size_t i = 0; i < s.quarantine.size(); ++i) {
+      FUZZ_CHECK(s.quarantine[i].line == outcome.quarantine[i].line);
+      FUZZ_CHECK(s.quarantine[i].reason == outcome.quarantine[i].reason);
+      FUZZ_CHECK(s.quarantine[i].raw_content.size() == outcome.quarantine[i].raw_content.size());
+      FUZZ_CHECK(s.quarantine[i].raw_content.text() == outcome.quarantine[i].raw_content.text());
+    }
+  }
+  std::string written(output.size() + 1, '\0');  // one byte more, to see a longer file
+  FUZZ_CHECK(::pread(fd, written.data(), written.size(), 0) == static_cast<ssize_t>(output.size()));
+  written.pop_back();
+  FUZZ_CHECK(written == output);
+  ::close(fd);
+
+  // The repaired output, read back with quote repair off, gives the kept rows again
+  // whenever the delimiter and quote are distinct ASCII bytes other than CR and LF.
+  const bool plain = used < 0x80 && quote < 0x80 && used != quote && used != '\n' && used != '\r' &&
+                     quote != '\n' && quote != '\r';
+  if (!plain) return 0;
   ResilientParser reader(output, used, quote, false);
   RowTable again;
   while (reader.next_row(again)) {

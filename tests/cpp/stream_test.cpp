@@ -1,0 +1,175 @@
+// The streamed pass copies rows it recognises straight from the input and hands the rest to
+// the parser and the writer. Whatever path a row takes, the file must come out exactly as
+// writing the whole salvaged table would make it.
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "salvage/output_format.h"
+#include "salvage/salvage_slice.h"
+#include "salvage/salvage_stream.h"
+#include "salvage/verbatim_row.h"
+
+namespace rowmender::test {
+namespace {
+
+struct MatchCase {
+  const char* name;
+  std::string_view line;
+  std::optional<std::uint64_t> fields;  // absent: must be left to the parser
+};
+
+TEST(VerbatimRow, MatchesOnlyRowsWrittenBackUnchanged) {
+  const MatchCase cases[] = {
+      {"plain", "a,b,c\nnext", 3},
+      {"empty line", "\nnext", 1},
+      {"trailing delimiter", "a,b,\n", 3},
+      {"no line break at the end", "a,b", 2},
+      {"crlf", "a,b\r\nc", 2},
+      {"quoted with delimiter", "1,\"x, y\",2\n", 3},
+      {"quoted with doubled quote", "\"say \"\"hi\"\"\",2\n", 2},
+      {"quoted last field at end of input", "1,\"x,y\"", 2},
+      {"valid non-ASCII", "caf\xC3\xA9,\"Malm\xC3\xB6, SE\"\n", 2},
+      {"quotes the writer would drop", "1,\"plain\",2\n", std::nullopt},
+      {"empty quoted field", "1,\"\",2\n", std::nullopt},
+      {"quote inside unquoted text", "1,5\" pipe,2\n", std::nullopt},
+      {"text after closing quote", "\"a,b\"c,2\n", std::nullopt},
+      {"blank after closing quote", "\"a,b\" ,2\n", std::nullopt},
+      {"quoted field over two lines", "\"a,\nb\",2\n", std::nullopt},
+      {"unclosed quote", "1,\"a,b\n", std::nullopt},
+      {"doubled quote closing the line", "\"a\"\"\n\",1\n", std::nullopt},
+      {"CR inside quotes", "\"a,\rb\",1\n", std::nullopt},
+      {"invalid UTF-8", "caf\xE9,1\n", std::nullopt},
+      {"truncated character", "1,\xC3\n", std::nullopt},
+  };
+  const VerbatimRowMatcher matcher(',', '"');
+  for (const MatchCase& c : cases) {
+    const std::optional<VerbatimRow> got = matcher.match(c.line, 0);
+    ASSERT_EQ(got.has_value(), c.fields.has_value()) << c.name;
+    if (!got) continue;
+    EXPECT_EQ(got->fields, *c.fields) << c.name;
+    EXPECT_EQ(got->line_end, c.line.find_first_of("\r\n") == std::string_view::npos ? c.line.size()
+                                                                                      : c.line.find_first_of("\r\n"))
+        << c.name;
+  }
+  EXPECT_FALSE(matcher.match("a,b\n", 4).has_value()) << "end of input";
+  EXPECT_FALSE(VerbatimRowMatcher::usable(0xA7, '"'));
+  EXPECT_FALSE(VerbatimRowMatcher::usable(',', ','));
+  EXPECT_FALSE(VerbatimRowMatcher::usable('\n', '"'));
+  EXPECT_TRUE(VerbatimRowMatcher::usable('\t', '\''));
+}
+
+// Long lines cross the scanner's 16-byte chunks and its lane-count flushes.
+TEST(VerbatimRow, CountsDelimitersOnLongLines) {
+  const VerbatimRowMatcher matcher(';', '"');
+  for (const std::size_t fields : {1u, 15u, 16u, 17u, 300u, 5000u}) {
+    std::string line;
+    for (std::size_t f = 0; f < fields; ++f) {
+      if (f != 0) line.push_back(';');
+      line.append(f % 3, 'x');
+    }
+    const std::optional<VerbatimRow> got = matcher.match(line + "\r\n", 0);
+    ASSERT_TRUE(got.has_value()) << fields;
+    EXPECT_EQ(got->fields, fields);
+    EXPECT_EQ(got->line_end, line.size());
+  }
+}
+
+struct Streamed {
+  std::string output;
+  StreamedSalvage outcome;
+};
+
+Streamed stream(std::string_view input, const SalvageOptions& options) {
+  const int fd = ::memfd_create("stream-test", 0);
+  EXPECT_GE(fd, 0);
+  Streamed result;
+  {
+    BufferedWriter writer(fd);
+    auto streamed = salvage_into(input, options, writer);
+    EXPECT_TRUE(streamed.has_value());
+    EXPECT_FALSE(writer.flush().has_value());
+    if (streamed) result.outcome = std::move(streamed).value();
+  }
+  const off_t size = ::lseek(fd, 0, SEEK_END);
+  result.output.resize(static_cast<std::size_t>(size));
+  EXPECT_EQ(::pread(fd, result.output.data(), result.output.size(), 0), size);
+  ::close(fd);
+  return result;
+}
+
+std::string table_output(const SalvageOutcome& outcome, std::uint8_t quote) {
+  const OutputSyntax syntax(outcome.stats.detected_delimiter, quote);
+  std::string output, line;
+  for (std::size_t r = 0; r < outcome.rows.size(); ++r) {
+    syntax.build_line(line, outcome.rows[r], r == 0);
+    output += line;
+  }
+  return output;
+}
+
+TEST(SalvageStream, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
+  const std::vector<std::string> tokens = {
+      "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"plain\"", "\"", "\"\"", " ", "\t", "\n", "\r\n", "\r", ";", "|",
+      "\xC3\xA9", "\xFF", "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567"};
+  const std::uint8_t delimiters[] = {',', ';', '\t', '|', 0xA7};
+  const std::uint8_t quotes[] = {'"', '"', '\''};
+  std::mt19937_64 rng(7);
+  auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+
+  std::uint64_t rows_seen = 0;
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    SalvageOptions options;
+    const std::uint8_t delimiter = delimiters[pick(std::size(delimiters))];
+    if (pick(3) != 0) options.delimiter = delimiter;
+    options.quote_char = quotes[pick(std::size(quotes))];
+    options.fill_ragged_rows = pick(2);
+    options.merge_overflow = pick(2);
+    options.repair_quotes = pick(4) != 0;
+    if (pick(2)) options.expected_columns = pick(5);
+    // Mostly well-formed rows of a few fields, so that many rows take the copying path,
+    // broken up by arbitrary tokens.
+    std::string input = pick(6) == 0 ? "\xEF\xBB\xBF" : "";
+    for (std::size_t rows = pick(12); rows > 0; --rows) {
+      for (std::size_t fields = 1 + pick(4), f = 0; f < fields; ++f) {
+        if (f != 0) input.push_back(static_cast<char>(delimiter));
+        for (std::size_t n = pick(3); n > 0; --n) input += tokens[pick(tokens.size())];
+      }
+      input += pick(5) == 0 ? "\r\n" : "\n";
+    }
+    if (!input.empty() && pick(3) == 0) input.pop_back();
+
+    const SalvageOutcome table = salvage_slice(input, options);
+    const Streamed streamed = stream(input, options);
+    const std::string where = ::testing::PrintToString(input);
+    ASSERT_EQ(streamed.output, table_output(table, options.quote_char)) << where;
+    const SalvageStats& a = streamed.outcome.stats;
+    const SalvageStats& b = table.stats;
+    ASSERT_EQ(std::make_tuple(a.total_rows, a.salvaged_rows, a.repaired_rows, a.quarantined_rows,
+                              a.detected_delimiter, a.inferred_columns),
+              std::make_tuple(b.total_rows, b.salvaged_rows, b.repaired_rows, b.quarantined_rows,
+                              b.detected_delimiter, b.inferred_columns))
+        << where;
+    ASSERT_EQ(streamed.outcome.quarantine.size(), table.quarantine.size()) << where;
+    for (std::size_t i = 0; i < table.quarantine.size(); ++i) {
+      const QuarantineRecord& x = streamed.outcome.quarantine[i];
+      const QuarantineRecord& y = table.quarantine[i];
+      ASSERT_EQ(x.line, y.line) << where;
+      ASSERT_EQ(x.reason, y.reason) << where;
+      ASSERT_EQ(x.raw_content.size(), y.raw_content.size()) << where;
+      ASSERT_EQ(x.raw_content.text(), y.raw_content.text()) << where;
+    }
+    rows_seen += b.total_rows;
+  }
+  EXPECT_GT(rows_seen, 50000u);
+}
+
+}  // namespace
+}  // namespace rowmender::test
