@@ -1,6 +1,11 @@
 #include "parser/utf8.h"
 
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace rowmender {
 namespace {
@@ -48,6 +53,13 @@ Sequence next_sequence(const std::uint8_t* p, std::size_t avail) noexcept {
 
 std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
   std::size_t i = 0;
+#if defined(__SSE2__)
+  while (i + 16 <= n) {
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
+    if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
+    i += 16;
+  }
+#endif
   while (i + 8 <= n) {
     std::uint64_t word;
     std::memcpy(&word, p + i, 8);
@@ -58,20 +70,32 @@ std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
   return i;
 }
 
+inline bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+
 }  // namespace
 
 std::size_t utf8_valid_prefix(std::string_view bytes) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const std::size_t n = bytes.size();
   std::size_t i = 0;
-  while (i < n) {
+  while (true) {
     i += ascii_prefix(p + i, n - i);
-    if (i == n) break;
+    if (i == n) return n;
+    // Two-byte characters and the three-byte ones without special second-byte ranges are
+    // most of the non-ASCII text there is; they are checked inline, the rest in full.
+    const std::uint8_t lead = p[i];
+    if (in_range(lead, 0xC2, 0xDF) && i + 1 < n && is_continuation(p[i + 1])) {
+      i += 2;
+      continue;
+    }
+    if (in_range(lead, 0xE1, 0xEC) && i + 2 < n && is_continuation(p[i + 1]) && is_continuation(p[i + 2])) {
+      i += 3;
+      continue;
+    }
     const Sequence s = next_sequence(p + i, n - i);
-    if (!s.valid) break;
+    if (!s.valid) return i;
     i += s.length;
   }
-  return i;
 }
 
 void append_utf8_replacing_invalid(std::string& out, std::string_view bytes) {

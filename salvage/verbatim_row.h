@@ -37,7 +37,7 @@ class VerbatimRowMatcher {
   std::optional<VerbatimRow> match(std::string_view input, std::size_t begin) const noexcept;
 
  private:
-  // Walks the fields of a line that holds quotes; the field count when every field passes.
+  // The field count of the line [begin, end), which holds quotes, when every field passes.
   std::optional<std::uint64_t> walk_quoted_line(const char* data, std::size_t begin, std::size_t end) const noexcept;
 
   char delimiter_;
