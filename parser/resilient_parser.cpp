@@ -2,6 +2,7 @@
 
 #include "parser/byte_scan.h"
 #include "parser/utf8.h"
+#include "parser/utf8_check.h"
 
 namespace rowmender {
 
@@ -24,7 +25,7 @@ bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& st
   // The fields are valid one by one when the whole row is valid and no field boundary falls
   // inside a character (a boundary byte that is a continuation byte).
   const std::string& text = rows.const_text();
-  if (utf8_valid_prefix(std::string_view(text).substr(start.text)) != text.size() - start.text) return false;
+  if (!is_valid_utf8(std::string_view(text).substr(start.text))) return false;
   for (std::size_t f = start.field; f + 1 < rows.total_fields(); ++f) {
     const std::uint64_t boundary = rows.field_end(f);
     if (boundary < text.size() && (static_cast<std::uint8_t>(text[boundary]) & 0xC0) == 0x80) return false;

@@ -4,11 +4,11 @@
 
 #include <string>
 
+#include "parser/utf8.h"
 #include "salvage/buffered_writer.h"
 #include "salvage/file_io.h"
-#include "parser/utf8.h"
 #include "salvage/output_format.h"
-#include "salvage/salvage_stream.h"
+#include "salvage/salvage_plan.h"
 
 namespace rowmender {
 namespace {
@@ -23,7 +23,7 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
   return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-std::optional<SalvageError> write_quarantine(std::string_view path, const StreamedSalvage& outcome,
+std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome,
                                              std::string_view separator) {
   auto file = create_for_writing(path);
   if (!file) return std::move(file).error();
@@ -46,17 +46,16 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
   if (!input_file) return std::move(input_file).error();
   auto content = read_to_end(input_file.value());
   if (!content) return std::move(content).error();
+  const PlannedSalvage outcome = plan_salvage(content.value().bytes(), options);
 
   auto output_file = create_for_writing(output_path);
   if (!output_file) return std::move(output_file).error();
-  StreamedSalvage outcome;
   {
     BufferedWriter writer(output_file.value().get());
-    auto streamed = salvage_into(content.value().bytes(), options, writer);
-    if (!streamed) return std::move(streamed).error();
+    if (auto error = outcome.output.write_to(writer)) return *std::move(error);
     if (auto error = writer.flush()) return *std::move(error);
-    outcome = std::move(streamed).value();
   }
+
   if (quarantine_path) {
     if (names_open_file(*quarantine_path, output_file.value())) {
       return SalvageError::with_text("quarantine_path names the same file as output_path");

@@ -3,7 +3,7 @@
 #include "parser/byte_scan.h"
 #include "parser/line_bits.h"
 #include "parser/line_scan.h"
-#include "parser/utf8.h"
+#include "parser/utf8_check.h"
 
 namespace rowmender {
 namespace {
@@ -80,8 +80,7 @@ std::optional<VerbatimRow> VerbatimRowMatcher::match(std::string_view input, std
   // Valid UTF-8 stays valid when cut at ASCII delimiters, so checking the line checks every
   // field of it.
   if (scan.has_non_ascii) {
-    const std::string_view text(data + begin, scan.end - begin);
-    if (utf8_valid_prefix(text) != text.size()) return std::nullopt;
+    if (!is_valid_utf8(std::string_view(data + begin, scan.end - begin))) return std::nullopt;
   }
   if (!scan.has_quote) return VerbatimRow{scan.end, scan.delimiters + 1};
   const std::optional<std::uint64_t> fields = walk_quoted_line(data, begin, scan.end);

@@ -1,6 +1,6 @@
 // The whole salvage pass with arbitrary options. Checks the counts, the widths, that the
-// streamed pass writes exactly what writing the salvaged table gives, and that the written
-// output reads back as exactly the kept rows.
+// planned pass behind salvage_file writes exactly what writing the salvaged table gives,
+// and that the written output reads back as exactly the kept rows.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -11,8 +11,8 @@
 #include "parser/resilient_parser.h"
 #include "parser/utf8.h"
 #include "salvage/output_format.h"
+#include "salvage/salvage_plan.h"
 #include "salvage/salvage_slice.h"
-#include "salvage/salvage_stream.h"
 
 using namespace rowmender;
 
@@ -62,11 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int fd = ::memfd_create("fuzz-salvage", 0);
   FUZZ_CHECK(fd >= 0);
   {
+    const PlannedSalvage s = plan_salvage(content, options);
     BufferedWriter writer(fd);
-    auto streamed = salvage_into(content, options, writer);
-    FUZZ_CHECK(streamed.has_value());
+    FUZZ_CHECK(!s.output.write_to(writer).has_value());
     FUZZ_CHECK(!writer.flush().has_value());
-    const StreamedSalvage& s = streamed.value();
     FUZZ_CHECK(s.stats.total_rows == stats.total_rows && s.stats.salvaged_rows == stats.salvaged_rows &&
                s.stats.repaired_rows == stats.repaired_rows && s.stats.quarantined_rows == stats.quarantined_rows &&
                s.stats.detected_delimiter == used && s.stats.inferred_columns == stats.inferred_columns);

@@ -1,4 +1,4 @@
-// The streamed pass copies rows it recognises straight from the input and hands the rest to
+// The planned pass takes rows it recognises as stretches of the input and hands the rest to
 // the parser and the writer. Whatever path a row takes, the file must come out exactly as
 // writing the whole salvaged table would make it.
 
@@ -14,7 +14,7 @@
 
 #include "salvage/output_format.h"
 #include "salvage/salvage_slice.h"
-#include "salvage/salvage_stream.h"
+#include "salvage/salvage_plan.h"
 #include "salvage/verbatim_row.h"
 
 namespace rowmender::test {
@@ -82,27 +82,19 @@ TEST(VerbatimRow, CountsDelimitersOnLongLines) {
   }
 }
 
-struct Streamed {
-  std::string output;
-  StreamedSalvage outcome;
-};
-
-Streamed stream(std::string_view input, const SalvageOptions& options) {
-  const int fd = ::memfd_create("stream-test", 0);
+// What the plan writes, through the real buffered writer into an in-memory file.
+std::string written(const OutputPlan& plan) {
+  const int fd = ::memfd_create("plan-test", 0);
   EXPECT_GE(fd, 0);
-  Streamed result;
   {
     BufferedWriter writer(fd);
-    auto streamed = salvage_into(input, options, writer);
-    EXPECT_TRUE(streamed.has_value());
+    EXPECT_FALSE(plan.write_to(writer).has_value());
     EXPECT_FALSE(writer.flush().has_value());
-    if (streamed) result.outcome = std::move(streamed).value();
   }
-  const off_t size = ::lseek(fd, 0, SEEK_END);
-  result.output.resize(static_cast<std::size_t>(size));
-  EXPECT_EQ(::pread(fd, result.output.data(), result.output.size(), 0), size);
+  std::string bytes(static_cast<std::size_t>(::lseek(fd, 0, SEEK_END)), '\0');
+  EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
   ::close(fd);
-  return result;
+  return bytes;
 }
 
 std::string table_output(const SalvageOutcome& outcome, std::uint8_t quote) {
@@ -115,7 +107,7 @@ std::string table_output(const SalvageOutcome& outcome, std::uint8_t quote) {
   return output;
 }
 
-TEST(SalvageStream, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
+TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
   const std::vector<std::string> tokens = {
       "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"plain\"", "\"", "\"\"", " ", "\t", "\n", "\r\n", "\r", ";", "|",
       "\xC3\xA9", "\xFF", "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567"};
@@ -147,19 +139,19 @@ TEST(SalvageStream, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
     if (!input.empty() && pick(3) == 0) input.pop_back();
 
     const SalvageOutcome table = salvage_slice(input, options);
-    const Streamed streamed = stream(input, options);
+    const PlannedSalvage planned = plan_salvage(input, options);
     const std::string where = ::testing::PrintToString(input);
-    ASSERT_EQ(streamed.output, table_output(table, options.quote_char)) << where;
-    const SalvageStats& a = streamed.outcome.stats;
+    ASSERT_EQ(written(planned.output), table_output(table, options.quote_char)) << where;
+    const SalvageStats& a = planned.stats;
     const SalvageStats& b = table.stats;
     ASSERT_EQ(std::make_tuple(a.total_rows, a.salvaged_rows, a.repaired_rows, a.quarantined_rows,
                               a.detected_delimiter, a.inferred_columns),
               std::make_tuple(b.total_rows, b.salvaged_rows, b.repaired_rows, b.quarantined_rows,
                               b.detected_delimiter, b.inferred_columns))
         << where;
-    ASSERT_EQ(streamed.outcome.quarantine.size(), table.quarantine.size()) << where;
+    ASSERT_EQ(planned.quarantine.size(), table.quarantine.size()) << where;
     for (std::size_t i = 0; i < table.quarantine.size(); ++i) {
-      const QuarantineRecord& x = streamed.outcome.quarantine[i];
+      const QuarantineRecord& x = planned.quarantine[i];
       const QuarantineRecord& y = table.quarantine[i];
       ASSERT_EQ(x.line, y.line) << where;
       ASSERT_EQ(x.reason, y.reason) << where;

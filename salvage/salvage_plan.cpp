@@ -1,0 +1,70 @@
+#include "salvage/salvage_plan.h"
+
+#include <optional>
+#include <string>
+
+#include "parser/resilient_parser.h"
+#include "salvage/output_format.h"
+#include "salvage/reconcile.h"
+#include "salvage/verbatim_row.h"
+
+namespace rowmender {
+
+PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& options) {
+  PlannedSalvage result{{}, {}, OutputPlan(input)};
+  SalvageStats& stats = result.stats;
+  if (input.empty()) return result;  // whatever the options say
+
+  const TableShape shape = settle_shape(input, options);
+  stats.detected_delimiter = shape.delimiter;
+  stats.inferred_columns = shape.width;
+
+  RowReconciler reconciler(options, shape);
+  const OutputSyntax syntax(shape.delimiter, options.quote_char);
+  const bool match_rows = VerbatimRowMatcher::usable(shape.delimiter, options.quote_char);
+  const VerbatimRowMatcher matcher(shape.delimiter, options.quote_char);
+  ResilientParser parser(input, shape.delimiter, options.quote_char, options.repair_quotes);
+  OutputPlan& output = result.output;
+  RowTable row;  // the one row being settled
+  std::string line;
+  bool planned_line = false;
+
+  while (true) {
+    // The first line of the file is left to the writer, which spells a leading U+FEFF with
+    // quotes so that it is not taken for a byte-order mark.
+    if (match_rows && planned_line) {
+      const std::size_t begin = parser.position();
+      if (const std::optional<VerbatimRow> match = matcher.match(input, begin)) {
+        const std::uint64_t width = shape.width == 0 ? match->fields : shape.width;
+        if (match->fields == width || (match->fields < width && options.fill_ragged_rows)) {
+          ++stats.total_rows;
+          parser.skip_row_ending_at(match->line_end);
+          const bool ends_in_lf = match->line_end < input.size() && input[match->line_end] == '\n';
+          if (match->fields == width && ends_in_lf) {
+            output.copy_input(begin, match->line_end + 1);
+            continue;
+          }
+          // A short row gets the delimiters of its empty fields; a CR or CR LF becomes LF.
+          // Only those bytes are made, the row's own text stays in the input.
+          output.copy_input(begin, match->line_end);
+          line.assign(static_cast<std::size_t>(width - match->fields), static_cast<char>(shape.delimiter));
+          line.push_back('\n');
+          if (match->fields != width) ++stats.repaired_rows;
+          output.append_text(line);
+          continue;
+        }
+      }
+    }
+
+    row.clear();
+    if (!parser.next_row(row)) break;
+    if (!reconciler.reconcile_last_row(row, parser.line(), stats, result.quarantine)) continue;
+    syntax.build_line(line, row[0], !planned_line);
+    planned_line = true;
+    output.append_text(line);
+  }
+  stats.salvaged_rows = stats.total_rows - stats.quarantined_rows;
+  return result;
+}
+
+}  // namespace rowmender
