@@ -8,7 +8,8 @@
 // the writer would quote them again. The tolerant parser reads such a line as the plain RFC
 // 4180 reading, with or without quote repair, and the writer gives back the same bytes.
 // Anything else (a quote out of place, a line break inside quotes, blanks after a closing
-// quote, quotes the writer would drop, invalid UTF-8) is left to the parser.
+// quote, quotes the writer would drop, invalid UTF-8, a line of 4096 bytes or more) is
+// left to the parser.
 
 #include <cstddef>
 #include <cstdint>
@@ -37,9 +38,6 @@ class VerbatimRowMatcher {
   std::optional<VerbatimRow> match(std::string_view input, std::size_t begin) const noexcept;
 
  private:
-  // The field count of the line [begin, end), which holds quotes, when every field passes.
-  std::optional<std::uint64_t> walk_quoted_line(const char* data, std::size_t begin, std::size_t end) const noexcept;
-
   char delimiter_;
   char quote_;
 };

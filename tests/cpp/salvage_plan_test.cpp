@@ -35,6 +35,8 @@ TEST(VerbatimRow, MatchesOnlyRowsWrittenBackUnchanged) {
       {"crlf", "a,b\r\nc", 2},
       {"quoted with delimiter", "1,\"x, y\",2\n", 3},
       {"quoted with doubled quote", "\"say \"\"hi\"\"\",2\n", 2},
+      {"only a doubled quote", "\"\"\"\",\"a,b\"\n", 2},
+      {"doubled quote before the closing one", "x,\"a\"\"\"\r\n", 2},
       {"quoted last field at end of input", "1,\"x,y\"", 2},
       {"valid non-ASCII", "caf\xC3\xA9,\"Malm\xC3\xB6, SE\"\n", 2},
       {"quotes the writer would drop", "1,\"plain\",2\n", std::nullopt},
@@ -46,18 +48,26 @@ TEST(VerbatimRow, MatchesOnlyRowsWrittenBackUnchanged) {
       {"unclosed quote", "1,\"a,b\n", std::nullopt},
       {"doubled quote closing the line", "\"a\"\"\n\",1\n", std::nullopt},
       {"CR inside quotes", "\"a,\rb\",1\n", std::nullopt},
+      {"second quoted field needs no quotes", "\"a,b\",\"c\"\n", std::nullopt},
+      {"three quotes in a row after text", "\"a\"\"\"b\",1\n", std::nullopt},
+      {"quote opening after a closed field", "\"a,b\"\"c,d\"\n", 1},
       {"invalid UTF-8", "caf\xE9,1\n", std::nullopt},
       {"truncated character", "1,\xC3\n", std::nullopt},
   };
   const VerbatimRowMatcher matcher(',', '"');
-  for (const MatchCase& c : cases) {
-    const std::optional<VerbatimRow> got = matcher.match(c.line, 0);
-    ASSERT_EQ(got.has_value(), c.fields.has_value()) << c.name;
-    if (!got) continue;
-    EXPECT_EQ(got->fields, *c.fields) << c.name;
-    EXPECT_EQ(got->line_end, c.line.find_first_of("\r\n") == std::string_view::npos ? c.line.size()
-                                                                                      : c.line.find_first_of("\r\n"))
-        << c.name;
+  // A leading unquoted field of varying length moves each case across the 64-byte words in
+  // which the matcher maps quotes and delimiters.
+  for (const std::size_t pad : {0u, 1u, 58u, 60u, 61u, 62u, 63u, 64u, 125u}) {
+    const std::string lead = pad == 0 ? "" : std::string(pad - 1, 'p') + ",";
+    for (const MatchCase& c : cases) {
+      const std::string line = lead + std::string(c.line);
+      const std::string where = std::string(c.name) + " after " + std::to_string(pad) + " bytes";
+      const std::optional<VerbatimRow> got = matcher.match(line, 0);
+      ASSERT_EQ(got.has_value(), c.fields.has_value()) << where;
+      if (!got) continue;
+      EXPECT_EQ(got->fields, *c.fields + (pad == 0 ? 0 : 1)) << where;
+      EXPECT_EQ(got->line_end, std::min(line.find_first_of("\r\n"), line.size())) << where;
+    }
   }
   EXPECT_FALSE(matcher.match("a,b\n", 4).has_value()) << "end of input";
   EXPECT_FALSE(VerbatimRowMatcher::usable(0xA7, '"'));
@@ -66,10 +76,14 @@ TEST(VerbatimRow, MatchesOnlyRowsWrittenBackUnchanged) {
   EXPECT_TRUE(VerbatimRowMatcher::usable('\t', '\''));
 }
 
-// Long lines cross the scanner's 16-byte chunks and its lane-count flushes.
-TEST(VerbatimRow, CountsDelimitersOnLongLines) {
+// Lines of many words; lines of 4096 bytes or more are always left to the parser.
+TEST(VerbatimRow, CountsFieldsOnLongLines) {
   const VerbatimRowMatcher matcher(';', '"');
-  for (const std::size_t fields : {1u, 15u, 16u, 17u, 300u, 5000u}) {
+  EXPECT_FALSE(matcher.match(std::string(4096, 'x'), 0).has_value());
+  EXPECT_FALSE(matcher.match(std::string(4096, 'x') + "\n", 0).has_value());
+  EXPECT_TRUE(matcher.match(std::string(4095, 'x'), 0).has_value());
+  EXPECT_TRUE(matcher.match(std::string(4095, 'x') + "\n", 0).has_value());
+  for (const std::size_t fields : {1u, 63u, 64u, 65u, 300u, 2000u}) {
     std::string line;
     for (std::size_t f = 0; f < fields; ++f) {
       if (f != 0) line.push_back(';');
