@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace rowmender {
@@ -24,6 +26,28 @@ std::optional<SalvageError> BufferedWriter::write(std::string_view line) {
     return std::nullopt;
   }
   return write_all(line);
+}
+
+std::optional<SalvageError> BufferedWriter::write_gathered(std::span<iovec> pieces) {
+  if (auto error = write_out_buffer()) return error;
+  std::size_t first = 0;
+  while (first < pieces.size()) {
+    const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
+    const ssize_t n = ::writev(fd_, pieces.data() + first, count);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return SalvageError::from_errno(errno);
+    }
+    if (n == 0) return SalvageError::with_text("failed to write whole buffer");
+    // Skip what went out; a piece written in part is shortened to its rest.
+    auto left = static_cast<std::size_t>(n);
+    while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
+    if (left > 0) {
+      pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
+      pieces[first].iov_len -= left;
+    }
+  }
+  return std::nullopt;
 }
 
 std::optional<SalvageError> BufferedWriter::flush() { return write_out_buffer(); }

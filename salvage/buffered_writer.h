@@ -1,9 +1,12 @@
 #pragma once
 // Writes whole lines to a file descriptor through an 8192-byte buffer.
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "error/salvage_error.h"
@@ -24,6 +27,11 @@ class BufferedWriter {
   // is written out first; then a line shorter than the buffer is copied into it, and a
   // longer one goes straight to the file.
   std::optional<SalvageError> write(std::string_view line);
+  // Writes out the buffer, then `pieces` in order straight to the file, as few system calls
+  // as the system allows. For many pieces at once, where copying each into the buffer and
+  // writing 8192 bytes at a time would cost more than gathering them. `pieces` may be
+  // changed in the course.
+  std::optional<SalvageError> write_gathered(std::span<iovec> pieces);
   // Hands every buffered byte to the operating system.
   std::optional<SalvageError> flush();
 

@@ -1,11 +1,13 @@
 #include "salvage/file_io.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace rowmender {
@@ -23,7 +25,22 @@ Expected<FileDescriptor, SalvageError> open_path(std::string_view path, int flag
   }
 }
 
+// Below this, the heap serves as well as a mapping.
+constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
+
 }  // namespace
+
+ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
+  if (capacity < kMapAtLeast) {
+    heap_ = std::make_unique_for_overwrite<char[]>(capacity);
+    return;
+  }
+  void* pages = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+  if (pages == MAP_FAILED) throw std::bad_alloc();
+  mapped_ = std::unique_ptr<char, Unmap>(static_cast<char*>(pages), Unmap{capacity});
+}
+
+void ByteBuffer::Unmap::operator()(char* pages) const noexcept { ::munmap(pages, length); }
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
@@ -54,16 +71,15 @@ Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file) {
     capacity = static_cast<std::size_t>(info.st_size) + 1;
   }
   if (capacity < 4096) capacity = 4096;
-  content.data_ = std::make_unique_for_overwrite<char[]>(capacity);
+  content.buffer_ = ByteBuffer(capacity);
   while (true) {
     if (content.size_ == capacity) {
-      const std::size_t grown = capacity * 2;
-      auto bigger = std::make_unique_for_overwrite<char[]>(grown);
-      std::memcpy(bigger.get(), content.data_.get(), content.size_);
-      content.data_ = std::move(bigger);
-      capacity = grown;
+      capacity *= 2;
+      ByteBuffer bigger(capacity);
+      std::memcpy(bigger.data(), content.buffer_.data(), content.size_);
+      content.buffer_ = std::move(bigger);
     }
-    const ssize_t got = ::read(file.get(), content.data_.get() + content.size_, capacity - content.size_);
+    const ssize_t got = ::read(file.get(), content.buffer_.data() + content.size_, capacity - content.size_);
     if (got > 0) {
       content.size_ += static_cast<std::size_t>(got);
     } else if (got == 0) {

@@ -39,14 +39,19 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
         if (match->fields == width || (match->fields < width && options.fill_ragged_rows)) {
           ++stats.total_rows;
           parser.skip_row_ending_at(match->line_end);
-          const bool ends_in_lf = match->line_end < input.size() && input[match->line_end] == '\n';
-          if (match->fields == width && ends_in_lf) {
-            output.copy_input(begin, match->line_end + 1);
+          // The row's text is the output's; only its line end may differ. A CR LF becomes
+          // the LF of the pair, so the copy runs on into the rows after it.
+          const std::size_t end = match->line_end;
+          const bool ends_in_lf = end < input.size() && input[end] == '\n';
+          const bool ends_in_crlf = end + 1 < input.size() && input[end] == '\r' && input[end + 1] == '\n';
+          if (match->fields == width && (ends_in_lf || ends_in_crlf)) {
+            output.copy_input(begin, end);
+            output.copy_input(ends_in_lf ? end : end + 1, ends_in_lf ? end + 1 : end + 2);
             continue;
           }
-          // A short row gets the delimiters of its empty fields; a CR or CR LF becomes LF.
-          // Only those bytes are made, the row's own text stays in the input.
-          output.copy_input(begin, match->line_end);
+          // A short row gets the delimiters of its empty fields; a lone CR or the input's
+          // end becomes LF.
+          output.copy_input(begin, end);
           line.assign(static_cast<std::size_t>(width - match->fields), static_cast<char>(shape.delimiter));
           line.push_back('\n');
           if (match->fields != width) ++stats.repaired_rows;
