@@ -74,6 +74,9 @@ class RowTable {
   std::string& text() noexcept { return text_; }
   const std::string& const_text() const noexcept { return text_; }
   void end_field() { field_ends_.push_back(text_.size()); }
+  // Closes a field that ends at `end` of the text, for callers that size the text first and
+  // write the fields into it.
+  void end_field_at(std::uint64_t end) { field_ends_.push_back(end); }
   // Fields across all rows, and the end offset of field number `index` among them.
   std::size_t total_fields() const noexcept { return field_ends_.size(); }
   std::uint64_t field_end(std::size_t index) const noexcept { return field_ends_[index]; }

@@ -3,10 +3,10 @@
 #include <optional>
 #include <string>
 
+#include "parser/plain_line.h"
 #include "parser/resilient_parser.h"
 #include "salvage/output_format.h"
 #include "salvage/reconcile.h"
-#include "salvage/verbatim_row.h"
 
 namespace rowmender {
 
@@ -21,8 +21,9 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
 
   RowReconciler reconciler(options, shape);
   const OutputSyntax syntax(shape.delimiter, options.quote_char);
-  const bool match_rows = VerbatimRowMatcher::usable(shape.delimiter, options.quote_char);
-  const VerbatimRowMatcher matcher(shape.delimiter, options.quote_char);
+  const bool match_rows = PlainLine::usable(shape.delimiter, options.quote_char);
+  const char delimiter = static_cast<char>(shape.delimiter), quote = static_cast<char>(options.quote_char);
+  PlainLine plain;
   ResilientParser parser(input, shape.delimiter, options.quote_char, options.repair_quotes);
   OutputPlan& output = result.output;
   RowTable row;  // the one row being settled
@@ -34,17 +35,19 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
     // quotes so that it is not taken for a byte-order mark.
     if (match_rows && planned_line) {
       const std::size_t begin = parser.position();
-      if (const std::optional<VerbatimRow> match = matcher.match(input, begin)) {
-        const std::uint64_t width = shape.width == 0 ? match->fields : shape.width;
-        if (match->fields == width || (match->fields < width && options.fill_ragged_rows)) {
+      // A plain line whose quotes are all needed is its own output line.
+      if (plain.read(input, begin, delimiter, quote) && plain.quotes_only_where_needed()) {
+        const std::uint64_t fields = plain.field_count();
+        const std::uint64_t width = shape.width == 0 ? fields : shape.width;
+        if (fields == width || (fields < width && options.fill_ragged_rows)) {
           ++stats.total_rows;
-          parser.skip_row_ending_at(match->line_end);
-          // The row's text is the output's; only its line end may differ. A CR LF becomes
-          // the LF of the pair, so the copy runs on into the rows after it.
-          const std::size_t end = match->line_end;
+          const std::size_t end = plain.line_end();
+          parser.skip_row_ending_at(end);
+          // Only the line end may differ. A CR LF becomes the LF of the pair, so the copy
+          // runs on into the rows after it.
           const bool ends_in_lf = end < input.size() && input[end] == '\n';
           const bool ends_in_crlf = end + 1 < input.size() && input[end] == '\r' && input[end + 1] == '\n';
-          if (match->fields == width && (ends_in_lf || ends_in_crlf)) {
+          if (fields == width && (ends_in_lf || ends_in_crlf)) {
             output.copy_input(begin, end);
             output.copy_input(ends_in_lf ? end : end + 1, ends_in_lf ? end + 1 : end + 2);
             continue;
@@ -52,9 +55,9 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
           // A short row gets the delimiters of its empty fields; a lone CR or the input's
           // end becomes LF.
           output.copy_input(begin, end);
-          line.assign(static_cast<std::size_t>(width - match->fields), static_cast<char>(shape.delimiter));
+          line.assign(static_cast<std::size_t>(width - fields), delimiter);
           line.push_back('\n');
-          if (match->fields != width) ++stats.repaired_rows;
+          if (fields != width) ++stats.repaired_rows;
           output.append_text(line);
           continue;
         }

@@ -1,5 +1,6 @@
 #include "salvage/salvage_slice.h"
 
+#include "parser/plain_line.h"
 #include "parser/resilient_parser.h"
 #include "salvage/reconcile.h"
 
@@ -21,7 +22,20 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& optio
 
   RowReconciler reconciler(options, shape);
   ResilientParser parser(input, shape.delimiter, options.quote_char, options.repair_quotes);
-  while (parser.next_row(rows)) reconciler.reconcile_last_row(rows, parser.line(), stats, outcome.quarantine);
+  // Plain lines are split from their bitmaps; the parser takes every other row.
+  const bool read_plain_lines = PlainLine::usable(shape.delimiter, options.quote_char);
+  PlainLine plain;
+  while (true) {
+    if (read_plain_lines && plain.read(input, parser.position(), static_cast<char>(shape.delimiter),
+                                       static_cast<char>(options.quote_char))) {
+      plain.append_fields(rows);
+      rows.end_row();
+      parser.skip_row_ending_at(plain.line_end());
+    } else if (!parser.next_row(rows)) {
+      break;
+    }
+    reconciler.reconcile_last_row(rows, parser.line(), stats, outcome.quarantine);
+  }
   stats.salvaged_rows = rows.size();
   return outcome;
 }

@@ -2,8 +2,8 @@
 // the parser and the writer. Whatever path a row takes, the file must come out exactly as
 // writing the whole salvaged table would make it.
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,88 +14,11 @@
 #include <vector>
 
 #include "salvage/output_format.h"
-#include "salvage/salvage_slice.h"
 #include "salvage/salvage_plan.h"
-#include "salvage/verbatim_row.h"
+#include "salvage/salvage_slice.h"
 
 namespace rowmender::test {
 namespace {
-
-struct MatchCase {
-  const char* name;
-  std::string_view line;
-  std::optional<std::uint64_t> fields;  // absent: must be left to the parser
-};
-
-TEST(VerbatimRow, MatchesOnlyRowsWrittenBackUnchanged) {
-  const MatchCase cases[] = {
-      {"plain", "a,b,c\nnext", 3},
-      {"empty line", "\nnext", 1},
-      {"trailing delimiter", "a,b,\n", 3},
-      {"no line break at the end", "a,b", 2},
-      {"crlf", "a,b\r\nc", 2},
-      {"quoted with delimiter", "1,\"x, y\",2\n", 3},
-      {"quoted with doubled quote", "\"say \"\"hi\"\"\",2\n", 2},
-      {"only a doubled quote", "\"\"\"\",\"a,b\"\n", 2},
-      {"doubled quote before the closing one", "x,\"a\"\"\"\r\n", 2},
-      {"quoted last field at end of input", "1,\"x,y\"", 2},
-      {"valid non-ASCII", "caf\xC3\xA9,\"Malm\xC3\xB6, SE\"\n", 2},
-      {"quotes the writer would drop", "1,\"plain\",2\n", std::nullopt},
-      {"empty quoted field", "1,\"\",2\n", std::nullopt},
-      {"quote inside unquoted text", "1,5\" pipe,2\n", std::nullopt},
-      {"text after closing quote", "\"a,b\"c,2\n", std::nullopt},
-      {"blank after closing quote", "\"a,b\" ,2\n", std::nullopt},
-      {"quoted field over two lines", "\"a,\nb\",2\n", std::nullopt},
-      {"unclosed quote", "1,\"a,b\n", std::nullopt},
-      {"doubled quote closing the line", "\"a\"\"\n\",1\n", std::nullopt},
-      {"CR inside quotes", "\"a,\rb\",1\n", std::nullopt},
-      {"second quoted field needs no quotes", "\"a,b\",\"c\"\n", std::nullopt},
-      {"three quotes in a row after text", "\"a\"\"\"b\",1\n", std::nullopt},
-      {"quote opening after a closed field", "\"a,b\"\"c,d\"\n", 1},
-      {"invalid UTF-8", "caf\xE9,1\n", std::nullopt},
-      {"truncated character", "1,\xC3\n", std::nullopt},
-  };
-  const VerbatimRowMatcher matcher(',', '"');
-  // A leading unquoted field of varying length moves each case across the 64-byte words in
-  // which the matcher maps quotes and delimiters.
-  for (const std::size_t pad : {0u, 1u, 58u, 60u, 61u, 62u, 63u, 64u, 125u}) {
-    const std::string lead = pad == 0 ? "" : std::string(pad - 1, 'p') + ",";
-    for (const MatchCase& c : cases) {
-      const std::string line = lead + std::string(c.line);
-      const std::string where = std::string(c.name) + " after " + std::to_string(pad) + " bytes";
-      const std::optional<VerbatimRow> got = matcher.match(line, 0);
-      ASSERT_EQ(got.has_value(), c.fields.has_value()) << where;
-      if (!got) continue;
-      EXPECT_EQ(got->fields, *c.fields + (pad == 0 ? 0 : 1)) << where;
-      EXPECT_EQ(got->line_end, std::min(line.find_first_of("\r\n"), line.size())) << where;
-    }
-  }
-  EXPECT_FALSE(matcher.match("a,b\n", 4).has_value()) << "end of input";
-  EXPECT_FALSE(VerbatimRowMatcher::usable(0xA7, '"'));
-  EXPECT_FALSE(VerbatimRowMatcher::usable(',', ','));
-  EXPECT_FALSE(VerbatimRowMatcher::usable('\n', '"'));
-  EXPECT_TRUE(VerbatimRowMatcher::usable('\t', '\''));
-}
-
-// Lines of many words; lines of 4096 bytes or more are always left to the parser.
-TEST(VerbatimRow, CountsFieldsOnLongLines) {
-  const VerbatimRowMatcher matcher(';', '"');
-  EXPECT_FALSE(matcher.match(std::string(4096, 'x'), 0).has_value());
-  EXPECT_FALSE(matcher.match(std::string(4096, 'x') + "\n", 0).has_value());
-  EXPECT_TRUE(matcher.match(std::string(4095, 'x'), 0).has_value());
-  EXPECT_TRUE(matcher.match(std::string(4095, 'x') + "\n", 0).has_value());
-  for (const std::size_t fields : {1u, 63u, 64u, 65u, 300u, 2000u}) {
-    std::string line;
-    for (std::size_t f = 0; f < fields; ++f) {
-      if (f != 0) line.push_back(';');
-      line.append(f % 3, 'x');
-    }
-    const std::optional<VerbatimRow> got = matcher.match(line + "\r\n", 0);
-    ASSERT_TRUE(got.has_value()) << fields;
-    EXPECT_EQ(got->fields, fields);
-    EXPECT_EQ(got->line_end, line.size());
-  }
-}
 
 // What the plan writes, through the real buffered writer into an in-memory file.
 std::string written(const OutputPlan& plan) {

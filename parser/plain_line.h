@@ -1,0 +1,57 @@
+#pragma once
+// Lines that the tolerant parser reads as plain RFC 4180, recognised without running it.
+//
+// Most lines of most files are plain: one physical line, valid UTF-8, unquoted fields free
+// of quotes, and quoted fields that are well formed (every inner quote doubled, the closing
+// quote followed by the delimiter or the line's end). The parser reads such a line the same
+// way with or without quote repair, as the fields between the delimiters outside quotes,
+// with the outer quotes of quoted fields removed and doubled quotes made single. Anything
+// else (a quote out of place, a line break inside quotes, blanks after a closing quote,
+// invalid UTF-8, a line of 4096 bytes or more) is left to the parser.
+//
+// Works only when the delimiter and the quote are distinct ASCII bytes other than CR and LF
+// (see usable()), so that they never fall inside a multi-byte character.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "parser/line_bits.h"
+#include "parser/row.h"
+
+namespace rowmender {
+
+class PlainLine {
+ public:
+  static bool usable(std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
+
+  // Reads the line of `input` that starts at `begin`. False when it is not plain, and at the
+  // end of the input. `input` must outlive the use of the other members.
+  bool read(std::string_view input, std::size_t begin, char delimiter, char quote) noexcept;
+
+  // Index in the input of the CR or LF that ends the line, or the input's size.
+  std::size_t line_end() const noexcept { return begin_ + bits_.size(); }
+  std::uint64_t field_count() const noexcept { return fields_; }
+  // Whether each quoted field holds a quote or the delimiter: then a writer that quotes
+  // only the fields that need it (for a quote, the delimiter or a line break) writes the
+  // line back exactly as it stands.
+  bool quotes_only_where_needed() const noexcept;
+  // Appends the fields to `rows`, each closed; the row is left open.
+  void append_fields(RowTable& rows) const;
+
+ private:
+  std::string_view input_;
+  std::size_t begin_ = 0;
+  std::uint64_t fields_ = 0;
+  bool has_quotes_ = false;
+  LineBits bits_;
+  // Only when the line has quotes, word by word: the delimiters outside quotes, the quotes
+  // that open and close quoted fields, and the reasons a field needs quotes (a delimiter
+  // inside quotes, or the first quote of a doubled pair).
+  std::uint64_t separators_[LineBits::kMaxWords];
+  std::uint64_t field_opening_[LineBits::kMaxWords];
+  std::uint64_t field_closing_[LineBits::kMaxWords];
+  std::uint64_t reasons_[LineBits::kMaxWords];
+};
+
+}  // namespace rowmender
