@@ -174,6 +174,9 @@ def test_options(make, content, options, rows, delimiter):
     b"plain", b"caf\xc3\xa9", b"\xc3\xbf\xc3\xbf", b"\xe6\x97\xa5\xe6\x9c\xac", b"\xf0\x9f\x98\x80 smile",
     b"\xe6\x97\xa5ascii\xc3\xa9", b"\xff", b"bad\xe6\x97end", b"\xc0\xaf", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
     b"\xc3\xa9\xf0\x9f\x98", b"nul\0inside", b"x" * 5000 + b"\xf0\x9f\x98\x80",
+    # the edges of each storage width a str may use: each must come out in the narrowest
+    *("\x7f\x80".encode(), "\xff".encode(), "\xe9\u0100".encode(), "\u07ff\u0800".encode(),
+      "\uffff\U00010000".encode(), "\U0010ffff".encode(), "\xff\U0001f600".encode()),
 ])
 def test_fields_decode_as_utf8_with_replacement(make, field):
     rows = list(SalvageReader(make(b"k," + field + b",\xc3\xa9\n"), delimiter=",", expected_columns=0))
