@@ -1,9 +1,31 @@
 #include "binding/py_text.h"
 
 #include <algorithm>
+#include <bit>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "parser/utf8.h"
 
 namespace rowmender::binding {
 namespace {
+
+#if defined(__SSE2__)
+// Stores the 16 ASCII-or-not bytes of `chunk` as 16 code units of type Unit (one or two
+// bytes wide) at `out`.
+template <typename Unit>
+void store_widened(Unit* out, __m128i chunk) noexcept {
+  if constexpr (sizeof(Unit) == 1) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), chunk);
+  } else {
+    const __m128i zero = _mm_setzero_si128();
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(chunk, zero));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(chunk, zero));
+  }
+}
+#endif
 
 // Decodes UTF-8 into exactly `length` code units. False, with nothing promised about `out`,
 // when the bytes are not well-formed enough for that: a sequence cut off at the end, or a
@@ -12,8 +34,24 @@ namespace {
 template <typename Unit>
 bool decode_into(Unit* out, std::size_t length, const std::uint8_t* p, std::size_t n) noexcept {
   std::size_t i = 0, written = 0;
-  while (i < n && written < length) {
+  while (i < n) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(Unit) <= 2) {
+      // Where 16 bytes can be read and 16 units written, the ASCII bytes before the next
+      // non-ASCII one are stored in one step (all 16 are stored; only the ASCII ones count).
+      if (i + 16 <= n && written + 16 <= length) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(chunk));
+        store_widened(out + written, chunk);
+        const std::size_t ascii = high == 0 ? 16 : static_cast<std::size_t>(std::countr_zero(high));
+        i += ascii;
+        written += ascii;
+        if (ascii == 16) continue;
+      }
+    }
+#endif
     const std::uint32_t b = p[i];
+    if (written == length) return false;
     std::uint32_t c;
     if (b < 0x80) {
       c = b;
@@ -33,7 +71,7 @@ bool decode_into(Unit* out, std::size_t length, const std::uint8_t* p, std::size
     }
     out[written++] = static_cast<Unit>(c);
   }
-  return i == n && written == length;
+  return written == length;
 }
 
 template <typename Unit>
@@ -49,6 +87,7 @@ PyObject* new_decoded_str(std::size_t length, Py_UCS4 max_char, const std::uint8
 }  // namespace
 
 PyObject* new_str(std::string_view utf8) {
+  if (is_ascii(utf8)) return new_ascii_str(utf8);
   const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
   const std::size_t n = utf8.size();
   // One pass finds the character count (bytes less continuation bytes) and the largest
@@ -61,7 +100,6 @@ PyObject* new_str(std::string_view utf8) {
     continuation += (p[i] & 0xC0) == 0x80;
     largest = std::max(largest, p[i]);
   }
-  if (largest < 0x80) return new_ascii_str(utf8);
   const std::size_t length = n - continuation;
   if (largest >= 0xF0) return new_decoded_str<Py_UCS4>(length, 0x10FFFF, p, n);
   if (largest >= 0xC4) return new_decoded_str<Py_UCS2>(length, 0xFFFF, p, n);
