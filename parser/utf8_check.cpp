@@ -88,19 +88,10 @@ __attribute__((target("ssse3"))) bool is_valid_utf8_ssse3(const char* data, std:
   __m128i previous = _mm_setzero_si128();
   __m128i errors = _mm_setzero_si128();
   std::size_t i = 0;
-  // A chunk whose last three bytes could not end a character: a lead byte of two bytes in
-  // the last place, of three in the last two, of four in the last three.
-  const __m128i last_leads = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                           static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
-                                           static_cast<char>(0xC0 - 1));
   for (; i + 16 <= size; i += 16) {
     const __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    if (_mm_movemask_epi8(input) == 0) {
-      // An ASCII chunk is valid in itself; it is an error only after a cut-off character.
-      errors = _mm_or_si128(errors, _mm_subs_epu8(previous, last_leads));
-    } else {
-      errors = _mm_or_si128(errors, chunk_errors(input, previous));
-    }
+    // An all-ASCII chunk after a chunk that ended on a complete character adds no errors.
+    errors = _mm_or_si128(errors, chunk_errors(input, previous));
     previous = input;
   }
   // The rest, padded with zeros, and one chunk of zeros after it: a zero after a lead byte
