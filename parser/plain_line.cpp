@@ -135,7 +135,7 @@ void PlainLine::append_fields(RowTable& rows) const {
   // The fields are copied into room made for the whole line. Where the input goes on for 16
   // bytes past the line, copies go in 16-byte steps: bytes written past a piece's end are
   // overwritten by the next piece or cut off at the end.
-  std::string& text = rows.text();
+  TextBuffer& text = rows.text();
   const char* line = input_.data() + begin_;
   const std::size_t size = bits_.size();
   const std::size_t base = text.size();

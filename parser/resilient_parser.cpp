@@ -15,8 +15,7 @@ ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter,
 void ResilientParser::close_row(RowTable& rows, const RowStart& start) {
   // Field bytes are raw input; they are made valid UTF-8 once the row is complete. Checking
   // the whole row at once keeps the common case (valid text) at one scan per row.
-  std::string& text = rows.text();
-  const std::string_view row_text = std::string_view(text).substr(start.text);
+  const std::string_view row_text = rows.const_text().view().substr(start.text);
   if (!is_ascii(row_text) && !is_valid_utf8_row(rows, start)) repair_row_fields(rows, start);
   rows.end_row();
 }
@@ -24,8 +23,8 @@ void ResilientParser::close_row(RowTable& rows, const RowStart& start) {
 bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& start) const {
   // The fields are valid one by one when the whole row is valid and no field boundary falls
   // inside a character (a boundary byte that is a continuation byte).
-  const std::string& text = rows.const_text();
-  if (!is_valid_utf8(std::string_view(text).substr(start.text))) return false;
+  const TextBuffer& text = rows.const_text();
+  if (!is_valid_utf8(text.view().substr(start.text))) return false;
   for (std::size_t f = start.field; f + 1 < rows.total_fields(); ++f) {
     const std::uint64_t boundary = rows.field_end(f);
     if (boundary < text.size() && (static_cast<std::uint8_t>(text[boundary]) & 0xC0) == 0x80) return false;
@@ -34,16 +33,18 @@ bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& st
 }
 
 void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
-  std::string& text = rows.text();
-  utf8_scratch_.assign(text, start.text, std::string::npos);
-  text.resize(start.text);
+  TextBuffer& text = rows.text();
+  utf8_scratch_.assign(text.view().substr(start.text));
+  repaired_.clear();
   std::uint64_t begin = 0;
   for (std::size_t f = start.field; f < rows.total_fields(); ++f) {
     const std::uint64_t end = rows.field_end(f) - start.text;
-    append_utf8_replacing_invalid(text, std::string_view(utf8_scratch_).substr(begin, end - begin));
-    rows.set_field_end(f, text.size());
+    append_utf8_replacing_invalid(repaired_, std::string_view(utf8_scratch_).substr(begin, end - begin));
+    rows.set_field_end(f, start.text + repaired_.size());
     begin = end;
   }
+  text.resize(start.text);
+  text.append(repaired_);
 }
 
 void ResilientParser::consume_line_break() noexcept {
@@ -68,7 +69,7 @@ bool ResilientParser::next_row(RowTable& rows) {
   const char* data = input_.data();
   const char delimiter = static_cast<char>(delimiter_);
   const char quote = static_cast<char>(quote_char_);
-  std::string& text = rows.text();
+  TextBuffer& text = rows.text();
   const RowStart start{text.size(), rows.total_fields()};
   State state = State::StartOfField;
 

@@ -87,6 +87,7 @@ class ResilientParser {
   std::size_t blank_run_end_ = 0;
 
   std::string utf8_scratch_;
+  std::string repaired_;
 };
 
 }  // namespace rowmender

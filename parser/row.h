@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "parser/offset_vector.h"
+#include "parser/text_buffer.h"
 
 namespace rowmender {
 
@@ -67,12 +68,12 @@ class RowTable {
   std::string_view row_text(std::size_t row) const noexcept {
     const std::uint64_t first = first_field(row);
     const std::uint64_t begin = first == 0 ? 0 : field_ends_[first - 1];
-    return std::string_view(text_).substr(begin, field_ends_[row_ends_[row] - 1] - begin);
+    return text_.view().substr(begin, field_ends_[row_ends_[row] - 1] - begin);
   }
 
   // Building, used by the parser: raw bytes go to text(), then each field and row is closed.
-  std::string& text() noexcept { return text_; }
-  const std::string& const_text() const noexcept { return text_; }
+  TextBuffer& text() noexcept { return text_; }
+  const TextBuffer& const_text() const noexcept { return text_; }
   void end_field() { field_ends_.push_back(text_.size()); }
   // Closes a field that ends at `end` of the text, for callers that size the text first and
   // write the fields into it.
@@ -104,10 +105,10 @@ class RowTable {
   std::uint64_t first_field(std::size_t row) const noexcept { return row == 0 ? 0 : row_ends_[row - 1]; }
   std::string_view field_text(std::uint64_t index) const noexcept {
     const std::uint64_t begin = index == 0 ? 0 : field_ends_[index - 1];
-    return std::string_view(text_).substr(begin, field_ends_[index] - begin);
+    return text_.view().substr(begin, field_ends_[index] - begin);
   }
 
-  std::string text_;
+  TextBuffer text_;
   OffsetVector field_ends_;
   OffsetVector row_ends_;
 };

@@ -65,7 +65,7 @@ void RowTable::merge_last_row_from(std::size_t first, std::string_view separator
   // Copy the fields to be joined aside, then rebuild them as one field with separators.
   const std::uint64_t tail_index = row_first + first;
   const std::uint64_t tail_begin = tail_index == 0 ? 0 : field_ends_[tail_index - 1];
-  scratch.assign(text_, tail_begin, std::string::npos);
+  scratch.assign(text_.view().substr(static_cast<std::size_t>(tail_begin)));
   std::vector<std::uint64_t> lengths;
   lengths.reserve(count - first);
   std::uint64_t prev = tail_begin;
@@ -79,7 +79,7 @@ void RowTable::merge_last_row_from(std::size_t first, std::string_view separator
   std::size_t offset = 0;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     if (i != 0) text_.append(separator);
-    text_.append(scratch, offset, lengths[i]);
+    text_.append(scratch.data() + offset, lengths[i]);
     offset += lengths[i];
   }
   field_ends_.truncate(row_first + first);
@@ -96,7 +96,7 @@ Row RowTable::take_last_row() {
   std::vector<std::uint64_t> ends;
   ends.reserve(count);
   for (std::size_t i = 0; i < count; ++i) ends.push_back(field_ends_[row_first + i] - text_begin);
-  std::string text(text_, text_begin, std::string::npos);
+  std::string text(text_.view().substr(static_cast<std::size_t>(text_begin)));
   text_.resize(text_begin);
   field_ends_.truncate(row_first);
   row_ends_.truncate(row);

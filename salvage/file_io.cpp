@@ -1,13 +1,11 @@
 #include "salvage/file_io.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <new>
 #include <string>
 
 namespace rowmender {
@@ -25,22 +23,7 @@ Expected<FileDescriptor, SalvageError> open_path(std::string_view path, int flag
   }
 }
 
-// Below this, the heap serves as well as a mapping.
-constexpr std::size_t kMapAtLeast = std::size_t{1} << 20;
-
 }  // namespace
-
-ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
-  if (capacity < kMapAtLeast) {
-    heap_ = std::make_unique_for_overwrite<char[]>(capacity);
-    return;
-  }
-  void* pages = ::mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-  if (pages == MAP_FAILED) throw std::bad_alloc();
-  mapped_ = std::unique_ptr<char, Unmap>(static_cast<char*>(pages), Unmap{capacity});
-}
-
-void ByteBuffer::Unmap::operator()(char* pages) const noexcept { ::munmap(pages, length); }
 
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {

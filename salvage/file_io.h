@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "error/expected.h"
+#include "parser/byte_buffer.h"
 #include "error/salvage_error.h"
 
 namespace rowmender {
@@ -29,32 +30,17 @@ class FileDescriptor {
   int fd_ = -1;
 };
 
-// Memory for a file's bytes, not zero-filled by the program: the bytes are written once.
-// Large buffers are mapped with their pages populated in one call, which costs less than
-// taking a page fault for every 4 KiB as read() fills them. Throws std::bad_alloc.
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  explicit ByteBuffer(std::size_t capacity);
-
-  char* data() const noexcept { return mapped_ ? mapped_.get() : heap_.get(); }
-  std::size_t capacity() const noexcept { return capacity_; }
-
- private:
-  struct Unmap {
-    std::size_t length;
-    void operator()(char* pages) const noexcept;
-  };
-  std::unique_ptr<char[]> heap_;
-  std::unique_ptr<char, Unmap> mapped_{nullptr, Unmap{0}};
-  std::size_t capacity_ = 0;
-};
-
 // A file's whole content.
 class FileContent {
  public:
   FileContent() = default;
   std::string_view bytes() const noexcept { return {buffer_.data(), size_}; }
+  // Hands over the memory that holds the bytes (its first size() bytes), leaving this empty.
+  ByteBuffer release() noexcept {
+    size_ = 0;
+    return std::move(buffer_);
+  }
+  std::size_t size() const noexcept { return size_; }
 
  private:
   friend Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);

@@ -1,0 +1,32 @@
+#pragma once
+// Raw memory for bytes that are written once before they are read: not zero-filled.
+
+#include <cstddef>
+#include <memory>
+
+namespace rowmender {
+
+// Large buffers that are about to be filled whole (a file being read) are mapped with their
+// pages populated in one call, which costs less than taking a page fault for every 4 KiB
+// as they are written; the others come from the heap. Throws std::bad_alloc.
+class ByteBuffer {
+ public:
+  enum class Fill { Whole, Partly };
+
+  ByteBuffer() = default;
+  explicit ByteBuffer(std::size_t capacity, Fill fill = Fill::Whole);
+
+  char* data() const noexcept { return mapped_ ? mapped_.get() : heap_.get(); }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+ private:
+  struct Unmap {
+    std::size_t length;
+    void operator()(char* pages) const noexcept;
+  };
+  std::unique_ptr<char[]> heap_;
+  std::unique_ptr<char, Unmap> mapped_{nullptr, Unmap{0}};
+  std::size_t capacity_ = 0;
+};
+
+}  // namespace rowmender

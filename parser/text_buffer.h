@@ -1,0 +1,73 @@
+#pragma once
+// The growable text of a row table. Like a std::string without the terminating NUL: it can
+// take over a buffer that still holds the input and be written over it from the front, as
+// the input is consumed, and growing it leaves the new bytes unset.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#include "parser/byte_buffer.h"
+
+namespace rowmender {
+
+class TextBuffer {
+ public:
+  TextBuffer() = default;
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return storage_.capacity(); }
+  char* data() noexcept { return storage_.data(); }
+  const char* data() const noexcept { return storage_.data(); }
+  std::string_view view() const noexcept { return {storage_.data(), size_}; }
+  operator std::string_view() const noexcept { return view(); }
+  char operator[](std::size_t i) const noexcept { return storage_.data()[i]; }
+
+  // Takes over `storage` as empty text. Whoever still reads the old contents of `storage`
+  // must stay ahead of the text written over them; growing the text past the storage's
+  // capacity moves it and frees the old storage.
+  void write_over(ByteBuffer storage) noexcept {
+    storage_ = std::move(storage);
+    size_ = 0;
+  }
+  // Moves the text into storage of its own, of the same capacity.
+  void move_to_own_storage() { reallocate(capacity()); }
+
+  void reserve(std::size_t capacity) {
+    if (capacity > storage_.capacity()) reallocate(capacity);
+  }
+  // Appends `n` bytes from `bytes`, which may lie in this buffer's own storage ahead of the
+  // text (hence memmove).
+  void append(const char* bytes, std::size_t n) {
+    make_room(n);
+    if (n != 0) std::memmove(storage_.data() + size_, bytes, n);
+    size_ += n;
+  }
+  void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
+  void push_back(char c) {
+    make_room(1);
+    storage_.data()[size_++] = c;
+  }
+  // Sets the size; bytes added are unset until written.
+  void resize(std::size_t size) {
+    if (size > size_) make_room(size - size_);
+    size_ = size;
+  }
+  void clear() noexcept { size_ = 0; }
+
+ private:
+  void make_room(std::size_t n) {
+    if (storage_.capacity() - size_ < n) reallocate(std::max({size_ + n, 2 * storage_.capacity(), std::size_t{64}}));
+  }
+  void reallocate(std::size_t capacity) {
+    ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
+    if (size_ != 0) std::memcpy(bigger.data(), storage_.data(), size_);
+    storage_ = std::move(bigger);
+  }
+
+  ByteBuffer storage_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace rowmender
