@@ -133,13 +133,15 @@ PyObject* construct_reader(PyTypeObject* type, std::string_view path, const Salv
       [&]() -> PyObject* {
         ReaderPayload payload;
         {
-          // The file's bytes and the quarantine records are dropped before the instance exists.
+          // The quarantine records are dropped before the instance exists.
           auto content = read_whole_file(path);
           if (!content) {
             raise_file_error(content.error());
             return nullptr;
           }
-          SalvageOutcome outcome = salvage_slice(content.value().bytes(), options);
+          // The rows' text is written over the file's bytes as they are read.
+          const std::size_t size = content.value().size();
+          SalvageOutcome outcome = salvage_buffer(content.value().release(), size, options);
           payload.rows = std::move(outcome.rows);
           payload.summary = SummaryPayload::from_stats(outcome.stats);
         }

@@ -69,6 +69,7 @@ bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, 
   if (begin >= input.size()) return false;
   input_ = input;
   begin_ = begin;
+  quote_ = quote;
   if (!bits_.map(input.data(), begin, input.size(), delimiter, quote)) return false;
   if (bits_.has_non_ascii() && !is_valid_utf8(input.substr(begin, bits_.size()))) return false;
 
@@ -134,13 +135,18 @@ bool PlainLine::quotes_only_where_needed() const noexcept {
 void PlainLine::append_fields(RowTable& rows) const {
   // The fields are copied into room made for the whole line. Where the input goes on for 16
   // bytes past the line, copies go in 16-byte steps: bytes written past a piece's end are
-  // overwritten by the next piece or cut off at the end.
+  // overwritten by the next piece or cut off at the end. Not when the text is being written
+  // over the input itself: there the bytes past a piece are input still to be read, so each
+  // piece is moved exactly.
   TextBuffer& text = rows.text();
   const char* line = input_.data() + begin_;
   const std::size_t size = bits_.size();
   const std::size_t base = text.size();
-  const bool copy_in_steps = begin_ + size + 16 <= input_.size();
-  text.resize(base + size + 16);
+  const auto address = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const bool over_input =
+      address(line) >= address(text.data()) && address(line) < address(text.data()) + text.capacity();
+  const bool copy_in_steps = !over_input && begin_ + size + 16 <= input_.size();
+  text.resize(base + size + (over_input ? 0 : 16));
   char* const out = text.data() + base;
   std::size_t written = 0;
   const auto copy = [&](std::size_t from, std::size_t to) {
@@ -148,7 +154,7 @@ void PlainLine::append_fields(RowTable& rows) const {
     if (copy_in_steps) {
       for (std::size_t i = 0; i < length; i += 16) std::memcpy(out + written + i, line + from + i, 16);
     } else {
-      std::memcpy(out + written, line + from, length);
+      std::memmove(out + written, line + from, length);
     }
     written += length;
   };
@@ -160,7 +166,7 @@ void PlainLine::append_fields(RowTable& rows) const {
       std::size_t from = at + 1;
       const std::size_t close = end - 1;
       for (std::size_t q = next_bit(reasons_, words, from); q < close; q = next_bit(reasons_, words, q + 1)) {
-        if (line[q] != line[at]) continue;  // a delimiter inside quotes
+        if (line[q] != quote_) continue;  // a delimiter inside quotes
         copy(from, q + 1);
         from = q + 2;
       }

@@ -42,6 +42,7 @@ class PlainLine {
  private:
   std::string_view input_;
   std::size_t begin_ = 0;
+  char quote_ = '"';
   std::uint64_t fields_ = 0;
   bool has_quotes_ = false;
   LineBits bits_;

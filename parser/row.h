@@ -86,6 +86,14 @@ class RowTable {
   // Room for the rows of an input of `bytes` bytes: their text is rarely longer than the
   // input, and fields rarely average fewer than eight bytes. Reserved pages that stay unused
   // cost address space only.
+  // Takes over `storage` for the text, which starts empty. The caller reads input from the
+  // old contents of `storage` and must keep every byte it has yet to read ahead of the text,
+  // then call end_of_input(). Should the text move, the input stays readable until then.
+  void write_text_over(ByteBuffer storage) noexcept { text_.write_over(std::move(storage)); }
+  void end_of_input() noexcept { text_.end_of_input(); }
+  // Appends a copy of row `row` of `other`.
+  void append_row_from(const RowTable& other, std::size_t row);
+
   void reserve_for_input(std::size_t bytes) {
     text_.reserve(bytes);
     field_ends_.reserve(bytes / 8);

@@ -88,6 +88,17 @@ void RowTable::merge_last_row_from(std::size_t first, std::string_view separator
   end_row();
 }
 
+void RowTable::append_row_from(const RowTable& other, std::size_t row) {
+  const std::uint64_t first = other.first_field(row), last = other.row_ends_[row];
+  const std::uint64_t other_begin = first == 0 ? 0 : other.field_ends_[first - 1];
+  const std::uint64_t base = text_.size();
+  text_.append(other.row_text(row));
+  for (std::uint64_t index = first; index < last; ++index) {
+    field_ends_.push_back(base + other.field_ends_[index] - other_begin);
+  }
+  end_row();
+}
+
 Row RowTable::take_last_row() {
   const std::size_t row = size() - 1;
   const std::uint64_t row_first = first_field(row);

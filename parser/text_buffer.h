@@ -24,15 +24,21 @@ class TextBuffer {
   operator std::string_view() const noexcept { return view(); }
   char operator[](std::size_t i) const noexcept { return storage_.data()[i]; }
 
-  // Takes over `storage` as empty text. Whoever still reads the old contents of `storage`
-  // must stay ahead of the text written over them; growing the text past the storage's
-  // capacity moves it and frees the old storage.
+  // Takes over `storage`, which holds input still to be read, as empty text. Whoever reads
+  // that input must stay ahead of the text written over it. When the text moves to other
+  // storage, the input stays where it is until end_of_input().
   void write_over(ByteBuffer storage) noexcept {
     storage_ = std::move(storage);
     size_ = 0;
+    storage_holds_input_ = true;
   }
   // Moves the text into storage of its own, of the same capacity.
   void move_to_own_storage() { reallocate(capacity()); }
+  // The input is no longer read: the memory that holds only input is released.
+  void end_of_input() noexcept {
+    input_ = ByteBuffer();
+    storage_holds_input_ = false;
+  }
 
   void reserve(std::size_t capacity) {
     if (capacity > storage_.capacity()) reallocate(capacity);
@@ -63,11 +69,17 @@ class TextBuffer {
   void reallocate(std::size_t capacity) {
     ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
     if (size_ != 0) std::memcpy(bigger.data(), storage_.data(), size_);
+    if (storage_holds_input_) {
+      input_ = std::move(storage_);  // still being read
+      storage_holds_input_ = false;
+    }
     storage_ = std::move(bigger);
   }
 
   ByteBuffer storage_;
   std::size_t size_ = 0;
+  ByteBuffer input_;  // input moved out of the way of the text, until end_of_input()
+  bool storage_holds_input_ = false;
 };
 
 }  // namespace rowmender

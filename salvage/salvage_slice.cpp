@@ -40,4 +40,58 @@ SalvageOutcome salvage_slice(std::string_view input, const SalvageOptions& optio
   return outcome;
 }
 
+SalvageOutcome salvage_buffer(ByteBuffer buffer, std::size_t size, const SalvageOptions& options) {
+  const std::string_view input(buffer.data(), size);
+  if (input.empty()) return salvage_slice(input, options);
+  SalvageOutcome outcome;
+  SalvageStats& stats = outcome.stats;
+
+  const TableShape shape = settle_shape(input, options);
+  stats.detected_delimiter = shape.delimiter;
+  stats.inferred_columns = shape.width;
+
+  // Every row's text is no longer than the input it was read from, so the text written from
+  // the front of the buffer stays behind the parser. Plain lines are written in place and
+  // stay as long or shorter through reconciliation (the delimiter is ASCII there). The
+  // parser's rows can grow (U+FFFD for a bad byte, a two-byte separator when merging), so
+  // they are settled in a table of their own and moved in only when they fit before the
+  // next unread byte; a row that does not fit moves the whole text to memory of its own.
+  RowTable& rows = outcome.rows;
+  rows.write_text_over(std::move(buffer));
+  rows.reserve_for_input(size);  // the text has its room already
+  bool over_input = true;
+  RowTable parsed;
+
+  RowReconciler reconciler(options, shape);
+  ResilientParser parser(input, shape.delimiter, options.quote_char, options.repair_quotes);
+  const bool read_plain_lines = PlainLine::usable(shape.delimiter, options.quote_char);
+  PlainLine plain;
+  while (true) {
+    if (read_plain_lines && plain.read(input, parser.position(), static_cast<char>(shape.delimiter),
+                                       static_cast<char>(options.quote_char))) {
+      plain.append_fields(rows);
+      rows.end_row();
+      parser.skip_row_ending_at(plain.line_end());
+      reconciler.reconcile_last_row(rows, parser.line(), stats, outcome.quarantine);
+      continue;
+    }
+    if (!over_input) {
+      if (!parser.next_row(rows)) break;
+      reconciler.reconcile_last_row(rows, parser.line(), stats, outcome.quarantine);
+      continue;
+    }
+    parsed.clear();
+    if (!parser.next_row(parsed)) break;
+    if (!reconciler.reconcile_last_row(parsed, parser.line(), stats, outcome.quarantine)) continue;
+    if (rows.const_text().size() + parsed.row_text(0).size() > parser.position()) {
+      rows.text().move_to_own_storage();
+      over_input = false;
+    }
+    rows.append_row_from(parsed, 0);
+  }
+  rows.end_of_input();
+  stats.salvaged_rows = rows.size();
+  return outcome;
+}
+
 }  // namespace rowmender

@@ -1,0 +1,91 @@
+// salvage_buffer writes the rows' text over the input it is still reading. It must give
+// exactly what salvage_slice gives, also where rows grow past the input they came from.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "salvage/salvage_slice.h"
+#include "test_support.h"
+
+namespace rowmender::test {
+namespace {
+
+SalvageOutcome salvage_copy_of(const std::string& input, const SalvageOptions& options) {
+  ByteBuffer buffer(input.size() + 1);
+  if (!input.empty()) std::memcpy(buffer.data(), input.data(), input.size());
+  return salvage_buffer(std::move(buffer), input.size(), options);
+}
+
+void expect_same(const SalvageOutcome& got, const SalvageOutcome& expected, const std::string& where) {
+  ASSERT_EQ(rows_of(got.rows), rows_of(expected.rows)) << where;
+  const SalvageStats& a = got.stats;
+  const SalvageStats& b = expected.stats;
+  ASSERT_EQ(std::make_tuple(a.total_rows, a.salvaged_rows, a.repaired_rows, a.quarantined_rows, a.detected_delimiter,
+                            a.inferred_columns),
+            std::make_tuple(b.total_rows, b.salvaged_rows, b.repaired_rows, b.quarantined_rows, b.detected_delimiter,
+                            b.inferred_columns))
+      << where;
+  ASSERT_EQ(got.quarantine.size(), expected.quarantine.size()) << where;
+  for (std::size_t i = 0; i < got.quarantine.size(); ++i) {
+    ASSERT_EQ(got.quarantine[i].line, expected.quarantine[i].line) << where;
+    ASSERT_EQ(got.quarantine[i].reason, expected.quarantine[i].reason) << where;
+    ASSERT_EQ(fields_of(got.quarantine[i].raw_content), fields_of(expected.quarantine[i].raw_content)) << where;
+  }
+}
+
+// Rows that come out longer than the input they were read from, where nothing before them
+// left room: bad bytes become three-byte U+FFFD, a one-byte delimiter above 0x7F becomes a
+// two-byte separator when fields are merged.
+TEST(SalvageBuffer, RowsLongerThanTheirInputMoveTheText) {
+  struct Case {
+    const char* name;
+    std::string input;
+    SalvageOptions options;
+  };
+  SalvageOptions merge_high;
+  merge_high.delimiter = 0xA7;
+  merge_high.expected_columns = 1;
+  SalvageOptions width_two;
+  width_two.expected_columns = 2;
+  const Case cases[] = {
+      {"bad bytes first", "\xFF\xFF\xFF\xFF,\xFE\n" + std::string(200, 'a') + ",b\nc,d\n", width_two},
+      {"bad bytes later", "a,b\nc,\xFF\xFF\xFF\xFF\xFF\xFF\nd,e\n", width_two},
+      {"merged high delimiter", "a\xA7" "b\xA7" "c\xA7" "d\ne\xA7" "f\n", merge_high},
+      {"plain rows then a long one", "a,b\nc,d\n\"x\xFF\xFF\xFF,y\",z\nq,r\n", width_two},
+  };
+  for (const Case& c : cases) expect_same(salvage_copy_of(c.input, c.options), salvage_slice(c.input, c.options), c.name);
+}
+
+TEST(SalvageBuffer, SameOutcomeAsTheCopyingPassOnRandomInputs) {
+  const std::vector<std::string> tokens = {
+      "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"", " ", "\n", "\r\n", "\r", ";", "\xC3\xA9", "\xFF", "\xFE\xFD",
+      "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567", "\xA7"};
+  const std::uint8_t delimiters[] = {',', ';', '\t', 0xA7};
+  std::mt19937_64 rng(5);
+  auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    SalvageOptions options;
+    const std::uint8_t delimiter = delimiters[pick(std::size(delimiters))];
+    if (pick(3) != 0) options.delimiter = delimiter;
+    options.fill_ragged_rows = pick(2);
+    options.merge_overflow = pick(2);
+    options.repair_quotes = pick(4) != 0;
+    if (pick(2)) options.expected_columns = pick(5);
+    std::string input = pick(6) == 0 ? "\xEF\xBB\xBF" : "";
+    for (std::size_t rows = pick(12); rows > 0; --rows) {
+      for (std::size_t fields = 1 + pick(5), f = 0; f < fields; ++f) {
+        if (f != 0) input.push_back(static_cast<char>(delimiter));
+        for (std::size_t n = pick(3); n > 0; --n) input += tokens[pick(tokens.size())];
+      }
+      input += pick(5) == 0 ? "\r\n" : "\n";
+    }
+    expect_same(salvage_copy_of(input, options), salvage_slice(input, options), ::testing::PrintToString(input));
+  }
+}
+
+}  // namespace
+}  // namespace rowmender::test
