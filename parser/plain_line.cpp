@@ -135,9 +135,10 @@ bool PlainLine::quotes_only_where_needed() const noexcept {
 void PlainLine::append_fields(RowTable& rows) const {
   // The fields are copied into room made for the whole line. Where the input goes on for 16
   // bytes past the line, copies go in 16-byte steps: bytes written past a piece's end are
-  // overwritten by the next piece or cut off at the end. Not when the text is being written
-  // over the input itself: there the bytes past a piece are input still to be read, so each
-  // piece is moved exactly.
+  // overwritten by the next piece or cut off at the end. When the text is written over the
+  // input itself, the bytes past a piece are input still to be read: steps are safe there
+  // only while the text stays at least 16 bytes behind the input; closer, each piece is
+  // moved exactly.
   TextBuffer& text = rows.text();
   const char* line = input_.data() + begin_;
   const std::size_t size = bits_.size();
@@ -145,13 +146,15 @@ void PlainLine::append_fields(RowTable& rows) const {
   const auto address = [](const char* p) { return reinterpret_cast<std::uintptr_t>(p); };
   const bool over_input =
       address(line) >= address(text.data()) && address(line) < address(text.data()) + text.capacity();
-  const bool copy_in_steps = !over_input && begin_ + size + 16 <= input_.size();
+  const bool input_goes_on = begin_ + size + 16 <= input_.size();
   text.resize(base + size + (over_input ? 0 : 16));
   char* const out = text.data() + base;
+  // How far the text written over the input lags behind it.
+  const std::size_t lag = over_input ? static_cast<std::size_t>(line - out) : 0;
   std::size_t written = 0;
   const auto copy = [&](std::size_t from, std::size_t to) {
     const std::size_t length = to - from;
-    if (copy_in_steps) {
+    if (input_goes_on && (!over_input || lag + from - written >= 16)) {
       for (std::size_t i = 0; i < length; i += 16) std::memcpy(out + written + i, line + from + i, 16);
     } else {
       std::memmove(out + written, line + from, length);
