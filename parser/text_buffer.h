@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "parser/byte_buffer.h"
 
@@ -15,20 +16,30 @@ namespace rowmender {
 class TextBuffer {
  public:
   TextBuffer() = default;
+  TextBuffer(TextBuffer&& other) noexcept { *this = std::move(other); }
+  TextBuffer& operator=(TextBuffer&& other) noexcept {
+    storage_ = std::move(other.storage_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    input_ = std::move(other.input_);
+    storage_holds_input_ = std::exchange(other.storage_holds_input_, false);
+    return *this;
+  }
 
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return storage_.capacity(); }
-  char* data() noexcept { return storage_.data(); }
-  const char* data() const noexcept { return storage_.data(); }
-  std::string_view view() const noexcept { return {storage_.data(), size_}; }
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
   operator std::string_view() const noexcept { return view(); }
-  char operator[](std::size_t i) const noexcept { return storage_.data()[i]; }
+  char operator[](std::size_t i) const noexcept { return data_[i]; }
 
   // Takes over `storage`, which holds input still to be read, as empty text. Whoever reads
   // that input must stay ahead of the text written over it. When the text moves to other
   // storage, the input stays where it is until end_of_input().
   void write_over(ByteBuffer storage) noexcept {
     storage_ = std::move(storage);
+    data_ = storage_.data();
     size_ = 0;
     storage_holds_input_ = true;
   }
@@ -47,13 +58,13 @@ class TextBuffer {
   // text (hence memmove).
   void append(const char* bytes, std::size_t n) {
     make_room(n);
-    if (n != 0) std::memmove(storage_.data() + size_, bytes, n);
+    if (n != 0) std::memmove(data_ + size_, bytes, n);
     size_ += n;
   }
   void append(std::string_view bytes) { append(bytes.data(), bytes.size()); }
   void push_back(char c) {
     make_room(1);
-    storage_.data()[size_++] = c;
+    data_[size_++] = c;
   }
   // Sets the size; bytes added are unset until written.
   void resize(std::size_t size) {
@@ -68,15 +79,17 @@ class TextBuffer {
   }
   void reallocate(std::size_t capacity) {
     ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
-    if (size_ != 0) std::memcpy(bigger.data(), storage_.data(), size_);
+    if (size_ != 0) std::memcpy(bigger.data(), data_, size_);
     if (storage_holds_input_) {
       input_ = std::move(storage_);  // still being read
       storage_holds_input_ = false;
     }
     storage_ = std::move(bigger);
+    data_ = storage_.data();
   }
 
   ByteBuffer storage_;
+  char* data_ = nullptr;  // storage_.data(), kept at hand for every field access
   std::size_t size_ = 0;
   ByteBuffer input_;  // input moved out of the way of the text, until end_of_input()
   bool storage_holds_input_ = false;
