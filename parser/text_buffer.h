@@ -19,7 +19,7 @@ class TextBuffer {
   TextBuffer(TextBuffer&& other) noexcept { *this = std::move(other); }
   TextBuffer& operator=(TextBuffer&& other) noexcept {
     storage_ = std::move(other.storage_);
-    data_ = std::exchange(other.data_, nullptr);
+    data_ = std::exchange(other.data_, no_text());
     size_ = std::exchange(other.size_, 0);
     input_ = std::move(other.input_);
     storage_holds_input_ = std::exchange(other.storage_holds_input_, false);
@@ -39,7 +39,7 @@ class TextBuffer {
   // storage, the input stays where it is until end_of_input().
   void write_over(ByteBuffer storage) noexcept {
     storage_ = std::move(storage);
-    data_ = storage_.data();
+    data_ = storage_.capacity() != 0 ? storage_.data() : no_text();
     size_ = 0;
     storage_holds_input_ = true;
   }
@@ -88,8 +88,16 @@ class TextBuffer {
     data_ = storage_.data();
   }
 
+  // Where an empty text without storage points, so that its data is never null (memcpy and
+  // friends may not be handed a null pointer, even for no bytes). Never written: any write
+  // first makes room, which gives the text storage of its own.
+  static char* no_text() noexcept {
+    static char nothing = '\0';
+    return &nothing;
+  }
+
   ByteBuffer storage_;
-  char* data_ = nullptr;  // storage_.data(), kept at hand for every field access
+  char* data_ = no_text();  // storage_.data(), kept at hand for every field access
   std::size_t size_ = 0;
   ByteBuffer input_;  // input moved out of the way of the text, until end_of_input()
   bool storage_holds_input_ = false;
