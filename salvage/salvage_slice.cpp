@@ -50,12 +50,12 @@ SalvageOutcome salvage_buffer(ByteBuffer buffer, std::size_t size, const Salvage
   stats.detected_delimiter = shape.delimiter;
   stats.inferred_columns = shape.width;
 
-  // Every row's text is no longer than the input it was read from, so the text written from
-  // the front of the buffer stays behind the parser. Plain lines are written in place and
-  // stay as long or shorter through reconciliation (the delimiter is ASCII there). The
-  // parser's rows can grow (U+FFFD for a bad byte, a two-byte separator when merging), so
-  // they are settled in a table of their own and moved in only when they fit before the
-  // next unread byte; a row that does not fit moves the whole text to memory of its own.
+  // The text is written from the front of the buffer and must stay behind the parser. A
+  // plain line's fields are never longer than the line, and stay so through reconciliation
+  // (its delimiter is ASCII), so they are written in place. The parser's rows can grow
+  // (U+FFFD for a bad byte, a two-byte separator when merging), so they are settled in a
+  // table of their own and moved in only when they fit before the next unread byte; a row
+  // that does not fit moves the whole text to memory of its own.
   RowTable& rows = outcome.rows;
   rows.write_text_over(std::move(buffer));
   rows.reserve_for_input(size);  // the text has its room already
