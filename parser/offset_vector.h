@@ -44,7 +44,7 @@ class OffsetVector {
   // with std::length_error or std::bad_alloc before anything is written.
   void append_copies(std::uint64_t value, std::uint64_t count);
 
-  // Reserves room for `count` values of the current width, hinting huge pages for large lists.
+  // Reserves room for `count` values of the current width.
   void reserve(std::size_t count);
 
   void truncate(std::size_t new_size) noexcept;

@@ -83,9 +83,6 @@ class RowTable {
   std::uint64_t field_end(std::size_t index) const noexcept { return field_ends_[index]; }
   void set_field_end(std::size_t index, std::uint64_t end) { field_ends_.set(index, end); }
   void end_row() { row_ends_.push_back(field_ends_.size()); }
-  // Room for the rows of an input of `bytes` bytes: their text is rarely longer than the
-  // input, and fields rarely average fewer than eight bytes. Reserved pages that stay unused
-  // cost address space only.
   // Takes over `storage` for the text, which starts empty. The caller reads input from the
   // old contents of `storage` and must keep every byte it has yet to read ahead of the text,
   // then call end_of_input(). Should the text move, the input stays readable until then.
@@ -94,6 +91,9 @@ class RowTable {
   // Appends a copy of row `row` of `other`.
   void append_row_from(const RowTable& other, std::size_t row);
 
+  // Room for the rows of an input of `bytes` bytes: their text is rarely longer than the
+  // input, and fields rarely average fewer than eight bytes. Reserved pages that stay unused
+  // cost address space only.
   void reserve_for_input(std::size_t bytes) {
     text_.reserve(bytes);
     field_ends_.reserve(bytes / 8);

@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "error/expected.h"
-#include "parser/byte_buffer.h"
 #include "error/salvage_error.h"
+#include "parser/byte_buffer.h"
 
 namespace rowmender {
 

@@ -22,13 +22,7 @@ SalvageOutcome salvage_copy_of(const std::string& input, const SalvageOptions& o
 
 void expect_same(const SalvageOutcome& got, const SalvageOutcome& expected, const std::string& where) {
   ASSERT_EQ(rows_of(got.rows), rows_of(expected.rows)) << where;
-  const SalvageStats& a = got.stats;
-  const SalvageStats& b = expected.stats;
-  ASSERT_EQ(std::make_tuple(a.total_rows, a.salvaged_rows, a.repaired_rows, a.quarantined_rows, a.detected_delimiter,
-                            a.inferred_columns),
-            std::make_tuple(b.total_rows, b.salvaged_rows, b.repaired_rows, b.quarantined_rows, b.detected_delimiter,
-                            b.inferred_columns))
-      << where;
+  ASSERT_EQ(stats_of(got.stats), stats_of(expected.stats)) << where;
   ASSERT_EQ(got.quarantine.size(), expected.quarantine.size()) << where;
   for (std::size_t i = 0; i < got.quarantine.size(); ++i) {
     ASSERT_EQ(got.quarantine[i].line, expected.quarantine[i].line) << where;
@@ -65,25 +59,12 @@ TEST(SalvageBuffer, SameOutcomeAsTheCopyingPassOnRandomInputs) {
       "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"", " ", "\n", "\r\n", "\r", ";", "\xC3\xA9", "\xFF", "\xFE\xFD",
       "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567", "\xA7"};
   const std::uint8_t delimiters[] = {',', ';', '\t', 0xA7};
+  const std::uint8_t quotes[] = {'"'};
   std::mt19937_64 rng(5);
-  auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   for (int iteration = 0; iteration < 20000; ++iteration) {
-    SalvageOptions options;
-    const std::uint8_t delimiter = delimiters[pick(std::size(delimiters))];
-    if (pick(3) != 0) options.delimiter = delimiter;
-    options.fill_ragged_rows = pick(2);
-    options.merge_overflow = pick(2);
-    options.repair_quotes = pick(4) != 0;
-    if (pick(2)) options.expected_columns = pick(5);
-    std::string input = pick(6) == 0 ? "\xEF\xBB\xBF" : "";
-    for (std::size_t rows = pick(12); rows > 0; --rows) {
-      for (std::size_t fields = 1 + pick(5), f = 0; f < fields; ++f) {
-        if (f != 0) input.push_back(static_cast<char>(delimiter));
-        for (std::size_t n = pick(3); n > 0; --n) input += tokens[pick(tokens.size())];
-      }
-      input += pick(5) == 0 ? "\r\n" : "\n";
-    }
-    expect_same(salvage_copy_of(input, options), salvage_slice(input, options), ::testing::PrintToString(input));
+    const SalvageCase c = random_salvage_case(rng, tokens, delimiters, quotes, 5);
+    expect_same(salvage_copy_of(c.input, c.options), salvage_slice(c.input, c.options),
+                ::testing::PrintToString(c.input));
   }
 }
 

@@ -16,6 +16,7 @@
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 #include "salvage/salvage_slice.h"
+#include "test_support.h"
 
 namespace rowmender::test {
 namespace {
@@ -52,41 +53,19 @@ TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
   const std::uint8_t delimiters[] = {',', ';', '\t', '|', 0xA7};
   const std::uint8_t quotes[] = {'"', '"', '\''};
   std::mt19937_64 rng(7);
-  auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
 
   std::uint64_t rows_seen = 0;
   for (int iteration = 0; iteration < 20000; ++iteration) {
-    SalvageOptions options;
-    const std::uint8_t delimiter = delimiters[pick(std::size(delimiters))];
-    if (pick(3) != 0) options.delimiter = delimiter;
-    options.quote_char = quotes[pick(std::size(quotes))];
-    options.fill_ragged_rows = pick(2);
-    options.merge_overflow = pick(2);
-    options.repair_quotes = pick(4) != 0;
-    if (pick(2)) options.expected_columns = pick(5);
     // Mostly well-formed rows of a few fields, so that many rows take the copying path,
     // broken up by arbitrary tokens.
-    std::string input = pick(6) == 0 ? "\xEF\xBB\xBF" : "";
-    for (std::size_t rows = pick(12); rows > 0; --rows) {
-      for (std::size_t fields = 1 + pick(4), f = 0; f < fields; ++f) {
-        if (f != 0) input.push_back(static_cast<char>(delimiter));
-        for (std::size_t n = pick(3); n > 0; --n) input += tokens[pick(tokens.size())];
-      }
-      input += pick(5) == 0 ? "\r\n" : "\n";
-    }
-    if (!input.empty() && pick(3) == 0) input.pop_back();
-
+    const SalvageCase c = random_salvage_case(rng, tokens, delimiters, quotes, 4);
+    const std::string& input = c.input;
+    const SalvageOptions& options = c.options;
     const SalvageOutcome table = salvage_slice(input, options);
     const PlannedSalvage planned = plan_salvage(input, options);
     const std::string where = ::testing::PrintToString(input);
     ASSERT_EQ(written(planned.output), table_output(table, options.quote_char)) << where;
-    const SalvageStats& a = planned.stats;
-    const SalvageStats& b = table.stats;
-    ASSERT_EQ(std::make_tuple(a.total_rows, a.salvaged_rows, a.repaired_rows, a.quarantined_rows,
-                              a.detected_delimiter, a.inferred_columns),
-              std::make_tuple(b.total_rows, b.salvaged_rows, b.repaired_rows, b.quarantined_rows,
-                              b.detected_delimiter, b.inferred_columns))
-        << where;
+    ASSERT_EQ(stats_of(planned.stats), stats_of(table.stats)) << where;
     ASSERT_EQ(planned.quarantine.size(), table.quarantine.size()) << where;
     for (std::size_t i = 0; i < table.quarantine.size(); ++i) {
       const QuarantineRecord& x = planned.quarantine[i];
@@ -96,7 +75,7 @@ TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
       ASSERT_EQ(x.raw_content.size(), y.raw_content.size()) << where;
       ASSERT_EQ(x.raw_content.text(), y.raw_content.text()) << where;
     }
-    rows_seen += b.total_rows;
+    rows_seen += table.stats.total_rows;
   }
   EXPECT_GT(rows_seen, 50000u);
 }

@@ -2,12 +2,16 @@
 // Small helpers shared by the engine tests.
 
 #include <cstdint>
+#include <random>
+#include <span>
 #include <string>
+#include <tuple>
 #include <string_view>
 #include <vector>
 
 #include "parser/resilient_parser.h"
 #include "parser/row.h"
+#include "salvage/records.h"
 
 namespace rowmender::test {
 
@@ -42,6 +46,44 @@ inline Parsed parse_all(std::string_view input, std::uint8_t delimiter = ',', st
   while (parser.next_row(table)) parsed.lines.push_back(parser.line());
   parsed.rows = rows_of(table);
   return parsed;
+}
+
+// The counts and shape of a pass, to compare two passes in one assertion.
+inline auto stats_of(const SalvageStats& s) {
+  return std::make_tuple(s.total_rows, s.salvaged_rows, s.repaired_rows, s.quarantined_rows, s.detected_delimiter,
+                         s.inferred_columns);
+}
+
+struct SalvageCase {
+  std::string input;
+  SalvageOptions options;
+};
+
+// Random options and an input of up to eleven rows of 1 to `max_fields` fields joined by
+// the delimiter, each field a few of `tokens`; now and then a byte-order mark first, a
+// CR LF, or no line break at the end.
+inline SalvageCase random_salvage_case(std::mt19937_64& rng, std::span<const std::string> tokens,
+                                       std::span<const std::uint8_t> delimiters,
+                                       std::span<const std::uint8_t> quotes, std::size_t max_fields) {
+  auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+  SalvageCase c;
+  const std::uint8_t delimiter = delimiters[pick(delimiters.size())];
+  if (pick(3) != 0) c.options.delimiter = delimiter;
+  c.options.quote_char = quotes[pick(quotes.size())];
+  c.options.fill_ragged_rows = pick(2);
+  c.options.merge_overflow = pick(2);
+  c.options.repair_quotes = pick(4) != 0;
+  if (pick(2)) c.options.expected_columns = pick(5);
+  if (pick(6) == 0) c.input = "\xEF\xBB\xBF";
+  for (std::size_t rows = pick(12); rows > 0; --rows) {
+    for (std::size_t fields = 1 + pick(max_fields), f = 0; f < fields; ++f) {
+      if (f != 0) c.input.push_back(static_cast<char>(delimiter));
+      for (std::size_t n = pick(3); n > 0; --n) c.input += tokens[pick(tokens.size())];
+    }
+    c.input += pick(5) == 0 ? "\r\n" : "\n";
+  }
+  if (!c.input.empty() && pick(3) == 0) c.input.pop_back();
+  return c;
 }
 
 }  // namespace rowmender::test
