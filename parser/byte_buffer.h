@@ -6,9 +6,9 @@
 
 namespace rowmender {
 
-// Large buffers that are about to be filled whole (a file being read) are mapped with their
-// pages populated in one call, which costs less than taking a page fault for every 4 KiB
-// as they are written; the others come from the heap. Throws std::bad_alloc.
+// Large buffers are mapped in huge pages (parser/large_pages.h); those about to be filled
+// whole (a file being read) have their pages populated in one call. Small ones come from
+// the heap. Throws std::bad_alloc.
 class ByteBuffer {
  public:
   enum class Fill { Whole, Partly };

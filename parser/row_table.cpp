@@ -46,7 +46,7 @@ void OffsetVector::clear() noexcept {
 void OffsetVector::widen() {
   wide_values_.reserve(narrow_values_.size() * 2 + 1);
   wide_values_.assign(narrow_values_.begin(), narrow_values_.end());
-  std::vector<std::uint32_t>().swap(narrow_values_);
+  decltype(narrow_values_)().swap(narrow_values_);
   wide_ = true;
 }
 

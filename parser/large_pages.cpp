@@ -1,0 +1,42 @@
+#include "parser/large_pages.h"
+
+#include <sys/mman.h>
+
+#include <cstdint>
+
+namespace rowmender {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it and pages fault in as written
+#endif
+
+std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+
+}  // namespace
+
+char* map_large_pages(std::size_t bytes, bool populate) {
+  if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
+  const std::size_t length = whole_huge_pages(bytes);
+  // Map one huge page more than needed and trim both ends, so the stretch starts on a huge
+  // page boundary: only aligned 2 MiB stretches can be backed by huge pages.
+  void* mapped = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) throw std::bad_alloc();
+  const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+  if (aligned != start) ::munmap(mapped, aligned - start);
+  if (const std::size_t tail = kHugePage - (aligned - start); tail != 0) {
+    ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+  }
+  char* pages = reinterpret_cast<char*>(aligned);
+  // Both are advice: where they are refused, the mapping still works with small pages.
+  ::madvise(pages, length, MADV_HUGEPAGE);
+  if (populate) ::madvise(pages, length, MADV_POPULATE_WRITE);
+  return pages;
+}
+
+void unmap_large_pages(char* pages, std::size_t bytes) noexcept { ::munmap(pages, whole_huge_pages(bytes)); }
+
+}  // namespace rowmender
