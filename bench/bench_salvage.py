@@ -245,7 +245,9 @@ def render(results: dict, sizes: dict) -> list[str]:
             for task, r in results[name].items()
         }
         for task in TASKS:
-            r = results[name].get(task, {})
+            if task not in results[name]:
+                continue  # not asked for (--tasks)
+            r = results[name][task]
             if "error" in r:
                 lines.append(f"| {name} | {size / 1e6:.1f} | {task} | error: {r['error']} ||||||||")
                 continue
