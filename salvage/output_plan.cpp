@@ -3,24 +3,38 @@
 #include <sys/uio.h>
 
 #include <array>
+#include <exception>
 
 namespace rowmender {
 
+void OutputPlan::reserve_for_input() noexcept {
+  // A file whose rows the writer must all make again needs about its own size in text; a
+  // file of short CR LF rows needs a piece per row. Untouched room costs address space
+  // only, and that is worth having: growing would copy everything written so far into
+  // pages that must be faulted in afresh. Where even the address space is refused, the
+  // plan grows as it goes.
+  try {
+    made_.reserve(input_.size() + 64);
+    pieces_.reserve(input_.size() / 32 + 64);
+  } catch (const std::exception&) {
+  }
+}
+
 void OutputPlan::copy_input(std::size_t begin, std::size_t end) {
-  if (!pieces_.empty() && pieces_.back().from_input && pieces_.back().end == begin) {
+  if (!pieces_.empty() && !pieces_.back().made && pieces_.back().end == begin) {
     pieces_.back().end = end;
   } else {
-    pieces_.push_back({true, begin, end});
+    pieces_.push_back({0, begin, end});
   }
 }
 
 void OutputPlan::append_text(std::string_view text) {
   const std::size_t begin = made_.size();
   made_.append(text);
-  if (!pieces_.empty() && !pieces_.back().from_input) {
+  if (!pieces_.empty() && pieces_.back().made) {
     pieces_.back().end = made_.size();
   } else {
-    pieces_.push_back({false, begin, made_.size()});
+    pieces_.push_back({1, begin, made_.size()});
   }
 }
 
@@ -28,11 +42,11 @@ std::optional<SalvageError> OutputPlan::write_to(BufferedWriter& output) const {
   // Pieces go out gathered, a batch per system call, once a batch is large enough to be
   // worth it; a short plan goes through the buffer like any line.
   constexpr std::size_t kBatchPieces = 1024;
-  constexpr std::size_t kBatchBytes = 1 << 16;
+  constexpr std::size_t kBatchBytes = 1 << 22;
   std::array<iovec, kBatchPieces> batch;
   std::size_t pieces = 0, bytes = 0;
   for (const Piece& piece : pieces_) {
-    const char* base = (piece.from_input ? input_.data() : made_.data()) + piece.begin;
+    const char* base = (piece.made ? made_.data() : input_.data()) + piece.begin;
     batch[pieces++] = iovec{const_cast<char*>(base), piece.end - piece.begin};
     bytes += piece.end - piece.begin;
     if (pieces == kBatchPieces || bytes >= kBatchBytes) {

@@ -4,12 +4,14 @@
 // the plan; the file is created and written only once the pass has finished.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "error/salvage_error.h"
+#include "parser/large_pages.h"
+#include "parser/text_buffer.h"
 #include "salvage/buffered_writer.h"
 
 namespace rowmender {
@@ -18,6 +20,10 @@ class OutputPlan {
  public:
   // `input` is borrowed and must outlive the plan.
   explicit OutputPlan(std::string_view input) noexcept : input_(input) {}
+
+  // Makes room for the plan of a whole input of the plan's size, as far as the address
+  // space allows.
+  void reserve_for_input() noexcept;
 
   // Appends the input bytes [begin, end).
   void copy_input(std::size_t begin, std::size_t end);
@@ -29,14 +35,16 @@ class OutputPlan {
 
  private:
   struct Piece {
-    bool from_input;   // else from made_
-    std::size_t begin;
-    std::size_t end;
+    std::uint64_t made : 1;  // from made_, else from the input
+    std::uint64_t begin : 63;
+    std::uint64_t end;
   };
 
   std::string_view input_;
-  std::string made_;
-  std::vector<Piece> pieces_;  // neighbours from the same source are merged when contiguous
+  // Both can grow to the order of the file's size: huge pages where large, reserved up
+  // front (address space only, until written) so that growing never copies.
+  TextBuffer made_;
+  std::vector<Piece, LargePageAllocator<Piece>> pieces_;  // neighbours from the same source merged when contiguous
 };
 
 }  // namespace rowmender

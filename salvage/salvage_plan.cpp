@@ -14,6 +14,7 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
   PlannedSalvage result{{}, {}, OutputPlan(input)};
   SalvageStats& stats = result.stats;
   if (input.empty()) return result;  // whatever the options say
+  result.output.reserve_for_input();
 
   const TableShape shape = settle_shape(input, options);
   stats.detected_delimiter = shape.delimiter;
