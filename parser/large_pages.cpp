@@ -1,6 +1,7 @@
 #include "parser/large_pages.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 
@@ -13,13 +14,18 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it and pages fault in as written
 #endif
 
-std::size_t whole_huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+// The mapping ends at the first small page boundary after `bytes`: its last, partial huge
+// page is made of small pages, so no more memory is held than the bytes need.
+std::size_t whole_small_pages(std::size_t bytes) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
 
 }  // namespace
 
 char* map_large_pages(std::size_t bytes, bool populate) {
   if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-  const std::size_t length = whole_huge_pages(bytes);
+  const std::size_t length = whole_small_pages(bytes);
   // Map one huge page more than needed and trim both ends, so the stretch starts on a huge
   // page boundary: only aligned 2 MiB stretches can be backed by huge pages.
   void* mapped = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -37,6 +43,6 @@ char* map_large_pages(std::size_t bytes, bool populate) {
   return pages;
 }
 
-void unmap_large_pages(char* pages, std::size_t bytes) noexcept { ::munmap(pages, whole_huge_pages(bytes)); }
+void unmap_large_pages(char* pages, std::size_t bytes) noexcept { ::munmap(pages, whole_small_pages(bytes)); }
 
 }  // namespace rowmender

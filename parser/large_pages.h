@@ -10,7 +10,7 @@
 
 namespace rowmender {
 
-// Maps at least `bytes` bytes (rounded up to whole huge pages). With `populate`, the pages
+// Maps at least `bytes` bytes, starting on a huge page boundary. With `populate`, the pages
 // are made present (and writable) before the call returns, which is cheaper than faulting
 // them in one by one when the whole buffer is about to be written. Throws std::bad_alloc.
 char* map_large_pages(std::size_t bytes, bool populate);
