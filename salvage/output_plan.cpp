@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include <array>
+#include <cstring>
 #include <exception>
 
 namespace rowmender {
@@ -20,7 +21,7 @@ void OutputPlan::reserve_for_input() noexcept {
   }
 }
 
-void OutputPlan::copy_input(std::size_t begin, std::size_t end) {
+void OutputPlan::add_input_piece(std::size_t begin, std::size_t end) {
   if (!pieces_.empty() && !pieces_.back().made && pieces_.back().end == begin) {
     pieces_.back().end = end;
   } else {
@@ -28,7 +29,22 @@ void OutputPlan::copy_input(std::size_t begin, std::size_t end) {
   }
 }
 
-void OutputPlan::append_text(std::string_view text) {
+void OutputPlan::copy_input(std::size_t begin, std::size_t end) {
+  if (writable_ == nullptr) return add_input_piece(begin, end);
+  // The bytes were just read, so moving them costs little; where nothing was dropped yet
+  // they are already in place.
+  if (kept_ != begin) std::memmove(writable_ + kept_, writable_ + begin, end - begin);
+  add_input_piece(kept_, kept_ + (end - begin));
+  kept_ += end - begin;
+}
+
+void OutputPlan::append_text(std::string_view text, std::size_t unread) {
+  if (writable_ != nullptr && kept_ <= unread && text.size() <= unread - kept_) {
+    std::memcpy(writable_ + kept_, text.data(), text.size());
+    add_input_piece(kept_, kept_ + text.size());
+    kept_ += text.size();
+    return;
+  }
   const std::size_t begin = made_.size();
   made_.append(text);
   if (!pieces_.empty() && pieces_.back().made) {

@@ -20,15 +20,27 @@ class OutputPlan {
  public:
   // `input` is borrowed and must outlive the plan.
   explicit OutputPlan(std::string_view input) noexcept : input_(input) {}
+  // A plan that moves what it keeps to the front of `input` as the input is read, so that
+  // runs of kept rows stay one stretch even where bytes are dropped between them (the CR of
+  // a CR LF). Fewer, longer pieces are much cheaper to write than many short ones. The
+  // caller gives up the bytes it has read: see copy_input and append_text.
+  static OutputPlan over_input(char* input, std::size_t size) noexcept {
+    OutputPlan plan(std::string_view(input, size));
+    plan.writable_ = input;
+    return plan;
+  }
 
   // Makes room for the plan of a whole input of the plan's size, as far as the address
   // space allows.
   void reserve_for_input() noexcept;
 
-  // Appends the input bytes [begin, end).
+  // Appends the input bytes [begin, end). Over the input, they are moved to the end of
+  // what is kept, which never lies after `begin`.
   void copy_input(std::size_t begin, std::size_t end);
-  // Appends made text; `text` may be reused by the caller afterwards.
-  void append_text(std::string_view text);
+  // Appends made text; `text` may be reused by the caller afterwards. Over the input, the
+  // text is written in place when it fits before `unread`, the first input byte that is
+  // still to be read; everything before it may be overwritten.
+  void append_text(std::string_view text, std::size_t unread);
 
   // Writes every piece in order through `output` (not flushed).
   std::optional<SalvageError> write_to(BufferedWriter& output) const;
@@ -40,7 +52,11 @@ class OutputPlan {
     std::uint64_t end;
   };
 
+  void add_input_piece(std::size_t begin, std::size_t end);
+
   std::string_view input_;
+  char* writable_ = nullptr;  // the input, when the plan is written over it
+  std::size_t kept_ = 0;      // over the input: the end of what is kept at its front
   // Both can grow to the order of the file's size: huge pages where large, reserved up
   // front (address space only, until written) so that growing never copies.
   TextBuffer made_;

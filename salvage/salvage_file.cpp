@@ -46,7 +46,10 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
   if (!input_file) return std::move(input_file).error();
   auto content = read_to_end(input_file.value());
   if (!content) return std::move(content).error();
-  const PlannedSalvage outcome = plan_salvage(content.value().bytes(), options);
+  // The input is needed only until the plan is written, and the plan is laid out over it.
+  const std::size_t size = content.value().size();
+  const ByteBuffer input = content.value().release();
+  const PlannedSalvage outcome = plan_salvage_over_input(input.data(), size, options);
 
   auto output_file = create_for_writing(output_path);
   if (!output_file) return std::move(output_file).error();

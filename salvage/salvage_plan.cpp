@@ -10,8 +10,10 @@
 
 namespace rowmender {
 
-PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& options) {
-  PlannedSalvage result{{}, {}, OutputPlan(input)};
+namespace {
+
+PlannedSalvage run_plan(std::string_view input, OutputPlan plan, const SalvageOptions& options) {
+  PlannedSalvage result{{}, {}, std::move(plan)};
   SalvageStats& stats = result.stats;
   if (input.empty()) return result;  // whatever the options say
   result.output.reserve_for_input();
@@ -48,9 +50,13 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
           // runs on into the rows after it.
           const bool ends_in_lf = end < input.size() && input[end] == '\n';
           const bool ends_in_crlf = end + 1 < input.size() && input[end] == '\r' && input[end + 1] == '\n';
-          if (fields == width && (ends_in_lf || ends_in_crlf)) {
+          if (fields == width && ends_in_lf) {
+            output.copy_input(begin, end + 1);
+            continue;
+          }
+          if (fields == width && ends_in_crlf) {
             output.copy_input(begin, end);
-            output.copy_input(ends_in_lf ? end : end + 1, ends_in_lf ? end + 1 : end + 2);
+            output.copy_input(end + 1, end + 2);
             continue;
           }
           // A short row gets the delimiters of its empty fields; a lone CR or the input's
@@ -59,7 +65,7 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
           line.assign(static_cast<std::size_t>(width - fields), delimiter);
           line.push_back('\n');
           if (fields != width) ++stats.repaired_rows;
-          output.append_text(line);
+          output.append_text(line, parser.position());
           continue;
         }
       }
@@ -70,10 +76,20 @@ PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& option
     if (!reconciler.reconcile_last_row(row, parser.line(), stats, result.quarantine)) continue;
     syntax.build_line(line, row[0], !planned_line);
     planned_line = true;
-    output.append_text(line);
+    output.append_text(line, parser.position());
   }
   stats.salvaged_rows = stats.total_rows - stats.quarantined_rows;
   return result;
+}
+
+}  // namespace
+
+PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& options) {
+  return run_plan(input, OutputPlan(input), options);
+}
+
+PlannedSalvage plan_salvage_over_input(char* input, std::size_t size, const SalvageOptions& options) {
+  return run_plan(std::string_view(input, size), OutputPlan::over_input(input, size), options);
 }
 
 }  // namespace rowmender

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 #include <vector>
 
@@ -20,5 +21,8 @@ struct PlannedSalvage {
 // as stretches of the input, unparsed and uncopied; the other kept rows as lines made by
 // the writer. Never fails on any content. `input` must outlive the plan.
 PlannedSalvage plan_salvage(std::string_view input, const SalvageOptions& options);
+// The same plan, for the same bytes, laid out over the input itself as it is read: the
+// input is overwritten and the plan refers to it, so it must outlive the plan.
+PlannedSalvage plan_salvage_over_input(char* input, std::size_t size, const SalvageOptions& options);
 
 }  // namespace rowmender

@@ -46,6 +46,23 @@ std::string table_output(const SalvageOutcome& outcome, std::uint8_t quote) {
   return output;
 }
 
+void expect_plan_matches(const PlannedSalvage& planned, const SalvageOutcome& table, std::uint8_t quote,
+                         const std::string& where) {
+  ASSERT_EQ(written(planned.output), table_output(table, quote)) << where;
+  ASSERT_EQ(stats_of(planned.stats), stats_of(table.stats)) << where;
+  ASSERT_EQ(planned.quarantine.size(), table.quarantine.size()) << where;
+  for (std::size_t i = 0; i < table.quarantine.size(); ++i) {
+    const QuarantineRecord& x = planned.quarantine[i];
+    const QuarantineRecord& y = table.quarantine[i];
+    ASSERT_EQ(x.line, y.line) << where;
+    ASSERT_EQ(x.reason, y.reason) << where;
+    ASSERT_EQ(x.raw_content.size(), y.raw_content.size()) << where;
+    ASSERT_EQ(x.raw_content.text(), y.raw_content.text()) << where;
+  }
+}
+
+// Both layouts of the plan: pieces of the untouched input, and the kept bytes moved to the
+// front of the input as it is read (made lines written there too when they fit).
 TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
   const std::vector<std::string> tokens = {
       "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"plain\"", "\"", "\"\"", " ", "\t", "\n", "\r\n", "\r", ";", "|",
@@ -59,22 +76,12 @@ TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
     // Mostly well-formed rows of a few fields, so that many rows take the copying path,
     // broken up by arbitrary tokens.
     const SalvageCase c = random_salvage_case(rng, tokens, delimiters, quotes, 4);
-    const std::string& input = c.input;
-    const SalvageOptions& options = c.options;
-    const SalvageOutcome table = salvage_slice(input, options);
-    const PlannedSalvage planned = plan_salvage(input, options);
-    const std::string where = ::testing::PrintToString(input);
-    ASSERT_EQ(written(planned.output), table_output(table, options.quote_char)) << where;
-    ASSERT_EQ(stats_of(planned.stats), stats_of(table.stats)) << where;
-    ASSERT_EQ(planned.quarantine.size(), table.quarantine.size()) << where;
-    for (std::size_t i = 0; i < table.quarantine.size(); ++i) {
-      const QuarantineRecord& x = planned.quarantine[i];
-      const QuarantineRecord& y = table.quarantine[i];
-      ASSERT_EQ(x.line, y.line) << where;
-      ASSERT_EQ(x.reason, y.reason) << where;
-      ASSERT_EQ(x.raw_content.size(), y.raw_content.size()) << where;
-      ASSERT_EQ(x.raw_content.text(), y.raw_content.text()) << where;
-    }
+    const SalvageOutcome table = salvage_slice(c.input, c.options);
+    const std::string where = ::testing::PrintToString(c.input);
+    ASSERT_NO_FATAL_FAILURE(expect_plan_matches(plan_salvage(c.input, c.options), table, c.options.quote_char, where));
+    std::string overwritten = c.input;
+    ASSERT_NO_FATAL_FAILURE(expect_plan_matches(
+        plan_salvage_over_input(overwritten.data(), overwritten.size(), c.options), table, c.options.quote_char, where));
     rows_seen += table.stats.total_rows;
   }
   EXPECT_GT(rows_seen, 50000u);
@@ -99,6 +106,9 @@ TEST(SalvagePlan, LargePlansWriteTheSameBytes) {
   const std::string expected = table_output(table, '"');
   ASSERT_GT(expected.size(), 1u << 20);
   EXPECT_TRUE(written(planned.output) == expected);
+  std::string overwritten = input;
+  EXPECT_TRUE(written(plan_salvage_over_input(overwritten.data(), overwritten.size(), SalvageOptions{}).output) ==
+              expected);
 
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);

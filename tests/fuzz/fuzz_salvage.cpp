@@ -78,29 +78,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     output += line;
   }
 
-  const int fd = ::memfd_create("fuzz-salvage", 0);
-  FUZZ_CHECK(fd >= 0);
-  {
-    const PlannedSalvage s = plan_salvage(content, options);
-    BufferedWriter writer(fd);
-    FUZZ_CHECK(!s.output.write_to(writer).has_value());
-    FUZZ_CHECK(!writer.flush().has_value());
-    FUZZ_CHECK(s.stats.total_rows == stats.total_rows && s.stats.salvaged_rows == stats.salvaged_rows &&
-               s.stats.repaired_rows == stats.repaired_rows && s.stats.quarantined_rows == stats.quarantined_rows &&
-               s.stats.detected_delimiter == used && s.stats.inferred_columns == stats.inferred_columns);
-    FUZZ_CHECK(s.quarantine.size() == outcome.quarantine.size());
-    for (std::size_t i = 0; i < s.quarantine.size(); ++i) {
-      FUZZ_CHECK(s.quarantine[i].line == outcome.quarantine[i].line);
-      FUZZ_CHECK(s.quarantine[i].reason == outcome.quarantine[i].reason);
-      FUZZ_CHECK(s.quarantine[i].raw_content.size() == outcome.quarantine[i].raw_content.size());
-      FUZZ_CHECK(s.quarantine[i].raw_content.text() == outcome.quarantine[i].raw_content.text());
+  // Both layouts of the planned pass write exactly that: pieces of the untouched input, and
+  // the kept bytes moved to the front of (a copy of) the input as it is read.
+  std::string overwritten(content);
+  for (const bool over_input : {false, true}) {
+    const int fd = ::memfd_create("fuzz-salvage", 0);
+    FUZZ_CHECK(fd >= 0);
+    {
+      const PlannedSalvage s = over_input ? plan_salvage_over_input(overwritten.data(), overwritten.size(), options)
+                                          : plan_salvage(content, options);
+      BufferedWriter writer(fd);
+      FUZZ_CHECK(!s.output.write_to(writer).has_value());
+      FUZZ_CHECK(!writer.flush().has_value());
+      FUZZ_CHECK(s.stats.total_rows == stats.total_rows && s.stats.salvaged_rows == stats.salvaged_rows &&
+                 s.stats.repaired_rows == stats.repaired_rows && s.stats.quarantined_rows == stats.quarantined_rows &&
+                 s.stats.detected_delimiter == used && s.stats.inferred_columns == stats.inferred_columns);
+      FUZZ_CHECK(s.quarantine.size() == outcome.quarantine.size());
+      for (std::size_t i = 0; i < s.quarantine.size(); ++i) {
+        FUZZ_CHECK(s.quarantine[i].line == outcome.quarantine[i].line);
+        FUZZ_CHECK(s.quarantine[i].reason == outcome.quarantine[i].reason);
+        FUZZ_CHECK(s.quarantine[i].raw_content.size() == outcome.quarantine[i].raw_content.size());
+        FUZZ_CHECK(s.quarantine[i].raw_content.text() == outcome.quarantine[i].raw_content.text());
+      }
     }
+    std::string written(output.size() + 1, '\0');  // one byte more, to see a longer file
+    FUZZ_CHECK(::pread(fd, written.data(), written.size(), 0) == static_cast<ssize_t>(output.size()));
+    written.pop_back();
+    FUZZ_CHECK(written == output);
+    ::close(fd);
   }
-  std::string written(output.size() + 1, '\0');  // one byte more, to see a longer file
-  FUZZ_CHECK(::pread(fd, written.data(), written.size(), 0) == static_cast<ssize_t>(output.size()));
-  written.pop_back();
-  FUZZ_CHECK(written == output);
-  ::close(fd);
 
   // The repaired output, read back with quote repair off, gives the kept rows again
   // whenever the delimiter and quote are distinct ASCII bytes other than CR and LF.
