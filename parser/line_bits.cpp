@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "parser/cpu_features.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define ROWMENDER_HAVE_AVX2_BITS 1
@@ -35,12 +37,6 @@ inline LineBits::Block classify_16(const char* p, char delimiter, char quote) no
   return block;
 }
 
-struct Classify16 {
-  LineBits::Block operator()(const char* p, char delimiter, char quote) const noexcept {
-    return classify_16(p, delimiter, quote);
-  }
-};
-
 #if defined(ROWMENDER_HAVE_AVX2_BITS)
 __attribute__((target("avx2"))) inline std::uint64_t bits_32(__m256i low, __m256i high) {
   return std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(low))} |
@@ -63,16 +59,12 @@ __attribute__((target("avx2"))) inline LineBits::Block classify_32(const char* p
   };
 }
 
+// A lambda would not carry the target attribute its body needs.
 struct Classify32 {
   __attribute__((target("avx2"))) LineBits::Block operator()(const char* p, char delimiter, char quote) const {
     return classify_32(p, delimiter, quote);
   }
 };
-
-bool have_avx2() noexcept {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
 #endif
 
 }  // namespace
@@ -116,7 +108,8 @@ template <typename Classify>
 
 bool LineBits::map_16(const char* input, std::size_t begin, std::size_t input_size, char delimiter,
                       char quote) noexcept {
-  return map_blocks(input, begin, input_size, delimiter, quote, Classify16{});
+  return map_blocks(input, begin, input_size, delimiter, quote,
+                    [](const char* p, char d, char q) { return classify_16(p, d, q); });
 }
 
 #if defined(ROWMENDER_HAVE_AVX2_BITS)
@@ -133,7 +126,7 @@ bool LineBits::map_32(const char* input, std::size_t begin, std::size_t input_si
 
 bool LineBits::can_map_32() noexcept {
 #if defined(ROWMENDER_HAVE_AVX2_BITS)
-  return have_avx2();
+  return cpu_has_avx2();
 #else
   return false;
 #endif

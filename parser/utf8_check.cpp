@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "parser/cpu_features.h"
 #include "parser/utf8.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
@@ -144,16 +145,6 @@ __attribute__((target("avx2"))) bool is_valid_utf8_avx2(const char* data, std::s
   return _mm256_testz_si256(errors, errors) != 0;
 }
 
-bool have_ssse3() noexcept {
-  static const bool supported = __builtin_cpu_supports("ssse3");
-  return supported;
-}
-
-bool have_avx2() noexcept {
-  static const bool supported = __builtin_cpu_supports("avx2");
-  return supported;
-}
-
 #endif
 
 }  // namespace
@@ -166,9 +157,9 @@ bool supported(Kernel kernel) noexcept {
       return true;
 #if defined(ROWMENDER_HAVE_SSSE3_CHECK)
     case Kernel::Ssse3:
-      return have_ssse3();
+      return cpu_has_ssse3();
     case Kernel::Avx2:
-      return have_avx2();
+      return cpu_has_avx2();
 #endif
     default:
       return false;
@@ -187,8 +178,8 @@ bool is_valid_utf8_with(Kernel kernel, std::string_view bytes) noexcept {
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
 #if defined(ROWMENDER_HAVE_SSSE3_CHECK)
-  if (have_avx2()) return is_valid_utf8_avx2(bytes.data(), bytes.size());
-  if (have_ssse3()) return is_valid_utf8_ssse3(bytes.data(), bytes.size());
+  if (cpu_has_avx2()) return is_valid_utf8_avx2(bytes.data(), bytes.size());
+  if (cpu_has_ssse3()) return is_valid_utf8_ssse3(bytes.data(), bytes.size());
 #endif
   return utf8_valid_prefix(bytes) == bytes.size();
 }

@@ -21,37 +21,33 @@ void OutputPlan::reserve_for_input() noexcept {
   }
 }
 
-void OutputPlan::add_input_piece(std::size_t begin, std::size_t end) {
-  if (!pieces_.empty() && !pieces_.back().made && pieces_.back().end == begin) {
+void OutputPlan::add_piece(bool made, std::size_t begin, std::size_t end) {
+  if (!pieces_.empty() && pieces_.back().made == made && pieces_.back().end == begin) {
     pieces_.back().end = end;
   } else {
-    pieces_.push_back({0, begin, end});
+    pieces_.push_back({made, begin, end});
   }
 }
 
 void OutputPlan::copy_input(std::size_t begin, std::size_t end) {
-  if (writable_ == nullptr) return add_input_piece(begin, end);
+  if (writable_ == nullptr) return add_piece(false, begin, end);
   // The bytes were just read, so moving them costs little; where nothing was dropped yet
   // they are already in place.
   if (kept_ != begin) std::memmove(writable_ + kept_, writable_ + begin, end - begin);
-  add_input_piece(kept_, kept_ + (end - begin));
+  add_piece(false, kept_, kept_ + (end - begin));
   kept_ += end - begin;
 }
 
 void OutputPlan::append_text(std::string_view text, std::size_t unread) {
   if (writable_ != nullptr && kept_ <= unread && text.size() <= unread - kept_) {
     std::memcpy(writable_ + kept_, text.data(), text.size());
-    add_input_piece(kept_, kept_ + text.size());
+    add_piece(false, kept_, kept_ + text.size());
     kept_ += text.size();
     return;
   }
   const std::size_t begin = made_.size();
   made_.append(text);
-  if (!pieces_.empty() && pieces_.back().made) {
-    pieces_.back().end = made_.size();
-  } else {
-    pieces_.push_back({1, begin, made_.size()});
-  }
+  add_piece(true, begin, made_.size());
 }
 
 std::optional<SalvageError> OutputPlan::write_to(BufferedWriter& output) const {

@@ -52,7 +52,8 @@ class OutputPlan {
     std::uint64_t end;
   };
 
-  void add_input_piece(std::size_t begin, std::size_t end);
+  // Neighbours from the same source are merged when contiguous.
+  void add_piece(bool made, std::size_t begin, std::size_t end);
 
   std::string_view input_;
   char* writable_ = nullptr;  // the input, when the plan is written over it
@@ -60,7 +61,7 @@ class OutputPlan {
   // Both can grow to the order of the file's size: huge pages where large, reserved up
   // front (address space only, until written) so that growing never copies.
   TextBuffer made_;
-  std::vector<Piece, LargePageAllocator<Piece>> pieces_;  // neighbours from the same source merged when contiguous
+  std::vector<Piece, LargePageAllocator<Piece>> pieces_;
 };
 
 }  // namespace rowmender
