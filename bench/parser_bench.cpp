@@ -7,9 +7,9 @@
 #include <random>
 #include <string>
 
-#include "heuristics/structure.h"
+#include "heuristics/structure_inference.h"
 #include "parser/resilient_parser.h"
-#include "salvage/buffered_writer.h"
+#include "io/buffered_writer.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_slice.h"
 #include "salvage/salvage_plan.h"

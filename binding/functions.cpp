@@ -10,7 +10,7 @@
 #include "binding/reader_type.h"
 #include "binding/salvage_options.h"
 #include "binding/summary_type.h"
-#include "heuristics/structure.h"
+#include "heuristics/structure_inference.h"
 #include "salvage/salvage_file.h"
 
 namespace rowmender::binding {

@@ -7,7 +7,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "parser/utf8.h"
+#include "unicode/utf8.h"
 
 namespace rowmender::binding {
 namespace {

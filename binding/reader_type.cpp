@@ -8,8 +8,8 @@
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
 #include "binding/summary_type.h"
-#include "parser/utf8.h"
-#include "salvage/file_io.h"
+#include "unicode/utf8.h"
+#include "io/file_io.h"
 #include "salvage/salvage_slice.h"
 
 namespace rowmender::binding {

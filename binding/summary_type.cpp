@@ -4,7 +4,7 @@
 
 #include "binding/exceptions.h"
 #include "binding/py_text.h"
-#include "parser/utf8.h"
+#include "unicode/utf8.h"
 
 namespace rowmender::binding {
 namespace {

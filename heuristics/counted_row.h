@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "parser/row.h"
+#include "parser/row_table.h"
 
 namespace rowmender {
 

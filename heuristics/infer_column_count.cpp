@@ -1,5 +1,5 @@
 #include "heuristics/field_count_sample.h"
-#include "heuristics/structure.h"
+#include "heuristics/structure_inference.h"
 
 namespace rowmender {
 

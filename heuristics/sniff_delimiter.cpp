@@ -2,7 +2,7 @@
 #include <cmath>
 
 #include "heuristics/field_count_sample.h"
-#include "heuristics/structure.h"
+#include "heuristics/structure_inference.h"
 
 namespace rowmender {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "parser/cpu_features.h"
+#include "simd/cpu_features.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "parser/utf8_check.h"
+#include "simd/utf8_check.h"
 
 namespace rowmender {
 namespace {

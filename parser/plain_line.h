@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "parser/line_bits.h"
-#include "parser/row.h"
+#include "parser/row_table.h"
 
 namespace rowmender {
 

@@ -1,8 +1,8 @@
 #include "parser/resilient_parser.h"
 
-#include "parser/byte_scan.h"
-#include "parser/utf8.h"
-#include "parser/utf8_check.h"
+#include "simd/byte_scan.h"
+#include "unicode/utf8.h"
+#include "simd/utf8_check.h"
 
 namespace rowmender {
 

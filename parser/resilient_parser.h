@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "parser/row.h"
+#include "parser/row_table.h"
 
 namespace rowmender {
 

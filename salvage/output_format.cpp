@@ -1,7 +1,7 @@
 #include "salvage/output_format.h"
 
-#include "parser/byte_scan.h"
-#include "parser/utf8.h"
+#include "simd/byte_scan.h"
+#include "unicode/utf8.h"
 
 namespace rowmender {
 namespace {

@@ -1,7 +1,7 @@
 #include "salvage/reconcile.h"
 
-#include "heuristics/structure.h"
-#include "parser/utf8.h"
+#include "heuristics/structure_inference.h"
+#include "unicode/utf8.h"
 
 namespace rowmender {
 namespace {

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/row.h"
+#include "parser/row_table.h"
 #include "salvage/records.h"
 
 namespace rowmender {

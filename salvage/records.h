@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "parser/row.h"
+#include "parser/row_table.h"
 
 namespace rowmender {
 

@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "parser/utf8.h"
-#include "salvage/buffered_writer.h"
-#include "salvage/file_io.h"
+#include "unicode/utf8.h"
+#include "io/buffered_writer.h"
+#include "io/file_io.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 

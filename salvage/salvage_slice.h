@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "parser/byte_buffer.h"
+#include "memory/byte_buffer.h"
 #include "salvage/records.h"
 
 namespace rowmender {

@@ -9,7 +9,7 @@ shift || true
 
 build="$root/build-fuzz"
 mkdir -p "$build"
-mapfile -t engine < <(cd "$root" && ls parser/*.cpp heuristics/*.cpp salvage/*.cpp error/*.cpp)
+mapfile -t engine < <(cd "$root" && ls memory/*.cpp unicode/*.cpp simd/*.cpp parser/*.cpp heuristics/*.cpp io/*.cpp salvage/*.cpp error/*.cpp)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_parser fuzz_salvage fuzz_writer)
 

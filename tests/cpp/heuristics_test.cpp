@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "heuristics/structure.h"
+#include "heuristics/structure_inference.h"
 
 namespace rowmender {
 namespace {

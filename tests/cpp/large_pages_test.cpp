@@ -1,4 +1,4 @@
-#include "parser/large_pages.h"
+#include "memory/large_pages.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <new>
 #include <vector>
 
-#include "parser/byte_buffer.h"
+#include "memory/byte_buffer.h"
 
 namespace rowmender {
 namespace {

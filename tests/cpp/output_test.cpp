@@ -10,8 +10,8 @@
 #include <string>
 #include <thread>
 
-#include "salvage/buffered_writer.h"
-#include "salvage/file_io.h"
+#include "io/buffered_writer.h"
+#include "io/file_io.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_file.h"
 #include "test_support.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "parser/resilient_parser.h"
-#include "parser/row.h"
+#include "parser/row_table.h"
 #include "salvage/records.h"
 
 namespace rowmender::test {

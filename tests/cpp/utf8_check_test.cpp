@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "parser/utf8.h"
-#include "parser/utf8_check.h"
+#include "unicode/utf8.h"
+#include "simd/utf8_check.h"
 
 namespace rowmender::test {
 namespace {

@@ -7,7 +7,7 @@
 #include "fuzz_input.h"
 #include "parser/plain_line.h"
 #include "parser/resilient_parser.h"
-#include "parser/utf8.h"
+#include "unicode/utf8.h"
 #include "reference_parser.h"
 
 using namespace rowmender;

@@ -11,7 +11,7 @@
 
 #include "fuzz_input.h"
 #include "parser/resilient_parser.h"
-#include "parser/utf8.h"
+#include "unicode/utf8.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 #include "salvage/salvage_slice.h"

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "salvage/buffered_writer.h"
+#include "io/buffered_writer.h"
 #include "salvage/output_format.h"
 
 using namespace rowmender;

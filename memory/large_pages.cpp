@@ -1,4 +1,4 @@
-#include "parser/large_pages.h"
+#include "memory/large_pages.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

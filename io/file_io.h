@@ -9,7 +9,7 @@
 
 #include "error/expected.h"
 #include "error/salvage_error.h"
-#include "parser/byte_buffer.h"
+#include "memory/byte_buffer.h"
 
 namespace rowmender {
 

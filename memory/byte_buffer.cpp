@@ -1,6 +1,6 @@
-#include "parser/byte_buffer.h"
+#include "memory/byte_buffer.h"
 
-#include "parser/large_pages.h"
+#include "memory/large_pages.h"
 
 namespace rowmender {
 

@@ -1,4 +1,4 @@
-#include "parser/utf8.h"
+#include "unicode/utf8.h"
 
 #include <bit>
 #include <cstring>

@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "parser/large_pages.h"
+#include "memory/large_pages.h"
 
 namespace rowmender {
 

@@ -6,7 +6,7 @@
 
 namespace rowmender {
 
-// Large buffers are mapped in huge pages (parser/large_pages.h); those about to be filled
+// Large buffers are mapped in huge pages (memory/large_pages.h); those about to be filled
 // whole (a file being read) have their pages populated in one call. Small ones come from
 // the heap. Throws std::bad_alloc.
 class ByteBuffer {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "parser/offset_vector.h"
-#include "parser/text_buffer.h"
+#include "memory/offset_vector.h"
+#include "memory/text_buffer.h"
 
 namespace rowmender {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "parser/byte_buffer.h"
+#include "memory/byte_buffer.h"
 
 namespace rowmender {
 

@@ -1,4 +1,4 @@
-#include "salvage/buffered_writer.h"
+#include "io/buffered_writer.h"
 
 #include <unistd.h>
 

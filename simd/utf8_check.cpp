@@ -1,10 +1,10 @@
-#include "parser/utf8_check.h"
+#include "simd/utf8_check.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "parser/cpu_features.h"
-#include "parser/utf8.h"
+#include "simd/cpu_features.h"
+#include "unicode/utf8.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
