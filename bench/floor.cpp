@@ -18,12 +18,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
-#include <cstdint>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "heuristics/structure_inference.h"
-#include "parser/resilient_parser.h"
 #include "io/buffered_writer.h"
+#include "parser/resilient_parser.h"
 #include "salvage/output_format.h"
-#include "salvage/salvage_slice.h"
 #include "salvage/salvage_plan.h"
+#include "salvage/salvage_slice.h"
 
 namespace {
 

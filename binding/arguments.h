@@ -15,7 +15,7 @@
 namespace rowmender::binding {
 
 struct Signature {
-  const char* display_name;            // as the interpreter would name it: "sniff", "SalvageReader.__new__"
+  const char* display_name;             // as the interpreter would name it: "sniff", "SalvageReader.__new__"
   std::span<const char* const> params;  // parameter names, in order
   std::size_t required;                 // how many leading parameters have no default
   std::size_t receivers = 0;            // 1 where a def would count self or cls in its messages

@@ -8,7 +8,8 @@ namespace {
 PyObject* exception_type_for(int error_number) {
   switch (error_number) {
     case ENOENT: return PyExc_FileNotFoundError;
-    case EACCES: case EPERM: return PyExc_PermissionError;
+    case EACCES:
+    case EPERM: return PyExc_PermissionError;
     case EISDIR: return PyExc_IsADirectoryError;
     case ENOTDIR: return PyExc_NotADirectoryError;
     case EEXIST: return PyExc_FileExistsError;

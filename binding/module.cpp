@@ -65,6 +65,4 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace rowmender::binding
 
-PyMODINIT_FUNC PyInit__rowmender_backend(void) {
-  return PyModuleDef_Init(&rowmender::binding::module_definition);
-}
+PyMODINIT_FUNC PyInit__rowmender_backend(void) { return PyModuleDef_Init(&rowmender::binding::module_definition); }

@@ -8,9 +8,9 @@
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
 #include "binding/summary_type.h"
-#include "unicode/utf8.h"
 #include "io/file_io.h"
 #include "salvage/salvage_slice.h"
+#include "unicode/utf8.h"
 
 namespace rowmender::binding {
 namespace {
@@ -89,10 +89,10 @@ PyGetSetDef reader_properties[] = {
 };
 
 PyType_Slot reader_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-                    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
-                    "In-memory streaming reader iterating over salvaged rows.")},
+    {Py_tp_doc,
+     const_cast<char*>("SalvageReader(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+                       "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+                       "In-memory streaming reader iterating over salvaged rows.")},
     {Py_tp_new, reinterpret_cast<void*>(reader_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(reader_iter)},
@@ -104,11 +104,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "builtins.SalvageReader",
-    sizeof(PySalvageReader),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    reader_slots,
+    "builtins.SalvageReader", sizeof(PySalvageReader), 0, Py_TPFLAGS_DEFAULT, reader_slots,
 };
 
 PyObject* reader_type_object = nullptr;  // lives until the process ends

@@ -17,9 +17,8 @@ PyTypeObject* reader_type();
 PyObject* construct_reader(PyTypeObject* type, std::string_view path, const SalvageOptions& options);
 
 // The parameters of the constructor and of open(), in order.
-inline constexpr const char* kReaderParams[] = {"file_path",      "delimiter",        "quote_char",
-                                                "fill_ragged_rows", "merge_overflow", "expected_columns",
-                                                "repair_quotes"};
+inline constexpr const char* kReaderParams[] = {
+    "file_path", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"};
 
 // Converts the seven bound values of the constructor or open() and builds the reader.
 PyObject* reader_from_bound(PyTypeObject* type, PyObject* const (&bound)[7]);

@@ -90,9 +90,12 @@ PyObject* summary_type_object = nullptr;  // lives until the process ends
 }  // namespace
 
 SummaryPayload SummaryPayload::from_stats(const SalvageStats& stats) {
-  return {stats.total_rows,       stats.salvaged_rows,
-          stats.repaired_rows,    stats.quarantined_rows,
-          latin1_char(stats.detected_delimiter), stats.inferred_columns};
+  return {stats.total_rows,
+          stats.salvaged_rows,
+          stats.repaired_rows,
+          stats.quarantined_rows,
+          latin1_char(stats.detected_delimiter),
+          stats.inferred_columns};
 }
 
 PyTypeObject* summary_type() {

@@ -6,12 +6,21 @@ namespace rowmender {
 
 bool is_unicode_white_space(char32_t c) noexcept {
   switch (c) {
-    case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-    case 0x85: case 0xA0: case 0x1680:
-    case 0x2028: case 0x2029: case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000: return true;
+    default: return c >= 0x2000 && c <= 0x200A;
   }
 }
 
@@ -40,8 +49,6 @@ bool is_blank_text(std::string_view utf8) noexcept {
   return true;
 }
 
-bool is_counted_row(const RowView& row) noexcept {
-  return row.size() != 1 || !is_blank_text(row.field(0));
-}
+bool is_counted_row(const RowView& row) noexcept { return row.size() != 1 || !is_blank_text(row.field(0)); }
 
 }  // namespace rowmender

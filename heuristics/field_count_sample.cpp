@@ -16,8 +16,8 @@ FieldCountSample::FieldCountSample(std::string_view input, std::uint8_t delimite
     if (!parser.next_row(row)) break;
     if (is_counted_row(row[0])) {
       const std::size_t fields = row.field_count(0);
-      auto entry = std::find_if(frequencies_.begin(), frequencies_.end(),
-                                [fields](const auto& e) { return e.first == fields; });
+      auto entry =
+          std::find_if(frequencies_.begin(), frequencies_.end(), [fields](const auto& e) { return e.first == fields; });
       if (entry == frequencies_.end()) {
         frequencies_.emplace_back(fields, 1);
       } else {

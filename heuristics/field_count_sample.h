@@ -18,8 +18,8 @@ class FieldCountSample {
   std::size_t counted_rows() const noexcept { return counted_rows_; }
 
   struct Mode {
-    std::size_t count = 0;       // the field count; 0 when no count qualified
-    std::size_t frequency = 0;   // how many counted rows have it
+    std::size_t count = 0;      // the field count; 0 when no count qualified
+    std::size_t frequency = 0;  // how many counted rows have it
   };
   // The most frequent field count of at least `min_count`; the larger count wins a tie.
   Mode mode(std::size_t min_count) const noexcept;

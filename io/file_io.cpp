@@ -37,9 +37,7 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path) {
-  return open_path(path, O_RDONLY, 0);
-}
+Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path) { return open_path(path, O_RDONLY, 0); }
 
 Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);

@@ -17,9 +17,7 @@ class OffsetVector {
   std::size_t size() const noexcept { return wide_ ? wide_values_.size() : narrow_values_.size(); }
   bool empty() const noexcept { return size() == 0; }
 
-  std::uint64_t operator[](std::size_t i) const noexcept {
-    return wide_ ? wide_values_[i] : narrow_values_[i];
-  }
+  std::uint64_t operator[](std::size_t i) const noexcept { return wide_ ? wide_values_[i] : narrow_values_[i]; }
 
   void push_back(std::uint64_t value) {
     if (!wide_) {

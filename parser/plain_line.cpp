@@ -106,8 +106,7 @@ bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, 
     const std::uint64_t end_bit = last / 64 == w ? std::uint64_t{1} << (last % 64) : 0;
     const std::uint64_t after_separator = (separators_[w] << 1) | separator_before;
     const std::uint64_t after_closing = (closing[w] << 1) | closing_before;
-    const std::uint64_t before_separator =
-        (separators_[w] >> 1) | (has_next ? separators_[w + 1] << 63 : 0) | end_bit;
+    const std::uint64_t before_separator = (separators_[w] >> 1) | (has_next ? separators_[w + 1] << 63 : 0) | end_bit;
     const std::uint64_t before_opening = (opening[w] >> 1) | (has_next ? opening[w + 1] << 63 : 0);
     if ((opening[w] & ~(after_separator | after_closing)) != 0) return false;
     if ((closing[w] & ~(before_separator | before_opening)) != 0) return false;

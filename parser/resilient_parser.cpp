@@ -1,8 +1,8 @@
 #include "parser/resilient_parser.h"
 
 #include "simd/byte_scan.h"
-#include "unicode/utf8.h"
 #include "simd/utf8_check.h"
+#include "unicode/utf8.h"
 
 namespace rowmender {
 

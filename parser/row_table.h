@@ -62,9 +62,7 @@ class RowTable {
   std::size_t field_count(std::size_t row) const noexcept {
     return static_cast<std::size_t>(row_ends_[row] - first_field(row));
   }
-  std::string_view field(std::size_t row, std::size_t i) const noexcept {
-    return field_text(first_field(row) + i);
-  }
+  std::string_view field(std::size_t row, std::size_t i) const noexcept { return field_text(first_field(row) + i); }
   std::string_view row_text(std::size_t row) const noexcept {
     const std::uint64_t first = first_field(row);
     const std::uint64_t begin = first == 0 ? 0 : field_ends_[first - 1];

@@ -27,7 +27,8 @@ void append_double_quoted(std::string& out, std::string_view text) {
 }  // namespace
 
 OutputSyntax::OutputSyntax(std::uint8_t delimiter, std::uint8_t quote_char)
-    : separator_(latin1_char(delimiter)), quote_(latin1_char(quote_char)),
+    : separator_(latin1_char(delimiter)),
+      quote_(latin1_char(quote_char)),
       single_bytes_(delimiter < 0x80 && quote_char < 0x80) {}
 
 bool OutputSyntax::needs_quoting(std::string_view field) const noexcept {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "error/salvage_error.h"
+#include "io/buffered_writer.h"
 #include "memory/large_pages.h"
 #include "memory/text_buffer.h"
-#include "io/buffered_writer.h"
 
 namespace rowmender {
 

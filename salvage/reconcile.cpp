@@ -27,7 +27,9 @@ TableShape settle_shape(std::string_view input, const SalvageOptions& options) {
 }
 
 RowReconciler::RowReconciler(const SalvageOptions& options, TableShape shape)
-    : width_(shape.width), fill_ragged_rows_(options.fill_ragged_rows), merge_overflow_(options.merge_overflow),
+    : width_(shape.width),
+      fill_ragged_rows_(options.fill_ragged_rows),
+      merge_overflow_(options.merge_overflow),
       separator_(latin1_char(shape.delimiter)) {}
 
 bool RowReconciler::reconcile_last_row(RowTable& rows, std::uint64_t line, SalvageStats& stats,

@@ -11,18 +11,18 @@
 namespace rowmender {
 
 struct SalvageOptions {
-  std::optional<std::uint8_t> delimiter;         // absent: sniffed from the input
+  std::optional<std::uint8_t> delimiter;  // absent: sniffed from the input
   std::uint8_t quote_char = '"';
-  bool fill_ragged_rows = true;                  // pad short rows instead of quarantining them
-  bool merge_overflow = true;                    // fold surplus fields into the last column
-  std::optional<std::uint64_t> expected_columns; // absent: inferred; 0: no reconciliation
+  bool fill_ragged_rows = true;                   // pad short rows instead of quarantining them
+  bool merge_overflow = true;                     // fold surplus fields into the last column
+  std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no reconciliation
   bool repair_quotes = true;
 };
 
 struct QuarantineRecord {
   std::uint64_t line = 0;  // the parser's line counter right after the row was read
   std::string reason;
-  Row raw_content;         // the fields as parsed, untouched by reconciliation
+  Row raw_content;  // the fields as parsed, untouched by reconciliation
 };
 
 struct SalvageStats {

@@ -4,11 +4,11 @@
 
 #include <string>
 
-#include "unicode/utf8.h"
 #include "io/buffered_writer.h"
 #include "io/file_io.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
+#include "unicode/utf8.h"
 
 namespace rowmender {
 namespace {
@@ -18,7 +18,8 @@ namespace {
 // such as /dev/null keep nothing, so naming one for both outputs is allowed.
 bool names_open_file(std::string_view path, const FileDescriptor& file) {
   if (path.find('\0') != std::string_view::npos) return false;
-  struct stat named {}, open {};
+  struct stat named {
+  }, open{};
   if (::stat(std::string(path).c_str(), &named) != 0 || ::fstat(file.get(), &open) != 0) return false;
   return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
@@ -63,7 +64,8 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
     if (names_open_file(*quarantine_path, output_file.value())) {
       return SalvageError::with_text("quarantine_path names the same file as output_path");
     }
-    if (auto error = write_quarantine(*quarantine_path, outcome, latin1_char(outcome.stats.detected_delimiter))) return *std::move(error);
+    if (auto error = write_quarantine(*quarantine_path, outcome, latin1_char(outcome.stats.detected_delimiter)))
+      return *std::move(error);
   }
   return outcome.stats;
 }

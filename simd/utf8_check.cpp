@@ -31,25 +31,55 @@ constexpr std::uint8_t kTwoContinuations = 1 << 7;
 constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoContinuations;
 
 // The three lookup tables, indexed by a nibble.
-constexpr std::uint8_t kByte1High[16] = {
-    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-    kTwoContinuations, kTwoContinuations, kTwoContinuations, kTwoContinuations,
-    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
-    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
-constexpr std::uint8_t kByte1Low[16] = {
-    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry, kCarry | kTooLarge,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000};
+constexpr std::uint8_t kByte1High[16] = {kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTooLong,
+                                         kTwoContinuations,
+                                         kTwoContinuations,
+                                         kTwoContinuations,
+                                         kTwoContinuations,
+                                         kTooShort | kOverlong2,
+                                         kTooShort,
+                                         kTooShort | kOverlong3 | kSurrogate,
+                                         kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+constexpr std::uint8_t kByte1Low[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
+                                        kCarry | kOverlong2,
+                                        kCarry,
+                                        kCarry,
+                                        kCarry | kTooLarge,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
+                                        kCarry | kTooLarge | kTooLarge1000,
+                                        kCarry | kTooLarge | kTooLarge1000};
 constexpr std::uint8_t kByte2High[16] = {
-    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort,
     kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge1000 | kOverlong4,
     kTooLong | kOverlong2 | kTwoContinuations | kOverlong3 | kTooLarge,
     kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
     kTooLong | kOverlong2 | kTwoContinuations | kSurrogate | kTooLarge,
-    kTooShort, kTooShort, kTooShort, kTooShort};
+    kTooShort,
+    kTooShort,
+    kTooShort,
+    kTooShort};
 
 // Two continuation bytes in a row are right only as the 2nd and 3rd byte after a lead of
 // three or four bytes: exactly where the byte two back is E0..FF or three back F0..FF.
@@ -68,10 +98,10 @@ __attribute__((target("ssse3"))) inline __m128i high_nibbles(__m128i v) {
 __attribute__((target("ssse3"))) inline __m128i chunk_errors(__m128i input, __m128i previous) {
   const __m128i low_nibbles = _mm_set1_epi8(0x0F);
   const __m128i prev1 = _mm_alignr_epi8(input, previous, 15);
-  const __m128i special = _mm_and_si128(
-      _mm_and_si128(_mm_shuffle_epi8(table(kByte1High), high_nibbles(prev1)),
-                    _mm_shuffle_epi8(table(kByte1Low), _mm_and_si128(prev1, low_nibbles))),
-      _mm_shuffle_epi8(table(kByte2High), high_nibbles(input)));
+  const __m128i special =
+      _mm_and_si128(_mm_and_si128(_mm_shuffle_epi8(table(kByte1High), high_nibbles(prev1)),
+                                  _mm_shuffle_epi8(table(kByte1Low), _mm_and_si128(prev1, low_nibbles))),
+                    _mm_shuffle_epi8(table(kByte2High), high_nibbles(input)));
   const __m128i prev2 = _mm_alignr_epi8(input, previous, 14);
   const __m128i prev3 = _mm_alignr_epi8(input, previous, 13);
   const __m128i third_byte = _mm_subs_epu8(prev2, _mm_set1_epi8(kThirdByteFloor));
@@ -153,16 +183,12 @@ namespace utf8_check_detail {
 
 bool supported(Kernel kernel) noexcept {
   switch (kernel) {
-    case Kernel::Scalar:
-      return true;
+    case Kernel::Scalar: return true;
 #if defined(ROWMENDER_HAVE_SSSE3_CHECK)
-    case Kernel::Ssse3:
-      return cpu_has_ssse3();
-    case Kernel::Avx2:
-      return cpu_has_avx2();
+    case Kernel::Ssse3: return cpu_has_ssse3();
+    case Kernel::Avx2: return cpu_has_avx2();
 #endif
-    default:
-      return false;
+    default: return false;
   }
 }
 

@@ -55,7 +55,8 @@ std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
   std::size_t i = 0;
 #if defined(__SSE2__)
   while (i + 16 <= n) {
-    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
+    const unsigned high =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
     if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
     i += 16;
   }

@@ -29,30 +29,27 @@ TEST_P(SniffTable, PicksDelimiter) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sniff, SniffTable,
-    ::testing::Values(
-        SniffCase{"Empty", "", ','},
-        SniffCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", ','},
-        SniffCase{"SingleLine", "a;b;c", ','},
-        SniffCase{"SingleLineWithLf", "a;b;c\n", ','},
-        SniffCase{"TwoLines", "a;b;c\nd;e;f", ';'},
-        SniffCase{"WorkedExampleSemicolon", "name;age;city\nAnn;31;Oslo, Norway\nBob;27;Bergen\n", ';'},
-        // 46 of 50 rows with three fields beat a clean two-field split; 45 do not.
-        SniffCase{"LogWeightWins", repeat("a;b;c,d", 46) + repeat("a;b,c", 4), ';'},
-        SniffCase{"LogWeightLoses", repeat("a;b;c,d", 45) + repeat("a;b,c", 5), ','},
-        SniffCase{"BlankLinesNotCounted", "a;b\n\n   \nc;d\n", ';'},
-        // Counted, the two whitespace rows would make three rows and let the semicolon win.
-        SniffCase{"UnicodeBlankLinesNotCounted", "a;b\n\xC2\xA0\n\xE3\x80\x80\n", ','},
-        SniffCase{"SingleFieldRowLowersShare", "id\n1;2\n3;4\n", ';'},
-        SniffCase{"EqualScoresKeepEarlier", "a,b;c\nd,e;f\n", ','},
-        SniffCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF\na;b", ','},
-        SniffCase{"OnlyFirstFiftyCountedRows", repeat("a,b", 50) + repeat("a;b;c;d", 1000), ','},
-        SniffCase{"BlankLinesDoNotUseUpSample", repeat("", 80) + repeat("a|b|c", 2), '|'},
-        SniffCase{"QuotedDelimiterNotSplit", "\"a;b;c\",d\n\"e;f;g\",h\n", ','},
-        SniffCase{"QuotedTabSeparated", "\"a\"\t\"b\"\n\"c\"\t\"d\"\n", '\t'},
-        // Semicolon: counts 3 and 4 five times each; the larger count wins the tie and scores
-        // 0.5 x ln 4 = 0.69, above the comma's 0.6 (0.5 x ln 3 = 0.55 would lose).
-        SniffCase{"FrequencyTieGoesToLargerCount",
-                  repeat("a,x;b;c", 5) + repeat("a,x;b;c;d", 1) + repeat("a;b;c;d", 4), ';'}),
+    ::testing::Values(SniffCase{"Empty", "", ','}, SniffCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", ','},
+                      SniffCase{"SingleLine", "a;b;c", ','}, SniffCase{"SingleLineWithLf", "a;b;c\n", ','},
+                      SniffCase{"TwoLines", "a;b;c\nd;e;f", ';'},
+                      SniffCase{"WorkedExampleSemicolon", "name;age;city\nAnn;31;Oslo, Norway\nBob;27;Bergen\n", ';'},
+                      // 46 of 50 rows with three fields beat a clean two-field split; 45 do not.
+                      SniffCase{"LogWeightWins", repeat("a;b;c,d", 46) + repeat("a;b,c", 4), ';'},
+                      SniffCase{"LogWeightLoses", repeat("a;b;c,d", 45) + repeat("a;b,c", 5), ','},
+                      SniffCase{"BlankLinesNotCounted", "a;b\n\n   \nc;d\n", ';'},
+                      // Counted, the two whitespace rows would make three rows and let the semicolon win.
+                      SniffCase{"UnicodeBlankLinesNotCounted", "a;b\n\xC2\xA0\n\xE3\x80\x80\n", ','},
+                      SniffCase{"SingleFieldRowLowersShare", "id\n1;2\n3;4\n", ';'},
+                      SniffCase{"EqualScoresKeepEarlier", "a,b;c\nd,e;f\n", ','},
+                      SniffCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF\na;b", ','},
+                      SniffCase{"OnlyFirstFiftyCountedRows", repeat("a,b", 50) + repeat("a;b;c;d", 1000), ','},
+                      SniffCase{"BlankLinesDoNotUseUpSample", repeat("", 80) + repeat("a|b|c", 2), '|'},
+                      SniffCase{"QuotedDelimiterNotSplit", "\"a;b;c\",d\n\"e;f;g\",h\n", ','},
+                      SniffCase{"QuotedTabSeparated", "\"a\"\t\"b\"\n\"c\"\t\"d\"\n", '\t'},
+                      // Semicolon: counts 3 and 4 five times each; the larger count wins the tie and scores
+                      // 0.5 x ln 4 = 0.69, above the comma's 0.6 (0.5 x ln 3 = 0.55 would lose).
+                      SniffCase{"FrequencyTieGoesToLargerCount",
+                                repeat("a,x;b;c", 5) + repeat("a,x;b;c;d", 1) + repeat("a;b;c;d", 4), ';'}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Sniff, UsesGivenQuoteCharacter) {
@@ -79,28 +76,26 @@ TEST_P(InferTable, MostFrequentFieldCount) {
 
 INSTANTIATE_TEST_SUITE_P(
     Infer, InferTable,
-    ::testing::Values(
-        InferCase{"Empty", "", ',', 0},
-        InferCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", ',', 0},
-        InferCase{"OnlyBlankLines", "\n   \n\t\n", ',', 0},
-        InferCase{"OnlyUnicodeWhitespace", "\xC2\xA0\n\xE3\x80\x80\n\xE2\x80\xA8\n\xC2\x85", ',', 0},
-        InferCase{"WorkedExample", "id,name,city\n1,Ann,Oslo\n\n2,Bob\n3,Eve,Bergen,extra\n", ',', 3},
-        InferCase{"SingleFieldRowsEligible", "x\ny\nz", ',', 1},
-        InferCase{"OneCountedRowEnough", "x;y", ';', 2},
-        InferCase{"OnlyFirstHundredCountedRows", repeat("a,b", 100) + repeat("a,b,c", 200), ',', 2},
-        // Blank lines neither count nor use up the sample: the first 100 counted rows are
-        // 40 of three fields and 60 of two.
-        InferCase{"BlankLinesDoNotUseUpSample", repeat("", 60) + repeat("a,b,c", 40) + repeat("a,b", 60) +
-                                                    repeat("a,b,c", 100),
-                  ',', 2},
-        InferCase{"BlankFirstLineAfterByteOrderMark", "\xEF\xBB\xBF\na;b\nc;d\n", ';', 2},
-        InferCase{"QuotedDelimiterAndLineBreak", "\"a,\nb\",c\nd,e\nf,g,h\n", ',', 2},
-        InferCase{"TieGoesToLargerCount", "a,b\nc,d,e\n", ',', 3},
-        InferCase{"TieGoesToLargerCountWhateverOrder", "c,d,e\na,b\n", ',', 3},
-        // U+00A0 and U+3000 rows are blank; U+200B is not White_Space and makes a counted row.
-        InferCase{"NoBreakSpaceRowsNotCounted", "a,b\n\xC2\xA0\n\xE3\x80\x80 \n", ',', 2},
-        InferCase{"ZeroWidthSpaceRowsCounted", "a,b\n\xE2\x80\x8B\n\xE2\x80\x8B\n", ',', 1},
-        InferCase{"AllEmptyFieldsStillCount", ",,\n,,\nx\n", ',', 3}),
+    ::testing::Values(InferCase{"Empty", "", ',', 0}, InferCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", ',', 0},
+                      InferCase{"OnlyBlankLines", "\n   \n\t\n", ',', 0},
+                      InferCase{"OnlyUnicodeWhitespace", "\xC2\xA0\n\xE3\x80\x80\n\xE2\x80\xA8\n\xC2\x85", ',', 0},
+                      InferCase{"WorkedExample", "id,name,city\n1,Ann,Oslo\n\n2,Bob\n3,Eve,Bergen,extra\n", ',', 3},
+                      InferCase{"SingleFieldRowsEligible", "x\ny\nz", ',', 1},
+                      InferCase{"OneCountedRowEnough", "x;y", ';', 2},
+                      InferCase{"OnlyFirstHundredCountedRows", repeat("a,b", 100) + repeat("a,b,c", 200), ',', 2},
+                      // Blank lines neither count nor use up the sample: the first 100 counted rows are
+                      // 40 of three fields and 60 of two.
+                      InferCase{"BlankLinesDoNotUseUpSample",
+                                repeat("", 60) + repeat("a,b,c", 40) + repeat("a,b", 60) + repeat("a,b,c", 100), ',',
+                                2},
+                      InferCase{"BlankFirstLineAfterByteOrderMark", "\xEF\xBB\xBF\na;b\nc;d\n", ';', 2},
+                      InferCase{"QuotedDelimiterAndLineBreak", "\"a,\nb\",c\nd,e\nf,g,h\n", ',', 2},
+                      InferCase{"TieGoesToLargerCount", "a,b\nc,d,e\n", ',', 3},
+                      InferCase{"TieGoesToLargerCountWhateverOrder", "c,d,e\na,b\n", ',', 3},
+                      // U+00A0 and U+3000 rows are blank; U+200B is not White_Space and makes a counted row.
+                      InferCase{"NoBreakSpaceRowsNotCounted", "a,b\n\xC2\xA0\n\xE3\x80\x80 \n", ',', 2},
+                      InferCase{"ZeroWidthSpaceRowsCounted", "a,b\n\xE2\x80\x8B\n\xE2\x80\x8B\n", ',', 1},
+                      InferCase{"AllEmptyFieldsStillCount", ",,\n,,\nx\n", ',', 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Infer, UsesGivenQuoteCharacterAndRepairSetting) {

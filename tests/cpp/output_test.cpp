@@ -1,5 +1,5 @@
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +51,14 @@ TEST(OutputFormat, FieldQuoting) {
       {'\t', '"', {"a b", "c\td"}, "a b\t\"c\td\"\n"},
       // A delimiter of 0xA6 is the character U+00A6: written as C2 A6, and only that character
       // (not a lone A6 byte inside another character, like the ellipsis E2 80 A6) needs quotes.
-      {0xA6, '"', {"a", "b\xC2\xA6" "c", "\xE2\x80\xA6"}, "a\xC2\xA6\"b\xC2\xA6" "c\"\xC2\xA6\xE2\x80\xA6\n"},
+      {0xA6,
+       '"',
+       {"a",
+        "b\xC2\xA6"
+        "c",
+        "\xE2\x80\xA6"},
+       "a\xC2\xA6\"b\xC2\xA6"
+       "c\"\xC2\xA6\xE2\x80\xA6\n"},
       {',', 0xA6, {"x\xC2\xA6y", "\xE2\x80\xA6"}, "\xC2\xA6x\xC2\xA6\xC2\xA6y\xC2\xA6,\xE2\x80\xA6\n"},
   };
   std::string line;
@@ -78,12 +85,17 @@ TEST(OutputFormat, QuarantineLines) {
     std::string separator;
     std::string line;
   } cases[] = {
-      {{4, "Row has extra columns (expected 3)", make_row({"2", "Bob", "likes \"tea\"", "extra"})}, ",",
+      {{4, "Row has extra columns (expected 3)", make_row({"2", "Bob", "likes \"tea\"", "extra"})},
+       ",",
        "4,\"Row has extra columns (expected 3)\",\"2,Bob,likes \"\"tea\"\",extra\"\n"},
-      {{3, "Row has too few columns (expected 3)", make_row({""})}, ",",
+      {{3, "Row has too few columns (expected 3)", make_row({""})},
+       ",",
        "3,\"Row has too few columns (expected 3)\",\"\"\n"},
       {{18446744073709551615u, "r", make_row({"a\r\nb", "c,d"})}, ";", "18446744073709551615,\"r\",\"a\r\nb;c,d\"\n"},
-      {{1, "r", make_row({"a", "b"})}, "\xC2\xA6", "1,\"r\",\"a\xC2\xA6" "b\"\n"},
+      {{1, "r", make_row({"a", "b"})},
+       "\xC2\xA6",
+       "1,\"r\",\"a\xC2\xA6"
+       "b\"\n"},
       // A double quote as delimiter is doubled like any other double quote.
       {{1, "r", make_row({"a", "b"})}, "\"", "1,\"r\",\"a\"\"b\"\n"},
   };
@@ -105,9 +117,7 @@ class FileTest : public ::testing::Test {
 
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
-  static void write(const std::string& p, const std::string& bytes) {
-    std::ofstream(p, std::ios::binary) << bytes;
-  }
+  static void write(const std::string& p, const std::string& bytes) { std::ofstream(p, std::ios::binary) << bytes; }
   static std::string read(const std::string& p) {
     std::ifstream in(p, std::ios::binary);
     std::ostringstream out;
@@ -118,8 +128,7 @@ class FileTest : public ::testing::Test {
   fs::path dir_;
 };
 
-const std::string kWorkedInput =
-    "\xEF\xBB\xBFid,name,note\n1,Ann\n2,Bob,likes \"tea\",extra\n\n3,\"Cy, Jr\",ok\n";
+const std::string kWorkedInput = "\xEF\xBB\xBFid,name,note\n1,Ann\n2,Bob,likes \"tea\",extra\n\n3,\"Cy, Jr\",ok\n";
 const std::string kWorkedOutput = "id,name,note\n1,Ann,\n,,\n3,\"Cy, Jr\",ok\n";
 const std::string kWorkedQuarantine =
     "line,reason,raw_content\n4,\"Row has extra columns (expected 3)\",\"2,Bob,likes \"\"tea\"\",extra\"\n";
@@ -223,11 +232,11 @@ TEST_F(BufferedWriterTest, BuffersShortLinesAndPassesLongOnes) {
     BufferedWriter writer(fd);
     // (line length, bytes on disk afterwards)
     const std::pair<std::size_t, std::size_t> steps[] = {
-        {100, 0},                   // fits
-        {8000, 0},                  // 8100 buffered
-        {92, 8100},                 // exactly the free room does not fit: buffer out, then copied
-        {8192, 8100 + 92 + 8192},   // buffer out, then straight to the file
-        {8191, 16384},              // copied into the emptied buffer
+        {100, 0},                  // fits
+        {8000, 0},                 // 8100 buffered
+        {92, 8100},                // exactly the free room does not fit: buffer out, then copied
+        {8192, 8100 + 92 + 8192},  // buffer out, then straight to the file
+        {8191, 16384},             // copied into the emptied buffer
         {10000, 16384 + 8191 + 10000},
         {5, 34575},
     };

@@ -38,14 +38,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ParserCase{"EmptyInput", "", {}},
         ParserCase{"TwoLinesLastUnterminated", "a,b,c\nd", {{"a", "b", "c"}, {"d"}}, {2, 2}},
-        ParserCase{"LoneLineFeed", "\n", {{""}}, {2}},
-        ParserCase{"TrailingDelimiterThenLf", "a,\n", {{"a", ""}}},
-        ParserCase{"TrailingDelimiterAtEnd", "a,", {{"a", ""}}},
-        ParserCase{"LoneDelimiter", ",", {{"", ""}}},
+        ParserCase{"LoneLineFeed", "\n", {{""}}, {2}}, ParserCase{"TrailingDelimiterThenLf", "a,\n", {{"a", ""}}},
+        ParserCase{"TrailingDelimiterAtEnd", "a,", {{"a", ""}}}, ParserCase{"LoneDelimiter", ",", {{"", ""}}},
         ParserCase{"MixedLineEnds", "a\r\nb\rc\nd", {{"a"}, {"b"}, {"c"}, {"d"}}, {2, 3, 4, 4}},
         ParserCase{"LfThenCrIsTwoRecords", "a\n\rb", {{"a"}, {""}, {"b"}}, {2, 3, 3}},
-        ParserCase{"QuotedDelimiter", "\"a,b\"", {{"a,b"}}},
-        ParserCase{"DoubledQuote", "\"a\"\"b\"", {{"a\"b"}}},
+        ParserCase{"QuotedDelimiter", "\"a,b\"", {{"a,b"}}}, ParserCase{"DoubledQuote", "\"a\"\"b\"", {{"a\"b"}}},
         ParserCase{"DoubledQuoteKeepsFieldOpen", "\"a\"\"\nb,c", {{"a\"\nb,c"}}, {2}},
         ParserCase{"DoubledQuoteKeepsFieldOpenNoRepair", "\"a\"\"\nb,c", {{"a\"\nb,c"}}, {2}, ',', false},
         ParserCase{"QuotedLineFeed", "\"a\nb\",c\nx", {{"a\nb", "c"}, {"x"}}, {3, 3}},
@@ -61,20 +58,25 @@ INSTANTIATE_TEST_SUITE_P(
         ParserCase{"QuotedPairWithBlankIsOneField", "\"a\" \"b\",c", {{"a\" \"b", "c"}}},
         ParserCase{"TabNotDelimiterIsSkipped", "\"a\"\t\"b\",c", {{"a\"\t\"b", "c"}}},
         ParserCase{"QuoteAfterBlankIsContent", " \"a\",b", {{" \"a\"", "b"}}},
-        ParserCase{"LookaheadStopsAtLineBreak", "\"he said \"hi\nthere\",x", {{"he said hi"}, {"there\"", "x"}},
-                   {2, 2}},
+        ParserCase{
+            "LookaheadStopsAtLineBreak", "\"he said \"hi\nthere\",x", {{"he said hi"}, {"there\"", "x"}}, {2, 2}},
         ParserCase{"UnterminatedQuoteRunsToEnd", "\"abc\ndef", {{"abc\ndef"}}, {2}},
-        ParserCase{"LoneQuote", "\"", {{""}}},
-        ParserCase{"QuoteAtEndAfterDelimiter", "a,\"", {{"a", ""}}},
+        ParserCase{"LoneQuote", "\"", {{""}}}, ParserCase{"QuoteAtEndAfterDelimiter", "a,\"", {{"a", ""}}},
         ParserCase{"ClosedQuoteThenDelimiterAtEnd", "\"a\",", {{"a", ""}}},
         // A blank that is the delimiter ends the field: quoted TSV and space-separated text.
         ParserCase{"QuotedTsv", "\"a\"\t\"b\"\n", {{"a", "b"}}, {2}, '\t'},
         ParserCase{"QuotedTsvNoRepair", "\"a\"\t\"b\"\n", {{"a", "b"}}, {2}, '\t', false},
         ParserCase{"QuotedTsvBlankBeforeDelimiter", "\"a\" \t\"b\"\n", {{"a", "b"}}, {2}, '\t'},
         ParserCase{"QuotedSpaceSeparated", "\"a\" \"b\" c", {{"a", "b", "c"}}, {1}, ' '},
-        ParserCase{"InvalidByte", "a\xFF" "b,c", {{"a" + R + "b", "c"}}},
+        ParserCase{"InvalidByte",
+                   "a\xFF"
+                   "b,c",
+                   {{"a" + R + "b", "c"}}},
         ParserCase{"ByteOrderMarkAlone", "\xEF\xBB\xBF", {}},
-        ParserCase{"ByteOrderMarkSkipped", "\xEF\xBB\xBF" "a,b", {{"a", "b"}}},
+        ParserCase{"ByteOrderMarkSkipped",
+                   "\xEF\xBB\xBF"
+                   "a,b",
+                   {{"a", "b"}}},
         ParserCase{"ByteOrderMarkLaterIsContent", "x\xEF\xBB\xBF", {{"x\xEF\xBB\xBF"}}},
         ParserCase{"TruncatedByteOrderMark", "\xEF\xBB", {{R}}},
         ParserCase{"HighDelimiterSplitsCharacter", "x\xC2\xA6y", {{"x" + R, "y"}}, {1}, 0xA6}),
@@ -99,16 +101,20 @@ TEST(Parser, InvalidUtf8ReplacedPerMaximalSubpart) {
     std::string bytes;
     std::string text;
   } cases[] = {
-      {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" + R + R + R + "b" + R + "c" + R + R + "d"},
-      {"\xED\xA0\x80", R + R + R},   // surrogate
-      {"\xE0\x80", R + R},           // overlong lead
+      {"a\xF1\x80\x80\xE1\x80\xC2"
+       "b\x80"
+       "c\x80\xBF"
+       "d",
+       "a" + R + R + R + "b" + R + "c" + R + R + "d"},
+      {"\xED\xA0\x80", R + R + R},  // surrogate
+      {"\xE0\x80", R + R},          // overlong lead
       {"\xC0\xAF", R + R},
       {"\xF4\x90\x80\x80", R + R + R + R},  // above U+10FFFF
-      {"x\xE2\x82", "x" + R},        // truncated at the end of the field
+      {"x\xE2\x82", "x" + R},               // truncated at the end of the field
       {"\xF0\x9F\x98", R},
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
       {"\xC3\xA9\xFF", "\xC3\xA9" + R},
-      {"\xE2\x82;x", R + ";x"},      // truncated before ASCII
+      {"\xE2\x82;x", R + ";x"},  // truncated before ASCII
   };
   for (const auto& c : cases) {
     const Parsed parsed = parse_all(c.bytes);

@@ -114,8 +114,9 @@ TEST(PlainLine, CountsFieldsOnLongLines) {
 
 // At every row start of random inputs, a line taken as plain gives the parser's row.
 TEST(PlainLine, AgreesWithTheParserOnRandomInputs) {
-  const std::vector<std::string> tokens = {"a", "bc", "\"", "\"\"", "\"x,y\"", " ", "\t", "\n", "\r\n", "\r", ";",
-                                           "\xC3\xA9", "\xFF", "\xE6\x9D\xB1", std::string(70, 'w')};
+  const std::vector<std::string> tokens = {"a", "bc",       "\"",   "\"\"",         "\"x,y\"",
+                                           " ", "\t",       "\n",   "\r\n",         "\r",
+                                           ";", "\xC3\xA9", "\xFF", "\xE6\x9D\xB1", std::string(70, 'w')};
   const char delimiters[] = {',', ';', '\t'};
   std::mt19937_64 rng(11);
   auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };

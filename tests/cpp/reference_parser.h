@@ -25,13 +25,20 @@ inline std::string decode_leniently(std::string_view s) {
     }
     int trail = 0;
     std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the first continuation byte
-    if (lead >= 0xC2 && lead <= 0xDF) trail = 1;
-    else if (lead == 0xE0) trail = 2, lo = 0xA0;
-    else if (lead == 0xED) trail = 2, hi = 0x9F;
-    else if (lead >= 0xE1 && lead <= 0xEF) trail = 2;
-    else if (lead == 0xF0) trail = 3, lo = 0x90;
-    else if (lead >= 0xF1 && lead <= 0xF3) trail = 3;
-    else if (lead == 0xF4) trail = 3, hi = 0x8F;
+    if (lead >= 0xC2 && lead <= 0xDF)
+      trail = 1;
+    else if (lead == 0xE0)
+      trail = 2, lo = 0xA0;
+    else if (lead == 0xED)
+      trail = 2, hi = 0x9F;
+    else if (lead >= 0xE1 && lead <= 0xEF)
+      trail = 2;
+    else if (lead == 0xF0)
+      trail = 3, lo = 0x90;
+    else if (lead >= 0xF1 && lead <= 0xF3)
+      trail = 3;
+    else if (lead == 0xF4)
+      trail = 3, hi = 0x8F;
     std::size_t j = i + 1;
     int got = 0;
     while (got < trail && j < s.size()) {

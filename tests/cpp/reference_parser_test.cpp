@@ -20,9 +20,8 @@ namespace rowmender::test {
 namespace {
 
 TEST(ReferenceParser, ProductionParserMatchesOnRandomInputs) {
-  const std::vector<std::string> tokens = {
-      "\"", "'", ",", ";", "|", "\t", " ", "\r", "\n", "\r\n", "a", "b", "\xFF", "\xC3", "\xA6", "\xA9",
-      "\xEF\xBB\xBF"};
+  const std::vector<std::string> tokens = {"\"",   "'", ",", ";",    "|",    "\t",   " ",    "\r",          "\n",
+                                           "\r\n", "a", "b", "\xFF", "\xC3", "\xA6", "\xA9", "\xEF\xBB\xBF"};
   const std::uint8_t delimiters[] = {',', ';', '\t', ' ', '|', '\r', '\n', 0xA6, '"', 'a'};
   const std::uint8_t quotes[] = {'"', '"', '\'', '\t', ' ', '\r', '\n', 0xA6, ','};
   std::mt19937_64 rng(20240611);

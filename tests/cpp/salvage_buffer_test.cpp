@@ -48,16 +48,29 @@ TEST(SalvageBuffer, RowsLongerThanTheirInputMoveTheText) {
   const Case cases[] = {
       {"bad bytes first", "\xFF\xFF\xFF\xFF,\xFE\n" + std::string(200, 'a') + ",b\nc,d\n", width_two},
       {"bad bytes later", "a,b\nc,\xFF\xFF\xFF\xFF\xFF\xFF\nd,e\n", width_two},
-      {"merged high delimiter", "a\xA7" "b\xA7" "c\xA7" "d\ne\xA7" "f\n", merge_high},
+      {"merged high delimiter",
+       "a\xA7"
+       "b\xA7"
+       "c\xA7"
+       "d\ne\xA7"
+       "f\n",
+       merge_high},
       {"plain rows then a long one", "a,b\nc,d\n\"x\xFF\xFF\xFF,y\",z\nq,r\n", width_two},
   };
-  for (const Case& c : cases) expect_same(salvage_copy_of(c.input, c.options), salvage_slice(c.input, c.options), c.name);
+  for (const Case& c : cases)
+    expect_same(salvage_copy_of(c.input, c.options), salvage_slice(c.input, c.options), c.name);
 }
 
 TEST(SalvageBuffer, SameOutcomeAsTheCopyingPassOnRandomInputs) {
-  const std::vector<std::string> tokens = {
-      "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"", " ", "\n", "\r\n", "\r", ";", "\xC3\xA9", "\xFF", "\xFE\xFD",
-      "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567", "\xA7"};
+  const std::vector<std::string> tokens = {"a",        "bc",
+                                           "\"x,y\"",  "\"q\"\"q\"",
+                                           "\"",       " ",
+                                           "\n",       "\r\n",
+                                           "\r",       ";",
+                                           "\xC3\xA9", "\xFF",
+                                           "\xFE\xFD", "\xEF\xBB\xBF",
+                                           "\"a\nb\"", "12345678901234567",
+                                           "\xA7"};
   const std::uint8_t delimiters[] = {',', ';', '\t', 0xA7};
   const std::uint8_t quotes[] = {'"'};
   std::mt19937_64 rng(5);

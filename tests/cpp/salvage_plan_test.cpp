@@ -64,9 +64,25 @@ void expect_plan_matches(const PlannedSalvage& planned, const SalvageOutcome& ta
 // Both layouts of the plan: pieces of the untouched input, and the kept bytes moved to the
 // front of the input as it is read (made lines written there too when they fit).
 TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
-  const std::vector<std::string> tokens = {
-      "a", "bc", "\"x,y\"", "\"q\"\"q\"", "\"plain\"", "\"", "\"\"", " ", "\t", "\n", "\r\n", "\r", ";", "|",
-      "\xC3\xA9", "\xFF", "\xEF\xBB\xBF", "\"a\nb\"", "12345678901234567"};
+  const std::vector<std::string> tokens = {"a",
+                                           "bc",
+                                           "\"x,y\"",
+                                           "\"q\"\"q\"",
+                                           "\"plain\"",
+                                           "\"",
+                                           "\"\"",
+                                           " ",
+                                           "\t",
+                                           "\n",
+                                           "\r\n",
+                                           "\r",
+                                           ";",
+                                           "|",
+                                           "\xC3\xA9",
+                                           "\xFF",
+                                           "\xEF\xBB\xBF",
+                                           "\"a\nb\"",
+                                           "12345678901234567"};
   const std::uint8_t delimiters[] = {',', ';', '\t', '|', 0xA7};
   const std::uint8_t quotes[] = {'"', '"', '\''};
   std::mt19937_64 rng(7);
@@ -80,8 +96,9 @@ TEST(SalvagePlan, WritesWhatTheSalvagedTableWouldOnRandomInputs) {
     const std::string where = ::testing::PrintToString(c.input);
     ASSERT_NO_FATAL_FAILURE(expect_plan_matches(plan_salvage(c.input, c.options), table, c.options.quote_char, where));
     std::string overwritten = c.input;
-    ASSERT_NO_FATAL_FAILURE(expect_plan_matches(
-        plan_salvage_over_input(overwritten.data(), overwritten.size(), c.options), table, c.options.quote_char, where));
+    ASSERT_NO_FATAL_FAILURE(
+        expect_plan_matches(plan_salvage_over_input(overwritten.data(), overwritten.size(), c.options), table,
+                            c.options.quote_char, where));
     rows_seen += table.stats.total_rows;
   }
   EXPECT_GT(rows_seen, 50000u);
@@ -94,11 +111,11 @@ TEST(SalvagePlan, LargePlansWriteTheSameBytes) {
   for (int row = 0; input.size() < (3u << 20); ++row) {
     input += std::to_string(row);
     switch (row % 5) {
-      case 0: input += ",\"Lind, \xC3\x85sa\",plain\r\n"; break;   // copied, CR LF
-      case 1: input += ",short\n"; break;                             // padded
-      case 2: input += ",\"needs\" no,quotes\n"; break;              // through the parser
-      case 3: input += ",a,b,c,d\n"; break;                           // merged
-      default: input += ",x,\"say \"\"hi\"\"\"\n";                  // copied
+      case 0: input += ",\"Lind, \xC3\x85sa\",plain\r\n"; break;  // copied, CR LF
+      case 1: input += ",short\n"; break;                         // padded
+      case 2: input += ",\"needs\" no,quotes\n"; break;           // through the parser
+      case 3: input += ",a,b,c,d\n"; break;                       // merged
+      default: input += ",x,\"say \"\"hi\"\"\"\n";                // copied
     }
   }
   const SalvageOutcome table = salvage_slice(input, SalvageOptions{});

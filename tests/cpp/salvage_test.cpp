@@ -14,8 +14,8 @@
 namespace rowmender::test {
 namespace {
 
-SalvageOptions options(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> width, bool fill,
-                       bool merge, std::uint8_t quote = '"') {
+SalvageOptions options(std::optional<std::uint8_t> delimiter, std::optional<std::uint64_t> width, bool fill, bool merge,
+                       std::uint8_t quote = '"') {
   SalvageOptions o;
   o.delimiter = delimiter;
   o.expected_columns = width;
@@ -45,8 +45,7 @@ std::vector<Quarantined> quarantine_of(const SalvageOutcome& outcome) {
 // total, salvaged, repaired, quarantined, delimiter, width
 using Stats = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint8_t, std::uint64_t>;
 Stats stats_of(const SalvageStats& s) {
-  return {s.total_rows, s.salvaged_rows, s.repaired_rows, s.quarantined_rows, s.detected_delimiter,
-          s.inferred_columns};
+  return {s.total_rows, s.salvaged_rows, s.repaired_rows, s.quarantined_rows, s.detected_delimiter, s.inferred_columns};
 }
 
 const std::string kFew3 = "Row has too few columns (expected 3)";
@@ -73,52 +72,94 @@ TEST_P(SalvageTable, Outcome) {
   EXPECT_EQ(stats_of(outcome.stats), c.stats);
 }
 
-const std::string kWorkedExample =
-    "\xEF\xBB\xBFid,name,note\n1,Ann\n2,Bob,likes \"tea\",extra\n\n3,\"Cy, Jr\",ok\n";
+const std::string kWorkedExample = "\xEF\xBB\xBFid,name,note\n1,Ann\n2,Bob,likes \"tea\",extra\n\n3,\"Cy, Jr\",ok\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Salvage, SalvageTable,
-    ::testing::Values(
-        SalvageCase{"WorkedExample", kWorkedExample, options(',', 3, true, false),
-                    {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
-                    {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
-                    {5, 4, 2, 1, ',', 3}},
-        SalvageCase{"WorkedExampleMerged", kWorkedExample, options(',', 3, true, true),
-                    {{"id", "name", "note"}, {"1", "Ann", ""}, {"2", "Bob", "likes \"tea\",extra"}, {"", "", ""},
-                     {"3", "Cy, Jr", "ok"}},
-                    {},
-                    {5, 5, 3, 0, ',', 3}},
-        SalvageCase{"WorkedExampleInferred", kWorkedExample, options(std::nullopt, std::nullopt, true, false),
-                    {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
-                    {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
-                    {5, 4, 2, 1, ',', 3}},
-        SalvageCase{"EmptyInputIgnoresOptions", "", options(';', 5, false, false), {}, {}, {0, 0, 0, 0, ',', 0}},
-        SalvageCase{"ByteOrderMarkOnly", "\xEF\xBB\xBF", options(std::nullopt, std::nullopt, true, true), {}, {},
-                    {0, 0, 0, 0, ',', 0}},
-        SalvageCase{"OnlyLineFeeds", "\n\n\n", options(std::nullopt, std::nullopt, false, false),
-                    {{""}, {""}, {""}}, {}, {3, 3, 0, 0, ',', 0}},
-        SalvageCase{"WidthZeroKeepsEveryRow", "a\nb;c;d\n\n", options(';', 0, false, false),
-                    {{"a"}, {"b", "c", "d"}, {""}}, {}, {3, 3, 0, 0, ';', 0}},
-        SalvageCase{"ShortRowsQuarantinedWithLines", "a,b\n\nc", options(',', 3, false, true), {},
-                    {{2, kFew3, {"a", "b"}}, {3, kFew3, {""}}, {3, kFew3, {"c"}}},
-                    {3, 0, 0, 3, ',', 3}},
-        SalvageCase{"KeptAndQuarantinedInterleaved", "h1,h2\nx\ny,z\n1,2,3\nlast", options(',', 2, false, true),
-                    {{"h1", "h2"}, {"y", "z"}, {"1", "2,3"}},
-                    {{3, "Row has too few columns (expected 2)", {"x"}},
-                     {5, "Row has too few columns (expected 2)", {"last"}}},
-                    {5, 3, 1, 2, ',', 2}},
-        SalvageCase{"QuotedFieldSpanningLines", "a,b\na,b\na,b\na,b\n\"x\ny\",1,2\n", options(',', 2, true, false),
-                    {{"a", "b"}, {"a", "b"}, {"a", "b"}, {"a", "b"}},
-                    {{7, "Row has extra columns (expected 2)", {"x\ny", "1", "2"}}},
-                    {5, 4, 0, 1, ',', 2}},
-        SalvageCase{"HighDelimiterMergesWithTwoByteSeparator", "a\xA6" "b\xA6" "c\n", options(0xA6, 2, false, true),
-                    {{"a", "b\xC2\xA6" "c"}}, {}, {1, 1, 1, 0, 0xA6, 2}},
-        // The larger of two equally frequent widths is taken.
-        SalvageCase{"SniffedDelimiterInferredWidth", "a;b;c\nd;e\n", options(std::nullopt, std::nullopt, true, true),
-                    {{"a", "b", "c"}, {"d", "e", ""}}, {}, {2, 2, 1, 0, ';', 3}},
-        SalvageCase{"InferenceUsesQuoteCharacter", "'a,b',c\n'd,e',f\n",
-                    options(',', std::nullopt, true, true, '\''), {{"a,b", "c"}, {"d,e", "f"}}, {},
-                    {2, 2, 0, 0, ',', 2}}),
+    ::testing::Values(SalvageCase{"WorkedExample",
+                                  kWorkedExample,
+                                  options(',', 3, true, false),
+                                  {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
+                                  {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
+                                  {5, 4, 2, 1, ',', 3}},
+                      SalvageCase{"WorkedExampleMerged",
+                                  kWorkedExample,
+                                  options(',', 3, true, true),
+                                  {{"id", "name", "note"},
+                                   {"1", "Ann", ""},
+                                   {"2", "Bob", "likes \"tea\",extra"},
+                                   {"", "", ""},
+                                   {"3", "Cy, Jr", "ok"}},
+                                  {},
+                                  {5, 5, 3, 0, ',', 3}},
+                      SalvageCase{"WorkedExampleInferred",
+                                  kWorkedExample,
+                                  options(std::nullopt, std::nullopt, true, false),
+                                  {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
+                                  {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
+                                  {5, 4, 2, 1, ',', 3}},
+                      SalvageCase{
+                          "EmptyInputIgnoresOptions", "", options(';', 5, false, false), {}, {}, {0, 0, 0, 0, ',', 0}},
+                      SalvageCase{"ByteOrderMarkOnly",
+                                  "\xEF\xBB\xBF",
+                                  options(std::nullopt, std::nullopt, true, true),
+                                  {},
+                                  {},
+                                  {0, 0, 0, 0, ',', 0}},
+                      SalvageCase{"OnlyLineFeeds",
+                                  "\n\n\n",
+                                  options(std::nullopt, std::nullopt, false, false),
+                                  {{""}, {""}, {""}},
+                                  {},
+                                  {3, 3, 0, 0, ',', 0}},
+                      SalvageCase{"WidthZeroKeepsEveryRow",
+                                  "a\nb;c;d\n\n",
+                                  options(';', 0, false, false),
+                                  {{"a"}, {"b", "c", "d"}, {""}},
+                                  {},
+                                  {3, 3, 0, 0, ';', 0}},
+                      SalvageCase{"ShortRowsQuarantinedWithLines",
+                                  "a,b\n\nc",
+                                  options(',', 3, false, true),
+                                  {},
+                                  {{2, kFew3, {"a", "b"}}, {3, kFew3, {""}}, {3, kFew3, {"c"}}},
+                                  {3, 0, 0, 3, ',', 3}},
+                      SalvageCase{"KeptAndQuarantinedInterleaved",
+                                  "h1,h2\nx\ny,z\n1,2,3\nlast",
+                                  options(',', 2, false, true),
+                                  {{"h1", "h2"}, {"y", "z"}, {"1", "2,3"}},
+                                  {{3, "Row has too few columns (expected 2)", {"x"}},
+                                   {5, "Row has too few columns (expected 2)", {"last"}}},
+                                  {5, 3, 1, 2, ',', 2}},
+                      SalvageCase{"QuotedFieldSpanningLines",
+                                  "a,b\na,b\na,b\na,b\n\"x\ny\",1,2\n",
+                                  options(',', 2, true, false),
+                                  {{"a", "b"}, {"a", "b"}, {"a", "b"}, {"a", "b"}},
+                                  {{7, "Row has extra columns (expected 2)", {"x\ny", "1", "2"}}},
+                                  {5, 4, 0, 1, ',', 2}},
+                      SalvageCase{"HighDelimiterMergesWithTwoByteSeparator",
+                                  "a\xA6"
+                                  "b\xA6"
+                                  "c\n",
+                                  options(0xA6, 2, false, true),
+                                  {{"a",
+                                    "b\xC2\xA6"
+                                    "c"}},
+                                  {},
+                                  {1, 1, 1, 0, 0xA6, 2}},
+                      // The larger of two equally frequent widths is taken.
+                      SalvageCase{"SniffedDelimiterInferredWidth",
+                                  "a;b;c\nd;e\n",
+                                  options(std::nullopt, std::nullopt, true, true),
+                                  {{"a", "b", "c"}, {"d", "e", ""}},
+                                  {},
+                                  {2, 2, 1, 0, ';', 3}},
+                      SalvageCase{"InferenceUsesQuoteCharacter",
+                                  "'a,b',c\n'd,e',f\n",
+                                  options(',', std::nullopt, true, true, '\''),
+                                  {{"a,b", "c"}, {"d,e", "f"}},
+                                  {},
+                                  {2, 2, 0, 0, ',', 2}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Salvage, ImpossibleWidthThrowsInsteadOfAborting) {
@@ -168,15 +209,15 @@ TEST(Salvage, EveryRowKeptOrQuarantinedInOrder) {
         kept.push_back(row), ++repaired;
       } else {
         const std::string what = row.size() < width ? "too few" : "extra";
-        quarantined.push_back({parsed.lines[r],
-                               "Row has " + what + " columns (expected " + std::to_string(width) + ")", row});
+        quarantined.push_back(
+            {parsed.lines[r], "Row has " + what + " columns (expected " + std::to_string(width) + ")", row});
       }
     }
     ASSERT_EQ(rows_of(outcome.rows), kept) << input;
     ASSERT_EQ(quarantine_of(outcome), quarantined) << input;
     if (input.empty()) continue;
-    ASSERT_EQ(stats_of(outcome.stats), (Stats{parsed.rows.size(), kept.size(), repaired, quarantined.size(), ',',
-                                              width}));
+    ASSERT_EQ(stats_of(outcome.stats),
+              (Stats{parsed.rows.size(), kept.size(), repaired, quarantined.size(), ',', width}));
   }
 }
 

@@ -5,8 +5,8 @@
 #include <random>
 #include <span>
 #include <string>
-#include <tuple>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "parser/resilient_parser.h"
@@ -63,8 +63,8 @@ struct SalvageCase {
 // the delimiter, each field a few of `tokens`; now and then a byte-order mark first, a
 // CR LF, or no line break at the end.
 inline SalvageCase random_salvage_case(std::mt19937_64& rng, std::span<const std::string> tokens,
-                                       std::span<const std::uint8_t> delimiters,
-                                       std::span<const std::uint8_t> quotes, std::size_t max_fields) {
+                                       std::span<const std::uint8_t> delimiters, std::span<const std::uint8_t> quotes,
+                                       std::size_t max_fields) {
   auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   SalvageCase c;
   const std::uint8_t delimiter = delimiters[pick(delimiters.size())];

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "unicode/utf8.h"
 #include "simd/utf8_check.h"
+#include "unicode/utf8.h"
 
 namespace rowmender::test {
 namespace {
@@ -57,9 +57,21 @@ TEST_P(Utf8Check, AgreesWithTheDecoderOnEveryEdgeCombination) {
 }
 
 TEST_P(Utf8Check, AgreesWithTheDecoderOnRandomText) {
-  const std::string pieces[] = {"a", "0", " ", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80", "\xEF\xBB\xBF",
-                                "\xED\x9F\xBF", "\xF4\x8F\xBF\xBF", "\x80", "\xC3", "\xE6\x9D", "\xF0\x9F\x98",
-                                "\xFF", "\xED\xA0\x80"};
+  const std::string pieces[] = {"a",
+                                "0",
+                                " ",
+                                "\xC3\xA9",
+                                "\xE6\x9D\xB1",
+                                "\xF0\x9F\x98\x80",
+                                "\xEF\xBB\xBF",
+                                "\xED\x9F\xBF",
+                                "\xF4\x8F\xBF\xBF",
+                                "\x80",
+                                "\xC3",
+                                "\xE6\x9D",
+                                "\xF0\x9F\x98",
+                                "\xFF",
+                                "\xED\xA0\x80"};
   std::mt19937_64 rng(99);
   int valid = 0;
   for (int iteration = 0; iteration < 100000; ++iteration) {

@@ -27,12 +27,12 @@ class FuzzInput {
 };
 
 // Aborts with a message: the fuzzer records the input that broke an invariant.
-#define FUZZ_CHECK(condition)                                                          \
-  do {                                                                                 \
-    if (!(condition)) {                                                                \
+#define FUZZ_CHECK(condition)                                                                 \
+  do {                                                                                        \
+    if (!(condition)) {                                                                       \
       std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-      std::abort();                                                                    \
-    }                                                                                  \
+      std::abort();                                                                           \
+    }                                                                                         \
   } while (false)
 
 }  // namespace rowmender::fuzz

@@ -7,8 +7,8 @@
 #include "fuzz_input.h"
 #include "parser/plain_line.h"
 #include "parser/resilient_parser.h"
-#include "unicode/utf8.h"
 #include "reference_parser.h"
+#include "unicode/utf8.h"
 
 using namespace rowmender;
 

@@ -11,10 +11,10 @@
 
 #include "fuzz_input.h"
 #include "parser/resilient_parser.h"
-#include "unicode/utf8.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 #include "salvage/salvage_slice.h"
+#include "unicode/utf8.h"
 
 using namespace rowmender;
 
@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(over.rows.size() == outcome.rows.size());
     for (std::size_t r = 0; r < over.rows.size(); ++r) {
       FUZZ_CHECK(over.rows.field_count(r) == outcome.rows.field_count(r));
-      for (std::size_t f = 0; f < over.rows.field_count(r); ++f) FUZZ_CHECK(over.rows.field(r, f) == outcome.rows.field(r, f));
+      for (std::size_t f = 0; f < over.rows.field_count(r); ++f)
+        FUZZ_CHECK(over.rows.field(r, f) == outcome.rows.field(r, f));
     }
     FUZZ_CHECK(over.quarantine.size() == outcome.quarantine.size());
     for (std::size_t i = 0; i < over.quarantine.size(); ++i) {
@@ -110,8 +111,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The repaired output, read back with quote repair off, gives the kept rows again
   // whenever the delimiter and quote are distinct ASCII bytes other than CR and LF.
-  const bool plain = used < 0x80 && quote < 0x80 && used != quote && used != '\n' && used != '\r' &&
-                     quote != '\n' && quote != '\r';
+  const bool plain =
+      used < 0x80 && quote < 0x80 && used != quote && used != '\n' && used != '\r' && quote != '\n' && quote != '\r';
   if (!plain) return 0;
   ResilientParser reader(output, used, quote, false);
   RowTable again;
