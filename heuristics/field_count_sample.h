@@ -1,5 +1,5 @@
 #pragma once
-// The field counts of the first counted rows of an input, and their most frequent value.
+// The field counts of the first counted rows of a text, and their most frequent value.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +11,15 @@ namespace rowmender {
 
 class FieldCountSample {
  public:
-  // Parses `input` until `limit` counted rows have been seen or the input ends.
+  // Parses `input` until `limit` counted rows have been seen or the input ends. Rows are
+  // counted, not built: a huge row costs one scan and no memory. `at_end` says whether
+  // `input` is the whole text or only its first part (a stream's head).
   FieldCountSample(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
-                   std::size_t limit);
+                   std::size_t limit, bool at_end = true);
 
+  // Whether the sample is the one the whole text gives: always for the whole text; for a
+  // head, when the limit was reached on a row that ends before the head does.
+  bool complete() const noexcept { return complete_; }
   std::size_t counted_rows() const noexcept { return counted_rows_; }
 
   struct Mode {
@@ -27,6 +32,7 @@ class FieldCountSample {
  private:
   std::vector<std::pair<std::size_t, std::size_t>> frequencies_;  // (field count, rows)
   std::size_t counted_rows_ = 0;
+  bool complete_ = true;
 };
 
 }  // namespace rowmender

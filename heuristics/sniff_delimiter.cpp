@@ -6,11 +6,13 @@
 
 namespace rowmender {
 
-std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char, bool repair_quotes) {
+std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std::uint8_t quote_char,
+                                                      bool repair_quotes, bool at_end) {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0;
   for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
-    const FieldCountSample sample(input, candidate, quote_char, repair_quotes, SNIFF_SAMPLE_LIMIT);
+    const FieldCountSample sample(head, candidate, quote_char, repair_quotes, SNIFF_SAMPLE_LIMIT, at_end);
+    if (!sample.complete()) return std::nullopt;
     double score = 0.0;
     const std::size_t n = sample.counted_rows();
     if (n >= 2) {
@@ -25,6 +27,10 @@ std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char, bo
     best_score = std::max(best_score, score);
   }
   return best_delimiter;
+}
+
+std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char, bool repair_quotes) {
+  return *sniff_delimiter_from_head(input, quote_char, repair_quotes, true);
 }
 
 }  // namespace rowmender

@@ -3,11 +3,14 @@
 //
 // Both parse with the quote character and quote-repair setting of the pass that will follow,
 // so the structure they find is the structure that pass reads. Where several field counts
-// share the highest frequency, the larger count wins.
+// share the highest frequency, the larger count wins. Both look at the first rows only, so
+// a stream can settle them from its head: the `_from_head` forms say when the head is too
+// short to tell what the whole text would give.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace rowmender {
@@ -26,5 +29,12 @@ std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char = D
 // The most frequent field count among the first 100 counted rows, or 0 without any.
 std::uint64_t infer_column_count(std::string_view input, std::uint8_t delimiter,
                                  std::uint8_t quote_char = DEFAULT_QUOTE_CHAR, bool repair_quotes = true);
+
+// The same from the first part of a text; nullopt until `head` holds enough of it (always
+// an answer when `at_end`, the head being the whole text).
+std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std::uint8_t quote_char,
+                                                      bool repair_quotes, bool at_end);
+std::optional<std::uint64_t> infer_column_count_from_head(std::string_view head, std::uint8_t delimiter,
+                                                          std::uint8_t quote_char, bool repair_quotes, bool at_end);
 
 }  // namespace rowmender

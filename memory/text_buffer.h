@@ -71,6 +71,8 @@ class TextBuffer {
     if (size > size_) make_room(size - size_);
     size_ = size;
   }
+  // Drops the bytes from `size` on; never allocates.
+  void truncate(std::size_t size) noexcept { size_ = std::min(size_, size); }
   void clear() noexcept { size_ = 0; }
 
  private:

@@ -32,6 +32,9 @@ class PlainLine {
   // Index in the input of the CR or LF that ends the line, or the input's size.
   std::size_t line_end() const noexcept { return begin_ + bits_.size(); }
   std::uint64_t field_count() const noexcept { return fields_; }
+  // Whether the line holds a quote at all: without one, its fields joined by the delimiter
+  // are the line itself.
+  bool has_quotes() const noexcept { return has_quotes_; }
   // Whether each quoted field holds a quote or the delimiter: then a writer that quotes
   // only the fields that need it (for a quote, the delimiter or a line break) writes the
   // line back exactly as it stands.

@@ -3,14 +3,63 @@
 #include "simd/byte_scan.h"
 #include "simd/utf8_check.h"
 #include "unicode/utf8.h"
+#include "unicode/white_space.h"
 
 namespace rowmender {
+
+// Field bytes go into a row table; each row is made valid UTF-8 once complete.
+class ResilientParser::TableBuilder {
+ public:
+  TableBuilder(ResilientParser& parser, RowTable& rows) noexcept
+      : parser_(parser), rows_(rows), text_(rows.text()), start_{text_.size(), rows.total_fields()} {}
+
+  void append(const char* bytes, std::size_t n) { text_.append(bytes, n); }
+  void push_back(char c) { text_.push_back(c); }
+  void end_field() { rows_.end_field(); }
+  void end_row() { parser_.close_row(rows_, start_); }
+
+ private:
+  ResilientParser& parser_;
+  RowTable& rows_;
+  TextBuffer& text_;
+  RowStart start_;
+};
+
+// Counts fields and follows whether the first field is blank; keeps no bytes.
+class ResilientParser::ShapeBuilder {
+ public:
+  explicit ShapeBuilder(RowShape& shape) noexcept : shape_(shape) { shape_ = RowShape{}; }
+
+  void append(const char* bytes, std::size_t n) noexcept {
+    if (shape_.fields == 0 && first_field_.possible()) first_field_.feed(std::string_view(bytes, n));
+  }
+  void push_back(char c) noexcept { append(&c, 1); }
+  void end_field() noexcept { ++shape_.fields; }
+  void end_row() noexcept { shape_.counted = shape_.fields != 1 || !first_field_.all_white_space(); }
+
+ private:
+  RowShape& shape_;
+  WhiteSpaceRun first_field_;
+};
 
 ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char,
                                  bool repair_quotes) noexcept
     : input_(input), position_(0), delimiter_(delimiter), quote_char_(quote_char), repair_quotes_(repair_quotes) {
-  if (input_.size() >= 3 && input_.substr(0, 3) == "\xEF\xBB\xBF") position_ = 3;
+  if (input_.size() >= 3 && input_.substr(0, 3) == "\xEF\xBB\xBF") {
+    position_ = 3;
+    skipped_bom_ = true;
+  }
 }
+
+ResilientParser::ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char,
+                                 bool repair_quotes, const Cursor& cursor) noexcept
+    : input_(input),
+      position_(cursor.position),
+      line_(cursor.line),
+      delimiter_(delimiter),
+      quote_char_(quote_char),
+      repair_quotes_(repair_quotes),
+      line_ends_(cursor.line_ends) {}
 
 void ResilientParser::close_row(RowTable& rows, const RowStart& start) {
   // Field bytes are raw input; they are made valid UTF-8 once the row is complete. Checking
@@ -39,7 +88,8 @@ void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
   std::uint64_t begin = 0;
   for (std::size_t f = start.field; f < rows.total_fields(); ++f) {
     const std::uint64_t end = rows.field_end(f) - start.text;
-    append_utf8_replacing_invalid(repaired_, std::string_view(utf8_scratch_).substr(begin, end - begin));
+    events_.invalid_utf8 +=
+        append_utf8_replacing_invalid(repaired_, std::string_view(utf8_scratch_).substr(begin, end - begin));
     rows.set_field_end(f, start.text + repaired_.size());
     begin = end;
   }
@@ -50,34 +100,52 @@ void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
 void ResilientParser::consume_line_break() noexcept {
   if (byte_at(position_) == '\r') {
     ++position_;
-    if (position_ < input_.size() && byte_at(position_) == '\n') ++position_;
+    if (position_ < input_.size() && byte_at(position_) == '\n') {
+      ++position_;
+      ++line_ends_.crlf;
+    } else {
+      ++line_ends_.cr;
+    }
   } else {
     ++position_;
+    ++line_ends_.lf;
   }
   ++line_;
 }
 
-void ResilientParser::end_row(RowTable& rows, const RowStart& start) {
-  consume_line_break();
-  rows.end_field();
-  close_row(rows, start);
+bool ResilientParser::next_row(RowTable& rows) {
+  TableBuilder builder(*this, rows);
+  return read_row(builder);
 }
 
-bool ResilientParser::next_row(RowTable& rows) {
+bool ResilientParser::next_row_shape(RowShape& shape) {
+  ShapeBuilder builder(shape);
+  return read_row(builder);
+}
+
+template <typename Builder>
+bool ResilientParser::read_row(Builder& builder) {
   const std::size_t size = input_.size();
   if (position_ >= size) return false;
+  events_ = RowEvents{};
   const char* data = input_.data();
   const char delimiter = static_cast<char>(delimiter_);
   const char quote = static_cast<char>(quote_char_);
-  TextBuffer& text = rows.text();
-  const RowStart start{text.size(), rows.total_fields()};
+  std::uint64_t quote_opened_on = 0;
+  // In an unquoted field the delimiter and line breaks come first; a quote byte that is
+  // neither is content there.
+  const bool quote_is_content_here = quote_char_ != delimiter_ && !is_line_break(quote_char_);
   State state = State::StartOfField;
 
   while (true) {
     if (position_ >= size) {
       // End of input: the open field, even an empty one, is the row's last.
-      rows.end_field();
-      close_row(rows, start);
+      if (state == State::QuotedField) {
+        events_.unterminated_quote = true;
+        events_.unterminated_quote_line = quote_opened_on;
+      }
+      builder.end_field();
+      builder.end_row();
       return true;
     }
     const std::uint8_t b = byte_at(position_);
@@ -85,12 +153,15 @@ bool ResilientParser::next_row(RowTable& rows) {
       case State::StartOfField:
         if (b == quote_char_) {
           ++position_;
+          quote_opened_on = line_;
           state = State::QuotedField;
         } else if (b == delimiter_) {
-          rows.end_field();
+          builder.end_field();
           ++position_;
         } else if (is_line_break(b)) {
-          end_row(rows, start);
+          consume_line_break();
+          builder.end_field();
+          builder.end_row();
           return true;
         } else {
           // Content, blanks included: the unquoted scan below takes this byte first.
@@ -99,17 +170,28 @@ bool ResilientParser::next_row(RowTable& rows) {
         break;
 
       case State::UnquotedField: {
-        // Only the delimiter and line breaks end an unquoted field; a quote here is content.
-        const std::size_t stop = find_first_of3(data, position_, size, delimiter, '\n', '\r');
-        text.append(data + position_, stop - position_);
+        // Only the delimiter and line breaks end an unquoted field; a quote here is content,
+        // found on the way only to be counted.
+        const std::size_t stop = quote_is_content_here
+                                     ? find_first_of4(data, position_, size, delimiter, '\n', '\r', quote)
+                                     : find_first_of3(data, position_, size, delimiter, '\n', '\r');
+        if (stop < size && byte_at(stop) == quote_char_ && quote_is_content_here) {
+          builder.append(data + position_, stop + 1 - position_);
+          position_ = stop + 1;
+          ++events_.quotes_in_unquoted_fields;
+          break;
+        }
+        builder.append(data + position_, stop - position_);
         position_ = stop;
         if (stop == size) break;
         if (byte_at(stop) == delimiter_) {
-          rows.end_field();
+          builder.end_field();
           ++position_;
           state = State::StartOfField;
         } else {
-          end_row(rows, start);
+          consume_line_break();
+          builder.end_field();
+          builder.end_row();
           return true;
         }
         break;
@@ -118,12 +200,12 @@ bool ResilientParser::next_row(RowTable& rows) {
       case State::QuotedField: {
         // Inside quotes only the quote matters, and LF for the line counter.
         const std::size_t stop = find_first_of2(data, position_, size, quote, '\n');
-        text.append(data + position_, stop - position_);
+        builder.append(data + position_, stop - position_);
         position_ = stop;
         if (stop == size) break;
         if (byte_at(stop) != quote_char_) {  // an LF, kept as content
           ++line_;
-          text.push_back('\n');
+          builder.push_back('\n');
           ++position_;
           break;
         }
@@ -131,11 +213,12 @@ bool ResilientParser::next_row(RowTable& rows) {
           ++position_;
           state = State::AfterClosingQuote;
         } else if (byte_at(stop + 1) == quote_char_) {
-          text.push_back(quote);  // a doubled quote is one literal quote
+          builder.push_back(quote);  // a doubled quote is one literal quote
           position_ += 2;
         } else if (repair_quotes_ && is_stray_quote(stop)) {
-          text.push_back(quote);
+          builder.push_back(quote);
           ++position_;
+          ++events_.stray_quotes;
         } else {
           ++position_;
           state = State::AfterClosingQuote;
@@ -145,16 +228,19 @@ bool ResilientParser::next_row(RowTable& rows) {
 
       case State::AfterClosingQuote:
         if (b == delimiter_) {
-          rows.end_field();
+          builder.end_field();
           ++position_;
           state = State::StartOfField;
         } else if (is_blank(b)) {
           ++position_;  // blanks between a closing quote and what follows are dropped
         } else if (is_line_break(b)) {
-          end_row(rows, start);
+          consume_line_break();
+          builder.end_field();
+          builder.end_row();
           return true;
         } else {
           // Text after the closing quote continues the field as unquoted text.
+          ++events_.text_after_quote;
           state = State::UnquotedField;
         }
         break;
@@ -168,11 +254,13 @@ bool ResilientParser::skip_empty_row() noexcept {
   // A line break at the start of a row ends it with one empty field, unless the byte is
   // also the quote or the delimiter, which the row rules test first.
   if (!is_line_break(b) || b == quote_char_ || b == delimiter_) return false;
+  events_ = RowEvents{};
   consume_line_break();
   return true;
 }
 
 void ResilientParser::skip_row_ending_at(std::size_t line_end) noexcept {
+  events_ = RowEvents{};
   position_ = line_end;
   if (position_ < input_.size()) consume_line_break();
 }

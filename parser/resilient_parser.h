@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "parser/row_events.h"
 #include "parser/row_table.h"
 
 namespace rowmender {
@@ -18,8 +19,44 @@ class ResilientParser {
   // start is skipped.
   ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes) noexcept;
 
+  // Where a parser stands between rows: enough to go on from there over another view of the
+  // same text (the next window of a stream), or to go back to the start of a row.
+  struct Cursor {
+    std::size_t position = 0;
+    std::uint64_t line = 1;
+    LineEndCounts line_ends;
+  };
+  // A parser that goes on from `cursor` over `input`, which holds the same text from the
+  // same offset on. No byte-order mark is skipped: the text's start lies behind it.
+  ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
+                  const Cursor& cursor) noexcept;
+
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
   bool next_row(RowTable& rows);
+
+  // The shape of a row as structure inference sees it, without its texts.
+  struct RowShape {
+    std::uint64_t fields = 0;
+    bool counted = false;  // any row but one of a single empty or White_Space-only field
+  };
+  // Reads the next row as next_row would, but only counts its fields and tells whether it
+  // is a counted row: no field text is kept, so a huge row costs no memory.
+  bool next_row_shape(RowShape& shape);
+
+  // What the last row read changed (stray quotes kept, bytes replaced...).
+  const RowEvents& events() const noexcept { return events_; }
+  // The record terminators consumed so far.
+  const LineEndCounts& line_ends() const noexcept { return line_ends_; }
+  // Whether a byte-order mark at the start of the input was skipped.
+  bool skipped_byte_order_mark() const noexcept { return skipped_bom_; }
+
+  Cursor cursor() const noexcept { return {position_, line_, line_ends_}; }
+  // Goes back to a cursor taken from this parser; the rows read since are read again.
+  void rewind(const Cursor& cursor) noexcept {
+    position_ = cursor.position;
+    line_ = cursor.line;
+    line_ends_ = cursor.line_ends;
+  }
 
   // When the next row is an empty line, consumes it exactly as next_row would (the row would
   // be one empty field) and returns true. Samplers skip runs of blank lines this way without
@@ -48,12 +85,16 @@ class ResilientParser {
     std::size_t text;
     std::size_t field;
   };
+  class TableBuilder;
+  class ShapeBuilder;
+
+  // The one state machine, for both kinds of row: the builder takes the field bytes.
+  template <typename Builder>
+  bool read_row(Builder& builder);
 
   // Consumes the line break at `position_` (CR LF, CR or LF) and counts it.
   void consume_line_break() noexcept;
-  // Consumes the line break at `position_` and closes the row.
-  void end_row(RowTable& rows, const RowStart& start);
-  // Closes the row after its last field, making every field valid UTF-8.
+  // Closes a row of `rows` after its last field, making every field valid UTF-8.
   void close_row(RowTable& rows, const RowStart& start);
   bool is_valid_utf8_row(const RowTable& rows, const RowStart& start) const;
   // Replaces each invalid sequence of each field by U+FFFD, field by field.
@@ -73,6 +114,9 @@ class ResilientParser {
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
   bool repair_quotes_;
+  bool skipped_bom_ = false;
+  RowEvents events_;
+  LineEndCounts line_ends_;
 
   // The lookahead asks the same question of every lone quote on a physical line: is there a
   // later quote on it that is followed by a field end? The answer is kept per line segment

@@ -51,19 +51,12 @@ void RowTable::append_row_from(const RowTable& other, std::size_t row) {
   end_row();
 }
 
-Row RowTable::take_last_row() {
+void RowTable::drop_last_row() noexcept {
   const std::size_t row = size() - 1;
   const std::uint64_t row_first = first_field(row);
-  const std::size_t count = field_count(row);
-  const std::uint64_t text_begin = row_first == 0 ? 0 : field_ends_[row_first - 1];
-  std::vector<std::uint64_t> ends;
-  ends.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) ends.push_back(field_ends_[row_first + i] - text_begin);
-  std::string text(text_.view().substr(static_cast<std::size_t>(text_begin)));
-  text_.resize(text_begin);
+  text_.truncate(row_first == 0 ? 0 : field_ends_[row_first - 1]);
   field_ends_.truncate(row_first);
   row_ends_.truncate(row);
-  return Row(std::move(text), std::move(ends));
 }
 
 void RowTable::clear() noexcept {

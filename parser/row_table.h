@@ -14,26 +14,6 @@
 
 namespace rowmender {
 
-// One row that owns its text, for rows that leave a table (quarantined rows).
-class Row {
- public:
-  Row() = default;
-  Row(std::string text, std::vector<std::uint64_t> field_ends)
-      : text_(std::move(text)), field_ends_(std::move(field_ends)) {}
-
-  std::size_t size() const noexcept { return field_ends_.size(); }
-  std::string_view field(std::size_t i) const noexcept {
-    const std::uint64_t begin = i == 0 ? 0 : field_ends_[i - 1];
-    return std::string_view(text_).substr(begin, field_ends_[i] - begin);
-  }
-  // All field texts back to back.
-  std::string_view text() const noexcept { return text_; }
-
- private:
-  std::string text_;
-  std::vector<std::uint64_t> field_ends_;
-};
-
 class RowTable;
 
 // A borrowed view of one row of a RowTable.
@@ -102,8 +82,8 @@ class RowTable {
   void pad_last_row(std::uint64_t count);
   // Joins the fields from index `first` to the end into one field, `separator` between them.
   void merge_last_row_from(std::size_t first, std::string_view separator, std::string& scratch);
-  // Removes the last row and returns it as an owning Row.
-  Row take_last_row();
+  // Removes the last row.
+  void drop_last_row() noexcept;
 
   void clear() noexcept;
 

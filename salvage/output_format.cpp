@@ -18,12 +18,6 @@ void append_doubling(std::string& out, std::string_view text, std::string_view q
   out.append(text);
 }
 
-void append_double_quoted(std::string& out, std::string_view text) {
-  out.push_back('"');
-  append_doubling(out, text, "\"");
-  out.push_back('"');
-}
-
 }  // namespace
 
 OutputSyntax::OutputSyntax(std::uint8_t delimiter, std::uint8_t quote_char)
@@ -47,20 +41,6 @@ void OutputSyntax::append_field(std::string& line, std::string_view field, bool 
   line.append(quote_);
   append_doubling(line, field, quote_);
   line.append(quote_);
-}
-
-void build_quarantine_line(std::string& line, const QuarantineRecord& record, std::string_view separator) {
-  line.clear();
-  line.append(std::to_string(record.line));
-  line.push_back(',');
-  append_double_quoted(line, record.reason);
-  line.append(",\"");
-  const Row& raw = record.raw_content;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (i != 0) append_doubling(line, separator, "\"");
-    append_doubling(line, raw.field(i), "\"");
-  }
-  line.append("\"\n");
 }
 
 }  // namespace rowmender

@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "parser/row_table.h"
-#include "salvage/records.h"
 
 namespace rowmender {
 
@@ -70,9 +69,5 @@ class OutputSyntax {
   std::string quote_;
   bool single_bytes_;  // both delimiter and quote below 0x80: one byte each
 };
-
-// Replaces `line` with the quarantine line of a record:
-// {line},"{reason}","{fields joined by the separator}" and LF, double quotes doubled.
-void build_quarantine_line(std::string& line, const QuarantineRecord& record, std::string_view separator);
 
 }  // namespace rowmender

@@ -1,12 +1,8 @@
 #pragma once
-// The records shared by the salvage pass, the file routine and the Python binding.
+// The records shared by the salvage passes, the file routines and the Python binding.
 
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <vector>
-
-#include "parser/row_table.h"
 
 namespace rowmender {
 
@@ -19,12 +15,6 @@ struct SalvageOptions {
   bool repair_quotes = true;
 };
 
-struct QuarantineRecord {
-  std::uint64_t line = 0;  // the parser's line counter right after the row was read
-  std::string reason;
-  Row raw_content;  // the fields as parsed, untouched by reconciliation
-};
-
 struct SalvageStats {
   std::uint64_t total_rows = 0;
   std::uint64_t salvaged_rows = 0;
@@ -32,12 +22,6 @@ struct SalvageStats {
   std::uint64_t quarantined_rows = 0;
   std::uint8_t detected_delimiter = ',';  // shown as the character with this code point
   std::uint64_t inferred_columns = 0;
-};
-
-struct SalvageOutcome {
-  RowTable rows;
-  std::vector<QuarantineRecord> quarantine;
-  SalvageStats stats;
 };
 
 }  // namespace rowmender

@@ -8,7 +8,6 @@
 #include "io/file_io.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
-#include "unicode/utf8.h"
 
 namespace rowmender {
 namespace {
@@ -24,16 +23,13 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
   return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome,
-                                             std::string_view separator) {
+std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome) {
   auto file = create_for_writing(path);
   if (!file) return std::move(file).error();
   BufferedWriter writer(file.value().get());
   if (auto error = writer.write(kQuarantineHeader)) return error;
-  std::string line;
-  for (const QuarantineRecord& record : outcome.quarantine) {
-    build_quarantine_line(line, record, separator);
-    if (auto error = writer.write(line)) return error;
+  if (auto error = write_quarantine_lines(writer, outcome.quarantine, outcome.arena, outcome.stats.inferred_columns)) {
+    return error;
   }
   return writer.flush();
 }
@@ -56,7 +52,7 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
   if (!output_file) return std::move(output_file).error();
   {
     BufferedWriter writer(output_file.value().get());
-    if (auto error = outcome.output.write_to(writer)) return *std::move(error);
+    if (auto error = outcome.output.write_to(writer, outcome.arena)) return *std::move(error);
     if (auto error = writer.flush()) return *std::move(error);
   }
 
@@ -64,7 +60,7 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
     if (names_open_file(*quarantine_path, output_file.value())) {
       return SalvageError::with_text("quarantine_path names the same file as output_path");
     }
-    if (auto error = write_quarantine(*quarantine_path, outcome, latin1_char(outcome.stats.detected_delimiter)))
+    if (auto error = write_quarantine(*quarantine_path, outcome))
       return *std::move(error);
   }
   return outcome.stats;

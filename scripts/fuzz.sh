@@ -11,7 +11,7 @@ build="$root/build-fuzz"
 mkdir -p "$build"
 mapfile -t engine < <(cd "$root" && ls memory/*.cpp unicode/*.cpp simd/*.cpp parser/*.cpp heuristics/*.cpp io/*.cpp salvage/*.cpp error/*.cpp)
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_parser fuzz_salvage fuzz_writer)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_parser fuzz_salvage fuzz_writer fuzz_stream)
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
        -I"$root" -I"$root/tests/cpp" -I"$root/tests/fuzz")

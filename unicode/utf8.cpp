@@ -99,11 +99,11 @@ std::size_t utf8_valid_prefix(std::string_view bytes) noexcept {
   }
 }
 
-void append_utf8_replacing_invalid(std::string& out, std::string_view bytes) {
+std::size_t append_utf8_replacing_invalid(std::string& out, std::string_view bytes) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   const std::size_t n = bytes.size();
-  std::size_t i = 0;
+  std::size_t i = 0, replaced = 0;
   while (i < n) {
     const std::size_t run = utf8_valid_prefix(bytes.substr(i));
     out.append(bytes.data() + i, run);
@@ -111,8 +111,10 @@ void append_utf8_replacing_invalid(std::string& out, std::string_view bytes) {
     if (i == n) break;
     const Sequence s = next_sequence(p + i, n - i);
     out.append(kReplacement);
+    ++replaced;
     i += s.length;
   }
+  return replaced;
 }
 
 void append_latin1_char(std::string& out, std::uint8_t byte) {

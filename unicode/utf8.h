@@ -28,8 +28,8 @@ inline bool is_ascii(std::string_view bytes) noexcept {
 
 // Appends `bytes` to `out`, replacing each ill-formed sequence by U+FFFD: one replacement
 // character for each maximal subpart, as the Unicode Standard recommends (and as Python's
-// bytes.decode("utf-8", "replace") does).
-void append_utf8_replacing_invalid(std::string& out, std::string_view bytes);
+// bytes.decode("utf-8", "replace") does). Returns how many were replaced.
+std::size_t append_utf8_replacing_invalid(std::string& out, std::string_view bytes);
 
 // Appends the UTF-8 encoding of the code point `byte` (U+0000 to U+00FF): the byte itself
 // below 0x80, two bytes otherwise. This is how a delimiter or quote byte is shown as text.

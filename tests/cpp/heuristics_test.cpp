@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "heuristics/structure_inference.h"
@@ -106,6 +107,35 @@ TEST(Infer, UsesGivenQuoteCharacterAndRepairSetting) {
   const std::string stray = "\"a\"b,c\",d\n";
   EXPECT_EQ(infer_column_count(stray, ',', '"', true), 2u);
   EXPECT_EQ(infer_column_count(stray, ',', '"', false), 3u);
+}
+
+// A head that answers gives the whole text's answer: whatever prefix of a text is taken,
+// sniffing and inference from it either say they need more or agree with the whole text.
+// The texts run past both sample limits, with rows cut at every byte by the prefixes.
+TEST(FromHead, AnswersOnlyWhatTheWholeTextAnswers) {
+  const char* tokens[] = {"a", "b", ",", ";", "\t", "|", "\"", "\"x,y\"", " ", "\xC2\xA0", "\n", "\r\n", "\r"};
+  std::mt19937_64 rng(99);
+  int answered = 0;
+  for (int iteration = 0; iteration < 300; ++iteration) {
+    std::string text;
+    const std::string row_shape = rng() % 2 ? "a,b;c\n" : "a;b;c|d\n";
+    while (text.size() < 1500) {
+      text += rng() % 3 == 0 ? std::string(tokens[rng() % std::size(tokens)]) : row_shape;
+    }
+    const std::uint8_t whole_delimiter = sniff_delimiter(text);
+    const std::uint64_t whole_width = infer_column_count(text, whole_delimiter);
+    for (std::size_t size = 0; size < text.size(); size += 1 + rng() % 16) {
+      const std::string_view head = std::string_view(text).substr(0, size);
+      if (const auto delimiter = sniff_delimiter_from_head(head, '"', true, false)) {
+        ASSERT_EQ(*delimiter, whole_delimiter) << text << " cut at " << size;
+        ++answered;
+      }
+      if (const auto width = infer_column_count_from_head(head, whole_delimiter, '"', true, false)) {
+        ASSERT_EQ(*width, whole_width) << text << " cut at " << size;
+      }
+    }
+  }
+  EXPECT_GT(answered, 1000);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -144,6 +146,46 @@ TEST(OffsetVector, WideningKeepsValues) {
   v.truncate(3);
   EXPECT_EQ(v.size(), 3u);
   EXPECT_EQ(v[2], big);
+}
+
+// Reading only a row's shape must agree with reading the row: the same field count, and
+// "counted" exactly when the row is not one field of White_Space characters only (decoded
+// here on their own, from the text the full reading gives).
+TEST(Parser, RowShapeAgreesWithTheRow) {
+  const auto white = [](std::uint32_t c) {
+    static const std::uint32_t list[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2028,
+                                         0x2029, 0x202F, 0x205F, 0x3000};
+    return (c >= 0x2000 && c <= 0x200A) || std::find(std::begin(list), std::end(list), c) != std::end(list);
+  };
+  const auto blank = [&](const std::string& utf8) {
+    for (std::size_t i = 0; i < utf8.size();) {
+      const auto b = static_cast<std::uint8_t>(utf8[i]);
+      const std::size_t n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+      std::uint32_t c = n == 1 ? b : b & (0x7F >> n);
+      for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (static_cast<std::uint8_t>(utf8[i + k]) & 0x3F);
+      if (!white(c)) return false;
+      i += n;
+    }
+    return true;
+  };
+  const char* tokens[] = {" ",    "\t",       "\v",   "\xC2\x85", "\xC2\xA0", "\xE2\x80\x80", "\xE2\x80\x8A", "\xE3\x80\x80",
+                          "\xE2\x80", "\xE0\x82\x85", "\xC2", "\xFF",     "a",        "\"",           "\"\"",          ",",
+                          "\n",   "\r\n",     "\r"};
+  std::mt19937_64 rng(5);
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    std::string input;
+    for (std::size_t n = rng() % 12; n > 0; --n) input += tokens[rng() % std::size(tokens)];
+    const std::uint8_t quote = rng() % 4 == 0 ? 0x80 : '"';
+    const bool repair = rng() % 2;
+    const Parsed parsed = parse_all(input, ',', quote, repair);
+    ResilientParser shapes(input, ',', quote, repair);
+    for (const Fields& row : parsed.rows) {
+      ResilientParser::RowShape shape;
+      ASSERT_TRUE(shapes.next_row_shape(shape)) << ::testing::PrintToString(input);
+      EXPECT_EQ(shape.fields, row.size()) << ::testing::PrintToString(input);
+      EXPECT_EQ(shape.counted, row.size() != 1 || !blank(row[0])) << ::testing::PrintToString(input);
+    }
+  }
 }
 
 }  // namespace

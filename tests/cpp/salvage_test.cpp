@@ -25,21 +25,8 @@ SalvageOptions options(std::optional<std::uint8_t> delimiter, std::optional<std:
   return o;
 }
 
-struct Quarantined {
-  std::uint64_t line;
-  std::string reason;
-  Fields raw;
-  bool operator==(const Quarantined&) const = default;
-};
-
-void PrintTo(const Quarantined& q, std::ostream* os) {
-  *os << q.line << " " << q.reason << " " << ::testing::PrintToString(q.raw);
-}
-
 std::vector<Quarantined> quarantine_of(const SalvageOutcome& outcome) {
-  std::vector<Quarantined> out;
-  for (const QuarantineRecord& r : outcome.quarantine) out.push_back({r.line, r.reason, fields_of(r.raw_content)});
-  return out;
+  return quarantined_rows(outcome.quarantine, outcome.quarantined_text, outcome.stats.inferred_columns);
 }
 
 // total, salvaged, repaired, quarantined, delimiter, width
@@ -80,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   kWorkedExample,
                                   options(',', 3, true, false),
                                   {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
-                                  {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
+                                  {{4, kExtra3, 4, "2,Bob,likes \"tea\",extra"}},
                                   {5, 4, 2, 1, ',', 3}},
                       SalvageCase{"WorkedExampleMerged",
                                   kWorkedExample,
@@ -96,7 +83,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   kWorkedExample,
                                   options(std::nullopt, std::nullopt, true, false),
                                   {{"id", "name", "note"}, {"1", "Ann", ""}, {"", "", ""}, {"3", "Cy, Jr", "ok"}},
-                                  {{4, kExtra3, {"2", "Bob", "likes \"tea\"", "extra"}}},
+                                  {{4, kExtra3, 4, "2,Bob,likes \"tea\",extra"}},
                                   {5, 4, 2, 1, ',', 3}},
                       SalvageCase{
                           "EmptyInputIgnoresOptions", "", options(';', 5, false, false), {}, {}, {0, 0, 0, 0, ',', 0}},
@@ -122,20 +109,20 @@ INSTANTIATE_TEST_SUITE_P(
                                   "a,b\n\nc",
                                   options(',', 3, false, true),
                                   {},
-                                  {{2, kFew3, {"a", "b"}}, {3, kFew3, {""}}, {3, kFew3, {"c"}}},
+                                  {{2, kFew3, 2, "a,b"}, {3, kFew3, 1, ""}, {3, kFew3, 1, "c"}},
                                   {3, 0, 0, 3, ',', 3}},
                       SalvageCase{"KeptAndQuarantinedInterleaved",
                                   "h1,h2\nx\ny,z\n1,2,3\nlast",
                                   options(',', 2, false, true),
                                   {{"h1", "h2"}, {"y", "z"}, {"1", "2,3"}},
-                                  {{3, "Row has too few columns (expected 2)", {"x"}},
-                                   {5, "Row has too few columns (expected 2)", {"last"}}},
+                                  {{3, "Row has too few columns (expected 2)", 1, "x"},
+                                   {5, "Row has too few columns (expected 2)", 1, "last"}},
                                   {5, 3, 1, 2, ',', 2}},
                       SalvageCase{"QuotedFieldSpanningLines",
                                   "a,b\na,b\na,b\na,b\n\"x\ny\",1,2\n",
                                   options(',', 2, true, false),
                                   {{"a", "b"}, {"a", "b"}, {"a", "b"}, {"a", "b"}},
-                                  {{7, "Row has extra columns (expected 2)", {"x\ny", "1", "2"}}},
+                                  {{7, "Row has extra columns (expected 2)", 3, "x\ny,1,2"}},
                                   {5, 4, 0, 1, ',', 2}},
                       SalvageCase{"HighDelimiterMergesWithTwoByteSeparator",
                                   "a\xA6"
@@ -175,8 +162,8 @@ TEST(Salvage, ImpossibleWidthThrowsInsteadOfAborting) {
   EXPECT_TRUE(threw);
   // Without filling the same width quarantines the row and allocates nothing large.
   const SalvageOutcome outcome = salvage_slice("a,b\n", options(',', width, false, false));
-  ASSERT_EQ(outcome.quarantine.size(), 1u);
-  EXPECT_EQ(outcome.quarantine[0].reason, "Row has too few columns (expected 4611686018427387904)");
+  ASSERT_EQ(quarantine_of(outcome),
+            (std::vector<Quarantined>{{2, "Row has too few columns (expected 4611686018427387904)", 2, "a,b"}}));
 }
 
 // Random inputs and settings: every parsed row ends up either kept (reconciled) or
@@ -209,8 +196,10 @@ TEST(Salvage, EveryRowKeptOrQuarantinedInOrder) {
         kept.push_back(row), ++repaired;
       } else {
         const std::string what = row.size() < width ? "too few" : "extra";
-        quarantined.push_back(
-            {parsed.lines[r], "Row has " + what + " columns (expected " + std::to_string(width) + ")", row});
+        std::string raw;
+        for (std::size_t i = 0; i < row.size(); ++i) raw += (i == 0 ? "" : ",") + row[i];
+        quarantined.push_back({parsed.lines[r], "Row has " + what + " columns (expected " + std::to_string(width) + ")",
+                               row.size(), raw});
       }
     }
     ASSERT_EQ(rows_of(outcome.rows), kept) << input;

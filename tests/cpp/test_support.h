@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers shared by the engine tests.
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <random>
 #include <span>
@@ -11,6 +13,7 @@
 
 #include "parser/resilient_parser.h"
 #include "parser/row_table.h"
+#include "salvage/quarantine_list.h"
 #include "salvage/records.h"
 
 namespace rowmender::test {
@@ -46,6 +49,28 @@ inline Parsed parse_all(std::string_view input, std::uint8_t delimiter = ',', st
   while (parser.next_row(table)) parsed.lines.push_back(parser.line());
   parsed.rows = rows_of(table);
   return parsed;
+}
+
+// A quarantined row as the quarantine file shows it, with its field count.
+struct Quarantined {
+  std::uint64_t line;
+  std::string reason;
+  std::uint64_t fields;
+  std::string raw;  // the fields joined by the separator text
+  bool operator==(const Quarantined&) const = default;
+};
+
+inline void PrintTo(const Quarantined& q, std::ostream* os) {
+  *os << q.line << " " << q.reason << " " << q.fields << " " << ::testing::PrintToString(q.raw);
+}
+
+inline std::vector<Quarantined> quarantined_rows(const QuarantineList& list, const ByteArena& arena,
+                                                 std::uint64_t width) {
+  std::vector<Quarantined> out;
+  list.for_each([&](const QuarantineRecord& r) {
+    out.push_back({r.line, quarantine_reason_text(r.reason, width), r.fields, std::string(arena.view(r.content))});
+  });
+  return out;
 }
 
 // The counts and shape of a pass, to compare two passes in one assertion.

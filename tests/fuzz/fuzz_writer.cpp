@@ -9,6 +9,7 @@
 #include "fuzz_input.h"
 #include "io/buffered_writer.h"
 #include "salvage/output_format.h"
+#include "salvage/quarantine_list.h"
 
 using namespace rowmender;
 
@@ -37,11 +38,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   written.resize(static_cast<std::size_t>(got));
   FUZZ_CHECK(written == expected);
 
-  // A quarantine line is always `number,"...","..."` and LF, with every inner quote doubled.
-  QuarantineRecord record{42, std::string(in.rest().substr(0, in.rest().size() / 2)), Row()};
+  // A quarantine line is always `number,"...","..."` and LF, every inner quote doubled: it
+  // reads back as the reason and the raw content.
+  const std::string_view rest = in.rest();
+  const std::string_view reason = rest.substr(0, rest.size() / 2), raw = rest.substr(rest.size() / 2);
   std::string line;
-  build_quarantine_line(line, record, ",");
+  build_quarantine_line(line, 42, reason, raw);
   FUZZ_CHECK(line.rfind("42,\"", 0) == 0);
-  FUZZ_CHECK(line.size() >= 8 && line.substr(line.size() - 4) == ",\"\"\n");
+  std::size_t at = 4;
+  const auto read_quoted = [&](std::string& out) {
+    while (true) {
+      FUZZ_CHECK(at < line.size());
+      if (line[at] == '"') {
+        if (at + 1 < line.size() && line[at + 1] == '"') {
+          out.push_back('"');
+          at += 2;
+          continue;
+        }
+        ++at;
+        return;
+      }
+      out.push_back(line[at++]);
+    }
+  };
+  std::string reason_back, raw_back;
+  read_quoted(reason_back);
+  FUZZ_CHECK(line.compare(at, 2, ",\"") == 0);
+  at += 2;
+  read_quoted(raw_back);
+  FUZZ_CHECK(at + 1 == line.size() && line[at] == '\n');
+  FUZZ_CHECK(reason_back == reason && raw_back == raw);
   return 0;
 }

@@ -1,0 +1,67 @@
+#pragma once
+// Where the bytes a pass will write are kept until they are written: stretches of its input,
+// and text the writer made. Bytes are handed out as spans, which stay valid until the arena
+// restarts.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "memory/text_buffer.h"
+
+namespace rowmender {
+
+struct Span {
+  std::uint64_t made : 1;  // in the made text, else in the input
+  std::uint64_t begin : 63;
+  std::uint64_t end;
+
+  std::uint64_t size() const noexcept { return end - begin; }
+};
+
+class ByteArena {
+ public:
+  // Spans of the input refer to it where it lies; `input` is borrowed and must outlive them.
+  explicit ByteArena(std::string_view input = {}) noexcept : input_(input) {}
+  // An arena that moves what it keeps to the front of `input` as the input is read, so that
+  // runs of kept bytes stay one stretch even where bytes are dropped between them (the CR of
+  // a CR LF): fewer, longer pieces are much cheaper to write than many short ones. The
+  // caller gives up the bytes it has read: see keep_input and keep_text.
+  static ByteArena over_input(char* input, std::size_t size) noexcept {
+    ByteArena arena(std::string_view(input, size));
+    arena.writable_ = input;
+    return arena;
+  }
+
+  // Makes room for made text of about a whole input's size, as far as the address space
+  // allows: untouched room costs address space only, and growing would copy everything made
+  // so far into pages that must be faulted in afresh.
+  void reserve_for_input() noexcept;
+
+  // Keeps the input bytes [begin, end). Over the input, they are moved to the end of what
+  // is kept, which never lies after `begin`.
+  Span keep_input(std::size_t begin, std::size_t end);
+  // Keeps a copy of `text`. Over the input, it is written in place when it fits before
+  // `unread`, the first input byte still to be read; everything before it may be
+  // overwritten.
+  Span keep_text(std::string_view text, std::size_t unread);
+
+  std::string_view view(const Span& span) const noexcept {
+    const char* base = span.made ? made_.data() : input_.data();
+    return {base + span.begin, static_cast<std::size_t>(span.size())};
+  }
+
+  // Goes on over a new input (a stream's next window), forgetting every span handed out.
+  void restart(std::string_view input) noexcept {
+    input_ = input;
+    made_.clear();
+  }
+
+ private:
+  std::string_view input_;
+  char* writable_ = nullptr;  // the input, when the arena writes over it
+  std::size_t kept_ = 0;      // over the input: the end of what is kept at its front
+  TextBuffer made_;
+};
+
+}  // namespace rowmender

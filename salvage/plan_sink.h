@@ -1,0 +1,105 @@
+#pragma once
+// Where the passes that write a repaired file keep what they will write: the output as spans
+// of a ByteArena in an OutputPlan, quarantined rows in a QuarantineList whose raw content
+// lies in the same arena. A plain row that the file spells as the input does is kept as a
+// stretch of the input, unparsed and uncopied; every other kept row as a line the writer
+// made.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "parser/plain_line.h"
+#include "parser/row_table.h"
+#include "salvage/byte_arena.h"
+#include "salvage/output_format.h"
+#include "salvage/output_plan.h"
+#include "salvage/quarantine_list.h"
+#include "salvage/row_rule.h"
+
+namespace rowmender {
+
+class PlanSink {
+ public:
+  PlanSink(ByteArena& arena, OutputPlan& output, QuarantineList& quarantine, std::uint8_t delimiter,
+           std::uint8_t quote_char)
+      : arena_(arena), output_(output), quarantine_(quarantine), syntax_(delimiter, quote_char) {}
+
+  // The text the walk reads now: the whole input, or a stream's window (the arena must have
+  // moved on with it).
+  void use_input(std::string_view input) noexcept { input_ = input; }
+
+  bool takes_plain_line(const PlainLine& plain, const RowDecision& decision) const noexcept {
+    switch (decision.fate) {
+      // Without quotes, the row's fields joined by the delimiter are the line itself.
+      case RowFate::Quarantine: return !plain.has_quotes();
+      case RowFate::Merge: return false;
+      // A plain line whose quotes are all needed is its own output line. The first line of
+      // the file is left to the writer, which spells a leading U+FEFF with quotes so that
+      // it is not taken for a byte-order mark.
+      default: return planned_line_ && plain.quotes_only_where_needed();
+    }
+  }
+
+  void take_plain_line(const PlainLine& plain, std::size_t begin, std::size_t next, const RowDecision& decision,
+                       std::uint64_t line_after) {
+    const std::size_t end = plain.line_end();
+    if (decision.fate == RowFate::Quarantine) {
+      quarantine_.add({line_after, decision.reason, plain.field_count(), arena_.keep_input(begin, end)});
+      return;
+    }
+    // Only the line end may differ. A CR LF becomes the LF of the pair, so the copy runs on
+    // into the rows after it.
+    const bool ends_in_lf = next == end + 1 && input_[end] == '\n';
+    const bool ends_in_crlf = next == end + 2;
+    if (decision.fate == RowFate::Keep && ends_in_lf) {
+      output_.add(arena_.keep_input(begin, end + 1));
+      return;
+    }
+    output_.add(arena_.keep_input(begin, end));
+    if (decision.fate == RowFate::Keep && ends_in_crlf) {
+      output_.add(arena_.keep_input(end + 1, end + 2));
+      return;
+    }
+    // A short row gets the delimiters of its empty fields; a lone CR or the input's end
+    // becomes LF.
+    line_.assign(static_cast<std::size_t>(decision.fields), syntax_.separator()[0]);
+    line_.push_back('\n');
+    output_.add(arena_.keep_text(line_, next));
+  }
+
+  RowTable& parse_target() noexcept {
+    row_.clear();
+    return row_;
+  }
+
+  void take_parsed_row(RowTable& rows, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
+    if (decision.fate == RowFate::Quarantine) {
+      const RowView row = rows[0];
+      line_.clear();
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i != 0) line_.append(syntax_.separator());
+        line_.append(row.field(i));
+      }
+      quarantine_.add({line_after, decision.reason, row.size(), arena_.keep_text(line_, unread)});
+      return;
+    }
+    reshape_last_row(decision, rows, syntax_.separator(), scratch_);
+    syntax_.build_line(line_, rows[0], !planned_line_);
+    planned_line_ = true;
+    output_.add(arena_.keep_text(line_, unread));
+  }
+
+ private:
+  ByteArena& arena_;
+  OutputPlan& output_;
+  QuarantineList& quarantine_;
+  OutputSyntax syntax_;
+  std::string_view input_;
+  RowTable row_;  // the one row being settled
+  std::string line_;
+  std::string scratch_;
+  bool planned_line_ = false;
+};
+
+}  // namespace rowmender

@@ -1,0 +1,22 @@
+#include "salvage/row_rule.h"
+
+namespace rowmender {
+
+std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width) {
+  std::string text = reason == QuarantineReason::TooFewColumns ? "Row has too few columns (expected "
+                                                               : "Row has extra columns (expected ";
+  text += std::to_string(width);
+  text += ')';
+  return text;
+}
+
+void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_view separator, std::string& scratch) {
+  if (decision.fate == RowFate::Pad) {
+    rows.pad_last_row(decision.fields);
+  } else if (decision.fate == RowFate::Merge) {
+    const std::size_t fields = rows.field_count(rows.size() - 1);
+    rows.merge_last_row_from(fields - static_cast<std::size_t>(decision.fields) - 1, separator, scratch);
+  }
+}
+
+}  // namespace rowmender

@@ -1,0 +1,67 @@
+#pragma once
+// The one rule that decides what becomes of a row, from its field count alone: kept as it
+// is, padded, merged, or quarantined. Every pass asks it and counts its answers through
+// count_row, so the passes differ only in where kept rows go.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "parser/row_table.h"
+#include "salvage/records.h"
+
+namespace rowmender {
+
+enum class RowFate : std::uint8_t { Keep, Pad, Merge, Quarantine };
+enum class QuarantineReason : std::uint8_t { TooFewColumns, ExtraColumns };
+
+struct RowDecision {
+  RowFate fate = RowFate::Keep;
+  // Pad: empty fields to add. Merge: surplus fields joined into the last column.
+  std::uint64_t fields = 0;
+  QuarantineReason reason = QuarantineReason::TooFewColumns;  // for Quarantine
+};
+
+class RowRule {
+ public:
+  RowRule(const SalvageOptions& options, std::uint64_t width) noexcept
+      : width_(width), fill_ragged_rows_(options.fill_ragged_rows), merge_overflow_(options.merge_overflow) {}
+
+  std::uint64_t width() const noexcept { return width_; }
+
+  RowDecision decide(std::uint64_t fields) const noexcept {
+    if (width_ == 0 || fields == width_) return {};
+    if (fields < width_) {
+      if (fill_ragged_rows_) return {RowFate::Pad, width_ - fields};
+      return {RowFate::Quarantine, 0, QuarantineReason::TooFewColumns};
+    }
+    if (merge_overflow_) return {RowFate::Merge, fields - width_};
+    return {RowFate::Quarantine, 0, QuarantineReason::ExtraColumns};
+  }
+
+ private:
+  std::uint64_t width_;  // 0: rows keep whatever width they have
+  bool fill_ragged_rows_;
+  bool merge_overflow_;
+};
+
+// Counts one row of a pass by its fate.
+inline void count_row(const RowDecision& decision, SalvageStats& stats) noexcept {
+  ++stats.total_rows;
+  if (decision.fate == RowFate::Pad || decision.fate == RowFate::Merge) ++stats.repaired_rows;
+  if (decision.fate == RowFate::Quarantine) ++stats.quarantined_rows;
+}
+
+// The counts that follow from the others once a pass is over.
+inline void finish_counts(SalvageStats& stats) noexcept {
+  stats.salvaged_rows = stats.total_rows - stats.quarantined_rows;
+}
+
+// "Row has too few columns (expected 5)" and "Row has extra columns (expected 5)".
+std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width);
+
+// Brings the last row of `rows` to the width by a Pad or Merge decision; Keep leaves it.
+// `separator` is the delimiter as text, put between merged fields.
+void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_view separator, std::string& scratch);
+
+}  // namespace rowmender

@@ -1,0 +1,130 @@
+#pragma once
+// The walk over the rows of a text that every pass shares. Each row is read as a plain line
+// straight from its bitmaps when it is one (and the pass can use it so), else by the
+// parser; the row rule decides its fate; it is counted; and the pass's sink puts it where
+// that pass keeps rows. The walk can stop before a row that runs past the end of a window
+// of a stream, and go on with the next window exactly as if the text had been whole.
+//
+// A Sink provides:
+//   bool takes_plain_line(const PlainLine&, const RowDecision&)
+//   void take_plain_line(const PlainLine&, std::size_t begin, std::size_t next, const RowDecision&,
+//                        std::uint64_t line_after)
+//   RowTable& parse_target()   (the table the parser appends the next row to)
+//   void take_parsed_row(RowTable&, const RowDecision&, std::uint64_t line_after, std::size_t unread)
+// `next`/`unread` is where the following row begins: every byte before it has been read.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "parser/plain_line.h"
+#include "parser/resilient_parser.h"
+#include "salvage/records.h"
+#include "salvage/row_change.h"
+#include "salvage/row_rule.h"
+#include "salvage/table_shape.h"
+
+namespace rowmender {
+
+template <typename Sink>
+class SalvageWalk {
+ public:
+  SalvageWalk(const SalvageOptions& options, const TableShape& shape, Sink& sink, SalvageStats& stats,
+              ChangeObserver* changes = nullptr) noexcept
+      : rule_(options, shape.width),
+        sink_(sink),
+        stats_(stats),
+        changes_(changes),
+        delimiter_(shape.delimiter),
+        quote_(options.quote_char),
+        repair_quotes_(options.repair_quotes),
+        read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)) {
+    stats_.detected_delimiter = shape.delimiter;
+    stats_.inferred_columns = shape.width;
+  }
+
+  // Walks the rows of `window` from where the walk stands, up to the first row that may go
+  // on past the window's end (unless `at_end`: then the window ends the text). A row counts
+  // as complete only when at least one byte of the window follows it: that settles every
+  // question about its end (a CR followed by LF or not, a quote at the very end). Returns
+  // the offset in the window where the walk stands now.
+  std::size_t walk(std::string_view window, bool at_end) {
+    ResilientParser parser = started_ ? ResilientParser(window, delimiter_, quote_, repair_quotes_, cursor_)
+                                      : ResilientParser(window, delimiter_, quote_, repair_quotes_);
+    if (!started_) {
+      started_ = true;
+      skipped_bom_ = parser.skipped_byte_order_mark();
+    }
+    const std::size_t size = window.size();
+    const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
+    while (true) {
+      const ResilientParser::Cursor before = parser.cursor();
+      if (before.position >= size) break;
+      if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote)) {
+        const RowDecision decision = rule_.decide(plain_.field_count());
+        if (sink_.takes_plain_line(plain_, decision)) {
+          parser.skip_row_ending_at(plain_.line_end());
+          if (!at_end && parser.position() >= size) {
+            parser.rewind(before);
+            break;
+          }
+          count_row(decision, stats_);
+          if (changes_ != nullptr && decision.fate != RowFate::Keep) {
+            changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width()});
+          }
+          sink_.take_plain_line(plain_, before.position, parser.position(), decision, parser.line());
+          continue;
+        }
+      }
+      RowTable& rows = sink_.parse_target();
+      if (!parser.next_row(rows)) break;
+      if (!at_end && parser.position() >= size) {
+        rows.drop_last_row();
+        parser.rewind(before);
+        break;
+      }
+      const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
+      count_row(decision, stats_);
+      if (changes_ != nullptr && (decision.fate != RowFate::Keep || parser.events().any())) {
+        report_parsed_row(parser, before, decision);
+      }
+      sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
+    }
+    cursor_ = parser.cursor();
+    return cursor_.position;
+  }
+
+  // The window's first `bytes` bytes are dropped before the next window: offsets shift.
+  void drop_front(std::size_t bytes) noexcept { cursor_.position -= bytes; }
+
+  const ResilientParser::Cursor& cursor() const noexcept { return cursor_; }
+  bool skipped_byte_order_mark() const noexcept { return skipped_bom_; }
+  const RowRule& rule() const noexcept { return rule_; }
+
+ private:
+  void report_parsed_row(const ResilientParser& parser, const ResilientParser::Cursor& before,
+                         const RowDecision& decision) {
+    // A row that ends with a line break leaves the counter on the line after it.
+    const LineEndCounts& was = before.line_ends;
+    const LineEndCounts& now = parser.line_ends();
+    const bool terminated = now.lf + now.crlf + now.cr != was.lf + was.crlf + was.cr;
+    const std::uint64_t last = parser.line() - (terminated ? 1 : 0);
+    changes_->on_change({before.line, last < before.line ? before.line : last, decision, parser.events(),
+                         rule_.width()});
+  }
+
+  RowRule rule_;
+  Sink& sink_;
+  SalvageStats& stats_;
+  ChangeObserver* changes_;
+  std::uint8_t delimiter_;
+  std::uint8_t quote_;
+  bool repair_quotes_;
+  bool read_plain_lines_;
+  bool started_ = false;
+  bool skipped_bom_ = false;
+  ResilientParser::Cursor cursor_;
+  PlainLine plain_;
+};
+
+}  // namespace rowmender

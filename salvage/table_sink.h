@@ -1,0 +1,89 @@
+#pragma once
+// Where the passes that hand out rows keep them: a row table, each kept row reconciled in
+// it; quarantined rows leave it, their raw content kept in a QuarantineList if one is
+// given.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "parser/plain_line.h"
+#include "parser/row_table.h"
+#include "salvage/byte_arena.h"
+#include "salvage/quarantine_list.h"
+#include "salvage/row_rule.h"
+
+namespace rowmender {
+
+class TableSink {
+ public:
+  // With `over_input`, the rows' text was set to be written over the input itself (see
+  // RowTable::write_text_over) and must stay behind the parser.
+  TableSink(RowTable& rows, std::string separator, bool over_input, QuarantineList* quarantine = nullptr,
+            ByteArena* quarantined_text = nullptr) noexcept
+      : rows_(rows),
+        separator_(std::move(separator)),
+        over_input_(over_input),
+        quarantine_(quarantine),
+        quarantined_text_(quarantined_text) {}
+
+  bool takes_plain_line(const PlainLine&, const RowDecision&) const noexcept { return true; }
+
+  void take_plain_line(const PlainLine& plain, std::size_t, std::size_t, const RowDecision& decision,
+                       std::uint64_t line_after) {
+    // A plain line's fields are never longer than the line, and stay so through
+    // reconciliation (its delimiter is ASCII), so they are written in place over the input.
+    plain.append_fields(rows_);
+    rows_.end_row();
+    settle_last_row(rows_, decision, line_after);
+  }
+
+  RowTable& parse_target() noexcept {
+    if (!over_input_) return rows_;
+    parsed_.clear();
+    return parsed_;
+  }
+
+  void take_parsed_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
+    if (!settle_last_row(table, decision, line_after) || &table == &rows_) return;
+    // The parser's rows can grow (U+FFFD for a bad byte, a two-byte separator when
+    // merging), so over the input they are settled aside and moved in only when they fit
+    // before the next unread byte; a row that does not fit moves the whole text to memory
+    // of its own.
+    if (rows_.const_text().size() + table.row_text(0).size() > unread) {
+      rows_.text().move_to_own_storage();
+      over_input_ = false;
+    }
+    rows_.append_row_from(table, 0);
+  }
+
+ private:
+  // Reconciles the last row of `table`; false when it was quarantined (and removed).
+  bool settle_last_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after) {
+    if (decision.fate != RowFate::Quarantine) {
+      reshape_last_row(decision, table, separator_, scratch_);
+      return true;
+    }
+    if (quarantine_ != nullptr) {
+      const RowView row = table[table.size() - 1];
+      scratch_.clear();
+      for (std::size_t i = 0; i < row.size(); ++i) {
+        if (i != 0) scratch_.append(separator_);
+        scratch_.append(row.field(i));
+      }
+      quarantine_->add({line_after, decision.reason, row.size(), quarantined_text_->keep_text(scratch_, 0)});
+    }
+    table.drop_last_row();
+    return false;
+  }
+
+  RowTable& rows_;
+  RowTable parsed_;
+  std::string separator_;
+  std::string scratch_;
+  bool over_input_;
+  QuarantineList* quarantine_;
+  ByteArena* quarantined_text_;
+};
+
+}  // namespace rowmender
