@@ -1,15 +1,15 @@
 #include "io/buffered_writer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstring>
 
 namespace rowmender {
 
-BufferedWriter::BufferedWriter(int fd) : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+BufferedWriter::BufferedWriter(int fd)
+    : fd_sink_(fd), sink_(&fd_sink_), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+
+BufferedWriter::BufferedWriter(ByteSink& sink)
+    : sink_(&sink), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
 
 BufferedWriter::~BufferedWriter() { (void)write_out_buffer(); }
 
@@ -32,15 +32,12 @@ std::optional<SalvageError> BufferedWriter::write_gathered(std::span<iovec> piec
   if (auto error = write_out_buffer()) return error;
   std::size_t first = 0;
   while (first < pieces.size()) {
-    const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
-    const ssize_t n = ::writev(fd_, pieces.data() + first, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return SalvageError::from_errno(errno);
-    }
-    if (n == 0) return SalvageError::with_text("failed to write whole buffer");
+    auto n = sink_->write(pieces.subspan(first));
+    if (!n) return std::move(n).error();
+    if (n.value() == 0) return SalvageError::with_text("failed to write whole buffer");
+    written_ += n.value();
     // Skip what went out; a piece written in part is shortened to its rest.
-    auto left = static_cast<std::size_t>(n);
+    std::size_t left = n.value();
     while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
     if (left > 0) {
       pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
@@ -56,18 +53,20 @@ std::optional<SalvageError> BufferedWriter::write_out_buffer() {
   std::size_t written = 0;
   std::optional<SalvageError> error;
   while (written < used_) {
-    const ssize_t n = ::write(fd_, buffer_.get() + written, used_ - written);
-    if (n > 0) {
-      written += static_cast<std::size_t>(n);
-    } else if (n == 0) {
-      error = SalvageError::with_text("failed to write the buffered data");
-      break;
-    } else if (errno != EINTR) {
-      error = SalvageError::from_errno(errno);
+    const iovec rest{buffer_.get() + written, used_ - written};
+    auto n = sink_->write(std::span(&rest, 1));
+    if (!n) {
+      error = std::move(n).error();
       break;
     }
+    if (n.value() == 0) {
+      error = SalvageError::with_text("failed to write the buffered data");
+      break;
+    }
+    written += n.value();
   }
-  // Whatever did not reach the file stays buffered, at the front.
+  written_ += written;
+  // Whatever did not reach the sink stays buffered, at the front.
   std::memmove(buffer_.get(), buffer_.get() + written, used_ - written);
   used_ -= written;
   return error;
@@ -75,14 +74,12 @@ std::optional<SalvageError> BufferedWriter::write_out_buffer() {
 
 std::optional<SalvageError> BufferedWriter::write_all(std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      return SalvageError::with_text("failed to write whole buffer");
-    } else if (errno != EINTR) {
-      return SalvageError::from_errno(errno);
-    }
+    const iovec rest{const_cast<char*>(bytes.data()), bytes.size()};
+    auto n = sink_->write(std::span(&rest, 1));
+    if (!n) return std::move(n).error();
+    if (n.value() == 0) return SalvageError::with_text("failed to write whole buffer");
+    written_ += n.value();
+    bytes.remove_prefix(n.value());
   }
   return std::nullopt;
 }

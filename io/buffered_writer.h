@@ -1,5 +1,5 @@
 #pragma once
-// Writes whole lines to a file descriptor through an 8192-byte buffer.
+// Writes whole lines to a sink through an 8192-byte buffer.
 
 #include <sys/uio.h>
 
@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "error/salvage_error.h"
+#include "io/byte_stream.h"
+#include "io/fd_stream.h"
 
 namespace rowmender {
 
@@ -17,7 +19,10 @@ class BufferedWriter {
  public:
   static constexpr std::size_t kCapacity = 8192;
 
+  // Writes to the file descriptor `fd`.
   explicit BufferedWriter(int fd);
+  // Writes to `sink`, which must outlive the writer.
+  explicit BufferedWriter(ByteSink& sink);
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   // Makes one last attempt to write what is still buffered and ignores the outcome.
@@ -26,22 +31,27 @@ class BufferedWriter {
   // A line that fits in the free part of the buffer is copied into it. Otherwise the buffer
   // is written out first; then a line shorter than the buffer is copied into it, and a
   // longer one goes straight to the file.
-  std::optional<SalvageError> write(std::string_view line);
+  [[nodiscard]] std::optional<SalvageError> write(std::string_view line);
   // Writes out the buffer, then `pieces` in order straight to the file, as few system calls
   // as the system allows. For many pieces at once, where copying each into the buffer and
   // writing 8192 bytes at a time would cost more than gathering them. `pieces` may be
   // changed in the course.
-  std::optional<SalvageError> write_gathered(std::span<iovec> pieces);
-  // Hands every buffered byte to the operating system.
-  std::optional<SalvageError> flush();
+  [[nodiscard]] std::optional<SalvageError> write_gathered(std::span<iovec> pieces);
+  // Hands every buffered byte to the sink.
+  [[nodiscard]] std::optional<SalvageError> flush();
+
+  // Bytes handed to the sink so far.
+  std::uint64_t bytes_written() const noexcept { return written_; }
 
  private:
   std::optional<SalvageError> write_out_buffer();
   std::optional<SalvageError> write_all(std::string_view bytes);
 
-  int fd_;
+  FdSink fd_sink_{-1};
+  ByteSink* sink_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t written_ = 0;
 };
 
 }  // namespace rowmender

@@ -1,0 +1,35 @@
+#pragma once
+// Where a stream's bytes come from and go to. The engine reads and writes through these
+// and never learns whether a descriptor, a Python file object or memory is behind them.
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "error/expected.h"
+#include "error/salvage_error.h"
+
+namespace rowmender {
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Reads at most `capacity` bytes into `buffer`, waiting for at least one unless the
+  // input has ended: the count, 0 at the end of the input.
+  [[nodiscard]] virtual Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) = 0;
+  // The whole input's size when it is known beforehand (a regular file), for progress.
+  virtual std::optional<std::uint64_t> size_hint() const { return std::nullopt; }
+};
+
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Writes from `pieces`, in order, as one write call would: how many bytes went out,
+  // possibly fewer than all, 0 when the destination took none.
+  [[nodiscard]] virtual Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) = 0;
+};
+
+}  // namespace rowmender

@@ -1,0 +1,38 @@
+#include "io/fd_stream.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+
+namespace rowmender {
+
+Expected<std::size_t, SalvageError> FdSource::read(char* buffer, std::size_t capacity) {
+  while (true) {
+    const ssize_t got = ::read(fd_, buffer, capacity);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) return SalvageError::from_errno(errno);
+  }
+}
+
+std::optional<std::uint64_t> FdSource::size_hint() const {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+  const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+  const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  return at > 0 && static_cast<std::uint64_t>(at) <= size ? size - static_cast<std::uint64_t>(at) : size;
+}
+
+Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces) {
+  const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
+  while (true) {
+    const ssize_t n = count == 1 ? ::write(fd_, pieces[0].iov_base, pieces[0].iov_len)
+                                 : ::writev(fd_, pieces.data(), count);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return SalvageError::from_errno(errno);
+  }
+}
+
+}  // namespace rowmender

@@ -1,0 +1,101 @@
+#include "salvage/stream_repair.h"
+
+#include <algorithm>
+
+#include "io/buffered_writer.h"
+#include "io/stream_window.h"
+#include "salvage/byte_arena.h"
+#include "salvage/output_format.h"
+#include "salvage/output_plan.h"
+#include "salvage/plan_sink.h"
+#include "salvage/quarantine_list.h"
+#include "salvage/salvage_walk.h"
+#include "salvage/table_shape.h"
+
+namespace rowmender {
+namespace {
+
+// Reads until structure inference can settle the shape from the head, doubling the head
+// each time it cannot; nullopt for an empty input.
+Expected<std::optional<TableShape>, SalvageError> settle_from_head(StreamWindow& window, ByteSource& source,
+                                                                   const SalvageOptions& options,
+                                                                   std::size_t chunk) {
+  if (auto error = window.fill(source, chunk)) return *std::move(error);
+  while (true) {
+    if (window.size() == 0 && window.at_end()) return std::optional<TableShape>();
+    if (auto shape = settle_shape_from_head(window.view(), options, window.at_end())) {
+      return std::optional<TableShape>(*shape);
+    }
+    if (auto error = window.fill(source, std::max(2 * window.size(), chunk))) return *std::move(error);
+  }
+}
+
+}  // namespace
+
+Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& output, ByteSink* quarantine,
+                                                  const SalvageOptions& options, ChangeObserver* changes,
+                                                  StreamMonitor* monitor, const StreamSettings& settings) {
+  StreamStats result;
+  BufferedWriter output_writer(output);
+  std::optional<BufferedWriter> quarantine_writer;
+  if (quarantine != nullptr) {
+    quarantine_writer.emplace(*quarantine);
+    if (auto error = quarantine_writer->write(kQuarantineHeader)) return *std::move(error);
+  }
+  const std::size_t chunk = std::max<std::size_t>(settings.chunk, 1);
+  StreamWindow window;
+  auto settled = settle_from_head(window, source, options, chunk);
+  if (!settled) return std::move(settled).error();
+
+  if (settled.value()) {
+    const TableShape shape = *settled.value();
+    ByteArena arena;
+    OutputPlan plan;
+    QuarantineList quarantined;
+    PlanSink sink(arena, plan, quarantined, shape.delimiter, options.quote_char);
+    SalvageWalk walk(options, shape, sink, result.salvage, changes);
+    while (true) {
+      const std::string_view text = window.view();
+      arena.restart(text);
+      sink.use_input(text);
+      const std::size_t walked = walk.walk(text, window.at_end());
+      // The plan refers to the window: it goes out before the window moves on.
+      if (auto error = plan.write_to(output_writer, arena)) return *std::move(error);
+      if (quarantine_writer) {
+        if (auto error = write_quarantine_lines(*quarantine_writer, quarantined, arena, shape.width)) {
+          return *std::move(error);
+        }
+      }
+      plan.clear();
+      quarantined.clear();
+      if (changes != nullptr) {
+        if (auto error = changes->flush()) return *std::move(error);
+      }
+      if (window.at_end()) break;
+      window.consume(walked);
+      walk.drop_front(walked);
+      if (monitor != nullptr) {
+        if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
+      }
+      // At least a chunk of new bytes for the next walk; twice what is left over when a row
+      // runs on, so that the row is read again only a logarithmic number of times.
+      const std::size_t left = window.size();
+      if (auto error = window.fill(source, std::max(left + chunk, 2 * left))) return *std::move(error);
+    }
+    finish_counts(result.salvage);
+    result.skipped_byte_order_mark = walk.skipped_byte_order_mark();
+    result.line_ends = walk.cursor().line_ends;
+  }
+  if (auto error = output_writer.flush()) return *std::move(error);
+  if (quarantine_writer) {
+    if (auto error = quarantine_writer->flush()) return *std::move(error);
+  }
+  if (monitor != nullptr) {
+    if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
+  }
+  result.bytes_read = window.bytes_read();
+  result.bytes_written = output_writer.bytes_written();
+  return result;
+}
+
+}  // namespace rowmender

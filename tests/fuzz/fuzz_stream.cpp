@@ -1,0 +1,59 @@
+// The stream repair against the whole-file pass: whatever the input, the options, the chunk
+// size and the sizes of the reads, the repaired output, the quarantine file and the counts
+// are exactly the whole-file pass's.
+
+#include <string>
+
+#include "../cpp/stream_support.h"
+#include "fuzz_input.h"
+#include "io/buffered_writer.h"
+#include "salvage/output_format.h"
+#include "salvage/salvage_plan.h"
+#include "salvage/stream_repair.h"
+
+using namespace rowmender;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::FuzzInput in(data, size);
+  const std::uint8_t delimiter = in.take_byte();
+  const std::uint8_t quote = in.take_byte();
+  const std::uint8_t flags = in.take_byte();
+  const std::uint8_t width = in.take_byte();
+  const std::uint8_t chunk = in.take_byte();
+  const std::uint8_t longest_read = in.take_byte();
+  SalvageOptions options;
+  if (flags & 1) options.delimiter = delimiter;
+  options.quote_char = quote;
+  options.fill_ragged_rows = flags & 2;
+  options.merge_overflow = flags & 4;
+  options.repair_quotes = flags & 8;
+  if (flags & 16) options.expected_columns = width % 40;
+  const std::string input(in.rest());
+
+  const PlannedSalvage planned = plan_salvage(input, options);
+  test::StringSink whole_output, whole_quarantine;
+  {
+    BufferedWriter output(whole_output), quarantine(whole_quarantine);
+    FUZZ_CHECK(!planned.output.write_to(output, planned.arena));
+    FUZZ_CHECK(!output.flush());
+    FUZZ_CHECK(!quarantine.write(kQuarantineHeader));
+    FUZZ_CHECK(!write_quarantine_lines(quarantine, planned.quarantine, planned.arena, planned.stats.inferred_columns));
+    FUZZ_CHECK(!quarantine.flush());
+  }
+
+  test::PiecewiseSource source(input, 1 + longest_read, flags);
+  test::StringSink output, quarantine;
+  StreamSettings settings;
+  settings.chunk = 1 + chunk % 64;
+  auto streamed = repair_stream(source, output, &quarantine, options, nullptr, nullptr, settings);
+  FUZZ_CHECK(streamed.has_value());
+  const SalvageStats& a = streamed.value().salvage;
+  const SalvageStats& b = planned.stats;
+  FUZZ_CHECK(a.total_rows == b.total_rows && a.salvaged_rows == b.salvaged_rows && a.repaired_rows == b.repaired_rows &&
+             a.quarantined_rows == b.quarantined_rows && a.detected_delimiter == b.detected_delimiter &&
+             a.inferred_columns == b.inferred_columns);
+  FUZZ_CHECK(output.bytes == whole_output.bytes);
+  FUZZ_CHECK(quarantine.bytes == whole_quarantine.bytes);
+  FUZZ_CHECK(streamed.value().bytes_read == input.size());
+  return 0;
+}
