@@ -1,20 +1,24 @@
 #pragma once
 // The engine's error record. Damaged data never fails; only file access does.
+// Marked [[nodiscard]], as are the functions that return one in an optional: a dropped error
+// is a failure reported as success.
 
 #include <string>
 
 namespace rowmender {
 
-class SalvageError {
+class [[nodiscard]] SalvageError {
  public:
-  enum class Kind { Io };
-
   // An error the operating system reported, by its error number.
   static SalvageError from_errno(int error_number);
   // A failure with a fixed text and no error number (short writes, bad paths).
   static SalvageError with_text(std::string text);
+  // A system call was interrupted by a signal and the caller's InterruptCheck said to give
+  // up. The caller that gave the check knows why (an interpreter's handler raised, say), so
+  // this error is not reported as a file error of its own.
+  static SalvageError interrupted();
 
-  Kind kind() const noexcept { return Kind::Io; }
+  bool is_interrupted() const noexcept { return interrupted_; }
   // The error number, or 0 when the operating system reported none.
   int os_error() const noexcept { return os_error_; }
   // "{system description} (os error {number})", or the fixed text.
@@ -25,6 +29,7 @@ class SalvageError {
 
   int os_error_;
   std::string message_;
+  bool interrupted_ = false;
 };
 
 inline constexpr const char* kNulInPathMessage = "file name contained an unexpected NUL byte";

@@ -14,6 +14,7 @@ Expected<std::size_t, SalvageError> FdSource::read(char* buffer, std::size_t cap
     const ssize_t got = ::read(fd_, buffer, capacity);
     if (got >= 0) return static_cast<std::size_t>(got);
     if (errno != EINTR) return SalvageError::from_errno(errno);
+    if (!on_interrupt_.allows_retry()) return SalvageError::interrupted();
   }
 }
 
@@ -32,6 +33,7 @@ Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces)
                                  : ::writev(fd_, pieces.data(), count);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return SalvageError::from_errno(errno);
+    if (!on_interrupt_.allows_retry()) return SalvageError::interrupted();
   }
 }
 

@@ -1,28 +1,31 @@
 #pragma once
 // Sources and sinks on file descriptors. A call the system interrupts with a signal is
-// retried.
+// retried when the InterruptCheck allows it, else it fails with SalvageError::interrupted().
 
 #include "io/byte_stream.h"
+#include "io/interrupt_check.h"
 
 namespace rowmender {
 
 class FdSource final : public ByteSource {
  public:
-  explicit FdSource(int fd) noexcept : fd_(fd) {}
+  explicit FdSource(int fd, InterruptCheck on_interrupt = {}) noexcept : fd_(fd), on_interrupt_(on_interrupt) {}
   [[nodiscard]] Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) override;
   std::optional<std::uint64_t> size_hint() const override;
 
  private:
   int fd_;
+  InterruptCheck on_interrupt_;
 };
 
 class FdSink final : public ByteSink {
  public:
-  explicit FdSink(int fd) noexcept : fd_(fd) {}
+  explicit FdSink(int fd, InterruptCheck on_interrupt = {}) noexcept : fd_(fd), on_interrupt_(on_interrupt) {}
   [[nodiscard]] Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) override;
 
  private:
   int fd_;
+  InterruptCheck on_interrupt_;
 };
 
 }  // namespace rowmender

@@ -11,8 +11,21 @@ from ._rowmender_backend import (
     salvage_file,
     sniff,
 )
+from ._report import RepairReport
+from ._stream import RowStream, repair, rows
+
 # The redundant alias marks the version as re-exported for type checkers, since it is not
 # in __all__.
 from ._rowmender_backend import __version__ as __version__
 
-__all__ = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
+__all__ = [
+    "salvage_file",
+    "sniff",
+    "open",
+    "SalvageSummary",
+    "SalvageReader",
+    "repair",
+    "rows",
+    "RepairReport",
+    "RowStream",
+]

@@ -1,7 +1,7 @@
 """Types of the native module: the three functions and the two classes."""
 
 from collections.abc import Iterator
-from typing import Literal, Self, TypedDict, final
+from typing import Any, Literal, Self, TypedDict, final
 
 __version__: str
 __all__ = ["salvage_file", "sniff", "open", "SalvageSummary", "SalvageReader"]
@@ -80,3 +80,38 @@ def open(
     expected_columns: int | None = None,
     repair_quotes: bool = True,
 ) -> SalvageReader: ...
+
+# The streaming road behind rowmender.repair and rowmender.rows; not part of __all__.
+def _repair(
+    source: object,
+    output: object,
+    quarantine: object,
+    names: tuple[str, str, str | None],
+    progress: object,
+    prefix: bytes,
+    delimiter: int,
+    quote_char: int,
+    fill_ragged_rows: bool,
+    merge_overflow: bool,
+    expected_columns: int,
+    repair_quotes: bool,
+) -> dict[str, Any]: ...
+@final
+class _RowStream(Iterator[list[str]]):
+    """The kept rows of a stream, read a window at a time."""
+
+    def __new__(
+        cls,
+        source: object,
+        name: str,
+        progress: object,
+        prefix: bytes,
+        delimiter: int,
+        quote_char: int,
+        fill_ragged_rows: bool,
+        merge_overflow: bool,
+        expected_columns: int,
+        repair_quotes: bool,
+    ) -> Self: ...
+    def __next__(self) -> list[str]: ...
+    def stats(self) -> dict[str, Any]: ...

@@ -13,24 +13,20 @@
 #include "salvage/table_shape.h"
 
 namespace rowmender {
-namespace {
 
-// Reads until structure inference can settle the shape from the head, doubling the head
-// each time it cannot; nullopt for an empty input.
-Expected<std::optional<TableShape>, SalvageError> settle_from_head(StreamWindow& window, ByteSource& source,
-                                                                   const SalvageOptions& options,
-                                                                   std::size_t chunk) {
+Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(StreamWindow& window, ByteSource& source,
+                                                                           const SalvageOptions& options,
+                                                                           std::size_t chunk) {
   if (auto error = window.fill(source, chunk)) return *std::move(error);
   while (true) {
     if (window.size() == 0 && window.at_end()) return std::optional<TableShape>();
     if (auto shape = settle_shape_from_head(window.view(), options, window.at_end())) {
       return std::optional<TableShape>(*shape);
     }
+    // Doubling the head each time keeps the sampling's rereading linear in all.
     if (auto error = window.fill(source, std::max(2 * window.size(), chunk))) return *std::move(error);
   }
 }
-
-}  // namespace
 
 Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& output, ByteSink* quarantine,
                                                   const SalvageOptions& options, ChangeObserver* changes,
@@ -44,7 +40,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
   }
   const std::size_t chunk = std::max<std::size_t>(settings.chunk, 1);
   StreamWindow window;
-  auto settled = settle_from_head(window, source, options, chunk);
+  auto settled = settle_shape_from_stream(window, source, options, chunk);
   if (!settled) return std::move(settled).error();
 
   if (settled.value()) {

@@ -15,9 +15,11 @@
 #include "error/expected.h"
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
+#include "io/stream_window.h"
 #include "parser/row_events.h"
 #include "salvage/records.h"
 #include "salvage/row_change.h"
+#include "salvage/table_shape.h"
 
 namespace rowmender {
 
@@ -40,6 +42,14 @@ class StreamMonitor {
 struct StreamSettings {
   std::size_t chunk = std::size_t{1} << 20;  // bytes read between walks
 };
+
+// Reads into `window` until structure inference can settle the shape from the head (the
+// window's bytes, none consumed yet), doubling the head each time it cannot; nullopt for an
+// empty input.
+[[nodiscard]] Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(StreamWindow& window,
+                                                                                         ByteSource& source,
+                                                                                         const SalvageOptions& options,
+                                                                                         std::size_t chunk);
 
 // Reads `source` to its end and writes the repaired rows to `output` and, when given, the
 // quarantine file (header first) to `quarantine`. `changes` is told of every changed row.

@@ -2,6 +2,7 @@
 // quarantine, with the same counts, however the input is cut into reads and windows.
 
 #include "salvage/stream_repair.h"
+#include "salvage/stream_rows.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
+#include "salvage/salvage_slice.h"
 #include "stream_support.h"
 #include "test_support.h"
 
@@ -112,6 +114,38 @@ TEST(StreamRepair, WritesWhatTheWholeFilePassWritesHoweverTheInputIsCut) {
     rows_seen += expected.stats.total_rows;
   }
   EXPECT_GT(rows_seen, 100000u);
+}
+
+// The row stream hands out exactly the reader's rows, with its counts.
+TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
+  std::mt19937_64 rng(77);
+  const std::size_t chunks[] = {1, 5, 64, 1000, 1 << 20};
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    const char delimiter = rng() % 2 ? ',' : ';';
+    SalvageOptions options;
+    options.fill_ragged_rows = rng() % 2;
+    options.merge_overflow = rng() % 2;
+    if (rng() % 3 == 0) options.expected_columns = rng() % 5;
+    const std::string input = random_input(rng, delimiter);
+    const SalvageOutcome expected = salvage_slice(input, options);
+
+    const std::size_t chunk = chunks[rng() % std::size(chunks)];
+    PiecewiseSource source(input, 1 + rng() % (2 * chunk), rng());
+    StreamSettings settings;
+    settings.chunk = chunk;
+    RowStream stream(options, nullptr, settings);
+    std::vector<Fields> rows;
+    while (true) {
+      auto more = stream.next_batch(source);
+      ASSERT_TRUE(more.has_value());
+      if (!more.value()) break;
+      ASSERT_FALSE(stream.rows().empty());
+      for (const Fields& row : rows_of(stream.rows())) rows.push_back(row);
+    }
+    const std::string where = ::testing::PrintToString(input) + " chunk " + std::to_string(chunk);
+    ASSERT_EQ(rows, rows_of(expected.rows)) << where;
+    ASSERT_EQ(stats_of(stream.stats().salvage), stats_of(expected.stats)) << where;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,244 @@
+#include "binding/stream_functions.h"
+
+#include <new>
+#include <optional>
+#include <string>
+
+#include "binding/exceptions.h"
+#include "binding/py_text.h"
+#include "binding/stream_io.h"
+#include "io/prefixed_source.h"
+#include "salvage/stream_repair.h"
+#include "salvage/stream_rows.h"
+#include "unicode/utf8.h"
+
+namespace rowmender::binding {
+namespace {
+
+// The options, already checked by the package: delimiter -1 for "detect", else a byte;
+// expected_columns -1 for "infer".
+bool parse_options(int delimiter, int quote_char, int fill, int merge, long long expected_columns, int repair,
+                   SalvageOptions& options) {
+  if (delimiter < -1 || delimiter > 255 || quote_char < 0 || quote_char > 255 || expected_columns < -1) {
+    PyErr_SetString(PyExc_ValueError, "option out of range");
+    return false;
+  }
+  options = SalvageOptions{};
+  if (delimiter >= 0) options.delimiter = static_cast<std::uint8_t>(delimiter);
+  options.quote_char = static_cast<std::uint8_t>(quote_char);
+  options.fill_ragged_rows = fill != 0;
+  options.merge_overflow = merge != 0;
+  if (expected_columns >= 0) options.expected_columns = static_cast<std::uint64_t>(expected_columns);
+  options.repair_quotes = repair != 0;
+  return true;
+}
+
+// The counts of a stream's work, as a dict for the package's report.
+PyObject* stats_dict(const StreamStats& stats) {
+  const SalvageStats& s = stats.salvage;
+  PyRef delimiter(new_str(latin1_char(s.detected_delimiter)));
+  if (!delimiter) return nullptr;
+  return Py_BuildValue(
+      "{sKsKsKsKsOsKsKsKsOsKsKsK}", "total_rows", static_cast<unsigned long long>(s.total_rows), "salvaged_rows",
+      static_cast<unsigned long long>(s.salvaged_rows), "repaired_rows", static_cast<unsigned long long>(s.repaired_rows),
+      "quarantined_rows", static_cast<unsigned long long>(s.quarantined_rows), "detected_delimiter", delimiter.get(),
+      "inferred_columns", static_cast<unsigned long long>(s.inferred_columns), "bytes_read",
+      static_cast<unsigned long long>(stats.bytes_read), "bytes_written",
+      static_cast<unsigned long long>(stats.bytes_written), "byte_order_mark",
+      stats.skipped_byte_order_mark ? Py_True : Py_False, "lf_line_ends",
+      static_cast<unsigned long long>(stats.line_ends.lf), "crlf_line_ends",
+      static_cast<unsigned long long>(stats.line_ends.crlf), "cr_line_ends",
+      static_cast<unsigned long long>(stats.line_ends.cr));
+}
+
+const StreamEnd* failed_end(std::initializer_list<const StreamEnd*> ends) {
+  for (const StreamEnd* end : ends) {
+    if (end != nullptr && end->failed()) return end;
+  }
+  return nullptr;
+}
+
+PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", "output", "quarantine", "names", "progress", "prefix", "delimiter",
+                                   "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+                                   "repair_quotes", nullptr};
+  PyObject *source_object, *output_object, *quarantine_object, *progress;
+  PyObject *source_name, *output_name, *quarantine_name;
+  Py_buffer prefix;
+  int delimiter, quote_char, fill, merge, repair_quotes;
+  long long expected_columns;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO(OOO)Oy*iippLp:_repair", const_cast<char**>(keywords),
+                                   &source_object, &output_object, &quarantine_object, &source_name, &output_name,
+                                   &quarantine_name, &progress, &prefix, &delimiter, &quote_char, &fill, &merge,
+                                   &expected_columns, &repair_quotes)) {
+    return nullptr;
+  }
+  const std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
+  PyBuffer_Release(&prefix);
+  SalvageOptions options;
+  if (!parse_options(delimiter, quote_char, fill, merge, expected_columns, repair_quotes, options)) return nullptr;
+  StreamEnd source, output, quarantine;
+  if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
+  const bool has_quarantine = quarantine_object != Py_None;
+  if (has_quarantine && !quarantine.bind(quarantine_object, quarantine_name, false)) return nullptr;
+
+  return call_guarded(
+      [&]() -> PyObject* {
+        std::optional<Expected<StreamStats, SalvageError>> result;
+        {
+          UnlockedInterpreter unlocked;
+          PrefixedSource input(prefix_bytes, source.source(unlocked));
+          ProgressMonitor monitor(unlocked, progress, input.size_hint());
+          result.emplace(repair_stream(input, output.sink(unlocked), has_quarantine ? &quarantine.sink(unlocked) : nullptr,
+                                       options, nullptr, &monitor));
+        }
+        if (!*result) {
+          raise_stream_error(result->error(), failed_end({&source, &output, &quarantine}));
+          return nullptr;
+        }
+        return stats_dict(result->value());
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// _RowStream: the rows of a stream, a window at a time.
+struct RowStreamPayload {
+  StreamEnd source;
+  PyRef progress;
+  std::string prefix;
+  std::unique_ptr<RowStream> stream;
+  std::size_t cursor = 0;  // the next row of the current batch
+};
+
+struct PyRowStream {
+  PyObject_HEAD
+  RowStreamPayload payload;
+};
+
+RowStreamPayload& payload_of(PyObject* self) { return reinterpret_cast<PyRowStream*>(self)->payload; }
+
+void row_stream_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  payload_of(self).~RowStreamPayload();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source", "name", "progress", "prefix", "delimiter", "quote_char",
+                                   "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
+  PyObject *source_object, *name, *progress;
+  Py_buffer prefix;
+  int delimiter, quote_char, fill, merge, repair_quotes;
+  long long expected_columns;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOy*iippLp:_RowStream", const_cast<char**>(keywords),
+                                   &source_object, &name, &progress, &prefix, &delimiter, &quote_char, &fill, &merge,
+                                   &expected_columns, &repair_quotes)) {
+    return nullptr;
+  }
+  std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
+  PyBuffer_Release(&prefix);
+  SalvageOptions options;
+  if (!parse_options(delimiter, quote_char, fill, merge, expected_columns, repair_quotes, options)) return nullptr;
+  return call_guarded(
+      [&]() -> PyObject* {
+        PyRef self(type->tp_alloc(type, 0));
+        if (!self) return nullptr;
+        RowStreamPayload* payload = new (&payload_of(self.get())) RowStreamPayload();
+        payload->progress = PyRef(Py_NewRef(progress));
+        payload->prefix = std::move(prefix_bytes);
+        payload->stream = std::make_unique<RowStream>(options);
+        if (!payload->source.bind(source_object, name, true)) return nullptr;
+        return self.release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* row_stream_next(PyObject* self) {
+  RowStreamPayload& p = payload_of(self);
+  return call_guarded(
+      [&]() -> PyObject* {
+        while (p.cursor >= p.stream->rows().size()) {
+          if (p.stream->finished()) return nullptr;
+          std::optional<Expected<bool, SalvageError>> more;
+          {
+            UnlockedInterpreter unlocked;
+            ByteSource& raw = p.source.source(unlocked);
+            PrefixedSource input(std::move(p.prefix), raw);
+            p.prefix.clear();
+            ProgressMonitor monitor(unlocked, p.progress.get(), input.size_hint());
+            more.emplace(p.stream->next_batch(input, &monitor));
+          }
+          if (!*more) {
+            raise_stream_error(more->error(), p.source.failed() ? &p.source : nullptr);
+            return nullptr;
+          }
+          p.cursor = 0;
+          if (!more->value()) return nullptr;
+        }
+        const RowTable& rows = p.stream->rows();
+        const RowView row = rows[p.cursor];
+        const std::size_t fields = row.size();
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
+        if (!list) return nullptr;
+        const bool ascii = is_ascii(row.text());
+        for (std::size_t i = 0; i < fields; ++i) {
+          PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
+          if (text == nullptr) return nullptr;
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+        }
+        ++p.cursor;
+        return list.release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* row_stream_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* row_stream_stats(PyObject* self, PyObject*) {
+  RowStreamPayload& p = payload_of(self);
+  PyRef stats(stats_dict(p.stream->stats()));
+  if (!stats) return nullptr;
+  if (PyDict_SetItemString(stats.get(), "finished", p.stream->finished() ? Py_True : Py_False) < 0) return nullptr;
+  return stats.release();
+}
+
+PyMethodDef row_stream_methods[] = {
+    {"stats", row_stream_stats, METH_NOARGS, "stats($self)\n--\n\nThe counts so far, as a dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot row_stream_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The kept rows of a stream, read a window at a time.")},
+    {Py_tp_new, reinterpret_cast<void*>(row_stream_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(row_stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(row_stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(row_stream_next)},
+    {Py_tp_methods, row_stream_methods},
+    {0, nullptr},
+};
+
+PyType_Spec row_stream_spec = {
+    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0, Py_TPFLAGS_DEFAULT,
+    row_stream_slots,
+};
+
+PyObject* row_stream_type_object = nullptr;  // lives until the process ends
+
+PyMethodDef definitions[] = {
+    {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_VARARGS | METH_KEYWORDS,
+     "_repair(source, output, quarantine, names, progress, prefix, delimiter, quote_char, fill_ragged_rows, "
+     "merge_overflow, expected_columns, repair_quotes)\n--\n\n"
+     "Repairs a stream into the output and quarantine streams; returns the counts as a dict."},
+};
+
+}  // namespace
+
+PyMethodDef& repair_definition() { return definitions[0]; }
+
+PyTypeObject* row_stream_type() {
+  if (row_stream_type_object == nullptr) row_stream_type_object = PyType_FromSpec(&row_stream_spec);
+  return reinterpret_cast<PyTypeObject*>(row_stream_type_object);
+}
+
+}  // namespace rowmender::binding

@@ -1,0 +1,216 @@
+#include "binding/stream_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "binding/exceptions.h"
+
+namespace rowmender::binding {
+
+InterruptCheck UnlockedInterpreter::interrupt_check() noexcept {
+  return InterruptCheck(
+      [](void* context) noexcept {
+        Relock locked(*static_cast<UnlockedInterpreter*>(context));
+        return PyErr_CheckSignals() == 0;
+      },
+      this);
+}
+
+// Reads a descriptor as it is, or calls the object's reader with the lock taken back.
+class StreamEnd::Source final : public ByteSource {
+ public:
+  Source(StreamEnd& end, UnlockedInterpreter& unlocked)
+      : end_(end), unlocked_(unlocked), fd_(end.fd_, unlocked.interrupt_check()) {}
+
+  Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) override {
+    if (end_.fd_ >= 0) {
+      auto got = fd_.read(buffer, capacity);
+      if (!got) end_.failed_ = true;
+      return got;
+    }
+    UnlockedInterpreter::Relock locked(unlocked_);
+    const std::optional<std::size_t> got = read_object(buffer, capacity);
+    if (!got) {
+      end_.failed_ = true;
+      return SalvageError::interrupted();  // the exception is set
+    }
+    return *got;
+  }
+  std::optional<std::uint64_t> size_hint() const override { return end_.size_hint(); }
+
+ private:
+  std::optional<std::size_t> read_object(char* buffer, std::size_t capacity) {
+    // The reader may not keep the buffer: it is the engine's, and the view is released
+    // before the engine uses the bytes.
+    capacity = std::min<std::size_t>(capacity, PY_SSIZE_T_MAX);
+    if (end_.read_returns_bytes_) {
+      PyRef bytes(PyObject_CallFunction(end_.read_method_.get(), "n", static_cast<Py_ssize_t>(capacity)));
+      if (!bytes) return std::nullopt;
+      Py_buffer view;
+      if (PyObject_GetBuffer(bytes.get(), &view, PyBUF_SIMPLE) < 0) return std::nullopt;
+      const auto n = static_cast<std::size_t>(view.len);
+      if (n > capacity) {
+        PyBuffer_Release(&view);
+        PyErr_SetString(PyExc_ValueError, "read() returned more bytes than were asked for");
+        return std::nullopt;
+      }
+      std::memcpy(buffer, view.buf, n);
+      PyBuffer_Release(&view);
+      return n;
+    }
+    PyRef memory(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(capacity), PyBUF_WRITE));
+    if (!memory) return std::nullopt;
+    PyRef result(PyObject_CallOneArg(end_.read_method_.get(), memory.get()));
+    PyRef released(PyObject_CallMethod(memory.get(), "release", nullptr));
+    if (!result || !released) return std::nullopt;
+    if (result.get() == Py_None) {
+      PyErr_SetString(PyExc_BlockingIOError, "the source has no data ready (non-blocking file objects are not read)");
+      return std::nullopt;
+    }
+    const Py_ssize_t n = PyLong_AsSsize_t(result.get());
+    if (n == -1 && PyErr_Occurred()) return std::nullopt;
+    if (n < 0 || static_cast<std::size_t>(n) > capacity) {
+      PyErr_SetString(PyExc_ValueError, "readinto() returned an impossible count");
+      return std::nullopt;
+    }
+    return static_cast<std::size_t>(n);
+  }
+
+  StreamEnd& end_;
+  UnlockedInterpreter& unlocked_;
+  FdSource fd_;
+};
+
+// Writes a descriptor as it is, or calls the object's write with the lock taken back.
+class StreamEnd::Sink final : public ByteSink {
+ public:
+  Sink(StreamEnd& end, UnlockedInterpreter& unlocked)
+      : end_(end), unlocked_(unlocked), fd_(end.fd_, unlocked.interrupt_check()) {}
+
+  Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) override {
+    if (end_.fd_ >= 0) {
+      auto n = fd_.write(pieces);
+      if (!n) end_.failed_ = true;
+      return n;
+    }
+    UnlockedInterpreter::Relock locked(unlocked_);
+    const std::optional<std::size_t> n = write_object(pieces);
+    if (!n) {
+      end_.failed_ = true;
+      return SalvageError::interrupted();  // the exception is set
+    }
+    return *n;
+  }
+
+ private:
+  std::optional<std::size_t> write_object(std::span<const iovec> pieces) {
+    // One call for all the pieces: a Python call per piece would cost more than the copy.
+    std::size_t total = 0;
+    for (const iovec& piece : pieces) total += piece.iov_len;
+    PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+    if (!bytes) return std::nullopt;
+    char* out = PyBytes_AS_STRING(bytes.get());
+    for (const iovec& piece : pieces) {
+      if (piece.iov_len != 0) std::memcpy(out, piece.iov_base, piece.iov_len);
+      out += piece.iov_len;
+    }
+    PyRef result(PyObject_CallMethod(end_.object_.get(), "write", "O", bytes.get()));
+    if (!result) return std::nullopt;
+    // Raw files say how much they took; buffered ones take everything (some say None).
+    if (result.get() == Py_None) return total;
+    const Py_ssize_t n = PyLong_AsSsize_t(result.get());
+    if (n == -1 && PyErr_Occurred()) return std::nullopt;
+    if (n < 0 || static_cast<std::size_t>(n) > total) {
+      PyErr_SetString(PyExc_ValueError, "write() returned an impossible count");
+      return std::nullopt;
+    }
+    return static_cast<std::size_t>(n);
+  }
+
+  StreamEnd& end_;
+  UnlockedInterpreter& unlocked_;
+  FdSink fd_;
+};
+
+bool StreamEnd::bind(PyObject* object, PyObject* name, bool for_reading) {
+  name_ = PyRef(Py_NewRef(name));
+  if (PyLong_Check(object)) {
+    const long fd = PyLong_AsLong(object);
+    if (fd == -1 && PyErr_Occurred()) return false;
+    if (fd < 0 || fd > INT_MAX) {
+      PyErr_SetString(PyExc_ValueError, "not a file descriptor");
+      return false;
+    }
+    fd_ = static_cast<int>(fd);
+    return true;
+  }
+  object_ = PyRef(Py_NewRef(object));
+  if (!for_reading) {
+    if (PyObject_HasAttrString(object, "write")) return true;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object has no write() method", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  for (const char* method : {"readinto1", "readinto"}) {
+    if (PyObject_HasAttrString(object, method)) {
+      read_method_ = PyRef(PyObject_GetAttrString(object, method));
+      return static_cast<bool>(read_method_);
+    }
+  }
+  if (PyObject_HasAttrString(object, "read")) {
+    read_method_ = PyRef(PyObject_GetAttrString(object, "read"));
+    read_returns_bytes_ = true;
+    return static_cast<bool>(read_method_);
+  }
+  PyErr_Format(PyExc_TypeError, "'%.200s' object has no readinto() or read() method", Py_TYPE(object)->tp_name);
+  return false;
+}
+
+ByteSource& StreamEnd::source(UnlockedInterpreter& unlocked) {
+  source_ = std::make_unique<Source>(*this, unlocked);
+  return *source_;
+}
+
+ByteSink& StreamEnd::sink(UnlockedInterpreter& unlocked) {
+  sink_ = std::make_unique<Sink>(*this, unlocked);
+  return *sink_;
+}
+
+std::optional<std::uint64_t> StreamEnd::size_hint() const {
+  if (fd_ < 0) return std::nullopt;
+  return FdSource(fd_).size_hint();
+}
+
+std::optional<SalvageError> ProgressMonitor::on_progress(std::uint64_t bytes_read) {
+  UnlockedInterpreter::Relock locked(unlocked_);
+  if (PyErr_CheckSignals() < 0) return SalvageError::interrupted();
+  if (progress_ == nullptr || progress_ == Py_None) return std::nullopt;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_ < std::chrono::milliseconds(100)) return std::nullopt;
+  last_ = now;
+  PyRef total(total_ ? PyLong_FromUnsignedLongLong(*total_) : Py_NewRef(Py_None));
+  if (!total) return SalvageError::interrupted();
+  PyRef result(PyObject_CallFunction(progress_, "KO", static_cast<unsigned long long>(bytes_read), total.get()));
+  if (!result) return SalvageError::interrupted();
+  return std::nullopt;
+}
+
+void raise_stream_error(const SalvageError& error, const StreamEnd* failed_end) {
+  if (error.is_interrupted() && PyErr_Occurred()) return;
+  if (error.os_error() != 0) {
+    // Python builds the OSError subclass that matches the number, with .errno, .strerror
+    // and .filename set, as its own file functions do.
+    errno = error.os_error();
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, failed_end != nullptr ? failed_end->name() : nullptr);
+    return;
+  }
+  PyRef name(failed_end != nullptr ? PyObject_Str(failed_end->name()) : nullptr);
+  if (name) {
+    PyErr_Format(PyExc_OSError, "%s: %U", error.message().c_str(), name.get());
+  } else {
+    PyErr_SetString(PyExc_OSError, error.message().c_str());
+  }
+}
+
+}  // namespace rowmender::binding

@@ -1,0 +1,103 @@
+#pragma once
+// The streams of the module's streaming functions: descriptors read and written with the
+// interpreter lock released, Python file objects called with it taken back, and the checks
+// that let Ctrl-C and progress reach a long run.
+
+#include "binding/py_ref.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "io/byte_stream.h"
+#include "io/fd_stream.h"
+#include "io/interrupt_check.h"
+#include "salvage/stream_repair.h"
+
+namespace rowmender::binding {
+
+// Releases the interpreter lock for the engine's work; Relock takes it back for a while,
+// for whatever must touch Python. Constructed and destroyed with the lock held.
+class UnlockedInterpreter {
+ public:
+  UnlockedInterpreter() noexcept : state_(PyEval_SaveThread()) {}
+  ~UnlockedInterpreter() { PyEval_RestoreThread(state_); }
+  UnlockedInterpreter(const UnlockedInterpreter&) = delete;
+  UnlockedInterpreter& operator=(const UnlockedInterpreter&) = delete;
+
+  class Relock {
+   public:
+    explicit Relock(UnlockedInterpreter& unlocked) noexcept : unlocked_(unlocked) {
+      PyEval_RestoreThread(unlocked_.state_);
+    }
+    ~Relock() { unlocked_.state_ = PyEval_SaveThread(); }
+    Relock(const Relock&) = delete;
+    Relock& operator=(const Relock&) = delete;
+
+   private:
+    UnlockedInterpreter& unlocked_;
+  };
+
+  // The check for system calls made while the lock is released: the interpreter's signal
+  // handlers run (with the lock taken back) before the call is retried; a handler that
+  // raises stops the work with its exception set.
+  InterruptCheck interrupt_check() noexcept;
+
+ private:
+  PyThreadState* state_;
+};
+
+// One stream end: a descriptor, or a Python object with readinto/read or write. `name`
+// names it in error messages (the file's path, or "<stdin>"...).
+class StreamEnd {
+ public:
+  // Takes an int (a descriptor) or a file object. False with TypeError set otherwise.
+  bool bind(PyObject* object, PyObject* name, bool for_reading);
+
+  // The end as the engine sees it, usable while `unlocked` lives.
+  ByteSource& source(UnlockedInterpreter& unlocked);
+  ByteSink& sink(UnlockedInterpreter& unlocked);
+  // The size still to be read, when the end is a regular file.
+  std::optional<std::uint64_t> size_hint() const;
+
+  PyObject* name() const noexcept { return name_.get(); }
+  // Whether a read or write of this end failed.
+  bool failed() const noexcept { return failed_; }
+
+ private:
+  class Source;
+  class Sink;
+
+  int fd_ = -1;
+  PyRef object_;
+  PyRef read_method_;  // readinto1, readinto or read
+  bool read_returns_bytes_ = false;
+  PyRef name_;
+  bool failed_ = false;
+  std::unique_ptr<ByteSource> source_;
+  std::unique_ptr<ByteSink> sink_;
+};
+
+// Between windows: runs the signal handlers and calls `progress(bytes_read, total)` at most
+// ten times a second.
+class ProgressMonitor final : public StreamMonitor {
+ public:
+  ProgressMonitor(UnlockedInterpreter& unlocked, PyObject* progress, std::optional<std::uint64_t> total) noexcept
+      : unlocked_(unlocked), progress_(progress), total_(total) {}
+  [[nodiscard]] std::optional<SalvageError> on_progress(std::uint64_t bytes_read) override;
+
+ private:
+  UnlockedInterpreter& unlocked_;
+  PyObject* progress_;  // borrowed; None or nullptr for none
+  std::optional<std::uint64_t> total_;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+// Raises the exception for an engine error of a stream function: the one already set when
+// the work was interrupted or a Python call failed; an OSError subclass naming the stream
+// end otherwise.
+void raise_stream_error(const SalvageError& error, const StreamEnd* failed_end);
+
+}  // namespace rowmender::binding

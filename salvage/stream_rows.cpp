@@ -1,0 +1,76 @@
+#include "salvage/stream_rows.h"
+
+#include <algorithm>
+
+#include "salvage/salvage_walk.h"
+#include "salvage/table_sink.h"
+#include "unicode/utf8.h"
+
+namespace rowmender {
+
+struct RowStream::Walking {
+  Walking(const SalvageOptions& options, const TableShape& shape, RowTable& rows, SalvageStats& counts,
+          ChangeObserver* changes)
+      : sink(rows, latin1_char(shape.delimiter), false), walk(options, shape, sink, counts, changes) {}
+  TableSink sink;
+  SalvageWalk<TableSink> walk;
+};
+
+RowStream::RowStream(const SalvageOptions& options, ChangeObserver* changes, const StreamSettings& settings)
+    : options_(options), changes_(changes), settings_(settings) {
+  settings_.chunk = std::max<std::size_t>(settings_.chunk, 1);
+}
+
+RowStream::~RowStream() = default;
+
+Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMonitor* monitor) {
+  rows_.clear();
+  if (!started_) {
+    started_ = true;
+    auto settled = settle_shape_from_stream(window_, source, options_, settings_.chunk);
+    if (!settled) return std::move(settled).error();
+    if (!settled.value()) {
+      finished_ = true;
+      return false;
+    }
+    walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
+  }
+  while (!finished_) {
+    if (walked_before_) {
+      // The rows handed out before are copies: the window can move on now.
+      window_.consume(walked_);
+      walking_->walk.drop_front(walked_);
+      walked_ = 0;
+      if (monitor != nullptr) {
+        if (auto error = monitor->on_progress(window_.bytes_read())) return *std::move(error);
+      }
+      const std::size_t left = window_.size();
+      if (auto error = window_.fill(source, std::max(left + settings_.chunk, 2 * left))) return *std::move(error);
+    }
+    walked_ = walking_->walk.walk(window_.view(), window_.at_end());
+    walked_before_ = true;
+    if (window_.at_end()) {
+      finished_ = true;
+      finish_counts(counts_);
+      if (changes_ != nullptr) {
+        if (auto error = changes_->flush()) return *std::move(error);
+      }
+    }
+    if (!rows_.empty()) return true;
+  }
+  return false;
+}
+
+StreamStats RowStream::stats() const {
+  StreamStats stats;
+  stats.salvage = counts_;
+  if (!finished_) stats.salvage.salvaged_rows = counts_.total_rows - counts_.quarantined_rows;
+  stats.bytes_read = window_.bytes_read();
+  if (walking_) {
+    stats.skipped_byte_order_mark = walking_->walk.skipped_byte_order_mark();
+    stats.line_ends = walking_->walk.cursor().line_ends;
+  }
+  return stats;
+}
+
+}  // namespace rowmender
