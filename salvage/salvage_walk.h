@@ -85,9 +85,7 @@ class SalvageWalk {
       }
       const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
       count_row(decision, stats_);
-      if (changes_ != nullptr && (decision.fate != RowFate::Keep || parser.events().any())) {
-        report_parsed_row(parser, before, decision);
-      }
+      if (changes_ != nullptr) report_parsed_row(parser, before, decision);
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
     cursor_ = parser.cursor();
@@ -102,15 +100,18 @@ class SalvageWalk {
   const RowRule& rule() const noexcept { return rule_; }
 
  private:
+  // Tells the observer of a row the parser read when anything about it is worth telling:
+  // a change, or a row spanning several physical lines.
   void report_parsed_row(const ResilientParser& parser, const ResilientParser::Cursor& before,
                          const RowDecision& decision) {
     // A row that ends with a line break leaves the counter on the line after it.
     const LineEndCounts& was = before.line_ends;
     const LineEndCounts& now = parser.line_ends();
     const bool terminated = now.lf + now.crlf + now.cr != was.lf + was.crlf + was.cr;
-    const std::uint64_t last = parser.line() - (terminated ? 1 : 0);
-    changes_->on_change({before.line, last < before.line ? before.line : last, decision, parser.events(),
-                         rule_.width()});
+    const std::uint64_t after = parser.line() - (terminated ? 1 : 0);
+    const std::uint64_t last = after < before.line ? before.line : after;
+    if (decision.fate == RowFate::Keep && !parser.events().any() && last == before.line) return;
+    changes_->on_change({before.line, last, decision, parser.events(), rule_.width()});
   }
 
   RowRule rule_;

@@ -1,0 +1,55 @@
+#pragma once
+// The account of what a pass changed: counts of the rows each kind of change touched and,
+// when a sink is given, the change log, a CSV file with one line per change:
+//   first_line,last_line,change,detail
+// in input order (a row with two changes has two lines), lines 1-based and inclusive.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "error/salvage_error.h"
+#include "io/buffered_writer.h"
+#include "io/byte_stream.h"
+#include "salvage/row_change.h"
+
+namespace rowmender {
+
+inline constexpr std::string_view kChangeLogHeader = "first_line,last_line,change,detail\n";
+
+struct ChangeCounts {
+  std::uint64_t filled_rows = 0;
+  std::uint64_t merged_rows = 0;
+  std::uint64_t quarantined_rows = 0;
+  std::uint64_t rows_with_stray_quotes = 0;
+  std::uint64_t rows_with_text_after_quote = 0;
+  std::uint64_t rows_with_quotes_in_unquoted_fields = 0;
+  std::uint64_t rows_with_replaced_bytes = 0;
+  std::uint64_t replaced_sequences = 0;
+  std::uint64_t multiline_rows = 0;
+  std::optional<std::uint64_t> unterminated_quote_line;
+};
+
+class ChangeLog final : public ChangeObserver {
+ public:
+  // Counts only without a sink. `decoded` says the input was decoded from another
+  // encoding first: replaced bytes are then bytes the decoder could not read.
+  explicit ChangeLog(ByteSink* sink = nullptr, bool decoded = false);
+
+  void on_change(const RowChange& change) override;
+  [[nodiscard]] std::optional<SalvageError> flush() override;
+
+  const ChangeCounts& counts() const noexcept { return counts_; }
+
+ private:
+  void write_line(const RowChange& change, std::string_view name, std::string_view detail);
+
+  ChangeCounts counts_;
+  std::optional<BufferedWriter> writer_;
+  bool decoded_;
+  std::string line_;
+  std::string detail_;
+  std::optional<SalvageError> error_;
+};
+
+}  // namespace rowmender
