@@ -8,6 +8,10 @@
 #include "binding/stream_functions.h"
 #include "binding/summary_type.h"
 
+#ifndef ROWMENDER_VERSION
+#error "ROWMENDER_VERSION must be defined by the build (the project version in CMakeLists.txt)"
+#endif
+
 namespace rowmender::binding {
 namespace {
 
@@ -29,7 +33,7 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 int exec_module(PyObject* module) {
-  PyRef version(PyUnicode_FromString("0.1.0"));
+  PyRef version(PyUnicode_FromString(ROWMENDER_VERSION));
   if (!version || PyModule_AddObjectRef(module, "__version__", version.get()) < 0) return -1;
   PyRef doc(PyUnicode_FromString(kModuleDoc));
   if (!doc || PyObject_SetAttrString(module, "__doc__", doc.get()) < 0) return -1;

@@ -1,4 +1,4 @@
-"""Command line: ``python -m rowmender repair|sniff ...``."""
+"""Command line: ``rowmender repair|sniff ...``, also run as ``python -m rowmender``."""
 
 from __future__ import annotations
 
@@ -49,7 +49,8 @@ def _delimiter(text: str) -> str:
 
 def _build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="python -m rowmender",
+        # The installed command's name; `python -m rowmender` runs the same program.
+        prog="rowmender",
         description="Rescue damaged delimited text files.",
     )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")

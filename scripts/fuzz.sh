@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a while (default 30 seconds)
-# on a copy of its seed corpus. Usage: scripts/fuzz.sh [seconds] [target...]
+# Builds the libFuzzer targets with clang (the CMake option ROWMENDER_FUZZ, in build-fuzz/)
+# and runs each for a while (default 30 seconds) on a copy of its seed corpus.
+# Usage: scripts/fuzz.sh [seconds] [target...]; without targets, every tests/fuzz/fuzz_*.cpp.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
@@ -8,25 +9,31 @@ shift || true
 "$root/scripts/install-deps.sh" clang libclang-rt-dev
 
 build="$root/build-fuzz"
-mkdir -p "$build"
-mapfile -t engine < <(cd "$root" && ls memory/*.cpp unicode/*.cpp simd/*.cpp parser/*.cpp heuristics/*.cpp io/*.cpp salvage/*.cpp error/*.cpp)
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_parser fuzz_salvage fuzz_writer fuzz_stream)
+if [ ${#targets[@]} -eq 0 ]; then
+  for source in "$root"/tests/fuzz/fuzz_*.cpp; do
+    targets+=("$(basename "$source" .cpp)")
+  done
+fi
 
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
-       -I"$root" -I"$root/tests/cpp" -I"$root/tests/fuzz")
-# The engine is compiled once, with coverage instrumentation, into objects shared by the targets.
-objects=()
-for source in "${engine[@]}"; do
-  object="$build/$(echo "$source" | tr / _).o"
-  if [ ! -f "$object" ] || [ "$root/$source" -nt "$object" ]; then
-    clang++ "${flags[@]}" -fsanitize=fuzzer-no-link -c "$root/$source" -o "$object"
+# Quiet unless something fails: then the build's own output explains why.
+quietly() {
+  local log
+  log=$(mktemp)
+  if ! "$@" >"$log" 2>&1; then
+    cat "$log" >&2
+    rm -f "$log"
+    return 1
   fi
-  objects+=("$object")
-done
+  rm -f "$log"
+}
+# -O1 keeps the programs quick while the sanitizers' reports stay readable.
+quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPython3_EXECUTABLE=/usr/bin/python3 \
+  -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DROWMENDER_FUZZ=ON -DROWMENDER_SANITIZE=ON \
+  -DROWMENDER_TESTS=OFF -DROWMENDER_BENCHMARKS=OFF -DROWMENDER_INPLACE=OFF
+quietly cmake --build "$build" -j2 --target "${targets[@]}"
 
 for target in "${targets[@]}"; do
-  clang++ "${flags[@]}" -fsanitize=fuzzer "$root/tests/fuzz/$target.cpp" "${objects[@]}" -o "$build/$target"
   corpus="$build/corpus-$target"
   mkdir -p "$corpus"
   cp -n "$root/tests/fuzz/corpus/$target/"* "$corpus/" 2>/dev/null || true
@@ -34,7 +41,7 @@ for target in "${targets[@]}"; do
   artifacts="$build/artifacts-$target/"
   mkdir -p "$artifacts"
   status=0
-  ASAN_OPTIONS=allocator_may_return_null=1 "$build/$target" -max_total_time="$seconds" -timeout=10 \
+  ASAN_OPTIONS=allocator_may_return_null=1 "$build/tests/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=4096 -max_len=65536 -print_final_stats=1 -artifact_prefix="$artifacts" "$corpus" \
     >"$build/$target.log" 2>&1 || status=$?
   grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$build/$target.log" || true

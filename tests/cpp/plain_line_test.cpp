@@ -83,10 +83,25 @@ TEST(PlainLine, TakesOnlyLinesTheParserReadsPlainly) {
     }
   }
   EXPECT_FALSE(line.read("a,b\n", 4, ',', '"')) << "end of input";
-  EXPECT_FALSE(PlainLine::usable(0xA7, '"'));
-  EXPECT_FALSE(PlainLine::usable(',', ','));
-  EXPECT_FALSE(PlainLine::usable('\n', '"'));
-  EXPECT_TRUE(PlainLine::usable('\t', '\''));
+}
+
+// The bitmaps may stand in for the parser only where a delimiter or quote byte is always
+// that character: an ASCII byte, never a line break, and not both at once.
+TEST(PlainLine, UsableOnlyForDistinctAsciiDelimiterAndQuote) {
+  struct Pair {
+    std::uint8_t delimiter;
+    std::uint8_t quote;
+    bool usable;
+  };
+  const Pair pairs[] = {
+      {',', '"', true},    {';', '\'', true},  {'\t', '\'', true}, {',', '\t', true},   {'|', ' ', true},
+      {',', 0xA6, false},  {0xA6, '"', false}, {0x80, '"', false}, {',', 0xFF, false},  {',', ',', false},
+      {'\t', '\t', false}, {'\n', '"', false}, {',', '\r', false}, {'\r', '\n', false},
+  };
+  for (const Pair& p : pairs) {
+    EXPECT_EQ(PlainLine::usable(p.delimiter, p.quote), p.usable)
+        << "delimiter " << int{p.delimiter} << " quote " << int{p.quote};
+  }
 }
 
 // Lines of many words; lines of 4096 bytes or more are always left to the parser.
@@ -112,28 +127,54 @@ TEST(PlainLine, CountsFieldsOnLongLines) {
   }
 }
 
-// At every row start of random inputs, a line taken as plain gives the parser's row.
+// At every row start of random inputs, a line taken as plain gives the parser's row, for
+// every usable pair of delimiter and quote, blanks and the apostrophe as quotes included.
 TEST(PlainLine, AgreesWithTheParserOnRandomInputs) {
-  const std::vector<std::string> tokens = {"a", "bc",       "\"",   "\"\"",         "\"x,y\"",
-                                           " ", "\t",       "\n",   "\r\n",         "\r",
-                                           ";", "\xC3\xA9", "\xFF", "\xE6\x9D\xB1", std::string(70, 'w')};
-  const char delimiters[] = {',', ';', '\t'};
+  const std::vector<std::string> tokens = {"a",
+                                           "bc",
+                                           "\"",
+                                           "'",
+                                           " ",
+                                           "\t",
+                                           "\n",
+                                           ";",
+                                           "\r\n",
+                                           "\r",
+                                           "\xC3\xA9",
+                                           "\xFF",
+                                           ",",
+                                           "|",
+                                           "\xE6\x9D\xB1",
+                                           "\xA6",
+                                           std::string(70, 'w')};
+  const char delimiters[] = {',', ';', '\t', ' ', '|'};
+  const char quotes[] = {'"', '"', '\'', '\t', ' '};
   std::mt19937_64 rng(11);
   auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
   PlainLine line;
   int plain_rows = 0;
-  for (int iteration = 0; iteration < 20000; ++iteration) {
+  for (int iteration = 0; iteration < 30000; ++iteration) {
     const char delimiter = delimiters[pick(std::size(delimiters))];
+    const char quote = quotes[pick(std::size(quotes))];
+    if (!PlainLine::usable(static_cast<std::uint8_t>(delimiter), static_cast<std::uint8_t>(quote))) continue;
     const bool repair = pick(2);
+    // Quoted fields made of this quote: lone, doubled, around a delimiter, with a doubled
+    // quote inside.
+    const std::string q(1, quote);
+    const std::string quoted[] = {q, q + q, q + "x" + delimiter + "y" + q, q + "a" + q + q + "b" + q};
     std::string input;
     for (std::size_t n = pick(40); n > 0; --n) {
-      input += pick(4) == 0 ? std::string(1, delimiter) : tokens[pick(tokens.size())];
+      switch (pick(6)) {
+        case 0: input += delimiter; break;
+        case 1: input += quoted[pick(std::size(quoted))]; break;
+        default: input += tokens[pick(tokens.size())];
+      }
     }
-    ResilientParser parser(input, static_cast<std::uint8_t>(delimiter), '"', repair);
+    ResilientParser parser(input, static_cast<std::uint8_t>(delimiter), static_cast<std::uint8_t>(quote), repair);
     RowTable table;
     while (true) {
       const std::size_t begin = parser.position();
-      const std::optional<Fields> plain = plain_fields(input, begin, line, delimiter);
+      const std::optional<Fields> plain = plain_fields(input, begin, line, delimiter, quote);
       const std::size_t plain_end = plain ? line.line_end() : 0;
       if (!parser.next_row(table)) {
         ASSERT_FALSE(plain.has_value());
@@ -141,9 +182,10 @@ TEST(PlainLine, AgreesWithTheParserOnRandomInputs) {
       }
       if (!plain) continue;
       ++plain_rows;
-      const std::string where = ::testing::PrintToString(input) + " at " + std::to_string(begin);
+      const std::string where = ::testing::PrintToString(input) + " at " + std::to_string(begin) + " delimiter " +
+                                std::to_string(int{delimiter}) + " quote " + std::to_string(int{quote});
       ASSERT_EQ(*plain, fields_of(table[table.size() - 1])) << where;
-      ResilientParser skipping(input, static_cast<std::uint8_t>(delimiter), '"', repair);
+      ResilientParser skipping(input, static_cast<std::uint8_t>(delimiter), static_cast<std::uint8_t>(quote), repair);
       RowTable unused;
       while (skipping.position() < begin) skipping.next_row(unused);
       skipping.skip_row_ending_at(plain_end);

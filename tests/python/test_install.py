@@ -6,6 +6,7 @@ import ast
 import inspect
 import os
 import pydoc
+import re
 import shutil
 import subprocess
 import sys
@@ -67,7 +68,7 @@ def test_installed_package_imports_and_works(prefix: Path) -> None:
 
     assert result.returncode == 0, result.stderr
     version, package_dir, module_dir, sniffed = result.stdout.splitlines()
-    assert version == "0.1.0"
+    assert version == rowmender.__version__
     assert Path(package_dir) == Path(module_dir) == (prefix / "rowmender").resolve()
     assert sniffed == ";"
 
@@ -82,12 +83,19 @@ def test_installed_command_line_runs(prefix: Path, tmp_path: Path) -> None:
     assert (tmp_path / "out.csv").read_text(encoding="utf-8") == "a,b\n1,\n2,3\n"
 
 
-def test_version_matches_the_project_metadata() -> None:
+def test_wheel_metadata_reads_the_version_the_module_was_built_with() -> None:
+    # The wheel's version is read from CMakeLists.txt by the pattern in pyproject.toml; the
+    # module's comes from the same line through the compiler. Both must find the same text.
     import tomllib
 
     with open(REPO / "pyproject.toml", "rb") as file:
-        project = tomllib.load(file)["project"]
-    assert project["version"] == rowmender.__version__ == backend.__version__
+        pyproject = tomllib.load(file)
+    assert "version" not in pyproject["project"] and "version" in pyproject["project"]["dynamic"]
+    provider = pyproject["tool"]["scikit-build"]["metadata"]["version"]
+    found = re.search(provider["regex"], (REPO / provider["input"]).read_text(encoding="utf-8"), re.MULTILINE)
+
+    assert found is not None
+    assert found["value"] == rowmender.__version__ == backend.__version__
 
 
 # --- signatures: what help(), inspect and the type stubs show must agree -------------------
@@ -165,7 +173,7 @@ def test_help_of_the_package_shows_real_signatures() -> None:
     for line in (SALVAGE_FILE_SIGNATURE, "sniff(sample)", "open" + READER_PARAMETERS,
                  "SalvageReader" + READER_PARAMETERS, "to_dict(self, /)"):
         assert line in text
-    assert "VERSION\n    0.1.0" in text
+    assert f"VERSION\n    {rowmender.__version__}" in text
 
 
 def test_help_of_salvage_file_shows_its_signature_and_arguments() -> None:

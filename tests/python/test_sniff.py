@@ -1,4 +1,7 @@
-"""Delimiter detection on text samples."""
+"""sniff() from Python: str in, str out. The detection rules themselves are tested on bytes in
+the engine's own tests; here, what the conversion between str and the engine's bytes may
+break: each candidate coming back as its one-character str, non-ASCII text, and the
+byte-order mark, which reaches Python as U+FEFF."""
 
 import pytest
 
@@ -6,29 +9,22 @@ import rowmender
 
 
 @pytest.mark.parametrize("sample, expected", [
+    ("a,b\nc,d\n", ","),
+    ("a;b\nc;d\n", ";"),
+    ("a\tb\nc\td\n", "\t"),
+    ("a|b\nc|d\n", "|"),
+    ("é;ü\n日本;語\n", ";"),
     ("", ","),
     ("\ufeff", ","),
-    ("a;b;c", ","),                                  # one counted row is too few to score
-    ("a;b;c\n", ","),
-    ("a;b;c\nd;e;f", ";"),
-    ("a;b;c\nd;e;f\n", ";"),
-    ("a\tb\tc\nd\te\tf\n", "\t"),
-    ("a|b\nc|d\r\ne|f\r", "|"),
-    ("a;b\n\n   \nc;d\n", ";"),                     # blank and whitespace-only lines are not counted
-    ("id\n1;2\n3;4\n", ";"),
-    ("a,b;c\nd,e;f\n", ","),                          # a tie keeps the earlier candidate
-    ("\ufeff\na;b", ","),                             # the mark is skipped, not a row of its own
     ("\ufeffa;b\nc;d\n", ";"),
-    ("a,b\n" * 50 + "a;b;c;d\n" * 200, ","),          # only the first 50 counted rows matter
-    ('"x;y",b\n"z;w",c\n', ","),                      # delimiters inside quotes do not count
-    ('"a"\t"b"\n"c"\t"d"\n', "\t"),                   # cleanly quoted tab-separated lines
-    ("é;ü\n日本;語\n", ";"),
+    ("\ufeff\na;b", ","),                             # the mark is skipped, not a row of its own
 ])
 def test_sniff(sample, expected):
-    assert rowmender.sniff(sample) == expected
+    result = rowmender.sniff(sample)
+    assert type(result) is str
+    assert result == expected
 
 
 def test_bom_makes_no_difference():
     for sample in ("a|b\nc|d\n", "x\ny;z\n", "a,b\tc\nd,e\tf\n"):
         assert rowmender.sniff("\ufeff" + sample) == rowmender.sniff(sample)
-
