@@ -39,14 +39,14 @@ printf 'a;b\n1\n2;3\n4;5\n' >in.csv
 
 # Nothing but the installed copy may be found: no PYTHONPATH, and a working folder that
 # holds no package.
-env -u PYTHONPATH "$scratch/venv/bin/python" - "$scratch/venv" "$version" <<'EOF'
+env -u PYTHONPATH "$scratch/venv/bin/python" - "$scratch/venv" "$version" "$root/rowmender" <<'EOF'
 import importlib.metadata
 import pathlib
 import sys
 
 import rowmender
 
-venv, version = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2]
+venv, version, source = pathlib.Path(sys.argv[1]).resolve(), sys.argv[2], pathlib.Path(sys.argv[3])
 package = pathlib.Path(rowmender.__file__).resolve().parent
 assert package.is_relative_to(venv), f"imported from {package}, not from the environment"
 assert importlib.metadata.version("rowmender") == rowmender.__version__ == version, (
@@ -56,8 +56,9 @@ assert importlib.metadata.version("rowmender") == rowmender.__version__ == versi
 files = sorted(str(f) for f in importlib.metadata.files("rowmender")
                if f.parts[0] == "rowmender" and "__pycache__" not in f.parts)
 modules = [f for f in files if f.startswith("rowmender/_rowmender_backend.") and f.endswith(".so")]
-expected = ["rowmender/__init__.py", "rowmender/__main__.py", "rowmender/_rowmender_backend.pyi",
-            "rowmender/cli.py", "rowmender/py.typed", *modules]
+# The package's own files, as the source folder has them, and the one module.
+expected = [f"rowmender/{f.name}" for f in source.iterdir() if f.suffix in (".py", ".pyi") or f.name == "py.typed"]
+expected += modules
 assert len(modules) == 1 and files == sorted(expected), files
 print(f"installed rowmender {version} from the wheel: {', '.join(files)}")
 EOF

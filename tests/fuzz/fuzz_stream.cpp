@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "../cpp/stream_support.h"
+#include "stream_support.h"
 #include "fuzz_input.h"
 #include "io/buffered_writer.h"
 #include "salvage/output_format.h"
