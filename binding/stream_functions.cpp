@@ -8,6 +8,7 @@
 #include "binding/py_text.h"
 #include "binding/stream_io.h"
 #include "io/prefixed_source.h"
+#include "salvage/change_log.h"
 #include "salvage/stream_repair.h"
 #include "salvage/stream_rows.h"
 #include "unicode/utf8.h"
@@ -33,22 +34,42 @@ bool parse_options(int delimiter, int quote_char, int fill, int merge, long long
   return true;
 }
 
+// Adds `value` to `dict` under `key`; false with the exception set.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned(value);
+  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+bool put_count(PyObject* dict, const char* key, std::uint64_t value) {
+  return put(dict, key, PyLong_FromUnsignedLongLong(value));
+}
+
 // The counts of a stream's work, as a dict for the package's report.
-PyObject* stats_dict(const StreamStats& stats) {
+PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
   const SalvageStats& s = stats.salvage;
-  PyRef delimiter(new_str(latin1_char(s.detected_delimiter)));
-  if (!delimiter) return nullptr;
-  return Py_BuildValue(
-      "{sKsKsKsKsOsKsKsKsOsKsKsK}", "total_rows", static_cast<unsigned long long>(s.total_rows), "salvaged_rows",
-      static_cast<unsigned long long>(s.salvaged_rows), "repaired_rows", static_cast<unsigned long long>(s.repaired_rows),
-      "quarantined_rows", static_cast<unsigned long long>(s.quarantined_rows), "detected_delimiter", delimiter.get(),
-      "inferred_columns", static_cast<unsigned long long>(s.inferred_columns), "bytes_read",
-      static_cast<unsigned long long>(stats.bytes_read), "bytes_written",
-      static_cast<unsigned long long>(stats.bytes_written), "byte_order_mark",
-      stats.skipped_byte_order_mark ? Py_True : Py_False, "lf_line_ends",
-      static_cast<unsigned long long>(stats.line_ends.lf), "crlf_line_ends",
-      static_cast<unsigned long long>(stats.line_ends.crlf), "cr_line_ends",
-      static_cast<unsigned long long>(stats.line_ends.cr));
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* d = dict.get();
+  const bool ok =
+      put_count(d, "total_rows", s.total_rows) && put_count(d, "salvaged_rows", s.salvaged_rows) &&
+      put_count(d, "repaired_rows", s.repaired_rows) && put_count(d, "quarantined_rows", s.quarantined_rows) &&
+      put(d, "detected_delimiter", new_str(latin1_char(s.detected_delimiter))) &&
+      put_count(d, "inferred_columns", s.inferred_columns) && put_count(d, "bytes_read", stats.bytes_read) &&
+      put_count(d, "bytes_written", stats.bytes_written) && put_count(d, "filled_rows", changes.filled_rows) &&
+      put_count(d, "merged_rows", changes.merged_rows) &&
+      put_count(d, "rows_with_stray_quotes", changes.rows_with_stray_quotes) &&
+      put_count(d, "rows_with_text_after_quote", changes.rows_with_text_after_quote) &&
+      put_count(d, "rows_with_quotes_in_unquoted_fields", changes.rows_with_quotes_in_unquoted_fields) &&
+      put_count(d, "rows_with_replaced_bytes", changes.rows_with_replaced_bytes) &&
+      put_count(d, "replaced_bytes", changes.replaced_sequences) &&
+      put_count(d, "multiline_rows", changes.multiline_rows) &&
+      put(d, "unterminated_quote_line",
+          changes.unterminated_quote_line ? PyLong_FromUnsignedLongLong(*changes.unterminated_quote_line)
+                                          : Py_NewRef(Py_None)) &&
+      put(d, "byte_order_mark", PyBool_FromLong(stats.skipped_byte_order_mark)) &&
+      put_count(d, "lf_line_ends", stats.line_ends.lf) && put_count(d, "crlf_line_ends", stats.line_ends.crlf) &&
+      put_count(d, "cr_line_ends", stats.line_ends.cr);
+  return ok ? dict.release() : nullptr;
 }
 
 const StreamEnd* failed_end(std::initializer_list<const StreamEnd*> ends) {
@@ -59,44 +80,48 @@ const StreamEnd* failed_end(std::initializer_list<const StreamEnd*> ends) {
 }
 
 PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "output", "quarantine", "names", "progress", "prefix", "delimiter",
-                                   "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-                                   "repair_quotes", nullptr};
-  PyObject *source_object, *output_object, *quarantine_object, *progress;
-  PyObject *source_name, *output_name, *quarantine_name;
+  static const char* keywords[] = {"source", "output", "quarantine", "changes", "names", "progress", "prefix",
+                                   "decoded", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
+                                   "expected_columns", "repair_quotes", nullptr};
+  PyObject *source_object, *output_object, *quarantine_object, *changes_object, *progress;
+  PyObject *source_name, *output_name, *quarantine_name, *changes_name;
   Py_buffer prefix;
-  int delimiter, quote_char, fill, merge, repair_quotes;
+  int decoded, delimiter, quote_char, fill, merge, repair_quotes;
   long long expected_columns;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO(OOO)Oy*iippLp:_repair", const_cast<char**>(keywords),
-                                   &source_object, &output_object, &quarantine_object, &source_name, &output_name,
-                                   &quarantine_name, &progress, &prefix, &delimiter, &quote_char, &fill, &merge,
-                                   &expected_columns, &repair_quotes)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(OOOO)Oy*piippLp:_repair", const_cast<char**>(keywords),
+                                   &source_object, &output_object, &quarantine_object, &changes_object, &source_name,
+                                   &output_name, &quarantine_name, &changes_name, &progress, &prefix, &decoded,
+                                   &delimiter, &quote_char, &fill, &merge, &expected_columns, &repair_quotes)) {
     return nullptr;
   }
   const std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
   PyBuffer_Release(&prefix);
   SalvageOptions options;
   if (!parse_options(delimiter, quote_char, fill, merge, expected_columns, repair_quotes, options)) return nullptr;
-  StreamEnd source, output, quarantine;
+  StreamEnd source, output, quarantine, changes;
   if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
   const bool has_quarantine = quarantine_object != Py_None;
   if (has_quarantine && !quarantine.bind(quarantine_object, quarantine_name, false)) return nullptr;
+  const bool has_changes = changes_object != Py_None;
+  if (has_changes && !changes.bind(changes_object, changes_name, false)) return nullptr;
 
   return call_guarded(
       [&]() -> PyObject* {
         std::optional<Expected<StreamStats, SalvageError>> result;
+        ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded != 0);
         {
           UnlockedInterpreter unlocked;
-          PrefixedSource input(prefix_bytes, source.source(unlocked));
+          const StreamEnd::Lending lending(unlocked, {&source, &output, &quarantine, &changes});
+          PrefixedSource input(prefix_bytes, source.source());
           ProgressMonitor monitor(unlocked, progress, input.size_hint());
-          result.emplace(repair_stream(input, output.sink(unlocked), has_quarantine ? &quarantine.sink(unlocked) : nullptr,
-                                       options, nullptr, &monitor));
+          result.emplace(repair_stream(input, output.sink(), has_quarantine ? &quarantine.sink() : nullptr, options,
+                                       &log, &monitor));
         }
         if (!*result) {
-          raise_stream_error(result->error(), failed_end({&source, &output, &quarantine}));
+          raise_stream_error(result->error(), failed_end({&source, &output, &quarantine, &changes}));
           return nullptr;
         }
-        return stats_dict(result->value());
+        return stats_dict(result->value(), log.counts());
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -104,6 +129,8 @@ PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
 // _RowStream: the rows of a stream, a window at a time.
 struct RowStreamPayload {
   StreamEnd source;
+  StreamEnd changes;
+  std::unique_ptr<ChangeLog> log;
   PyRef progress;
   std::string prefix;
   std::unique_ptr<RowStream> stream;
@@ -125,15 +152,17 @@ void row_stream_dealloc(PyObject* self) {
 }
 
 PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "name", "progress", "prefix", "delimiter", "quote_char",
-                                   "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
-  PyObject *source_object, *name, *progress;
+  static const char* keywords[] = {"source", "changes", "names", "progress", "prefix", "decoded", "delimiter",
+                                   "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
+                                   "repair_quotes", nullptr};
+  PyObject *source_object, *changes_object, *name, *changes_name, *progress;
   Py_buffer prefix;
-  int delimiter, quote_char, fill, merge, repair_quotes;
+  int decoded, delimiter, quote_char, fill, merge, repair_quotes;
   long long expected_columns;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOy*iippLp:_RowStream", const_cast<char**>(keywords),
-                                   &source_object, &name, &progress, &prefix, &delimiter, &quote_char, &fill, &merge,
-                                   &expected_columns, &repair_quotes)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO(OO)Oy*piippLp:_RowStream", const_cast<char**>(keywords),
+                                   &source_object, &changes_object, &name, &changes_name, &progress, &prefix,
+                                   &decoded, &delimiter, &quote_char, &fill, &merge, &expected_columns,
+                                   &repair_quotes)) {
     return nullptr;
   }
   std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
@@ -147,8 +176,11 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         RowStreamPayload* payload = new (&payload_of(self.get())) RowStreamPayload();
         payload->progress = PyRef(Py_NewRef(progress));
         payload->prefix = std::move(prefix_bytes);
-        payload->stream = std::make_unique<RowStream>(options);
         if (!payload->source.bind(source_object, name, true)) return nullptr;
+        if (changes_object != Py_None && !payload->changes.bind(changes_object, changes_name, false)) return nullptr;
+        payload->log = std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr,
+                                                   decoded != 0);
+        payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         return self.release();
       },
       static_cast<PyObject*>(nullptr));
@@ -163,14 +195,14 @@ PyObject* row_stream_next(PyObject* self) {
           std::optional<Expected<bool, SalvageError>> more;
           {
             UnlockedInterpreter unlocked;
-            ByteSource& raw = p.source.source(unlocked);
-            PrefixedSource input(std::move(p.prefix), raw);
+            const StreamEnd::Lending lending(unlocked, {&p.source, &p.changes});
+            PrefixedSource input(std::move(p.prefix), p.source.source());
             p.prefix.clear();
             ProgressMonitor monitor(unlocked, p.progress.get(), input.size_hint());
             more.emplace(p.stream->next_batch(input, &monitor));
           }
           if (!*more) {
-            raise_stream_error(more->error(), p.source.failed() ? &p.source : nullptr);
+            raise_stream_error(more->error(), failed_end({&p.source, &p.changes}));
             return nullptr;
           }
           p.cursor = 0;
@@ -197,7 +229,7 @@ PyObject* row_stream_iter(PyObject* self) { return Py_NewRef(self); }
 
 PyObject* row_stream_stats(PyObject* self, PyObject*) {
   RowStreamPayload& p = payload_of(self);
-  PyRef stats(stats_dict(p.stream->stats()));
+  PyRef stats(stats_dict(p.stream->stats(), p.log->counts()));
   if (!stats) return nullptr;
   if (PyDict_SetItemString(stats.get(), "finished", p.stream->finished() ? Py_True : Py_False) < 0) return nullptr;
   return stats.release();
@@ -227,9 +259,9 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_VARARGS | METH_KEYWORDS,
-     "_repair(source, output, quarantine, names, progress, prefix, delimiter, quote_char, fill_ragged_rows, "
-     "merge_overflow, expected_columns, repair_quotes)\n--\n\n"
-     "Repairs a stream into the output and quarantine streams; returns the counts as a dict."},
+     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, delimiter, quote_char, "
+     "fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)\n--\n\n"
+     "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
 };
 
 }  // namespace

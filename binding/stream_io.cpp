@@ -9,10 +9,25 @@
 
 namespace rowmender::binding {
 
-InterruptCheck UnlockedInterpreter::interrupt_check() noexcept {
+// The lock, for a call into Python from the engine: taken back when it was lent out
+// released, already held otherwise.
+class StreamEnd::Locked {
+ public:
+  explicit Locked(const StreamEnd& end) noexcept {
+    if (end.unlocked_ != nullptr) relock_.emplace(*end.unlocked_);
+  }
+
+ private:
+  std::optional<UnlockedInterpreter::Relock> relock_;
+};
+
+// For the end's system calls: the interpreter's signal handlers run before an interrupted
+// call is retried, as the interpreter's own I/O does; a handler that raises (Ctrl-C's
+// KeyboardInterrupt) stops the work with its exception set.
+InterruptCheck StreamEnd::interrupt_check() noexcept {
   return InterruptCheck(
       [](void* context) noexcept {
-        Relock locked(*static_cast<UnlockedInterpreter*>(context));
+        Locked locked(*static_cast<StreamEnd*>(context));
         return PyErr_CheckSignals() == 0;
       },
       this);
@@ -21,8 +36,7 @@ InterruptCheck UnlockedInterpreter::interrupt_check() noexcept {
 // Reads a descriptor as it is, or calls the object's reader with the lock taken back.
 class StreamEnd::Source final : public ByteSource {
  public:
-  Source(StreamEnd& end, UnlockedInterpreter& unlocked)
-      : end_(end), unlocked_(unlocked), fd_(end.fd_, unlocked.interrupt_check()) {}
+  explicit Source(StreamEnd& end) : end_(end), fd_(end.fd_, end.interrupt_check()) {}
 
   Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) override {
     if (end_.fd_ >= 0) {
@@ -30,7 +44,7 @@ class StreamEnd::Source final : public ByteSource {
       if (!got) end_.failed_ = true;
       return got;
     }
-    UnlockedInterpreter::Relock locked(unlocked_);
+    Locked locked(end_);
     const std::optional<std::size_t> got = read_object(buffer, capacity);
     if (!got) {
       end_.failed_ = true;
@@ -79,15 +93,13 @@ class StreamEnd::Source final : public ByteSource {
   }
 
   StreamEnd& end_;
-  UnlockedInterpreter& unlocked_;
   FdSource fd_;
 };
 
 // Writes a descriptor as it is, or calls the object's write with the lock taken back.
 class StreamEnd::Sink final : public ByteSink {
  public:
-  Sink(StreamEnd& end, UnlockedInterpreter& unlocked)
-      : end_(end), unlocked_(unlocked), fd_(end.fd_, unlocked.interrupt_check()) {}
+  explicit Sink(StreamEnd& end) : end_(end), fd_(end.fd_, end.interrupt_check()) {}
 
   Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) override {
     if (end_.fd_ >= 0) {
@@ -95,7 +107,7 @@ class StreamEnd::Sink final : public ByteSink {
       if (!n) end_.failed_ = true;
       return n;
     }
-    UnlockedInterpreter::Relock locked(unlocked_);
+    Locked locked(end_);
     const std::optional<std::size_t> n = write_object(pieces);
     if (!n) {
       end_.failed_ = true;
@@ -130,7 +142,6 @@ class StreamEnd::Sink final : public ByteSink {
   }
 
   StreamEnd& end_;
-  UnlockedInterpreter& unlocked_;
   FdSink fd_;
 };
 
@@ -167,13 +178,13 @@ bool StreamEnd::bind(PyObject* object, PyObject* name, bool for_reading) {
   return false;
 }
 
-ByteSource& StreamEnd::source(UnlockedInterpreter& unlocked) {
-  source_ = std::make_unique<Source>(*this, unlocked);
+ByteSource& StreamEnd::source() {
+  if (!source_) source_ = std::make_unique<Source>(*this);
   return *source_;
 }
 
-ByteSink& StreamEnd::sink(UnlockedInterpreter& unlocked) {
-  sink_ = std::make_unique<Sink>(*this, unlocked);
+ByteSink& StreamEnd::sink() {
+  if (!sink_) sink_ = std::make_unique<Sink>(*this);
   return *sink_;
 }
 

@@ -5,8 +5,10 @@
 
 #include "binding/py_ref.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,25 +42,21 @@ class UnlockedInterpreter {
     UnlockedInterpreter& unlocked_;
   };
 
-  // The check for system calls made while the lock is released: the interpreter's signal
-  // handlers run (with the lock taken back) before the call is retried; a handler that
-  // raises stops the work with its exception set.
-  InterruptCheck interrupt_check() noexcept;
-
  private:
   PyThreadState* state_;
 };
 
 // One stream end: a descriptor, or a Python object with readinto/read or write. `name`
-// names it in error messages (the file's path, or "<stdin>"...).
+// names it in error messages (the file's path, or "<stdin>"...). Its source and sink live
+// as long as the end; while an UnlockedInterpreter is lent to the end (see Lending), calls
+// into Python take the lock back through it, otherwise they are made with the lock held.
 class StreamEnd {
  public:
   // Takes an int (a descriptor) or a file object. False with TypeError set otherwise.
   bool bind(PyObject* object, PyObject* name, bool for_reading);
 
-  // The end as the engine sees it, usable while `unlocked` lives.
-  ByteSource& source(UnlockedInterpreter& unlocked);
-  ByteSink& sink(UnlockedInterpreter& unlocked);
+  ByteSource& source();
+  ByteSink& sink();
   // The size still to be read, when the end is a regular file.
   std::optional<std::uint64_t> size_hint() const;
 
@@ -66,9 +64,31 @@ class StreamEnd {
   // Whether a read or write of this end failed.
   bool failed() const noexcept { return failed_; }
 
+  // Lends `unlocked` to the ends for as long as the Lending lives.
+  class Lending {
+   public:
+    Lending(UnlockedInterpreter& unlocked, std::initializer_list<StreamEnd*> ends) noexcept {
+      for (StreamEnd* end : ends) {
+        if (count_ < ends_.size()) ends_[count_++] = end;
+        end->unlocked_ = &unlocked;
+      }
+    }
+    ~Lending() {
+      for (std::size_t i = 0; i < count_; ++i) ends_[i]->unlocked_ = nullptr;
+    }
+    Lending(const Lending&) = delete;
+    Lending& operator=(const Lending&) = delete;
+
+   private:
+    std::array<StreamEnd*, 4> ends_{};
+    std::size_t count_ = 0;
+  };
+
  private:
   class Source;
   class Sink;
+  class Locked;
+  InterruptCheck interrupt_check() noexcept;
 
   int fd_ = -1;
   PyRef object_;
@@ -76,6 +96,7 @@ class StreamEnd {
   bool read_returns_bytes_ = false;
   PyRef name_;
   bool failed_ = false;
+  UnlockedInterpreter* unlocked_ = nullptr;
   std::unique_ptr<ByteSource> source_;
   std::unique_ptr<ByteSink> sink_;
 };

@@ -13,7 +13,6 @@ import codecs
 import errno
 import os
 import stat
-import threading
 from typing import Any, TypeGuard, Union
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -38,33 +37,30 @@ def describe(value: object) -> str:
     return f"<{type(value).__name__}>"
 
 
-# Undecodable bytes are replaced by U+FFFD and counted, per thread: a decoder runs on the
-# thread that reads.
-_replaced = threading.local()
-
-
-def _count_and_replace(error: UnicodeError) -> tuple[str, int]:
+def _mark_undecodable(error: UnicodeError) -> tuple[str, int]:
+    # Each byte the codec could not read becomes the surrogate that stands for the byte
+    # 0xFF, which goes to the engine as that byte: never valid UTF-8 and never part of a
+    # sequence, so the engine replaces each with one U+FFFD and counts it in its row.
     if not isinstance(error, UnicodeDecodeError):
         raise error
-    _replaced.count = getattr(_replaced, "count", 0) + (error.end - error.start)
-    return "\ufffd", error.end
+    return "\udcff" * (error.end - error.start), error.end
 
 
-codecs.register_error("rowmender.count-and-replace", _count_and_replace)
+codecs.register_error("rowmender.mark-undecodable", _mark_undecodable)
 
 
 class DecodingReader:
     """A source in another encoding, read as UTF-8: decoded chunk by chunk by an incremental
-    decoder, every undecodable byte becoming U+FFFD (and counted in ``replaced``)."""
+    decoder. Every byte the decoder cannot read reaches the engine as one byte that is not
+    UTF-8, so that it is replaced by U+FFFD and accounted for in the row it lies in."""
 
     def __init__(self, read: Any, encoding: str, prefix: bytes = b"") -> None:
         self._read = read
-        self._decoder = codecs.getincrementaldecoder(encoding)(errors="rowmender.count-and-replace")
+        self._decoder = codecs.getincrementaldecoder(encoding)(errors="rowmender.mark-undecodable")
         self._pending = bytearray()
         self._prefix = prefix
         self._done = False
         self.raw_bytes_read = 0
-        self.replaced = 0
 
     def readinto(self, buffer: Any) -> int:
         view = memoryview(buffer).cast("B")
@@ -72,11 +68,9 @@ class DecodingReader:
             raw = self._prefix + self._read(_DECODE_CHUNK)
             self._prefix = b""
             self.raw_bytes_read += len(raw)
-            _replaced.count = 0
             text = self._decoder.decode(raw, final=not raw)
-            self.replaced += _replaced.count
             self._done = not raw
-            self._pending += text.encode("utf-8", "surrogatepass")
+            self._pending += text.encode("utf-8", "surrogateescape")
         n = min(len(view), len(self._pending))
         view[:n] = self._pending[:n]
         del self._pending[:n]

@@ -57,6 +57,7 @@ def repair(
     repair_quotes: bool = True,
     encoding: str | None = None,
     progress: Progress | None = None,
+    changes: Any = None,
 ) -> RepairReport:
     """Repairs ``source`` into ``target``, reading and writing as it goes, in bounded memory.
 
@@ -76,30 +77,42 @@ def repair(
     character each; ``expected_columns`` None infers the width, 0 keeps every row as it
     is. ``progress(bytes_read, total_bytes or None)`` is called on this thread at most
     about ten times a second and once at the end.
+
+    ``changes``, a path or writable binary file object, receives the change log: a CSV file
+    with the header ``first_line,last_line,change,detail`` and one line per change, in
+    input order (see the README's "What was changed"). It is written like the other
+    outputs.
     """
     settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
-    _refuse_same_file(source, target=target, quarantine=quarantine)
+    _refuse_same_file(source, target=target, quarantine=quarantine, changes=changes)
     with contextlib.ExitStack() as stack:
         input_ = Source(source, encoding)
         stack.callback(input_.close)
-        outputs: list[Target] = []
+        outputs: dict[str, Target] = {}
         try:
-            outputs.append(Target(target))
-            if quarantine is not None:
-                outputs.append(Target(quarantine))
+            for role, value in (("target", target), ("quarantine", quarantine), ("changes", changes)):
+                if value is not None:
+                    outputs[role] = Target(value)
+            ends = {role: outputs[role].engine_target if role in outputs else None
+                    for role in ("target", "quarantine", "changes")}
+            quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
+            changes_name = outputs["changes"].name if "changes" in outputs else None
             counts = backend._repair(
                 input_.engine_source,
-                outputs[0].engine_target,
-                outputs[1].engine_target if quarantine is not None else None,
-                (input_.name, outputs[0].name, outputs[1].name if quarantine is not None else None),
+                ends["target"],
+                ends["quarantine"],
+                ends["changes"],
+                (input_.name, outputs["target"].name, quarantine_name, changes_name),
                 _progress_through(input_, progress),
                 input_.prefix,
+                input_.decoder is not None,
                 **settings.as_arguments(),
             )
-            for output in outputs:
+            # The repaired file first, then the side files.
+            for output in outputs.values():
                 output.commit()
         except BaseException:
-            for output in outputs:
+            for output in outputs.values():
                 output.abort()
             raise
     read = input_.bytes_read(counts["bytes_read"])
@@ -127,24 +140,32 @@ class RowStream:
         repair_quotes: bool = True,
         encoding: str | None = None,
         progress: Progress | None = None,
+        changes: Any = None,
     ) -> None:
         settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
                                   repair_quotes)
+        _refuse_same_file(source, changes=changes)
         self._source = Source(source, encoding)
+        self._changes: Target | None = None
         try:
+            if changes is not None:
+                self._changes = Target(changes)
             self._rows: Iterator[list[str]] = backend._RowStream(
                 self._source.engine_source,
-                self._source.name,
+                self._changes.engine_target if self._changes is not None else None,
+                (self._source.name, self._changes.name if self._changes is not None else None),
                 _progress_through(self._source, progress),
                 self._source.prefix,
+                self._source.decoder is not None,
                 **settings.as_arguments(),
             )
         except BaseException:
-            self._source.close()
+            self.close()
             raise
 
     def __iter__(self) -> Iterator[list[str]]:
-        # The engine's own iterator: no Python frame per row.
+        # The engine's own iterator: no Python frame per row. A change log is put in place
+        # by report or close once the rows are exhausted.
         return self._rows
 
     def __next__(self) -> list[str]:
@@ -154,11 +175,25 @@ class RowStream:
     def report(self) -> RepairReport:
         """The counts so far; final once the rows are exhausted."""
         counts = self._rows.stats()  # type: ignore[attr-defined]
+        if counts["finished"]:
+            self._finish()
         return RepairReport._from_counts(counts, bytes_read=self._source.bytes_read(counts["bytes_read"]))
 
+    def _finish(self) -> None:
+        if self._changes is not None:
+            changes, self._changes = self._changes, None
+            changes.commit()
+
     def close(self) -> None:
-        """Closes the source if this stream opened it (a path)."""
-        self._source.close()
+        """Closes the source if this stream opened it (a path). A change log is kept when
+        every row was read, and dropped otherwise."""
+        try:
+            if self._changes is not None and self._rows.stats()["finished"]:  # type: ignore[attr-defined]
+                self._finish()
+        finally:
+            if self._changes is not None:
+                self._changes.abort()
+            self._source.close()
 
     def __enter__(self) -> RowStream:
         return self
@@ -180,9 +215,11 @@ def rows(
     repair_quotes: bool = True,
     encoding: str | None = None,
     progress: Progress | None = None,
+    changes: Any = None,
 ) -> RowStream:
     """The rows ``SalvageReader`` would give for ``source``, read as they are needed, in
-    bounded memory. Settings as for :func:`repair`."""
+    bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
+    complete once the rows are exhausted."""
     return RowStream(
         source,
         delimiter=delimiter,
@@ -193,5 +230,6 @@ def rows(
         repair_quotes=repair_quotes,
         encoding=encoding,
         progress=progress,
+        changes=changes,
     )
 

@@ -85,7 +85,7 @@ class SalvageWalk {
       }
       const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
       count_row(decision, stats_);
-      if (changes_ != nullptr) report_parsed_row(parser, before, decision);
+      if (changes_ != nullptr) report_parsed_row(parser, before, decision, window);
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
     cursor_ = parser.cursor();
@@ -103,12 +103,16 @@ class SalvageWalk {
   // Tells the observer of a row the parser read when anything about it is worth telling:
   // a change, or a row spanning several physical lines.
   void report_parsed_row(const ResilientParser& parser, const ResilientParser::Cursor& before,
-                         const RowDecision& decision) {
-    // A row that ends with a line break leaves the counter on the line after it.
+                         const RowDecision& decision, std::string_view window) {
+    // The counter stands on the line of the next byte to read: after a row that ends with a
+    // line break (or, at the end of the input, with an LF inside quotes) that is the line
+    // after the row's last.
     const LineEndCounts& was = before.line_ends;
     const LineEndCounts& now = parser.line_ends();
     const bool terminated = now.lf + now.crlf + now.cr != was.lf + was.crlf + was.cr;
-    const std::uint64_t after = parser.line() - (terminated ? 1 : 0);
+    const std::size_t end = parser.position();
+    const bool ends_in_lf = end != 0 && end <= window.size() && window[end - 1] == '\n';
+    const std::uint64_t after = parser.line() - (terminated || ends_in_lf ? 1 : 0);
     const std::uint64_t last = after < before.line ? before.line : after;
     if (decision.fate == RowFate::Keep && !parser.events().any() && last == before.line) return;
     changes_->on_change({before.line, last, decision, parser.events(), rule_.width()});
