@@ -29,6 +29,8 @@ def is_path(value: object) -> TypeGuard[PathLike]:
 
 def describe(value: object) -> str:
     """How messages name a source or target."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return {0: "<stdin>", 1: "<stdout>", 2: "<stderr>"}.get(value, f"<file descriptor {value}>")
     if is_path(value):
         return os.fsdecode(os.fspath(value))
     name = getattr(value, "name", None)
@@ -108,11 +110,18 @@ class Source:
                 raise
             self.engine_source: Any = fd
             read = lambda size: os.read(fd, size)  # noqa: E731
+        elif isinstance(source, int) and not isinstance(source, bool):
+            # An open descriptor (standard input, say) is read as it is and left open.
+            descriptor = source
+            self.engine_source = descriptor
+            read = lambda size: os.read(descriptor, size)  # noqa: E731
         elif hasattr(source, "readinto") or hasattr(source, "read"):
             self.engine_source = source
             read = source.read if hasattr(source, "read") else None
         else:
-            raise TypeError(f"source must be a path or a readable binary file object, not {type(source).__name__}")
+            raise TypeError(
+                f"source must be a path, a file descriptor or a readable binary file object, not {type(source).__name__}"
+            )
         self.prefix = b""
         if encoding in _RAW_UTF8:
             return
@@ -139,8 +148,8 @@ class Source:
 
     def total(self) -> int | None:
         """The source's size when it is a regular file."""
-        fd = self._owned_fd
-        if fd is None:
+        fd = self._owned_fd if self._owned_fd is not None else self.engine_source
+        if not isinstance(fd, int):
             return None
         try:
             info = os.fstat(fd)
@@ -162,10 +171,18 @@ class Target:
         self._fd: int | None = None
         self._temporary: str | None = None
         self._final: str | None = None
+        self.engine_target: Any
+        if isinstance(target, int) and not isinstance(target, bool):
+            # An open descriptor (standard output, say) is written as it is and left open.
+            self.engine_target = target
+            return
         if not is_path(target):
             if not hasattr(target, "write"):
-                raise TypeError(f"target must be a path or a writable binary file object, not {type(target).__name__}")
-            self.engine_target: Any = target
+                raise TypeError(
+                    f"target must be a path, a file descriptor or a writable binary file object, "
+                    f"not {type(target).__name__}"
+                )
+            self.engine_target = target
             return
         # A symbolic link is followed: the file it names is replaced and the link stays.
         path = os.fsdecode(os.path.realpath(os.fspath(target)))

@@ -61,8 +61,9 @@ def repair(
 ) -> RepairReport:
     """Repairs ``source`` into ``target``, reading and writing as it goes, in bounded memory.
 
-    ``source`` is a path or a readable binary file object; ``target`` and ``quarantine``
-    are paths or writable binary file objects. The output is exactly what ``salvage_file``
+    ``source`` is a path, an open file descriptor or a readable binary file object;
+    ``target`` and ``quarantine`` are paths, descriptors or writable binary file objects
+    (descriptors are used as they are and left open). The output is exactly what ``salvage_file``
     writes for the same bytes and settings: the kept rows with RFC 4180 quoting and LF line
     ends, and, when ``quarantine`` is given, the rows set aside with their line numbers.
 
