@@ -77,8 +77,18 @@ class StreamEnd::Source final : public ByteSource {
     PyRef memory(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(capacity), PyBUF_WRITE));
     if (!memory) return std::nullopt;
     PyRef result(PyObject_CallOneArg(end_.read_method_.get(), memory.get()));
-    PyRef released(PyObject_CallMethod(memory.get(), "release", nullptr));
-    if (!result || !released) return std::nullopt;
+    {
+      // The view goes whatever the reader did; an exception it raised is kept meanwhile.
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyRef released(PyObject_CallMethod(memory.get(), "release", nullptr));
+      if (type != nullptr) {
+        PyErr_Restore(type, value, traceback);
+      } else if (!released) {
+        return std::nullopt;
+      }
+    }
+    if (!result) return std::nullopt;
     if (result.get() == Py_None) {
       PyErr_SetString(PyExc_BlockingIOError, "the source has no data ready (non-blocking file objects are not read)");
       return std::nullopt;

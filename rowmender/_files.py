@@ -79,6 +79,16 @@ class DecodingReader:
         return n
 
 
+def _regular_file_size(source: object) -> int | None:
+    if not isinstance(source, int):
+        return None
+    try:
+        info = os.fstat(source)
+    except OSError:
+        return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
 def _read_exactly(read: Any, size: int) -> bytes:
     data = b""
     while len(data) < size:
@@ -122,6 +132,7 @@ class Source:
             raise TypeError(
                 f"source must be a path, a file descriptor or a readable binary file object, not {type(source).__name__}"
             )
+        self._total = _regular_file_size(self.engine_source)
         self.prefix = b""
         if encoding in _RAW_UTF8:
             return
@@ -148,14 +159,7 @@ class Source:
 
     def total(self) -> int | None:
         """The source's size when it is a regular file."""
-        fd = self._owned_fd if self._owned_fd is not None else self.engine_source
-        if not isinstance(fd, int):
-            return None
-        try:
-            info = os.fstat(fd)
-        except OSError:
-            return None
-        return info.st_size if stat.S_ISREG(info.st_mode) else None
+        return self._total
 
     def close(self) -> None:
         if self._owned_fd is not None:

@@ -1,0 +1,406 @@
+"""The streaming road: repair() writes what salvage_file writes and rows() gives what the
+reader gives, from any kind of source into any kind of target, atomically, with the
+interpreter lock released and in bounded memory."""
+
+import bz2
+import gzip
+import io
+import os
+import pickle
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import rowmender
+
+PIECES = [b",", b";", b"\t", b"|", b'"', b"'", b" ", b"\r", b"\n", b"\r\n", b"a", b"bc", b"\xc3\xa9",
+          b"\xff", b"\xef\xbb\xbf", b"x y", b"1,2,3\n", b'"q,q",z\n']
+content = st.lists(st.sampled_from(PIECES), max_size=300).map(b"".join)
+options = st.fixed_dictionaries({
+    "delimiter": st.sampled_from([None, ",", ";", "\t", "|"]),
+    "quote_char": st.sampled_from(['"', "'"]),
+    "fill_ragged_rows": st.booleans(),
+    "merge_overflow": st.booleans(),
+    "expected_columns": st.one_of(st.none(), st.integers(0, 6)),
+    "repair_quotes": st.booleans(),
+})
+SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+
+SUMMARY_FIELDS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
+                  "inferred_columns"]
+DAMAGED = (b'id,name,email\n1,Ann,a@x\n2,"Bob "the" man",b@x\n3,Cy\n4,Di,d@x,555,2020\n'
+           b'ab"c,x,y\n5,\xff\xfe,z\n"open,\n')
+
+
+def whole_file(tmp_path, data, opts):
+    source, output, quarantine = tmp_path / "whole.csv", tmp_path / "whole.out", tmp_path / "whole.q"
+    source.write_bytes(data)
+    summary = rowmender.salvage_file(str(source), str(output), str(quarantine), **opts)
+    return summary, output.read_bytes(), quarantine.read_bytes()
+
+
+@SETTINGS
+@given(data=content, opts=options)
+def test_repair_writes_what_salvage_file_writes(tmp_path, data, opts):
+    summary, output, quarantine = whole_file(tmp_path, data, opts)
+    out, q = io.BytesIO(), io.BytesIO()
+    report = rowmender.repair(io.BytesIO(data), out, q, **opts)
+    assert out.getvalue() == output
+    assert q.getvalue() == quarantine
+    assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == summary.to_dict()
+    assert report.bytes_read == len(data) and report.bytes_written == len(output)
+    assert report.filled_rows + report.merged_rows == report.repaired_rows
+
+
+@SETTINGS
+@given(data=content, opts=options)
+def test_rows_are_the_readers_rows(tmp_path, data, opts):
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    reader = rowmender.SalvageReader(str(path), **opts)
+    with rowmender.rows(path, **opts) as stream:
+        assert list(stream) == list(reader)
+        report = stream.report
+    assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == reader.summary.to_dict()
+
+
+def pipe_source(data):
+    read, write = os.pipe()
+
+    def feed():
+        with os.fdopen(write, "wb") as pipe:
+            for start in range(0, len(data), 7):
+                pipe.write(data[start:start + 7])
+                pipe.flush()
+
+    threading.Thread(target=feed, daemon=True).start()
+    return os.fdopen(read, "rb", buffering=0)
+
+
+@pytest.mark.parametrize("kind", ["str", "pathlike", "bytesio", "gzip", "bz2", "pipe", "descriptor"])
+def test_sources_of_every_kind_give_the_same_repair(tmp_path, kind):
+    data = DAMAGED * 50
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    expected = io.BytesIO()
+    rowmender.repair(io.BytesIO(data), expected)
+    if kind == "gzip":
+        source = gzip.open(io.BytesIO(gzip.compress(data)))
+    elif kind == "bz2":
+        source = bz2.open(io.BytesIO(bz2.compress(data)))
+    else:
+        source = {"str": lambda: str(path), "pathlike": lambda: path, "bytesio": lambda: io.BytesIO(data),
+                  "pipe": lambda: pipe_source(data), "descriptor": lambda: os.open(path, os.O_RDONLY)}[kind]()
+    out = io.BytesIO()
+    report = rowmender.repair(source, out)
+    assert out.getvalue() == expected.getvalue()
+    assert report.bytes_read == len(data)
+    assert list(rowmender.rows(io.BytesIO(data))) == list(rowmender.SalvageReader(str(path)))
+
+
+@pytest.mark.parametrize("kind", ["path", "pathlike", "bytesio", "descriptor", "devnull"])
+def test_targets_of_every_kind_get_the_repair(tmp_path, kind):
+    expected = io.BytesIO()
+    rowmender.repair(io.BytesIO(DAMAGED), expected)
+    target_path = tmp_path / "out.csv"
+    if kind == "devnull":
+        rowmender.repair(io.BytesIO(DAMAGED), os.devnull)
+        assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
+        return
+    target = {"path": lambda: str(target_path), "pathlike": lambda: target_path, "bytesio": io.BytesIO,
+              "descriptor": lambda: os.open(target_path, os.O_WRONLY | os.O_CREAT)}[kind]()
+    rowmender.repair(io.BytesIO(DAMAGED), target)
+    written = target.getvalue() if kind == "bytesio" else target_path.read_bytes()
+    assert written == expected.getvalue()
+
+
+def test_path_targets_are_replaced_atomically_keeping_permissions_and_links(tmp_path):
+    source = tmp_path / "in.csv"
+    source.write_bytes(DAMAGED)
+    real = tmp_path / "real.csv"
+    real.write_bytes(b"old\n")
+    real.chmod(0o640)
+    link = tmp_path / "link.csv"
+    link.symlink_to(real)
+    rowmender.repair(source, link)
+    assert link.is_symlink() and real.read_bytes().startswith(b"id,name,email\n")
+    assert real.stat().st_mode & 0o777 == 0o640
+    # In place: the input is read before the repaired file takes its place.
+    rowmender.repair(real, real)
+    assert real.read_bytes().startswith(b"id,name,email\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "link.csv", "real.csv"]
+
+
+class FailingSource(io.RawIOBase):
+    def __init__(self, data, fail_after):
+        self.data, self.at, self.fail_after = data, 0, fail_after
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        if self.at >= self.fail_after:
+            raise OSError("the source broke off")
+        n = min(len(buffer), 1000, len(self.data) - self.at)
+        buffer[:n] = self.data[self.at:self.at + n]
+        self.at += n
+        return n
+
+
+def test_a_failing_source_leaves_existing_targets_untouched(tmp_path):
+    target, quarantine = tmp_path / "out.csv", tmp_path / "q.csv"
+    target.write_bytes(b"keep\n")
+    with pytest.raises(OSError, match="broke off"):
+        rowmender.repair(FailingSource(DAMAGED * 1000, 50_000), target, quarantine)
+    assert target.read_bytes() == b"keep\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.csv"]
+
+
+def run_python(code, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=300, **kwargs)
+
+
+def test_a_full_file_system_leaves_the_target_untouched(tmp_path):
+    # A file-size limit stands in for a full disk: the write fails with EFBIG.
+    (tmp_path / "in.csv").write_bytes(DAMAGED * 2000)
+    (tmp_path / "out.csv").write_bytes(b"keep\n")
+    result = run_python(f"""
+        import resource, signal, rowmender
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (10_000, 10_000))
+        try:
+            rowmender.repair({str(tmp_path / 'in.csv')!r}, {str(tmp_path / 'out.csv')!r})
+        except OSError as error:
+            print(type(error).__name__, error.errno, error.filename)
+    """)
+    assert result.stdout.split()[:2] == ["OSError", "27"], result.stderr
+    assert result.stdout.strip().endswith("out.csv")
+    assert (tmp_path / "out.csv").read_bytes() == b"keep\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.csv"]
+
+
+def test_ctrl_c_during_a_long_repair_leaves_nothing_behind(tmp_path):
+    (tmp_path / "out.csv").write_bytes(b"keep\n")
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+        import rowmender, sys
+        try:
+            rowmender.repair({str(fifo)!r}, {str(tmp_path / 'out.csv')!r}, {str(tmp_path / 'q.csv')!r})
+        except KeyboardInterrupt:
+            sys.exit(42)
+    """)], stderr=subprocess.PIPE)
+    with open(fifo, "wb") as writer:  # the writer stays open: the read blocks
+        writer.write(b"a,b\n" * 100_000)
+        writer.flush()
+        time.sleep(0.5)
+        child.send_signal(2)
+        assert child.wait(timeout=60) == 42, child.stderr.read()
+    assert (tmp_path / "out.csv").read_bytes() == b"keep\n"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo", "out.csv"]
+
+
+def test_other_threads_run_while_a_repair_works(tmp_path):
+    source = tmp_path / "big.csv"
+    source.write_bytes(b"1,Ann,a@x,2020\n" * 2_000_000)
+    ticks = 0
+    running = True
+
+    def tick():
+        nonlocal ticks
+        while running:
+            ticks += 1
+            time.sleep(0.0005)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        before = ticks
+        rowmender.repair(source, os.devnull)
+        during = ticks - before
+    finally:
+        running = False
+        ticker.join()
+    assert during > 5
+
+
+def test_memory_stays_bounded_on_a_large_stream():
+    # 300 MB generated on the fly: the repair's memory must not follow the input.
+    result = run_python("""
+        import io, resource, rowmender
+        LINE = b'1,Ann,\\x22likes \\x22\\x22tea\\x22\\x22\\x22,a@x\\n2,Bob\\n3,x,y,z,w\\n'
+        class Generated(io.RawIOBase):
+            def __init__(self, total):
+                self.left = total
+            def readable(self):
+                return True
+            def readinto(self, buffer):
+                n = min(len(buffer), self.left) // len(LINE) * len(LINE) or min(len(buffer), self.left)
+                buffer[:n] = (LINE * (n // len(LINE) + 1))[:n]
+                self.left -= n
+                return n
+        rowmender.repair(io.BytesIO(LINE * 100), "/dev/null")
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        report = rowmender.repair(Generated(300 << 20), "/dev/null", "/dev/null", changes="/dev/null")
+        for row in rowmender.rows(Generated(100 << 20)):
+            pass
+        after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        print(report.bytes_read, (after - before) // 1024)
+    """)
+    read, grown_mib = map(int, result.stdout.split())
+    assert read == 300 << 20, result.stderr
+    assert grown_mib < 48
+
+
+# Each kind of change once, and some on one row: the exact change-log lines.
+CHANGES = [
+    ("stray quotes", b'a,b\n1,"say "hi" now"\n', "2,2,stray_quote,2 stray quotes kept as content"),
+    ("text after quote", b'a,b\n1,"x"y\n', "2,2,text_after_quote,text after a closing quote continued the field"),
+    ("quote in unquoted field", b'a,b\n1,x"y\n', "2,2,quote_in_unquoted_field,1 quote in an unquoted field kept as content"),
+    ("invalid utf-8", b"a,b\n1,\xff\xfe\n", "2,2,invalid_utf8,2 invalid byte sequences replaced"),
+    ("unterminated quote", b'a,b\n1,"open\nmore\n', "2,3,unterminated_quote,quoted field open at end of input"),
+    ("filled", b"a,b,c\n1\n", "2,2,filled,2 empty fields added"),
+    ("merged", b"a,b\nc,d\n1,2,3,4\n", "3,3,merged,2 surplus fields joined into column 2"),
+]
+
+
+@pytest.mark.parametrize("name,data,line", CHANGES, ids=[c[0] for c in CHANGES])
+def test_each_change_is_logged(name, data, line):
+    log = io.BytesIO()
+    rowmender.repair(io.BytesIO(data), io.BytesIO(), changes=log)
+    assert log.getvalue().decode().splitlines() == ["first_line,last_line,change,detail", line]
+
+
+def test_changes_on_one_row_are_logged_in_order_and_counted():
+    log = io.BytesIO()
+    report = rowmender.repair(io.BytesIO(b'a,b,c\n"x"y,\xff\n"z\nw\n'), io.BytesIO(), changes=log,
+                              merge_overflow=False, fill_ragged_rows=False)
+    assert log.getvalue().decode().splitlines()[1:] == [
+        "2,2,text_after_quote,text after a closing quote continued the field",
+        "2,2,invalid_utf8,1 invalid byte sequence replaced",
+        "2,2,quarantined,Row has too few columns (expected 3)",
+        "3,4,unterminated_quote,quoted field open at end of input",
+        "3,4,quarantined,Row has too few columns (expected 3)",
+    ]
+    assert (report.rows_with_text_after_quote, report.rows_with_replaced_bytes, report.quarantined_rows,
+            report.multiline_rows, report.unterminated_quote_line) == (1, 1, 2, 1, 3)
+
+
+def model_counts(data, opts):
+    """Filled, merged and quarantined rows from the widths the rows had as parsed."""
+    widths = [len(row) for row in rowmender.rows(io.BytesIO(data), **{**opts, "expected_columns": 0})]
+    width = rowmender.repair(io.BytesIO(data), io.BytesIO(), **opts).inferred_columns
+    if width == 0:
+        return 0, 0, 0
+    short = sum(n < width for n in widths)
+    long = sum(n > width for n in widths)
+    return ((short if opts["fill_ragged_rows"] else 0), (long if opts["merge_overflow"] else 0),
+            (0 if opts["fill_ragged_rows"] else short) + (0 if opts["merge_overflow"] else long))
+
+
+@SETTINGS
+@given(data=content, opts=options)
+def test_change_counts_agree_with_a_model(data, opts):
+    report = rowmender.repair(io.BytesIO(data), io.BytesIO(), **opts)
+    assert (report.filled_rows, report.merged_rows, report.quarantined_rows) == model_counts(data, opts)
+    if b"\xef\xbf\xbd" not in data and opts["quote_char"].encode() not in data and b'"' not in data:
+        # Without quotes, fields are the input's bytes between delimiters and line ends:
+        # the parser replaces what Python's own decoder replaces.
+        assert report.replaced_bytes == data.decode("utf-8", "replace").count("\ufffd")
+
+
+def test_the_cases_that_left_no_trace_now_do():
+    excel = "id;name\n1;Zoë\n2;Müller\n".encode("cp1252")
+    assert rowmender.repair(io.BytesIO(excel), io.BytesIO()).rows_with_replaced_bytes == 2
+    joined = (b"id,name,email\n1,Ann,a@x\n2,Bob,b@x\n3,Cy,c@x\n4,Di,d@x\n"
+              b"id,name,email,phone,date\n5,Ed,e@x,555,2020\n6,Fay,f@x,556,2021\n7,Gus,g@x,557,2022\n")
+    log = io.BytesIO()
+    report = rowmender.repair(io.BytesIO(joined), io.BytesIO(), changes=log)
+    assert report.merged_rows == 4 and log.getvalue().count(b",merged,") == 4
+    truncated = b'a,b\n1,"cut off in the mid'
+    assert rowmender.repair(io.BytesIO(truncated), io.BytesIO()).unterminated_quote_line == 2
+    swallowed = b'time,message\n10:00,"oops\n10:01,ok\n10:02,ok\n10:03,ok\n'
+    assert rowmender.repair(io.BytesIO(swallowed), io.BytesIO()).multiline_rows == 1
+
+
+ENCODED = "name;city\nZoë;Århus\nJosé;Málaga\n\u00e9t\u00e9;\u00fcber\n"
+
+
+@pytest.mark.parametrize("encoding,data", [
+    ("cp1252", ENCODED.encode("cp1252") + b"bad\x81;x\n"),
+    ("latin-1", ENCODED.encode("latin-1")),
+    (None, ENCODED.encode("utf-16")),
+    ("utf-16", ENCODED.encode("utf-16-be").join([b"\xfe\xff", b""])),
+    ("shift_jis", "名前;町\n山田;東京\n".encode("shift_jis") + b"\x82\xff;x\n"),
+])
+def test_other_encodings_repair_as_if_decoded_first(encoding, data):
+    # Each undecodable byte becomes one U+FFFD.
+    text = data.decode(encoding or "utf-16", "surrogateescape")
+    text = "".join("\ufffd" if "\udc80" <= c <= "\udcff" else c for c in text)
+    expected = io.BytesIO()
+    rowmender.repair(io.BytesIO(text.encode("utf-8")), expected)
+    out = io.BytesIO()
+    report = rowmender.repair(io.BytesIO(data), out, encoding=encoding)
+    assert out.getvalue() == expected.getvalue()
+    assert report.bytes_read == len(data)
+    assert report.replaced_bytes == text.count("\ufffd")
+
+
+@pytest.mark.parametrize("kwargs,error,match", [
+    ({"delimiter": ";;"}, ValueError, "exactly one ASCII character"),
+    ({"delimiter": "é"}, ValueError, "exactly one ASCII character"),
+    ({"quote_char": ""}, ValueError, "exactly one ASCII character"),
+    ({"delimiter": "\n"}, ValueError, "line break"),
+    ({"delimiter": '"'}, ValueError, "same character"),
+    ({"expected_columns": -1}, ValueError, "negative"),
+    ({"expected_columns": 2.0}, TypeError, "int or None"),
+    ({"expected_columns": True}, TypeError, "int or None"),
+    ({"encoding": "no-such-codec"}, LookupError, "no-such-codec"),
+])
+def test_bad_settings_raise_before_anything_is_written(tmp_path, kwargs, error, match):
+    target = tmp_path / "out.csv"
+    with pytest.raises(error, match=match):
+        rowmender.repair(io.BytesIO(DAMAGED), target, **kwargs)
+    assert not target.exists()
+
+
+def test_file_errors_name_the_file(tmp_path):
+    with pytest.raises(FileNotFoundError) as missing:
+        rowmender.repair(tmp_path / "missing.csv", tmp_path / "out.csv")
+    assert missing.value.filename == str(tmp_path / "missing.csv")
+    with pytest.raises(IsADirectoryError):
+        rowmender.repair(tmp_path, tmp_path / "out.csv")
+    with pytest.raises(IsADirectoryError):
+        rowmender.repair(io.BytesIO(DAMAGED), tmp_path)
+    with pytest.raises(FileNotFoundError):
+        rowmender.repair(io.BytesIO(DAMAGED), tmp_path / "no" / "out.csv")
+    source = tmp_path / "in.csv"
+    source.write_bytes(DAMAGED)
+    with pytest.raises(ValueError, match="same file as the source"):
+        rowmender.repair(source, tmp_path / "out.csv", source)
+    assert source.read_bytes() == DAMAGED
+
+
+def test_progress_is_called_and_ends_with_the_total(tmp_path):
+    source = tmp_path / "in.csv"
+    source.write_bytes(DAMAGED * 10_000)
+    calls = []
+    rowmender.repair(source, os.devnull, progress=lambda done, total: calls.append((done, total)))
+    assert calls[-1] == (len(DAMAGED) * 10_000, len(DAMAGED) * 10_000)
+    assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
+
+
+def test_reports_are_values():
+    report = rowmender.repair(io.BytesIO(DAMAGED), io.BytesIO())
+    assert pickle.loads(pickle.dumps(report)) == report
+    assert report.to_dict()["unterminated_quote_line"] == 8
+    assert repr(report).startswith("RepairReport(total_rows=8, ")
+    with pytest.raises(AttributeError):
+        report.total_rows = 0  # type: ignore[misc]
