@@ -12,6 +12,18 @@ ByteBuffer::ByteBuffer(std::size_t capacity, Fill fill) : capacity_(capacity) {
   mapped_ = std::unique_ptr<char, Unmap>(map_large_pages(capacity, fill == Fill::Whole), Unmap{capacity});
 }
 
+void ByteBuffer::shrink_to(std::size_t capacity) noexcept {
+  if (!mapped_ || capacity >= capacity_) return;
+  if (capacity == 0) {
+    mapped_.reset();
+    capacity_ = 0;
+    return;
+  }
+  unmap_large_pages_after(mapped_.get(), capacity_, capacity);
+  mapped_.get_deleter().length = capacity;
+  capacity_ = capacity;
+}
+
 void ByteBuffer::Unmap::operator()(char* pages) const noexcept { unmap_large_pages(pages, length); }
 
 }  // namespace rowmender

@@ -19,6 +19,11 @@ class ByteBuffer {
   char* data() const noexcept { return mapped_ ? mapped_.get() : heap_.get(); }
   std::size_t capacity() const noexcept { return capacity_; }
 
+  // Gives back the memory past the first `capacity` bytes, which keep their place and
+  // content, where that is possible without moving them (the pages of a mapping); a small
+  // buffer from the heap stays as it is.
+  void shrink_to(std::size_t capacity) noexcept;
+
  private:
   struct Unmap {
     std::size_t length;

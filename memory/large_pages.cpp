@@ -45,4 +45,9 @@ char* map_large_pages(std::size_t bytes, bool populate) {
 
 void unmap_large_pages(char* pages, std::size_t bytes) noexcept { ::munmap(pages, whole_small_pages(bytes)); }
 
+void unmap_large_pages_after(char* pages, std::size_t bytes, std::size_t keep) noexcept {
+  const std::size_t kept = whole_small_pages(keep), mapped = whole_small_pages(bytes);
+  if (kept < mapped) ::munmap(pages + kept, mapped - kept);
+}
+
 }  // namespace rowmender

@@ -16,6 +16,9 @@ namespace rowmender {
 char* map_large_pages(std::size_t bytes, bool populate);
 // Releases a mapping made by map_large_pages for the same `bytes`.
 void unmap_large_pages(char* pages, std::size_t bytes) noexcept;
+// Releases the part of such a mapping past its first `keep` bytes; it is then a mapping
+// of `keep` bytes.
+void unmap_large_pages_after(char* pages, std::size_t bytes, std::size_t keep) noexcept;
 
 // Below this, the heap serves as well as a mapping.
 inline constexpr std::size_t kLargePagesFrom = std::size_t{1} << 20;

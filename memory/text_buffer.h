@@ -45,9 +45,13 @@ class TextBuffer {
   }
   // Moves the text into storage of its own, of the same capacity.
   void move_to_own_storage() { reallocate(capacity()); }
-  // The input is no longer read: the memory that holds only input is released.
+  // The input is no longer read: the memory that holds only input is released, the text's
+  // own storage included where it lies past the text (a file whose rows were mostly set
+  // aside leaves little text in a buffer of the file's size).
   void end_of_input() noexcept {
     input_ = ByteBuffer();
+    if (storage_holds_input_) storage_.shrink_to(size_);
+    if (storage_.capacity() == 0) data_ = no_text();
     storage_holds_input_ = false;
   }
 
