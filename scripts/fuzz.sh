@@ -9,18 +9,27 @@ shift || true
 
 build="$root/build-fuzz"
 mkdir -p "$build"
-mapfile -t engine < <(cd "$root" && ls memory/*.cpp unicode/*.cpp simd/*.cpp parser/*.cpp heuristics/*.cpp io/*.cpp salvage/*.cpp error/*.cpp)
+mapfile -t engine < <(cd "$root" && ls memory/*.cpp unicode/*.cpp simd/*.cpp simd/*/kernels.cpp parser/*.cpp heuristics/*.cpp io/*.cpp salvage/*.cpp error/*.cpp)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_parser fuzz_salvage fuzz_writer)
 
 flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=undefined
        -I"$root" -I"$root/tests/cpp" -I"$root/tests/fuzz")
+# Each x86 target's kernels get that target's instructions, as CMakeLists.txt gives them.
+target_flags() {
+  case "$(uname -m)" in x86_64 | i?86) ;; *) return ;; esac
+  case "$1" in
+    simd/sse/*) echo -mssse3 ;;
+    simd/avx2/*) echo -mavx2 ;;
+  esac
+}
 # The engine is compiled once, with coverage instrumentation, into objects shared by the targets.
 objects=()
 for source in "${engine[@]}"; do
   object="$build/$(echo "$source" | tr / _).o"
   if [ ! -f "$object" ] || [ "$root/$source" -nt "$object" ]; then
-    clang++ "${flags[@]}" -fsanitize=fuzzer-no-link -c "$root/$source" -o "$object"
+    # shellcheck disable=SC2046
+    clang++ "${flags[@]}" $(target_flags "$source") -fsanitize=fuzzer-no-link -c "$root/$source" -o "$object"
   fi
   objects+=("$object")
 done
