@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-#ifndef MADV_POPULATE_WRITE
+#if defined(__linux__) && !defined(MADV_POPULATE_WRITE)
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it and pages fault in as written
 #endif
 
@@ -37,9 +37,16 @@ char* map_large_pages(std::size_t bytes, bool populate) {
     ::munmap(reinterpret_cast<void*>(aligned + length), tail);
   }
   char* pages = reinterpret_cast<char*>(aligned);
-  // Both are advice: where they are refused, the mapping still works with small pages.
+  // Both are advice, and Linux's own: where they are refused or unknown, the mapping still
+  // works, with small pages faulted in as they are first written.
+#if defined(MADV_HUGEPAGE)
   ::madvise(pages, length, MADV_HUGEPAGE);
+#endif
+#if defined(MADV_POPULATE_WRITE)
   if (populate) ::madvise(pages, length, MADV_POPULATE_WRITE);
+#else
+  (void)populate;
+#endif
   return pages;
 }
 

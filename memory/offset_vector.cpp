@@ -29,10 +29,13 @@ void OffsetVector::reserve(std::size_t count) {
 }
 
 void OffsetVector::truncate(std::size_t new_size) noexcept {
+  // erase, not resize: resize may also grow, and so allocate and throw; erasing from the end
+  // only moves the end.
+  if (new_size >= size()) return;
   if (wide_) {
-    wide_values_.resize(new_size);
+    wide_values_.erase(wide_values_.begin() + static_cast<std::ptrdiff_t>(new_size), wide_values_.end());
   } else {
-    narrow_values_.resize(new_size);
+    narrow_values_.erase(narrow_values_.begin() + static_cast<std::ptrdiff_t>(new_size), narrow_values_.end());
   }
 }
 

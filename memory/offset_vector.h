@@ -47,6 +47,7 @@ class OffsetVector {
   // Reserves room for `count` values of the current width.
   void reserve(std::size_t count);
 
+  // Drops the values from `new_size` on; a list no longer than that is left as it is.
   void truncate(std::size_t new_size) noexcept;
   void clear() noexcept;
 

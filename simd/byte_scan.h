@@ -1,35 +1,25 @@
 #pragma once
-// Kernels that find the next byte that matters. The parser's rules look at only a handful
-// of byte values; everything between them is copied in bulk. SSE2 is part of x86-64, so it
-// is used there; other targets use the plain loop.
+// Finding the next byte that matters. The parser's rules look at only a handful of byte
+// values; everything between them is copied in bulk. The scan is the kernel of the active
+// implementation (simd/implementation.h): 8, 16 or 32 bytes at a time.
 
 #include <cstddef>
-#include <cstdint>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd/implementation.h"
 
 namespace rowmender {
+
+// Scans of fewer bytes than this are done here: most fields are that short, and for them the
+// call to a kernel would cost more than the scan.
+inline constexpr std::size_t kShortScan = 16;
 
 // Index of the first byte in [from, end) equal to a, b, c or d; `end` when there is none.
 inline std::size_t find_first_of4(const char* data, std::size_t from, std::size_t end, char a, char b, char c,
                                   char d) noexcept {
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i va = _mm_set1_epi8(a), vb = _mm_set1_epi8(b), vc = _mm_set1_epi8(c), vd = _mm_set1_epi8(d);
-  while (i + 16 <= end) {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i));
-    const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(chunk, va), _mm_cmpeq_epi8(chunk, vb)),
-                                      _mm_or_si128(_mm_cmpeq_epi8(chunk, vc), _mm_cmpeq_epi8(chunk, vd)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-    i += 16;
-  }
-#endif
-  for (; i < end; ++i) {
-    const char x = data[i];
-    if (x == a || x == b || x == c || x == d) return i;
+  if (end - from >= kShortScan) return simd::active().find_first_of4(data, from, end, a, b, c, d);
+  for (; from < end; ++from) {
+    const char x = data[from];
+    if (x == a || x == b || x == c || x == d) return from;
   }
   return end;
 }

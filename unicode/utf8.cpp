@@ -3,10 +3,6 @@
 #include <bit>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace rowmender {
 namespace {
 
@@ -51,21 +47,32 @@ Sequence next_sequence(const std::uint8_t* p, std::size_t avail) noexcept {
   return {need, true};
 }
 
+// The index of the first byte of `word` (8 bytes as loaded from memory) at or above 0x80,
+// given that there is one.
+inline std::size_t first_high_byte(std::uint64_t word) noexcept {
+  const std::uint64_t high = word & kHighBits;
+  if constexpr (std::endian::native == std::endian::little) {
+    return static_cast<std::size_t>(std::countr_zero(high)) / 8;
+  } else {
+    return static_cast<std::size_t>(std::countl_zero(high)) / 8;
+  }
+}
+
+// Two words at a time: as fast as a 16-byte vector here, and the same on every processor.
 std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) noexcept {
   std::size_t i = 0;
-#if defined(__SSE2__)
-  while (i + 16 <= n) {
-    const unsigned high =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i))));
-    if (high != 0) return i + static_cast<std::size_t>(std::countr_zero(high));
-    i += 16;
+  for (; i + 16 <= n; i += 16) {
+    std::uint64_t first, second;
+    std::memcpy(&first, p + i, 8);
+    std::memcpy(&second, p + i + 8, 8);
+    if ((first | second) & kHighBits) {
+      return first & kHighBits ? i + first_high_byte(first) : i + 8 + first_high_byte(second);
+    }
   }
-#endif
-  while (i + 8 <= n) {
+  for (; i + 8 <= n; i += 8) {
     std::uint64_t word;
     std::memcpy(&word, p + i, 8);
-    if (word & kHighBits) break;
-    i += 8;
+    if (word & kHighBits) return i + first_high_byte(word);
   }
   while (i < n && p[i] < 0x80) ++i;
   return i;

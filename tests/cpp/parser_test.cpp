@@ -146,6 +146,8 @@ TEST(OffsetVector, WideningKeepsValues) {
   v.truncate(3);
   EXPECT_EQ(v.size(), 3u);
   EXPECT_EQ(v[2], big);
+  v.truncate(5);  // never grows: growing could allocate, and truncate may not fail
+  EXPECT_EQ(v.size(), 3u);
 }
 
 // Reading only a row's shape must agree with reading the row: the same field count, and
