@@ -7,9 +7,7 @@ namespace rowmender {
 
 void StreamWindow::reserve(std::size_t bytes) {
   if (bytes <= buffer_.capacity()) return;
-  ByteBuffer bigger(std::max(bytes, 2 * buffer_.capacity()), ByteBuffer::Fill::Partly);
-  if (size_ != 0) std::memcpy(bigger.data(), buffer_.data(), size_);
-  buffer_ = std::move(bigger);
+  buffer_.grow(std::max(bytes, buffer_.capacity() + buffer_.capacity() / 2), size_);
 }
 
 std::optional<SalvageError> StreamWindow::fill(ByteSource& source, std::size_t bytes) {

@@ -15,6 +15,14 @@
 
 namespace rowmender {
 
+// How much a window should hold for its next walk when `left` bytes of it are left over
+// (a row that runs on past its end): at least a chunk of new bytes, and half again what is
+// left over, so that a long row is read again only a logarithmic number of times and the
+// window holds at most about one and a half times the row.
+inline std::size_t next_window_size(std::size_t left, std::size_t chunk) noexcept {
+  return left + (left / 2 > chunk ? left / 2 : chunk);
+}
+
 class StreamWindow {
  public:
   std::string_view view() const noexcept { return {buffer_.data(), size_}; }

@@ -12,6 +12,21 @@ ByteBuffer::ByteBuffer(std::size_t capacity, Fill fill) : capacity_(capacity) {
   mapped_ = std::unique_ptr<char, Unmap>(map_large_pages(capacity, fill == Fill::Whole), Unmap{capacity});
 }
 
+void ByteBuffer::grow(std::size_t capacity, std::size_t used) {
+  if (capacity <= capacity_) return;
+  if (mapped_ && capacity >= kLargePagesFrom) {
+    if (char* moved = remap_large_pages(mapped_.get(), capacity_, capacity)) {
+      (void)mapped_.release();
+      mapped_ = std::unique_ptr<char, Unmap>(moved, Unmap{capacity});
+      capacity_ = capacity;
+      return;
+    }
+  }
+  ByteBuffer bigger(capacity, Fill::Partly);
+  if (used != 0) std::memcpy(bigger.data(), data(), used);
+  *this = std::move(bigger);
+}
+
 void ByteBuffer::shrink_to(std::size_t capacity) noexcept {
   if (!mapped_ || capacity >= capacity_) return;
   if (capacity == 0) {

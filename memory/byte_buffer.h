@@ -2,6 +2,7 @@
 // Raw memory for bytes that are written once before they are read: not zero-filled.
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 
 namespace rowmender {
@@ -18,6 +19,10 @@ class ByteBuffer {
 
   char* data() const noexcept { return mapped_ ? mapped_.get() : heap_.get(); }
   std::size_t capacity() const noexcept { return capacity_; }
+
+  // Makes room for `capacity` bytes, the first `used` of them kept: large buffers are moved
+  // by the system without copying where it can, others are copied. Throws std::bad_alloc.
+  void grow(std::size_t capacity, std::size_t used);
 
   // Gives back the memory past the first `capacity` bytes, which keep their place and
   // content, where that is possible without moving them (the pages of a mapping); a small

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <new>
 
 namespace rowmender {
 namespace {
@@ -51,6 +52,22 @@ char* map_large_pages(std::size_t bytes, bool populate) {
 }
 
 void unmap_large_pages(char* pages, std::size_t bytes) noexcept { ::munmap(pages, whole_small_pages(bytes)); }
+
+char* remap_large_pages(char* pages, std::size_t bytes, std::size_t new_bytes) noexcept {
+#if defined(MREMAP_MAYMOVE)
+  // The kernel moves the page table entries, not the bytes: no copy, and the old and the new
+  // stretch are never both resident.
+  void* moved = ::mremap(pages, whole_small_pages(bytes), whole_small_pages(new_bytes), MREMAP_MAYMOVE);
+  if (moved == MAP_FAILED) return nullptr;
+#if defined(MADV_HUGEPAGE)
+  ::madvise(moved, whole_small_pages(new_bytes), MADV_HUGEPAGE);
+#endif
+  return static_cast<char*>(moved);
+#else
+  (void)pages, (void)bytes, (void)new_bytes;
+  return nullptr;
+#endif
+}
 
 void unmap_large_pages_after(char* pages, std::size_t bytes, std::size_t keep) noexcept {
   const std::size_t kept = whole_small_pages(keep), mapped = whole_small_pages(bytes);

@@ -12,11 +12,9 @@ void OffsetVector::append_copies(std::uint64_t value, std::uint64_t count) {
     throw std::length_error("row too wide");
   }
   if (wide_) {
-    wide_values_.reserve(static_cast<std::size_t>(needed));
-    wide_values_.insert(wide_values_.end(), static_cast<std::size_t>(count), value);
+    wide_values_.append_copies(value, static_cast<std::size_t>(count));
   } else {
-    narrow_values_.reserve(static_cast<std::size_t>(needed));
-    narrow_values_.insert(narrow_values_.end(), static_cast<std::size_t>(count), static_cast<std::uint32_t>(value));
+    narrow_values_.append_copies(static_cast<std::uint32_t>(value), static_cast<std::size_t>(count));
   }
 }
 
@@ -29,13 +27,10 @@ void OffsetVector::reserve(std::size_t count) {
 }
 
 void OffsetVector::truncate(std::size_t new_size) noexcept {
-  // erase, not resize: resize may also grow, and so allocate and throw; erasing from the end
-  // only moves the end.
-  if (new_size >= size()) return;
   if (wide_) {
-    wide_values_.erase(wide_values_.begin() + static_cast<std::ptrdiff_t>(new_size), wide_values_.end());
+    wide_values_.truncate(new_size);
   } else {
-    narrow_values_.erase(narrow_values_.begin() + static_cast<std::ptrdiff_t>(new_size), narrow_values_.end());
+    narrow_values_.truncate(new_size);
   }
 }
 
@@ -47,8 +42,8 @@ void OffsetVector::clear() noexcept {
 
 void OffsetVector::widen() {
   wide_values_.reserve(narrow_values_.size() * 2 + 1);
-  wide_values_.assign(narrow_values_.begin(), narrow_values_.end());
-  decltype(narrow_values_)().swap(narrow_values_);
+  for (const std::uint32_t value : narrow_values_) wide_values_.push_back(value);
+  narrow_values_.release();
   wide_ = true;
 }
 

@@ -6,9 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <vector>
 
-#include "memory/large_pages.h"
+#include "memory/growable_array.h"
 
 namespace rowmender {
 
@@ -55,8 +54,8 @@ class OffsetVector {
   void widen();
 
   // A whole file's offsets: huge pages spare a page fault per 4 KiB as they are written.
-  std::vector<std::uint32_t, LargePageAllocator<std::uint32_t>> narrow_values_;
-  std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> wide_values_;
+  GrowableArray<std::uint32_t> narrow_values_;
+  GrowableArray<std::uint64_t> wide_values_;
   bool wide_ = false;
 };
 

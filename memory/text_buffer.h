@@ -1,7 +1,7 @@
 #pragma once
 // The growable text of a row table. Like a std::string without the terminating NUL: it can
-// take over a buffer that still holds the input and be written over it from the front, as
-// the input is consumed, and growing it leaves the new bytes unset.
+// take over a buffer that still holds the input, or borrow a stretch of one, and be written
+// over it from the front as the input is consumed; growing it leaves the new bytes unset.
 
 #include <algorithm>
 #include <cstddef>
@@ -21,13 +21,15 @@ class TextBuffer {
     storage_ = std::move(other.storage_);
     data_ = std::exchange(other.data_, no_text());
     size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    borrowed_ = std::exchange(other.borrowed_, false);
     input_ = std::move(other.input_);
     storage_holds_input_ = std::exchange(other.storage_holds_input_, false);
     return *this;
   }
 
   std::size_t size() const noexcept { return size_; }
-  std::size_t capacity() const noexcept { return storage_.capacity(); }
+  std::size_t capacity() const noexcept { return capacity_; }
   char* data() noexcept { return data_; }
   const char* data() const noexcept { return data_; }
   std::string_view view() const noexcept { return {data_, size_}; }
@@ -40,9 +42,21 @@ class TextBuffer {
   void write_over(ByteBuffer storage) noexcept {
     storage_ = std::move(storage);
     data_ = storage_.capacity() != 0 ? storage_.data() : no_text();
+    capacity_ = storage_.capacity();
     size_ = 0;
     storage_holds_input_ = true;
+    borrowed_ = false;
   }
+  // Writes, from empty, into the `capacity` bytes at `region`, which belong to someone else
+  // (input still being read: the same rule as for write_over holds). Growing past them moves
+  // the text to storage of its own; the region is never freed here.
+  void borrow(char* region, std::size_t capacity) noexcept {
+    data_ = capacity != 0 ? region : no_text();
+    capacity_ = capacity;
+    size_ = 0;
+    borrowed_ = true;
+  }
+  bool borrowed() const noexcept { return borrowed_; }
   // Moves the text into storage of its own, of the same capacity.
   void move_to_own_storage() { reallocate(capacity()); }
   // The input is no longer read: the memory that holds only input is released, the text's
@@ -50,13 +64,16 @@ class TextBuffer {
   // aside leaves little text in a buffer of the file's size).
   void end_of_input() noexcept {
     input_ = ByteBuffer();
-    if (storage_holds_input_) storage_.shrink_to(size_);
-    if (storage_.capacity() == 0) data_ = no_text();
+    if (storage_holds_input_) {
+      storage_.shrink_to(size_);
+      capacity_ = storage_.capacity();
+      if (capacity_ == 0) data_ = no_text();
+    }
     storage_holds_input_ = false;
   }
 
   void reserve(std::size_t capacity) {
-    if (capacity > storage_.capacity()) reallocate(capacity);
+    if (capacity > capacity_) reallocate(capacity);
   }
   // Appends `n` bytes from `bytes`, which may lie in this buffer's own storage ahead of the
   // text (hence memmove).
@@ -81,17 +98,27 @@ class TextBuffer {
 
  private:
   void make_room(std::size_t n) {
-    if (storage_.capacity() - size_ < n) reallocate(std::max({size_ + n, 2 * storage_.capacity(), std::size_t{64}}));
+    if (capacity_ - size_ < n) reallocate(std::max({size_ + n, 2 * capacity_, std::size_t{64}}));
   }
   void reallocate(std::size_t capacity) {
-    ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
-    if (size_ != 0) std::memcpy(bigger.data(), data_, size_);
-    if (storage_holds_input_) {
-      input_ = std::move(storage_);  // still being read
-      storage_holds_input_ = false;
+    if (borrowed_) {
+      // Out of the borrowed stretch: the text so far comes along.
+      if (storage_.capacity() < capacity) storage_ = ByteBuffer(capacity, ByteBuffer::Fill::Partly);
+      if (size_ != 0) std::memcpy(storage_.data(), data_, size_);
+      borrowed_ = false;
+    } else if (storage_holds_input_ || capacity < storage_.capacity()) {
+      ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
+      if (size_ != 0) std::memcpy(bigger.data(), data_, size_);
+      if (storage_holds_input_) {
+        input_ = std::move(storage_);  // still being read
+        storage_holds_input_ = false;
+      }
+      storage_ = std::move(bigger);
+    } else {
+      storage_.grow(capacity, size_);  // a large text moves without being copied
     }
-    storage_ = std::move(bigger);
     data_ = storage_.data();
+    capacity_ = storage_.capacity();
   }
 
   // Where an empty text without storage points, so that its data is never null (memcpy and
@@ -103,8 +130,10 @@ class TextBuffer {
   }
 
   ByteBuffer storage_;
-  char* data_ = no_text();  // storage_.data(), kept at hand for every field access
+  char* data_ = no_text();  // storage_.data() or the borrowed stretch, at hand for every access
   std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // of data_
+  bool borrowed_ = false;
   ByteBuffer input_;  // input moved out of the way of the text, until end_of_input()
   bool storage_holds_input_ = false;
 };

@@ -93,6 +93,14 @@ void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
     rows.set_field_end(f, start.text + repaired_.size());
     begin = end;
   }
+  // Text written over the input must stay behind the next unread byte; a repair that
+  // would pass it (U+FFFD is longer than a bad byte) moves the text away first.
+  const auto address = [](const void* p) { return reinterpret_cast<std::uintptr_t>(p); };
+  const std::uintptr_t unread = address(input_.data() + position_), text_begin = address(text.data());
+  if (text_begin <= unread && unread <= text_begin + text.capacity() &&
+      text_begin + start.text + repaired_.size() > unread) {
+    text.move_to_own_storage();
+  }
   text.resize(start.text);
   text.append(repaired_);
 }

@@ -66,6 +66,12 @@ class RowTable {
   // then call end_of_input(). Should the text move, the input stays readable until then.
   void write_text_over(ByteBuffer storage) noexcept { text_.write_over(std::move(storage)); }
   void end_of_input() noexcept { text_.end_of_input(); }
+  // Empties the table and writes its text into the `capacity` bytes at `region` from now on
+  // (see TextBuffer::borrow).
+  void write_text_into(char* region, std::size_t capacity) noexcept {
+    clear();
+    text_.borrow(region, capacity);
+  }
   // Appends a copy of row `row` of `other`.
   void append_row_from(const RowTable& other, std::size_t row);
 

@@ -46,6 +46,23 @@ class ByteArena {
   // overwritten.
   Span keep_text(std::string_view text, std::size_t unread);
 
+  // Over the input: where the next bytes kept go, and how far the input goes from there. A
+  // row's text may be written there while the input is read ahead of it, then made into
+  // what is kept in place. nullptr when the arena does not write over its input.
+  char* frontier() noexcept { return writable_ != nullptr ? writable_ + kept_ : nullptr; }
+  std::size_t frontier_room() const noexcept { return input_.size() - kept_; }
+  // From the frontier to `unread`, the first input byte still to be read.
+  std::size_t room_before(std::size_t unread) const noexcept { return unread > kept_ ? unread - kept_ : 0; }
+  // Keeps `size` bytes written at the frontier; they must lie before the first unread byte.
+  Span keep_written(std::size_t size) noexcept {
+    const Span span{0, kept_, kept_ + size};
+    kept_ += size;
+    return span;
+  }
+  // Made text, to be written into directly; spans of it are made with made_span.
+  TextBuffer& made_text() noexcept { return made_; }
+  Span made_span(std::size_t begin) const noexcept { return {1, begin, made_.size()}; }
+
   std::string_view view(const Span& span) const noexcept {
     const char* base = span.made ? made_.data() : input_.data();
     return {base + span.begin, static_cast<std::size_t>(span.size())};

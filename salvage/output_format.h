@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "memory/text_buffer.h"
 #include "parser/row_table.h"
 
 namespace rowmender {
@@ -47,8 +48,27 @@ class OutputSyntax {
     line.push_back('\n');
   }
 
+  // The same lines measured and made in place, for a row whose text lies in memory that
+  // may be overwritten (parsed over the input it was read from), so that no second copy of
+  // a huge row is needed. A line (or a row's raw content: its fields joined by the
+  // separator, as the quarantine file shows it) is never shorter than the row's text.
+  std::size_t line_size(const RowView& row, bool starts_file) const;
+  std::size_t raw_content_size(const RowView& row) const;
+  // Rewrites the text of `row` (of `rows`, whose text the row ends) into its line, or its
+  // raw content, in place: the first `room` bytes of the result take the place of the text,
+  // which starts at the beginning of that room; the rest is appended to `tail`.
+  void spell_line_in_place(const RowView& row, char* room_begin, std::size_t room, bool starts_file,
+                           TextBuffer& tail) const;
+  void spell_raw_content_in_place(const RowView& row, char* room_begin, std::size_t room, TextBuffer& tail) const;
+
  private:
   bool needs_quoting(std::string_view field) const noexcept;
+  bool quoted_in_line(std::string_view field, std::size_t index, bool starts_file) const noexcept {
+    return needs_quoting(field) || (starts_file && index == 0 && field.starts_with(kByteOrderMark));
+  }
+  std::size_t count_quotes(std::string_view field) const noexcept;
+  void spell_in_place(const RowView& row, char* room_begin, std::size_t room, bool as_line, bool starts_file,
+                      TextBuffer& tail) const;
 
   // The common case: no field of the row needs quotes (one scan of the whole row said so),
   // so the line is the fields with one-byte separators, copied into place.

@@ -11,6 +11,7 @@ void OutputPlan::reserve(std::size_t pieces) noexcept {
   try {
     pieces_.reserve(pieces);
   } catch (const std::exception&) {
+    // Only room ahead of need: the plan then grows as it goes.
   }
 }
 

@@ -5,11 +5,10 @@
 
 #include <cstddef>
 #include <optional>
-#include <vector>
 
 #include "error/salvage_error.h"
 #include "io/buffered_writer.h"
-#include "memory/large_pages.h"
+#include "memory/growable_array.h"
 #include "salvage/byte_arena.h"
 
 namespace rowmender {
@@ -35,7 +34,7 @@ class OutputPlan {
   [[nodiscard]] std::optional<SalvageError> write_to(BufferedWriter& output, const ByteArena& arena) const;
 
  private:
-  std::vector<Span, LargePageAllocator<Span>> pieces_;
+  GrowableArray<Span> pieces_;
 };
 
 }  // namespace rowmender

@@ -69,13 +69,31 @@ class PlanSink {
   }
 
   RowTable& parse_target() noexcept {
-    row_.clear();
+    // Over the input, the row's text is written at the frontier of what is kept, behind the
+    // parser, so that even a huge row needs no memory of its own; its line is then spelled
+    // where its text lies.
+    if (char* frontier = arena_.frontier()) {
+      row_.write_text_into(frontier, arena_.frontier_room());
+    } else {
+      row_.clear();
+    }
     return row_;
   }
 
   void take_parsed_row(RowTable& rows, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
+    char* const frontier = arena_.frontier();
+    // Bytes from the frontier to the first unread byte of the input: where the text lies
+    // while it is still at the frontier (no repair or merge moved it away).
+    const std::size_t room = frontier != nullptr ? arena_.room_before(unread) : 0;
+    const bool in_place = frontier != nullptr && rows.const_text().borrowed();
     if (decision.fate == RowFate::Quarantine) {
       const RowView row = rows[0];
+      const std::size_t size = syntax_.raw_content_size(row);
+      if (in_place && size <= room) {
+        syntax_.spell_raw_content_in_place(row, frontier, room, arena_.made_text());
+        quarantine_.add({line_after, decision.reason, row.size(), arena_.keep_written(size)});
+        return;
+      }
       line_.clear();
       for (std::size_t i = 0; i < row.size(); ++i) {
         if (i != 0) line_.append(syntax_.separator());
@@ -84,10 +102,28 @@ class PlanSink {
       quarantine_.add({line_after, decision.reason, row.size(), arena_.keep_text(line_, unread)});
       return;
     }
+    // Merging puts separators between the joined fields; where the text would then reach
+    // the first unread byte (a replaced bad byte or a two-byte separator makes it longer than
+    // what was read), it moves away first.
+    if (decision.fate == RowFate::Merge && in_place &&
+        rows.const_text().size() + decision.fields * syntax_.separator().size() > room) {
+      rows.text().move_to_own_storage();
+    }
     reshape_last_row(decision, rows, syntax_.separator(), scratch_);
-    syntax_.build_line(line_, rows[0], !planned_line_);
+    const RowView row = rows[0];
+    TextBuffer& made = arena_.made_text();
+    const std::size_t made_begin = made.size();
+    if (in_place && rows.const_text().borrowed()) {
+      // The line's head takes the place of the text; what does not fit before the first
+      // unread byte goes to the made text.
+      const std::size_t size = syntax_.line_size(row, !planned_line_);
+      syntax_.spell_line_in_place(row, frontier, room, !planned_line_, made);
+      output_.add(arena_.keep_written(size < room ? size : room));
+    } else {
+      syntax_.spell_line_in_place(row, nullptr, 0, !planned_line_, made);
+    }
+    if (made.size() != made_begin) output_.add(arena_.made_span(made_begin));
     planned_line_ = true;
-    output_.add(arena_.keep_text(line_, unread));
   }
 
  private:

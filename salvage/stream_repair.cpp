@@ -73,10 +73,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
       }
-      // At least a chunk of new bytes for the next walk; twice what is left over when a row
-      // runs on, so that the row is read again only a logarithmic number of times.
-      const std::size_t left = window.size();
-      if (auto error = window.fill(source, std::max(left + chunk, 2 * left))) return *std::move(error);
+      if (auto error = window.fill(source, next_window_size(window.size(), chunk))) return *std::move(error);
     }
     finish_counts(result.salvage);
     result.skipped_byte_order_mark = walk.skipped_byte_order_mark();

@@ -44,8 +44,9 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window_.bytes_read())) return *std::move(error);
       }
-      const std::size_t left = window_.size();
-      if (auto error = window_.fill(source, std::max(left + settings_.chunk, 2 * left))) return *std::move(error);
+      if (auto error = window_.fill(source, next_window_size(window_.size(), settings_.chunk))) {
+        return *std::move(error);
+      }
     }
     walked_ = walking_->walk.walk(window_.view(), window_.at_end());
     walked_before_ = true;

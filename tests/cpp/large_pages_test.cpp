@@ -1,3 +1,5 @@
+#include "memory/byte_buffer.h"
+#include "memory/growable_array.h"
 #include "memory/large_pages.h"
 
 #include <gtest/gtest.h>
@@ -45,19 +47,36 @@ INSTANTIATE_TEST_SUITE_P(Sizes, LargePages,
                          ::testing::Values(kLargePagesFrom - 1, kLargePagesFrom, kHugePage - 1, kHugePage,
                                            kHugePage + 1, 3 * kHugePage + 4097));
 
-TEST(LargePageAllocator, AVectorKeepsItsValuesAsItMovesFromTheHeapToMappings) {
-  std::vector<std::uint64_t, LargePageAllocator<std::uint64_t>> values;
-  for (std::uint64_t i = 0; i < 3 * kLargePagesFrom / sizeof(std::uint64_t); ++i) values.push_back(i * 7);
+// Growing moves a large array's pages instead of copying it; the values must come along,
+// whether the array is on the heap, moves to a mapping, or moves from one mapping to another.
+TEST(GrowableArray, KeepsItsValuesAsItGrowsFromTheHeapIntoMappings) {
+  GrowableArray<std::uint64_t> values;
+  for (std::uint64_t i = 0; i < 3 * kHugePage / sizeof(std::uint64_t); ++i) values.push_back(i * 7);
   for (std::uint64_t i = 0; i < values.size(); ++i) ASSERT_EQ(values[i], i * 7) << i;
-  values.resize(10);  // shrinking keeps the mapping; freeing it must still match its size
-  values.shrink_to_fit();
+  values.truncate(10);
+  values.append_copies(5, 3);
+  EXPECT_EQ(values.size(), 13u);
   EXPECT_EQ(values[9], 63u);
+  EXPECT_EQ(values[12], 5u);
 }
 
-TEST(LargePageAllocator, ImpossibleSizesFailAsBadAlloc) {
+// A byte buffer that grows keeps its bytes; one that shrinks keeps those it keeps.
+TEST(ByteBuffer, GrowingAndShrinkingKeepTheBytes) {
+  ByteBuffer buffer(kLargePagesFrom + 100);
+  for (std::size_t i = 0; i < buffer.capacity(); ++i) buffer.data()[i] = static_cast<char>(i * 13);
+  const std::size_t used = buffer.capacity();
+  buffer.grow(5 * kHugePage + 1, used);
+  for (std::size_t i = 0; i < used; ++i) ASSERT_EQ(buffer.data()[i], static_cast<char>(i * 13)) << i;
+  buffer.shrink_to(1000);
+  EXPECT_EQ(buffer.capacity(), 1000u);
+  for (std::size_t i = 0; i < 1000; ++i) ASSERT_EQ(buffer.data()[i], static_cast<char>(i * 13)) << i;
+}
+
+TEST(LargePages, ImpossibleSizesFailAsBadAlloc) {
   EXPECT_THROW(map_large_pages(SIZE_MAX - 4096, false), std::bad_alloc);
-  LargePageAllocator<std::uint64_t> allocator;
-  EXPECT_THROW((void)allocator.allocate(SIZE_MAX / 4), std::bad_alloc);
+  GrowableArray<std::uint64_t> values;
+  EXPECT_THROW(values.reserve(SIZE_MAX / 4), std::length_error);
+  EXPECT_THROW(values.reserve(SIZE_MAX / 32), std::bad_alloc);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -92,6 +93,47 @@ TEST(OutputFormat, QuarantineLines) {
   for (const auto& c : cases) {
     build_quarantine_line(line, c.line, c.reason, c.raw);
     EXPECT_EQ(line, c.expected);
+  }
+}
+
+// A line spelled in place over the row's own text, its end past the room in a tail, is the
+// line build_line makes; so is the raw content the fields joined.
+TEST(OutputFormat, SpellingInPlaceMakesTheSameBytes) {
+  const char* pieces[] = {"a", "\"", "'", ",", ";", "\n", "\r", "\xEF\xBB\xBF", "\xC2\xA7", "bc"};
+  std::mt19937_64 rng(3);
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    const std::uint8_t delimiter = rng() % 4 == 0 ? 0xA7 : ',', quote = rng() % 4 == 0 ? 0xA7 : '"';
+    const OutputSyntax syntax(delimiter, quote);
+    RowTable rows;
+    for (std::size_t f = 1 + rng() % 4; f > 0; --f) {
+      for (std::size_t n = rng() % 4; n > 0; --n) rows.text().append(pieces[rng() % std::size(pieces)]);
+      rows.end_field();
+    }
+    rows.end_row();
+    const bool starts_file = rng() % 2;
+    std::string expected_line, expected_raw;
+    syntax.build_line(expected_line, rows[0], starts_file);
+    for (std::size_t f = 0; f < rows.field_count(0); ++f) expected_raw += (f ? syntax.separator() : "") + std::string(rows.field(0, f));
+    ASSERT_EQ(syntax.line_size(rows[0], starts_file), expected_line.size());
+    ASSERT_EQ(syntax.raw_content_size(rows[0]), expected_raw.size());
+    for (const bool line : {true, false}) {
+      const std::string& expected = line ? expected_line : expected_raw;
+      const std::size_t text = rows.row_text(0).size(), room = text + rng() % (expected.size() - text + 2);
+      RowTable copy;  // the text at the start of a room with space to spare
+      std::string region(rows.row_text(0));
+      region.resize(expected.size() + 8, '#');
+      copy.write_text_into(region.data(), region.size());
+      copy.append_row_from(rows, 0);
+      TextBuffer tail;
+      tail.append("x");
+      if (line) {
+        syntax.spell_line_in_place(copy[0], region.data(), room, starts_file, tail);
+      } else {
+        syntax.spell_raw_content_in_place(copy[0], region.data(), room, tail);
+      }
+      const std::size_t head = std::min(room, expected.size());
+      ASSERT_EQ(region.substr(0, head) + std::string(tail.view().substr(1)), expected);
+    }
   }
 }
 
