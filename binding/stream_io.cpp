@@ -77,8 +77,21 @@ class StreamEnd::Source final : public ByteSource {
     PyRef memory(PyMemoryView_FromMemory(buffer, static_cast<Py_ssize_t>(capacity), PyBUF_WRITE));
     if (!memory) return std::nullopt;
     PyRef result(PyObject_CallOneArg(end_.read_method_.get(), memory.get()));
+    if (!result) {
+      // The reader's exception (Ctrl-C's KeyboardInterrupt, a decompressor's error) is the
+      // one to raise; it is set aside while the view is released, since no call may be
+      // made with an exception set.
+      PyObject* type = nullptr;
+      PyObject* value = nullptr;
+      PyObject* traceback = nullptr;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyRef released(PyObject_CallMethod(memory.get(), "release", nullptr));
+      if (!released) PyErr_Clear();
+      PyErr_Restore(type, value, traceback);
+      return std::nullopt;
+    }
     PyRef released(PyObject_CallMethod(memory.get(), "release", nullptr));
-    if (!result || !released) return std::nullopt;
+    if (!released) return std::nullopt;
     if (result.get() == Py_None) {
       PyErr_SetString(PyExc_BlockingIOError, "the source has no data ready (non-blocking file objects are not read)");
       return std::nullopt;
