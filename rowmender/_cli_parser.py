@@ -93,7 +93,7 @@ def _file_name(text: str) -> str:
     return text
 
 
-def _add_repair_options(parser: argparse.ArgumentParser) -> None:
+def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_help: str) -> None:
     options = parser.add_argument_group("how to read and repair")
     options.add_argument(
         "--delimiter", metavar="D", type=_delimiter, help="field delimiter, \\t or tab for the tab (default: detected)"
@@ -103,7 +103,7 @@ def _add_repair_options(parser: argparse.ArgumentParser) -> None:
     )
     options.add_argument(
         "--expected-columns", metavar="N", type=_count,
-        help="number of columns (default: inferred; 0 keeps every row as it is)",
+        help=f"number of columns, at most {MAX_EXPECTED_COLUMNS:,} (default: inferred; 0 keeps every row as it is)",
     )
     options.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
     options.add_argument(
@@ -112,17 +112,12 @@ def _add_repair_options(parser: argparse.ArgumentParser) -> None:
     options.add_argument("--no-repair-quotes", action="store_true", help="do not repair stray quotes")
     options.add_argument(
         "--encoding", metavar="NAME", type=_encoding,
-        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 after its byte-order mark)",
+        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 after a UTF-16 "
+        "byte-order mark)",
     )
     shown = parser.add_argument_group("what to print")
-    shown.add_argument(
-        "--json", action="store_true",
-        help="print the counts as JSON: on standard output, or on standard error when data goes there",
-    )
-    shown.add_argument(
-        "--quiet", "-q", action="store_true",
-        help="print no summary, warnings, hints or progress (errors, and --json, still print)",
-    )
+    shown.add_argument("--json", action="store_true", help=json_help)
+    shown.add_argument("--quiet", "-q", action="store_true", help=quiet_help)
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -163,7 +158,12 @@ def build_parser() -> argparse.ArgumentParser:
     files.add_argument(
         "--changes", metavar="FILE", type=_file_name, help="write a CSV log of every change, line by line, to FILE"
     )
-    _add_repair_options(repair_parser)
+    _add_repair_options(
+        repair_parser,
+        json_help="print every count as JSON instead of the table: on standard output, or on standard error "
+        "when the data goes to standard output",
+        quiet_help="print no summary, warnings, hints or progress (errors, and --json, still print)",
+    )
     repair_parser.set_defaults(parser=repair_parser)
 
     check_parser = commands.add_parser(
@@ -180,7 +180,11 @@ def build_parser() -> argparse.ArgumentParser:
     check_parser.add_argument(
         "inputs", metavar="INPUT", nargs="+", type=_file_name, help="a file to check (- for standard input)"
     )
-    _add_repair_options(check_parser)
+    _add_repair_options(
+        check_parser,
+        json_help="print one JSON object of counts per file instead of a line",
+        quiet_help="print nothing but errors: the exit status tells (--json still prints)",
+    )
     check_parser.set_defaults(parser=check_parser)
 
     sniff_parser = commands.add_parser(
