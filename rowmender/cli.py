@@ -1,190 +1,378 @@
-"""Command line: ``rowmender repair|sniff ...``, also run as ``python -m rowmender``."""
+"""Command line: ``rowmender repair|check|sniff ...``, also run as ``python -m rowmender``.
+
+Data goes to standard output only when asked for with ``-``; the summary, hints, progress
+and errors go to standard error, so that a pipeline carries nothing but data. The exit
+status says what happened (see _cli_parser).
+"""
 
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import os
+import signal
+import stat
 import sys
-from typing import Sequence
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
 
-from . import _rowmender_backend as backend
-
-SNIFF_SAMPLE_BYTES = 64 * 1024
-
-_SUMMARY_LABELS = (
-    ("total_rows", "Rows read"),
-    ("salvaged_rows", "Rows kept"),
-    ("repaired_rows", "Rows repaired (filled or merged)"),
-    ("quarantined_rows", "Rows quarantined"),
-    ("detected_delimiter", "Delimiter"),
-    ("inferred_columns", "Columns"),
-)
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
-    return value
-
-
-def _character(text: str) -> str:
-    # The engine works on single bytes and would silently take the first byte of anything
-    # longer, so a typo such as ";;" or a non-ASCII character would give a wrong repair.
-    if len(text) > 1 or not text.isascii():
-        raise argparse.ArgumentTypeError(f"must be one ASCII character: {text!r}")
-    return text
-
-
-def _delimiter(text: str) -> str:
-    # sniff prints the tab as \t, so that spelling (and "tab") must be accepted back.
-    if text in ("\\t", "tab"):
-        return "\t"
-    return _character(text)
-
-
-def _build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        # The installed command's name; `python -m rowmender` runs the same program.
-        prog="rowmender",
-        description="Rescue damaged delimited text files.",
-    )
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-
-    repair = commands.add_parser(
-        "repair",
-        help="repair a file and write the kept rows as clean CSV",
-        description="Repair INPUT, write the kept rows to OUTPUT and print what was done.",
-    )
-    repair.add_argument("input", metavar="INPUT", help="the damaged file")
-    repair.add_argument("output", metavar="OUTPUT", help="where to write the repaired file")
-    repair.add_argument("--quarantine", metavar="PATH", help="write the rows that were set aside to PATH")
-    repair.add_argument(
-        "--delimiter", metavar="D", type=_delimiter, help="field delimiter, \\t or tab for the tab (default: detected)"
-    )
-    repair.add_argument(
-        "--quote-char", metavar="Q", type=_character, default='"', help="quote character (default: %(default)s)"
-    )
-    repair.add_argument(
-        "--expected-columns", metavar="N", type=_count, help="number of columns (default: inferred; 0 keeps every row as it is)"
-    )
-    repair.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
-    repair.add_argument("--no-merge", action="store_true", help="quarantine long rows instead of merging their surplus")
-    repair.add_argument("--no-repair-quotes", action="store_true", help="do not repair stray quotes")
-    repair.add_argument("--json", action="store_true", help="print the summary as JSON")
-
-    sniff = commands.add_parser(
-        "sniff",
-        help="print the delimiter a file most likely uses",
-        description=f"Print the delimiter FILE most likely uses, judged from its first {SNIFF_SAMPLE_BYTES // 1024} KiB.",
-    )
-    sniff.add_argument("file", metavar="FILE")
-    return parser
-
-
-def _show_delimiter(delimiter: str) -> str:
-    return "tab" if delimiter == "\t" else repr(delimiter)
-
-
-def _print_summary(summary: backend.SalvageSummary, args: argparse.Namespace) -> None:
-    if args.json:
-        print(json.dumps(summary.to_dict()))
-        return
-    width = max(len(label) for _, label in _SUMMARY_LABELS)
-    for key, label in _SUMMARY_LABELS:
-        value = getattr(summary, key)
-        shown = _show_delimiter(value) if key == "detected_delimiter" else value
-        print(f"{label:<{width}}  {shown}")
-    print(f"{'Repaired file':<{width}}  {args.output}")
-    if args.quarantine is not None:
-        print(f"{'Quarantine file':<{width}}  {args.quarantine}")
+from ._cli_input import STDIN_NAME, CompressionError, Input, quoted
+from ._cli_output import STDOUT_NAME, Output
+from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
+from ._cli_progress import ProgressBar
+from ._cli_summary import Outputs, changes_found, check_line, decode_sample, hints, table
+from ._files import describe
+from ._report import RepairReport
+from ._rowmender_backend import sniff
+from ._stream import repair
 
 
 class _FileError(Exception):
-    """A file could not be read or written; the message names the file."""
+    """A file could not be read or written; the message names it and says what to do."""
 
 
-def _describe(error: OSError) -> str:
-    return error.strerror or str(error)
+class _StandardOutputError(Exception):
+    """Standard output failed (the reader went away, the disk is full)."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
 
 
-def _check_input(path: str) -> None:
-    # The engine's own message does not name the file, so find the common faults here,
-    # where the message can say which file is at fault.
+# --- what a run needs ------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _Options:
+    """The settings of a repair or check, taken from the command line and checked."""
+
+    repair_settings: dict[str, Any]
+    encoding: str | None
+    expected_columns: int | None
+    json: bool
+    quiet: bool
+
+    @classmethod
+    def from_args(cls, args: argparse.Namespace, parser: argparse.ArgumentParser) -> _Options:
+        settings = {
+            "delimiter": args.delimiter,
+            "quote_char": args.quote_char,
+            "fill_ragged_rows": not args.no_fill,
+            "merge_overflow": not args.no_merge,
+            "expected_columns": args.expected_columns,
+            "repair_quotes": not args.no_repair_quotes,
+        }
+        if args.delimiter == args.quote_char:
+            parser.error("--delimiter and --quote-char cannot be the same character")
+        return cls(settings, args.encoding, args.expected_columns, args.json, args.quiet)
+
+    @property
+    def reads_utf8(self) -> bool:
+        return self.encoding in (None, "utf-8", "utf-8-sig")
+
+
+@dataclass(frozen=True)
+class RepairJob:
+    """One input and where its outputs go ("-": the standard streams)."""
+
+    input: str
+    output: str
+    quarantine: str | None = None
+    changes: str | None = None
+
+    def outputs(self) -> dict[str, str]:
+        named = {"OUTPUT": self.output, "--quarantine": self.quarantine, "--changes": self.changes}
+        return {role: name for role, name in named.items() if name is not None}
+
+
+@dataclass
+class _Outcome:
+    report: RepairReport
+    truncated: bool  # the compressed input was cut off: its rows are repaired all the same
+    notes: list[str]  # warnings and hints, each a line beginning with its kind
+
+
+# --- printing --------------------------------------------------------------------------
+
+
+def _tell(line: str) -> None:
+    """A diagnostic: standard error, where it never mixes with data."""
     try:
-        with open(path, "rb"):
-            pass
+        print(line, file=sys.stderr, flush=True)
+    except OSError:
+        pass  # with standard error gone there is no one left to tell
+
+
+def _emit(text: str, to_stderr: bool = False) -> None:
+    """A result: standard output (or standard error when data goes to standard output)."""
+    if to_stderr:
+        _tell(text)
+        return
+    try:
+        print(text, file=sys.stdout, flush=True)
     except OSError as error:
-        raise _FileError(f"cannot read {path!r}: {_describe(error)}") from None
+        raise _StandardOutputError(error) from None
 
 
-def _check_output(path: str) -> None:
-    if os.path.isdir(path):
-        raise _FileError(f"cannot write {path!r}: Is a directory")
-    folder = os.path.dirname(path) or "."
+_ADVICE = {
+    errno.ENOENT: "check the name",
+    errno.EACCES: "check the permissions",
+    errno.EPERM: "check the permissions",
+    errno.EISDIR: "name a file, not a folder",
+    errno.ENOSPC: "free some space or write elsewhere",
+    errno.EDQUOT: "free some space or write elsewhere",
+    errno.EROFS: "write elsewhere",
+    errno.ENAMETOOLONG: "choose a shorter name",
+}
+
+
+def _reason(error: OSError) -> str:
+    reason = error.strerror or str(error)
+    advice = _ADVICE.get(error.errno or 0)
+    return f"{reason}; {advice}" if advice else reason
+
+
+# --- repair ----------------------------------------------------------------------------
+
+
+def _identity(name: str) -> tuple[object, ...] | None:
+    """What names one file, however it is spelled: device and inode, or for a file not there
+    yet its full path. Standard output counts as the file it was redirected to."""
+    try:
+        info = os.stat(1) if name == "-" else os.stat(name)
+    except OSError:
+        return None if name == "-" else ("path", os.path.realpath(name))
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    return ("file", info.st_dev, info.st_ino)
+
+
+def _check_output_place(name: str) -> None:
+    # Found before anything is read, with a message that says which path is at fault.
+    if name == "-":
+        return
+    if os.path.isdir(name):
+        raise _FileError(f"cannot write {name!r}: Is a directory; name a file, not a folder")
+    folder = os.path.dirname(name) or "."
     if not os.path.isdir(folder):
-        raise _FileError(f"cannot write {path!r}: {folder!r} is not an existing folder")
+        raise _FileError(f"cannot write {name!r}: {folder!r} is not an existing folder; create it first")
 
 
-def _repair(args: argparse.Namespace) -> int:
-    _check_input(args.input)
-    targets = [args.output] if args.quarantine is None else [args.output, args.quarantine]
-    for target in targets:
-        _check_output(target)
+def _refuse_clashes(job: RepairJob, input_: Input) -> None:
+    """Two outputs in one file, or a side file over the input, would lose data: refused
+    before anything is written. OUTPUT may be INPUT (a repair in place) unless it is
+    standard output, which would read its own output."""
+    input_identity = None if input_.identity is None else ("file", *input_.identity)
+    seen: dict[tuple[object, ...], str] = {}
+    for role, name in job.outputs().items():
+        identity = _identity(name)
+        if identity is None:
+            continue
+        shown = STDOUT_NAME if name == "-" else f"{role} {name!r}"
+        if identity == input_identity and (role != "OUTPUT" or name == "-"):
+            raise _FileError(f"{shown} is the input file {quoted(input_.name)}; choose another file")
+        if identity in seen:
+            raise _FileError(f"{seen[identity]} and {shown} are the same file; choose another name for one of them")
+        seen[identity] = shown
+
+
+def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes") -> _Outcome:
+    """Repairs one input into its outputs; ``changes_hint`` is what the hint about merged rows
+    points to when no change log is written."""
+    for name in job.outputs().values():
+        _check_output_place(name)
+    with Input(job.input) as input_:
+        _refuse_clashes(job, input_)
+        outputs: dict[str, Output] = {}
+        try:
+            for role, name in job.outputs().items():
+                outputs[role] = Output(name)
+            quarantine, changes = outputs.get("--quarantine"), outputs.get("--changes")
+            with ProgressBar(input_.name, input_.size, enabled=not options.quiet) as bar:
+                report = repair(
+                    input_.source,
+                    outputs["OUTPUT"].target,
+                    quarantine.target if quarantine else None,
+                    encoding=options.encoding,
+                    progress=(lambda done, _total: bar.update(input_.position(done))) if bar.active else None,
+                    changes=changes.target if changes else None,
+                    **options.repair_settings,
+                )
+            for output in outputs.values():
+                output.commit()
+        except BaseException:
+            for output in outputs.values():
+                output.abort()
+            raise
+        notes: list[str] = []
+        if not options.quiet:
+            if input_.truncated:
+                notes.append(f"warning: the {input_.compression} data ends before its end marker "
+                             f"(a cut-off file?): the rows up to the cut are all there is")
+            notes += [f"hint: {hint}" for hint in hints(
+                report,
+                reads_utf8=options.reads_utf8,
+                expected_columns=options.expected_columns,
+                sample=lambda: decode_sample(input_.sample(), options.encoding),
+                changes_hint=repr(changes.name) if changes else changes_hint,
+            )]
+    return _Outcome(report, input_.truncated, notes)
+
+
+def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException:
+    """The error of a repair or check as the exception main() reports."""
+    if isinstance(error, MemoryError):
+        return _FileError(f"not enough memory to {action} {_show_input(job.input)}")
+    if isinstance(error, CompressionError):
+        return _FileError(str(error))
+    if isinstance(error, ValueError) and "names the same file" in str(error):
+        return _FileError(f"{error}; choose another file")
+    if not isinstance(error, OSError):
+        return error
+    named = None if error.filename is None else os.fsdecode(error.filename)
+    if named == describe(1):  # standard output, as the engine names it
+        return _StandardOutputError(error)
+    if named in (describe(0), STDIN_NAME):
+        return _FileError(f"cannot read standard input: {_reason(error)}")
+    if named is None:
+        targets = " and ".join(_show_output(name) for name in job.outputs().values())
+        return _FileError(f"cannot {action} {_show_input(job.input)} into {targets}: {error}")
+    read = named == job.input
+    written = named in job.outputs().values()
+    verb = "repair in place" if read and written else "read" if read else "write"
+    return _FileError(f"cannot {verb} {named!r}: {_reason(error)}")
+
+
+def _show_input(name: str) -> str:
+    return STDIN_NAME if name == "-" else repr(name)
+
+
+def _show_output(name: str) -> str:
+    return STDOUT_NAME if name == "-" else repr(name)
+
+
+def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    options = _Options.from_args(args, parser)
+    job = RepairJob(args.input, args.output, args.quarantine, args.changes)
+    on_stdout = [role for role, name in job.outputs().items() if name == "-"]
+    if len(on_stdout) > 1:
+        parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
     try:
-        summary = backend.salvage_file(
-            args.input,
-            args.output,
-            quarantine_path=args.quarantine,
-            delimiter=args.delimiter,
-            quote_char=args.quote_char,
-            fill_ragged_rows=not args.no_fill,
-            merge_overflow=not args.no_merge,
-            expected_columns=args.expected_columns,
-            repair_quotes=not args.no_repair_quotes,
-        )
-    except OSError as error:
-        names = " and ".join(repr(target) for target in targets)
-        raise _FileError(f"cannot repair {args.input!r} into {names}: {error}") from None
-    _print_summary(summary, args)
-    return 0
+        outcome = _repair_one(job, options)
+    except (MemoryError, CompressionError, OSError, ValueError) as error:
+        raise _explain(error, job, "repair") from None
+    # With data on standard output, everything else goes to standard error.
+    data_on_stdout = bool(on_stdout)
+    if options.json:
+        _emit(json.dumps(outcome.report.to_dict()), to_stderr=data_on_stdout)
+    elif not options.quiet:
+        shown = {role: STDOUT_NAME if name == "-" else name for role, name in job.outputs().items()}
+        _tell(table(outcome.report, Outputs(shown["OUTPUT"], shown.get("--quarantine"), shown.get("--changes"))))
+    for note in outcome.notes:
+        _tell(f"rowmender: {note}")
+    return EXIT_OK
 
 
-def _read_sample(path: str) -> str:
+# --- check -----------------------------------------------------------------------------
+
+
+def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    options = _Options.from_args(args, parser)
+    if args.inputs.count("-") > 1:
+        parser.error("standard input (-) can be read only once")
+    failed = changed = False
+    for name in args.inputs:
+        job = RepairJob(name, os.devnull)
+        try:
+            outcome = _repair_one(job, options, changes_hint="rowmender repair --changes")
+        except (MemoryError, CompressionError, OSError, ValueError) as error:
+            explained = _explain(error, job, "check")
+            if not isinstance(explained, _FileError):
+                raise explained from None
+            _tell(f"rowmender: error: {explained}")
+            failed = True
+            continue
+        would_change = changes_found(outcome.report, outcome.truncated)
+        changed = changed or would_change
+        shown = STDIN_NAME if name == "-" else name
+        if options.json:
+            _emit(json.dumps({"file": shown, **outcome.report.to_dict(), "would_change": would_change}))
+        elif not options.quiet:
+            _emit(check_line(shown, outcome.report, outcome.truncated))
+        for note in outcome.notes:
+            kind, text = note.split(": ", 1)
+            _tell(f"rowmender: {kind}: {shown}: {text}")
+    if failed:
+        return EXIT_FILE_ERROR
+    return EXIT_CHANGES_FOUND if changed else EXIT_OK
+
+
+# --- sniff -----------------------------------------------------------------------------
+
+
+def _sniff_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    job = RepairJob(args.file, os.devnull)
     try:
-        with open(path, "rb") as file:
-            sample = file.read(SNIFF_SAMPLE_BYTES)
-    except OSError as error:
-        raise _FileError(f"cannot read {path!r}: {_describe(error)}") from None
-    if len(sample) == SNIFF_SAMPLE_BYTES:
-        # Judge whole lines only: a cut-off last line would skew the field counts.
-        last_break = max(sample.rfind(b"\n"), sample.rfind(b"\r"))
-        if last_break > 0:
-            sample = sample[: last_break + 1]
-    return sample.decode("utf-8", errors="replace")
+        with Input(args.file) as input_:
+            text = decode_sample(input_.sample(), None)
+    except (MemoryError, CompressionError, OSError) as error:
+        raise _explain(error, job, "read") from None
+    delimiter = sniff(text)
+    _emit("\\t" if delimiter == "\t" else delimiter)
+    return EXIT_OK
 
 
-def _sniff(args: argparse.Namespace) -> int:
-    delimiter = backend.sniff(_read_sample(args.file))
-    print("\\t" if delimiter == "\t" else delimiter)
-    return 0
+# --- main ------------------------------------------------------------------------------
+
+
+_COMMANDS: dict[str, Callable[[argparse.Namespace, argparse.ArgumentParser], int]] = {
+    "repair": _repair_command,
+    "check": _check_command,
+    "sniff": _sniff_command,
+}
+
+
+def _silence_stdout() -> None:
+    """Points standard output at /dev/null, so that the interpreter's last flush at exit
+    cannot fail a second time with a traceback."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+    except OSError:
+        pass
+
+
+def _die_of_broken_pipe() -> int:
+    """What a reader that went away (``| head``) deserves: a quiet end, by SIGPIPE as a C
+    program would, so the shell sees 141 and a pipeline's status is what it expects."""
+    _silence_stdout()
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + signal.SIGPIPE  # not reached: the signal ends the process
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _build_parser().parse_args(argv)
+    # File names that are not valid in the system's encoding reach Python as surrogates;
+    # printed, they become the bytes they were, as other tools print them.
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="surrogateescape")
+    args = build_parser().parse_args(argv)
     try:
-        return _repair(args) if args.command == "repair" else _sniff(args)
+        return _COMMANDS[args.command](args, args.parser)
+    except KeyboardInterrupt:
+        _tell("rowmender: interrupted")
+        return EXIT_INTERRUPTED
     except _FileError as error:
-        message = str(error)
-    except UnicodeEncodeError:
-        # A file name with bytes that are not UTF-8 reaches Python as a str the engine
-        # cannot pass on to the system.
-        message = "file names must be valid UTF-8"
-    except OSError as error:
-        message = str(error)
-    print(f"rowmender: error: {message}", file=sys.stderr)
-    return 1
+        _tell(f"rowmender: error: {error}")
+        return EXIT_FILE_ERROR
+    except _StandardOutputError as failure:
+        if failure.error.errno == errno.EPIPE:
+            return _die_of_broken_pipe()
+        _silence_stdout()
+        _tell(f"rowmender: error: cannot write to standard output: {_reason(failure.error)}")
+        return EXIT_FILE_ERROR

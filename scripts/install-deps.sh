@@ -4,6 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build python3-dev python3-pytest python3-hypothesis python3-numpy python3-mypy
+          python3-tqdm python3-zstandard
           libgtest-dev libbenchmark-dev "$@")
 
 missing=()

@@ -2,16 +2,26 @@
 
 from __future__ import annotations
 
+import bz2
+import dataclasses
+import gzip
 import json
+import lzma
 import os
+import pty
 import re
+import signal
 import subprocess
 import sys
+import threading
+import time
 from pathlib import Path
+from typing import Any, Callable
 
 import pytest
 
 import rowmender
+import rowmender.cli
 
 # Every kind of damage the options act on: a short row (fill), a long row (merge), stray
 # quotes (repair_quotes), a field quoted with apostrophes (quote_char).
@@ -25,8 +35,7 @@ DAMAGED = (
     '6,"Fay,Gus",z\n'
 )
 
-SUMMARY_KEYS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-                "inferred_columns"]
+REPORT_KEYS = [field.name for field in dataclasses.fields(rowmender.RepairReport)]
 
 
 # The child must run the very package this process imported, whichever folder on the path
@@ -34,17 +43,39 @@ SUMMARY_KEYS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_row
 PACKAGE_ROOT = str(Path(rowmender.__file__).resolve().parent.parent)
 
 
-def run(*args: str | os.PathLike[str] | bytes, cwd: Path) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.run(
-        [sys.executable, "-m", "rowmender", *args],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        env=env,
-        timeout=120,
-    )
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")])))
+
+# The command with some modules made unimportable, as on a machine without them.
+WITHOUT_MODULES = (
+    "import sys; sys.modules.update(dict.fromkeys(sys.argv.pop(1).split(','))); sys.argv[0] = 'rowmender'; "
+    "from rowmender.cli import main; raise SystemExit(main())"
+)
+
+
+def command(*args: str | os.PathLike[str] | bytes, without: str = "") -> list[Any]:
+    if without:
+        return [sys.executable, "-c", WITHOUT_MODULES, without, *args]
+    return [sys.executable, "-m", "rowmender", *args]
+
+
+def run(*args: str | os.PathLike[str] | bytes, cwd: Path, text: bool = True, without: str = "",
+        **kwargs: Any) -> subprocess.CompletedProcess[Any]:
+    # The timeout only catches a hang; nothing here is timed.
+    kwargs.setdefault("capture_output", "stdout" not in kwargs)
+    return subprocess.run(command(*args, without=without), text=text, cwd=cwd, env=ENV, timeout=120, **kwargs)
+
+
+def hint_lines(stderr: str) -> list[str]:
+    return [line for line in stderr.splitlines() if line.startswith("rowmender: hint: ")]
+
+
+def repaired_bytes(source: Path, tmp_path: Path, **kwargs: Any) -> tuple[bytes, rowmender.RepairReport]:
+    """What the library writes for a file: the command line must write exactly this."""
+    expected = tmp_path / "expected.out"
+    report = rowmender.repair(source, expected, **kwargs)
+    data = expected.read_bytes()
+    expected.unlink()
+    return data, report
 
 
 @pytest.fixture
@@ -80,11 +111,13 @@ def test_repair_matches_salvage_file(damaged: Path, tmp_path: Path, options: lis
     out = tmp_path / "out.csv"
     quarantine = tmp_path / "quarantine.csv"
 
-    result = run("repair", damaged, out, "--quarantine", quarantine, "--json", *options, cwd=tmp_path)
+    result = run("repair", damaged, out, "--quarantine", quarantine, "--json", "--quiet", *options, cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
-    assert json.loads(result.stdout) == expected.to_dict()
+    report = json.loads(result.stdout)
+    assert list(report) == REPORT_KEYS
+    assert {key: report[key] for key in expected.to_dict()} == expected.to_dict()
     assert out.read_bytes() == expected_out.read_bytes()
     assert quarantine.read_bytes() == expected_quarantine.read_bytes()
     if options:
@@ -101,8 +134,13 @@ def test_repair_prints_a_readable_table(damaged: Path, tmp_path: Path) -> None:
 
     result = run("repair", damaged, out, "--quarantine", quarantine, "--no-fill", cwd=tmp_path)
 
+    # The summary is a diagnostic: standard error, with the hints after it.
     assert result.returncode == 0, result.stderr
-    table = dict(line.rsplit("  ", 1) for line in result.stdout.splitlines())
+    assert result.stdout == ""
+    lines = result.stderr.splitlines()
+    hints = hint_lines(result.stderr)
+    assert lines[len(lines) - len(hints):] == hints
+    table = dict(line.rsplit("  ", 1) for line in lines[: len(lines) - len(hints)])
     table = {label.strip(): value.strip() for label, value in table.items()}
     assert table == {
         "Rows read": str(expected.total_rows),
@@ -111,6 +149,7 @@ def test_repair_prints_a_readable_table(damaged: Path, tmp_path: Path) -> None:
         "Rows quarantined": str(expected.quarantined_rows),
         "Delimiter": "','",
         "Columns": str(expected.inferred_columns),
+        "Rows with stray quotes": "1",  # the only alteration, and only those are shown
         "Repaired file": str(out),
         "Quarantine file": str(quarantine),
     }
@@ -127,11 +166,11 @@ def test_repair_shows_the_tab_by_name_and_lists_the_json_fields_in_order(tmp_pat
     as_json = run("repair", source, tmp_path / "out.tsv", "--json", cwd=tmp_path)
 
     assert table.returncode == 0 and as_json.returncode == 0
-    assert any(line.startswith("Delimiter") and line.endswith("  tab") for line in table.stdout.splitlines())
-    assert re.search(r"^Rows quarantined +1$", table.stdout, re.M) and "Quarantine file" not in table.stdout
+    assert any(line.startswith("Delimiter") and line.endswith("  tab") for line in table.stderr.splitlines())
+    assert re.search(r"^Rows quarantined +1$", table.stderr, re.M) and "Quarantine file" not in table.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.tsv", "tabs.csv"]
     summary = json.loads(as_json.stdout)
-    assert list(summary) == SUMMARY_KEYS
+    assert list(summary) == REPORT_KEYS
     assert summary["detected_delimiter"] == "\t"
 
 
@@ -193,9 +232,18 @@ def test_help_lists_every_option(tmp_path: Path) -> None:
     result = run("repair", "--help", cwd=tmp_path)
 
     assert result.returncode == 0
-    for option in ("--quarantine", "--delimiter", "--quote-char", "--expected-columns", "--no-fill",
-                   "--no-merge", "--no-repair-quotes", "--json"):
+    for option in ("--quarantine", "--changes", "--delimiter", "--quote-char", "--expected-columns", "--no-fill",
+                   "--no-merge", "--no-repair-quotes", "--encoding", "--json", "--quiet"):
         assert option in result.stdout
+
+
+def test_version_and_exit_statuses_are_in_the_help(tmp_path: Path) -> None:
+    version = run("--version", cwd=tmp_path)
+    help_text = run("--help", cwd=tmp_path).stdout
+
+    assert version.stdout == f"rowmender {rowmender.__version__}\n"
+    for status in (0, 1, 2, 3, 130):
+        assert re.search(rf"^  {status} +\w", help_text, re.M), status
 
 
 @pytest.mark.parametrize(
@@ -205,21 +253,28 @@ def test_help_lists_every_option(tmp_path: Path) -> None:
         pytest.param(["repair", "IN", "OUT", "--bogus"], id="unknown-option"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "-1"], id="negative-columns"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "two"], id="non-numeric-columns"),
+        pytest.param(["repair", "IN", "OUT", "--expected-columns", "10000001"], id="absurd-columns"),
+        pytest.param(["repair", "IN", "OUT", "--expected-columns", "9" * 30], id="huge-columns"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", ";;"], id="two-character-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", "é"], id="non-ascii-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--quote-char", "''"], id="two-character-quote"),
+        pytest.param(["repair", "IN", "OUT", "--delimiter", '"'], id="delimiter-is-the-quote"),
+        pytest.param(["repair", "IN", "OUT", "--encoding", "klingon"], id="unknown-encoding"),
+        pytest.param(["repair", "IN", "OUT", "--encoding", "rot13"], id="not-a-text-encoding"),
+        pytest.param(["repair", "IN", "-", "--changes", "-"], id="two-outputs-on-stdout"),
+        pytest.param(["repair", "IN", "OUT", "--quarantine", ""], id="empty-file-name"),
+        pytest.param(["check", "-", "IN", "-"], id="stdin-twice"),
     ],
 )
-def test_usage_errors_exit_2_and_touch_no_file(damaged: Path, tmp_path: Path, args: list[str]) -> None:
+def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_path: Path, args: list[str]) -> None:
     args = [str(damaged) if a == "IN" else str(tmp_path / "out.csv") if a == "OUT" else a for a in args]
 
-    result = run(*args, cwd=tmp_path)
+    result = run(*args, cwd=tmp_path, stdin=subprocess.DEVNULL)
 
     assert result.returncode == 2
     assert result.stdout == ""
-    assert "error:" in result.stderr.splitlines()[-1]
-    assert "Traceback" not in result.stderr
-    assert not (tmp_path / "out.csv").exists()
+    assert result.stderr.count("\n") == 1 and " error: " in result.stderr, result.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv"]
     assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
@@ -232,36 +287,333 @@ def test_usage_errors_exit_2_and_touch_no_file(damaged: Path, tmp_path: Path, ar
         pytest.param(["repair", "damaged.csv", "folder"], "folder", "Is a directory", id="output-is-a-folder"),
         pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "nowhere/q.csv"], "nowhere/q.csv",
                      "not an existing folder", id="quarantine-folder-missing"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "./damaged.csv"], "./damaged.csv",
+                     "is the input file 'damaged.csv'", id="quarantine-is-the-input"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--changes", "folder/../damaged.csv"],
+                     "folder/../damaged.csv", "is the input file", id="changes-is-the-input"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--changes", "./out.csv"], "./out.csv",
+                     "are the same file", id="changes-is-the-output"),
+        pytest.param(["repair", "damaged.csv", "/dev/full"], "/dev/full", "No space left on device", id="disk-full"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "/dev/full"], "/dev/full",
+                     "No space left on device", id="quarantine-disk-full"),
+        pytest.param(["repair", "damaged.csv", "out.zst"], "out.zst", "install python3-zstandard",
+                     id="zstd-output-without-zstandard"),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
+        pytest.param(["check", "--quiet", "damaged.csv", "missing.csv"], "missing.csv", "No such file", id="check-missing"),
     ],
 )
 def test_file_errors_exit_1_with_one_line(damaged: Path, tmp_path: Path, args: list[str], named: str, reason: str) -> None:
     (tmp_path / "folder").mkdir()
 
-    result = run(*args, cwd=tmp_path)
+    result = run(*args, cwd=tmp_path, without="zstandard")
 
     assert result.returncode == 1
-    assert result.stdout == ""
     assert result.stderr.count("\n") == 1, result.stderr
     assert result.stderr.startswith("rowmender: error: ")
     assert repr(named) in result.stderr
     assert reason in result.stderr
-    # Nothing is written when a path is known to be unusable before the repair starts.
-    assert not (tmp_path / "out.csv").exists()
+    # Nothing is left behind: no output, no temporary file, the input as it was.
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv", "folder"]
+    assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
-def test_an_unwritable_quarantine_file_fails_after_the_repair(damaged: Path, tmp_path: Path) -> None:
-    # The empty path passes the checks but cannot be created: the engine's own error is
-    # shown, still on one line and naming the files involved.
-    result = run("repair", "damaged.csv", "out.csv", "--quarantine", "", cwd=tmp_path)
+def test_not_enough_memory_is_one_line(damaged: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                       capsys: pytest.CaptureFixture[str]) -> None:
+    def exhausted(*args: object, **kwargs: object) -> None:
+        raise MemoryError
 
-    assert result.returncode == 1
-    assert result.stderr.count("\n") == 1, result.stderr
-    assert result.stderr.startswith("rowmender: error: cannot repair 'damaged.csv' into 'out.csv' and ''")
+    monkeypatch.setattr(rowmender.cli, "repair", exhausted)
+
+    assert rowmender.cli.main(["repair", str(damaged), str(tmp_path / "out.csv")]) == 1
+    assert capsys.readouterr().err == f"rowmender: error: not enough memory to repair {str(damaged)!r}\n"
 
 
-def test_a_file_name_that_is_not_utf8_is_a_file_error(damaged: Path, tmp_path: Path) -> None:
-    result = run("repair", damaged, os.fsencode(tmp_path) + b"/\xff.csv", cwd=tmp_path)
+def test_a_file_name_that_is_not_utf8_is_used_as_it_is(damaged: Path, tmp_path: Path) -> None:
+    name = os.fsencode(tmp_path) + b"/\xff.csv"
 
-    assert result.returncode == 1
-    assert result.stderr == "rowmender: error: file names must be valid UTF-8\n"
+    result = run("repair", damaged, name, cwd=tmp_path, text=False)
+
+    assert result.returncode == 0, result.stderr
+    assert name in result.stderr
+    assert os.path.exists(name)
+
+
+# --- standard streams and compression --------------------------------------------------
+
+
+@pytest.mark.parametrize("output", ["path", "-"])
+@pytest.mark.parametrize("source", ["path", "stdin-file", "stdin-pipe"])
+def test_standard_streams_carry_the_same_bytes_and_nothing_else(damaged: Path, tmp_path: Path, source: str,
+                                                                output: str) -> None:
+    expected, report = repaired_bytes(damaged, tmp_path)
+    out = tmp_path / "out.csv"
+    stdin: dict[str, Any] = {
+        "path": {"stdin": subprocess.DEVNULL},
+        "stdin-file": {"stdin": damaged.open("rb")},
+        "stdin-pipe": {"input": damaged.read_bytes()},
+    }[source]
+
+    result = run("repair", damaged if source == "path" else "-", out if output == "path" else "-", "--json",
+                 cwd=tmp_path, text=False, **stdin)
+
+    # The report goes wherever the data does not.
+    assert result.returncode == 0, result.stderr
+    data, report_text = (out.read_bytes(), result.stdout) if output == "path" else (result.stdout, result.stderr)
+    assert data == expected
+    assert json.loads(hint_free(report_text)) == report.to_dict()
+
+
+def hint_free(stderr: bytes) -> str:
+    return "\n".join(line for line in stderr.decode().splitlines() if not line.startswith("rowmender: "))
+
+
+COMPRESSORS: dict[str, Callable[[bytes], bytes]] = {
+    "gzip": gzip.compress,
+    "bzip2": bz2.compress,
+    "xz": lzma.compress,
+    "zstd": lambda data: pytest.importorskip("zstandard").ZstdCompressor().compress(data),
+}
+DECOMPRESSORS: dict[str, Callable[[bytes], bytes]] = {
+    ".gz": gzip.decompress,
+    ".bz2": bz2.decompress,
+    ".xz": lzma.decompress,
+    ".zst": lambda data: pytest.importorskip("zstandard").ZstdDecompressor().decompressobj().decompress(data),
+}
+SEMICOLONS = "name;note\nAnn;a\nBob;b;extra\nCid\n" * 500
+
+
+@pytest.mark.parametrize("via_stdin", [False, True], ids=["path", "stdin"])
+@pytest.mark.parametrize("compression", COMPRESSORS)
+def test_compressed_input_is_recognised_by_its_first_bytes(tmp_path: Path, compression: str, via_stdin: bool) -> None:
+    plain = tmp_path / "plain.csv"
+    plain.write_text(SEMICOLONS, encoding="utf-8")
+    expected, _ = repaired_bytes(plain, tmp_path)
+    # A misleading name: only the content may decide.
+    packed = tmp_path / "packed.csv"
+    packed.write_bytes(COMPRESSORS[compression](plain.read_bytes()))
+    source, stdin = ("-", packed.read_bytes()) if via_stdin else (packed, None)
+
+    repaired = run("repair", source, "-", "--quiet", cwd=tmp_path, text=False, input=stdin)
+    sniffed = run("sniff", source, cwd=tmp_path, text=False, input=stdin)
+
+    assert repaired.returncode == 0, repaired.stderr
+    assert repaired.stdout == expected
+    assert sniffed.stdout == b";\n"
+    if compression == "zstd":
+        unreadable = run("repair", source, "-", cwd=tmp_path, text=False, input=stdin, without="zstandard")
+        assert unreadable.returncode == 1 and b"install python3-zstandard" in unreadable.stderr
+
+
+@pytest.mark.parametrize("suffix", DECOMPRESSORS)
+def test_an_output_named_for_a_compressor_is_compressed_in_place_of_the_old_one(damaged: Path, tmp_path: Path,
+                                                                               suffix: str) -> None:
+    expected, _ = repaired_bytes(damaged, tmp_path)
+    out = tmp_path / f"out.csv{suffix}"
+    out.write_bytes(b"an older file")
+
+    result = run("repair", damaged, out, "--quiet", cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    assert DECOMPRESSORS[suffix](out.read_bytes()) == expected
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv", out.name]
+
+
+@pytest.mark.parametrize("command_name", ["repair", "check"])
+def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, command_name: str) -> None:
+    rows = "".join(f"{i},{i * i}\n" for i in range(100_000)).encode()
+    packed = tmp_path / "cut.csv.gz"
+    packed.write_bytes(gzip.compress(rows)[:-5000])
+
+    result = run(command_name, packed, *(["-"] if command_name == "repair" else []), cwd=tmp_path, text=False)
+
+    assert result.returncode == (0 if command_name == "repair" else 3), result.stderr
+    assert b"rowmender: warning: " in result.stderr and b"cut-off" in result.stderr
+    if command_name == "repair":
+        assert len(result.stdout) > len(rows) // 2
+        assert rows.startswith(result.stdout.rsplit(b"\n", 2)[0])
+
+
+# --- check -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("options", [[], ["--json"], ["--quiet"]], ids=["lines", "json", "quiet"])
+@pytest.mark.parametrize(
+    ("files", "status"),
+    [
+        pytest.param(["clean.csv"], 0, id="clean"),
+        pytest.param(["damaged.csv"], 3, id="damaged"),
+        pytest.param(["clean.csv", "damaged.csv.gz", "clean.csv"], 3, id="several"),
+        pytest.param(["cp1252.csv"], 3, id="replaced-bytes"),
+    ],
+)
+def test_check_reports_one_line_per_file_and_writes_nothing(damaged: Path, tmp_path: Path, files: list[str],
+                                                            status: int, options: list[str]) -> None:
+    (tmp_path / "clean.csv").write_bytes(repaired_bytes(damaged, tmp_path)[0])
+    (tmp_path / "damaged.csv.gz").write_bytes(gzip.compress(damaged.read_bytes()))
+    (tmp_path / "cp1252.csv").write_bytes("a,b\nRené,Köln\n".encode("cp1252"))
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+    result = run("check", *files, *options, cwd=tmp_path)
+
+    assert result.returncode == status, result.stderr
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
+    lines = result.stdout.splitlines()
+    if options == ["--quiet"]:
+        assert lines == [] and result.stderr == ""
+    elif options == ["--json"]:
+        verdicts = [json.loads(line) for line in lines]
+        assert [v["file"] for v in verdicts] == files
+        assert any(v["would_change"] for v in verdicts) == (status == 3)
+    else:
+        assert [line.split(": ")[0] for line in lines] == files
+        assert all(line.endswith("nothing to change") == (name == "clean.csv") for line, name in zip(lines, files))
+
+
+def test_check_agrees_with_what_repair_reports(damaged: Path, tmp_path: Path) -> None:
+    # Every option that changes the outcome of the damaged file, against the library.
+    for options, kwargs in [(p.values[0], p.values[1]) for p in OPTION_CASES]:
+        report = rowmender.repair(damaged, os.devnull, **kwargs)  # type: ignore[arg-type]
+        result = run("check", damaged, "--quiet", *options, cwd=tmp_path)
+        assert result.returncode == (3 if report.changed_rows else 0), options
+
+
+# --- hints -----------------------------------------------------------------------------
+
+COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
+
+
+@pytest.mark.parametrize(
+    ("content", "options", "hint", "fix"),
+    [
+        pytest.param("city,name\n" + "Köln,René\n" * 20, [], "try --encoding cp1252", ["--encoding", "cp1252"],
+                     id="cp1252-read-as-utf8"),
+        pytest.param(COMMAS, ["--delimiter", ";"], "try --delimiter ','", ["--delimiter", ","], id="wrong-delimiter"),
+        pytest.param(COMMAS + '7,"open,8\n9,10,11\n', [], "opened on line 51 runs to the end", None,
+                     id="unterminated-quote"),
+        pytest.param(COMMAS + "1,2,3,4\n", [], "1 row had more fields than the 3 columns inferred; see --changes",
+                     None, id="merged-rows"),
+        pytest.param(COMMAS, [], None, None, id="none"),
+    ],
+)
+def test_a_hint_names_the_cause_and_its_option_fixes_it(tmp_path: Path, content: str, options: list[str],
+                                                       hint: str | None, fix: list[str] | None) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(content.encode("cp1252"))
+
+    result = run("repair", source, tmp_path / "out.csv", *options, cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    hints = hint_lines(result.stderr)
+    assert hints == ([] if hint is None else [hints[0]]) and (hint is None or hint in hints[0]), result.stderr
+    if fix is not None:
+        fixed = run("repair", source, tmp_path / "out.csv", *fix, cwd=tmp_path)
+        assert hint_lines(fixed.stderr) == []
+
+
+# --- signals, terminals and closed streams ---------------------------------------------
+
+
+def feed_slowly(process: subprocess.Popen[bytes], until: Callable[[], bool] = lambda: False,
+                chunks: int = 20) -> None:
+    """Rows on the child's standard input a chunk at a time, for about two seconds or until
+    `until()`: a long run on a generated stream."""
+    assert process.stdin is not None
+    for chunk in range(chunks):
+        process.stdin.write(b"".join(b"%d,a,b\n" % row for row in range(chunk * 2000, (chunk + 1) * 2000)))
+        process.stdin.flush()
+        if until():
+            return
+        time.sleep(0.1)
+
+
+@pytest.mark.parametrize("suffix", ["", ".gz"])
+def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix: str) -> None:
+    out = tmp_path / f"out.csv{suffix}"
+    out.write_bytes(b"an older file")
+    process = subprocess.Popen(command("repair", "-", out, "--quarantine", "q.csv", "--changes", "c.csv"),
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
+                               env=ENV)
+    # Interrupted once it writes: every output has its temporary file by then.
+    feed_slowly(process, until=lambda: len(list(tmp_path.glob(".*rowmender-tmp"))) == 3, chunks=600)
+    assert len(list(tmp_path.glob(".*rowmender-tmp"))) == 3
+
+    process.send_signal(signal.SIGINT)
+    stdout, stderr = process.communicate(timeout=120)
+
+    assert process.returncode == 130
+    assert stderr == b"rowmender: interrupted\n"
+    assert stdout == b""
+    assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
+    assert out.read_bytes() == b"an older file"
+
+
+@pytest.mark.parametrize(
+    ("terminal", "options", "without", "bar"),
+    [
+        pytest.param(True, [], "", True, id="terminal"),
+        pytest.param(True, ["--quiet"], "", False, id="terminal-quiet"),
+        pytest.param(True, [], "tqdm", False, id="terminal-without-tqdm"),
+        pytest.param(False, [], "", False, id="pipe"),
+    ],
+)
+def test_progress_bar_only_on_a_terminal(tmp_path: Path, terminal: bool, options: list[str], without: str,
+                                         bar: bool) -> None:
+    if bar:
+        pytest.importorskip("tqdm")
+    reader, writer = pty.openpty() if terminal else os.pipe()
+    process = subprocess.Popen(command("repair", "-", "out.csv", *options, without=without), stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, stderr=writer, cwd=tmp_path, env=ENV)
+    os.close(writer)
+    seen = bytearray()
+
+    def collect() -> None:
+        # A terminal reports EIO, a pipe the end of data, once the child has gone.
+        try:
+            while data := os.read(reader, 4096):
+                seen.extend(data)
+        except OSError:
+            pass
+
+    collector = threading.Thread(target=collect)
+    collector.start()
+    feed_slowly(process)
+    assert process.stdin is not None
+    process.stdin.close()
+    assert process.wait(timeout=120) == 0
+    collector.join(timeout=120)
+    os.close(reader)
+
+    assert (b"B/s" in seen) == bar, bytes(seen)
+    assert (b"Rows read" in seen) == ("--quiet" not in options)
+    assert (tmp_path / "out.csv").read_bytes().count(b"\n") == 40_000
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        pytest.param(["repair", "damaged.csv", "-"], id="data"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--json"], id="json"),
+        pytest.param(["check", "damaged.csv"], id="check"),
+        pytest.param(["sniff", "damaged.csv"], id="sniff"),
+    ],
+)
+@pytest.mark.parametrize("closed_how", ["reader-gone", "disk-full"])
+def test_a_closed_standard_output_is_no_traceback(damaged: Path, tmp_path: Path, args: list[str],
+                                                 closed_how: str) -> None:
+    if closed_how == "reader-gone":
+        reader, stdout = os.pipe()
+        os.close(reader)
+    else:
+        stdout = os.open("/dev/full", os.O_WRONLY)
+
+    result = run(*args, cwd=tmp_path, stdout=stdout, stderr=subprocess.PIPE)
+    os.close(stdout)
+
+    # As a C program dies of SIGPIPE (141 in a shell), or one line for a full disk.
+    if closed_how == "reader-gone":
+        assert result.returncode == -signal.SIGPIPE
+        assert result.stderr == ""
+    else:
+        assert result.returncode == 1
+        assert result.stderr == "rowmender: error: cannot write to standard output: No space left on device; " \
+            "free some space or write elsewhere\n"

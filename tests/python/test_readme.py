@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import re
 import shutil
 import subprocess
@@ -58,10 +59,32 @@ def test_quick_start_names_the_demo_and_the_test_command() -> None:
 
 def test_command_line_section_documents_exactly_the_real_options() -> None:
     documented = set(re.findall(r"--[a-z][a-z-]*", section("Command line")))
-    help_text = subprocess.run(
-        [sys.executable, "-m", "rowmender", "repair", "--help"],
-        capture_output=True, text=True, check=True, cwd=REPO / "examples",
-    ).stdout
-    real = set(re.findall(r"--[a-z][a-z-]*", help_text)) - {"--help"}
+    real: set[str] = set()
+    for command in ([], ["repair"], ["check"], ["sniff"]):
+        help_text = subprocess.run(
+            [sys.executable, "-m", "rowmender", *command, "--help"],
+            capture_output=True, text=True, check=True, cwd=REPO / "examples",
+        ).stdout
+        real |= set(re.findall(r"--[a-z][a-z-]*", help_text)) - {"--help"}
 
     assert documented == real
+
+
+COMMAND_LINE_BLOCKS = [(line, code) for line, code in fenced_blocks("sh") if code in section("Command line")]
+
+
+@pytest.mark.parametrize(("line", "code"), COMMAND_LINE_BLOCKS, ids=[f"README.md:{line}" for line, _ in COMMAND_LINE_BLOCKS])
+def test_command_line_example_runs(tmp_path: Path, line: int, code: str) -> None:
+    # As a user runs them from the repository root, with the `rowmender` command on the path;
+    # any failing command, in a pipeline too, fails the example.
+    shutil.copytree(REPO / "examples", tmp_path / "examples", ignore=shutil.ignore_patterns("output"))
+    commands = tmp_path / "bin"
+    commands.mkdir()
+    (commands / "rowmender").write_text(f'#!/bin/sh\nexec "{sys.executable}" -m rowmender "$@"\n')
+    (commands / "rowmender").chmod(0o755)
+    env = dict(os.environ, PATH=f"{commands}{os.pathsep}{os.environ['PATH']}")
+
+    result = subprocess.run(["bash", "-euo", "pipefail", "-c", code], capture_output=True, text=True, cwd=tmp_path,
+                            env=env, timeout=120)
+
+    assert result.returncode == 0, f"README.md:{line}: {result.stderr}"

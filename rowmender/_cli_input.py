@@ -1,0 +1,270 @@
+"""The command line's inputs: a path or standard input, compressed or not.
+
+Compression is recognised by the first bytes, never by the name: a .csv that is really
+gzip data, or gzip data arriving on a pipe, must not be "repaired" into rows of U+FFFD.
+Plain files keep the engine's fast path (it reads the descriptor itself); compressed data
+and pipes go through a small reader that the engine calls for each block.
+"""
+
+from __future__ import annotations
+
+import bz2
+import errno
+import gzip
+import io
+import lzma
+import os
+import stat
+import zlib
+from collections.abc import Callable
+from typing import Any
+
+STDIN_NAME = "standard input"
+SAMPLE_BYTES = 64 * 1024
+
+# The longest signature below, with bzip2's first block marker: "BZh" alone is too likely
+# as the start of a text file, the digit and the 48-bit block or end-of-stream magic are not.
+_SIGNATURE_BYTES = 10
+_BZIP2_MARKERS = (b"\x31\x41\x59\x26\x53\x59", b"\x17\x72\x45\x38\x50\x90")
+
+
+class CompressionError(Exception):
+    """Compressed data that cannot be read or written here; the message names the file and
+    says what to do."""
+
+
+def quoted(name: str) -> str:
+    """A file's name as messages show it."""
+    return name if name == STDIN_NAME else repr(name)
+
+
+def zstd_module() -> Any:
+    """The zstandard module, when installed (Debian's python3-zstandard)."""
+    try:
+        import zstandard
+    except ImportError:
+        return None
+    return zstandard
+
+
+def compression_of(head: bytes) -> str | None:
+    """The compression the first bytes of a file announce, or None for plain data."""
+    if head.startswith(b"\x1f\x8b"):
+        return "gzip"
+    if head.startswith(b"\xfd7zXZ\x00"):
+        return "xz"
+    if head.startswith(b"\x28\xb5\x2f\xfd"):
+        return "zstd"
+    if head[:3] == b"BZh" and head[3:4].isdigit() and head[3:4] != b"0" and head[4:10] in _BZIP2_MARKERS:
+        return "bzip2"
+    return None
+
+
+def _read_up_to(read: Callable[[int], bytes], size: int) -> bytes:
+    """Up to ``size`` bytes: fewer only at the end of the data (a pipe gives what it has)."""
+    data = b""
+    while len(data) < size:
+        more = read(size - len(data))
+        if not more:
+            break
+        data += more
+    return data
+
+
+class _Reader(io.RawIOBase):
+    """A reader the engine calls for each block; keeps the first bytes it gives, for the
+    hints and ``sniff`` to judge after the data has gone by."""
+
+    def __init__(self, name: str) -> None:
+        super().__init__()
+        self._name = name
+        self.recorded = bytearray()
+        self.at_end = False
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        n = self._fill(view)
+        if n == 0 and len(view) > 0:
+            self.at_end = True
+        room = SAMPLE_BYTES - len(self.recorded)
+        if room > 0:
+            self.recorded += view[: min(n, room)]
+        return n
+
+    def _fill(self, view: memoryview) -> int:
+        raise NotImplementedError
+
+
+class _DescriptorReader(_Reader):
+    """Bytes already taken from a descriptor, then the rest of it; counts what it read."""
+
+    def __init__(self, fd: int, head: bytes, name: str) -> None:
+        super().__init__(name)
+        self._fd = fd
+        self._head = head
+        self.consumed = len(head)
+
+    def _fill(self, view: memoryview) -> int:
+        if self._head:
+            n = min(len(view), len(self._head))
+            view[:n] = self._head[:n]
+            self._head = self._head[n:]
+            return n
+        try:
+            n = os.readv(self._fd, [view])
+        except OSError as error:
+            error.filename = error.filename or self._name
+            raise
+        self.consumed += n
+        return n
+
+
+class _Decompressed(_Reader):
+    """Decompressed data, one block per call; a stream cut short ends the data.
+
+    ``read1`` takes at most one read from the layer below, so a cut-off stream gives up
+    every byte it held before it reports the end it lacks: a truncated download is the
+    commonest damage of a compressed file, and its rows are what the user came for.
+    """
+
+    def __init__(self, stream: Any, compression: str, name: str) -> None:
+        super().__init__(name)
+        self._stream = stream
+        self._compression = compression
+        self.truncated = False
+
+    def _fill(self, view: memoryview) -> int:
+        try:
+            data = self._stream.read1(len(view))
+        except EOFError:
+            self.truncated = True
+            return 0
+        except OSError as error:
+            if error.errno is not None:  # the system's error reading the file, not the data's
+                error.filename = error.filename or self._name
+                raise
+            raise self._damaged(error) from None
+        except (lzma.LZMAError, zlib.error) as error:
+            raise self._damaged(error) from None
+        except Exception as error:
+            zstandard = zstd_module()
+            if zstandard is not None and isinstance(error, zstandard.ZstdError):
+                raise self._damaged(error) from None
+            raise
+        view[: len(data)] = data
+        return len(data)
+
+    def _damaged(self, error: Exception) -> CompressionError:
+        return CompressionError(
+            f"cannot read {quoted(self._name)}: its {self._compression} data is damaged ({error}); "
+            f"to repair what can be decompressed, decompress it with another tool first"
+        )
+
+
+def _decompressor(compression: str, raw: Any, name: str) -> Any:
+    if compression == "gzip":
+        return gzip.GzipFile(fileobj=raw, mode="rb")
+    if compression == "bzip2":
+        return bz2.BZ2File(raw)
+    if compression == "xz":
+        return lzma.LZMAFile(raw)
+    zstandard = zstd_module()
+    if zstandard is None:
+        raise CompressionError(
+            f"cannot read {quoted(name)}: it is zstd-compressed; install python3-zstandard or decompress it first"
+        )
+    return zstandard.ZstdDecompressor().stream_reader(raw, read_across_frames=True)
+
+
+class Input:
+    """One input of the command line, opened, with what ``repair`` is to read from it.
+
+    ``source`` is a path, a descriptor or a file object for ``rowmender.repair``;
+    ``position(engine_bytes)`` and ``size`` drive the progress bar in bytes of the file as
+    it lies on disk (compressed bytes for a compressed file), since that is what the size
+    and the time left are measured in. Use it as a context manager.
+    """
+
+    def __init__(self, name: str) -> None:
+        self.name = STDIN_NAME if name == "-" else name
+        self._path = None if name == "-" else name
+        self._fd = 0 if name == "-" else os.open(name, os.O_RDONLY | os.O_CLOEXEC)
+        self._raw: _DescriptorReader | None = None
+        self._decompressed: _Decompressed | None = None
+        try:
+            self._open()
+        except OSError as error:
+            self.close()
+            error.filename = error.filename or self.name  # standard input closed, say
+            raise
+        except BaseException:
+            self.close()
+            raise
+
+    def _open(self) -> None:
+        info = os.fstat(self._fd)
+        if stat.S_ISDIR(info.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.name)
+        self.identity = (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
+        start = self._offset() if stat.S_ISREG(info.st_mode) else None
+        if start is not None:
+            # A regular file is looked at without moving its offset, so that a plain one
+            # can go to the engine as it is.
+            head = os.pread(self._fd, _SIGNATURE_BYTES, start)
+            self.size: int | None = max(info.st_size - start, 0)
+        else:
+            head = _read_up_to(lambda n: os.read(self._fd, n), _SIGNATURE_BYTES)
+            self.size = None
+        self.compression = compression_of(head)
+        self._start = start
+        if self.compression is None and start is not None:
+            self.source: Any = self._path if self._path is not None else self._fd
+            return
+        self._raw = _DescriptorReader(self._fd, b"" if start is not None else head, self.name)
+        if self.compression is None:
+            self.source = self._raw
+            return
+        stream = _decompressor(self.compression, self._raw, self.name)
+        self._decompressed = _Decompressed(stream, self.compression, self.name)
+        self.source = self._decompressed
+
+    def _offset(self) -> int | None:
+        try:
+            return os.lseek(self._fd, 0, os.SEEK_CUR)
+        except OSError:
+            return None
+
+    @property
+    def truncated(self) -> bool:
+        """Whether the compressed data ended before its end marker (a cut-off file)."""
+        return self._decompressed is not None and self._decompressed.truncated
+
+    def position(self, engine_bytes: int) -> int:
+        return self._raw.consumed if self._raw is not None and self.compression is not None else engine_bytes
+
+    def sample(self) -> bytes:
+        """The first bytes of the data, up to SAMPLE_BYTES: what ``sniff`` judges.
+
+        Before the repair it reads them (the source is not used again); after it, it gives
+        what went by, never waiting on a terminal or pipe that has already ended."""
+        if self._start is not None and self.compression is None:
+            return os.pread(self._fd, SAMPLE_BYTES, self._start)
+        reader = self._decompressed if self._decompressed is not None else self._raw
+        assert reader is not None
+        while len(reader.recorded) < SAMPLE_BYTES and not reader.at_end:
+            reader.read(SAMPLE_BYTES - len(reader.recorded))
+        return bytes(reader.recorded)
+
+    def close(self) -> None:
+        if self._path is not None and self._fd >= 0:
+            fd, self._fd = self._fd, -1
+            os.close(fd)
+
+    def __enter__(self) -> Input:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()

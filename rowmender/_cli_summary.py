@@ -1,0 +1,174 @@
+"""What the command line tells a person: the summary table, the one-line verdict of
+``check``, and hints that name the likely cause of a bad result and the option that fixes it.
+"""
+
+from __future__ import annotations
+
+import codecs
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from ._cli_input import SAMPLE_BYTES
+from ._report import RepairReport
+from ._rowmender_backend import sniff
+
+# Replaced bytes on at least this share of the rows (and on a few of them), or on this many
+# rows, look like a file in another encoding rather than a few damaged bytes: a cp1252 file
+# of French or German names has them on a good share of its rows, a damaged UTF-8 file on a
+# handful, and one bad byte in a ten-line file is not worth a hint.
+ENCODING_HINT_SHARE = 0.01
+ENCODING_HINT_FEWEST_ROWS = 3
+ENCODING_HINT_ROWS = 100
+
+# A candidate delimiter on more than half of the lines is how the field counts of a real
+# table look; a comma in the text of a one-column list shows on far fewer.
+DELIMITER_HINT_SHARE = 0.5
+
+_UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
+
+# Counts shown in the table only when they are not zero: how rows were altered in reading.
+_ALTERATIONS = (
+    ("rows_with_stray_quotes", "Rows with stray quotes", "with stray quotes"),
+    ("rows_with_text_after_quote", "Rows with text after a quote", "with text after a closing quote"),
+    ("rows_with_quotes_in_unquoted_fields", "Rows with quotes in plain fields", "with quotes in unquoted fields"),
+    ("rows_with_replaced_bytes", "Rows with replaced bytes", "with bytes replaced"),
+)
+
+
+def show_delimiter(delimiter: str) -> str:
+    return "tab" if delimiter == "\t" else repr(delimiter)
+
+
+def option_value(delimiter: str) -> str:
+    """The delimiter as --delimiter takes it, quoted for a shell."""
+    if delimiter == "\t":
+        return "tab"
+    return f'"{delimiter}"' if delimiter == "'" else f"'{delimiter}'"
+
+
+def decode_sample(data: bytes, encoding: str | None) -> str:
+    """The first bytes of a file as text, cut after the last whole line unless they are the
+    whole file: a cut-off last line would skew the field counts."""
+    if len(data) >= SAMPLE_BYTES:
+        last_break = max(data.rfind(b"\n"), data.rfind(b"\r"))
+        if last_break > 0:
+            data = data[: last_break + 1]
+    if encoding is None:
+        encoding = "utf-16" if data[:2] in _UTF16_MARKS else "utf-8"
+    return codecs.decode(data, encoding, errors="replace")
+
+
+@dataclass(frozen=True)
+class Outputs:
+    """The names of a repair's outputs, as the summary shows them."""
+
+    repaired: str
+    quarantine: str | None = None
+    changes: str | None = None
+
+
+def table(report: RepairReport, outputs: Outputs) -> str:
+    rows: list[tuple[str, object]] = [
+        ("Rows read", report.total_rows),
+        ("Rows kept", report.salvaged_rows),
+        ("Rows repaired (filled or merged)", report.repaired_rows),
+        ("Rows quarantined", report.quarantined_rows),
+        ("Delimiter", show_delimiter(report.detected_delimiter)),
+        ("Columns", report.inferred_columns),
+    ]
+    rows += [(label, getattr(report, key)) for key, label, _ in _ALTERATIONS if getattr(report, key)]
+    rows.append(("Repaired file", outputs.repaired))
+    if outputs.quarantine is not None:
+        rows.append(("Quarantine file", outputs.quarantine))
+    if outputs.changes is not None:
+        rows.append(("Changes file", outputs.changes))
+    width = max(len(label) for label, _ in rows)
+    return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+
+
+def changes_found(report: RepairReport, truncated: bool) -> bool:
+    """Whether a repair would change the file's rows (or the file was cut off)."""
+    return report.changed_rows or truncated
+
+
+def check_line(name: str, report: RepairReport, truncated: bool) -> str:
+    """One line per file: what it holds, then what a repair would change."""
+    found = (
+        f"{_rows(report.total_rows)}, {report.inferred_columns} columns, "
+        f"delimiter {show_delimiter(report.detected_delimiter)}"
+    )
+    changes = [
+        f"{count} {what}"
+        for count, what in (
+            (report.filled_rows, "filled"),
+            (report.merged_rows, "merged"),
+            (report.quarantined_rows, "quarantined"),
+        )
+        if count
+    ]
+    changes += [f"{getattr(report, key)} {what}" for key, _, what in _ALTERATIONS if getattr(report, key)]
+    if report.unterminated_quote_line is not None:
+        changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
+    if truncated:
+        changes.append("the compressed data is cut off")
+    if not changes:
+        return f"{name}: {found}; nothing to change"
+    return f"{name}: {found}; would change: {', '.join(changes)}"
+
+
+def hints(
+    report: RepairReport,
+    *,
+    reads_utf8: bool,
+    expected_columns: int | None,
+    sample: Callable[[], str],
+    changes_hint: str,
+) -> list[str]:
+    """One line for each likely cause of a poor result, with the option that fixes it.
+    ``changes_hint`` says where the merged rows are listed."""
+    found: list[str] = []
+    replaced = report.rows_with_replaced_bytes
+    if reads_utf8 and (
+        replaced >= ENCODING_HINT_ROWS
+        or (replaced >= ENCODING_HINT_FEWEST_ROWS and replaced >= ENCODING_HINT_SHARE * report.total_rows)
+    ):
+        found.append(
+            f"{replaced} of {_rows(report.total_rows)} had bytes that are not UTF-8 (replaced by U+FFFD): "
+            f"if the file is not UTF-8, try --encoding cp1252"
+        )
+    if report.inferred_columns == 1 and expected_columns is None and report.total_rows:
+        other = _likelier_delimiter(sample(), report.detected_delimiter)
+        if other is not None:
+            found.append(
+                f"one column was found with the delimiter {show_delimiter(report.detected_delimiter)}, "
+                f"but {show_delimiter(other)} occurs on most lines: try --delimiter {option_value(other)}"
+            )
+    if report.unterminated_quote_line is not None:
+        found.append(
+            f"a quoted field opened on line {report.unterminated_quote_line} runs to the end of the input: "
+            f"its closing quote is missing (look at that line)"
+        )
+    if report.merged_rows:
+        width = "expected" if expected_columns is not None else "inferred"
+        found.append(
+            f"{_rows(report.merged_rows)} had more fields than the {report.inferred_columns} columns {width}; "
+            f"see {changes_hint}"
+        )
+    return found
+
+
+def _rows(count: int) -> str:
+    return "1 row" if count == 1 else f"{count} rows"
+
+
+def _likelier_delimiter(text: str, used: str) -> str | None:
+    """The delimiter the sample itself suggests, when it is not the one used and occurs on
+    most of its lines."""
+    candidate = sniff(text)
+    if candidate == used:
+        return None
+    lines = [line for line in text.splitlines() if line.strip()]
+    if not lines:
+        return None
+    with_candidate = sum(candidate in line for line in lines)
+    return candidate if with_candidate > DELIMITER_HINT_SHARE * len(lines) else None
