@@ -106,6 +106,20 @@ PyObject* new_str(std::string_view utf8) {
   return new_decoded_str<Py_UCS1>(length, 0xFF, p, n);
 }
 
+PyObject* new_row_list(const RowView& row) {
+  const std::size_t fields = row.size();
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
+  if (!list) return nullptr;
+  // One scan tells whether the whole row is ASCII; then no field needs decoding.
+  const bool ascii = is_ascii(row.text());
+  for (std::size_t i = 0; i < fields; ++i) {
+    PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
 PyObject* new_char_str(std::uint8_t byte) { return PyUnicode_FromOrdinal(byte); }
 
 }  // namespace rowmender::binding

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "parser/row_table.h"
+
 namespace rowmender::binding {
 
 // A new str from valid UTF-8. All-ASCII text is copied straight into the new object.
@@ -18,6 +20,9 @@ inline PyObject* new_ascii_str(std::string_view ascii) {
   if (str != nullptr) std::memcpy(PyUnicode_1BYTE_DATA(str), ascii.data(), ascii.size());
   return str;
 }
+
+// A new list holding a new str for each field of `row`.
+PyObject* new_row_list(const RowView& row);
 
 // A new one-character str whose code point equals `byte`.
 PyObject* new_char_str(std::uint8_t byte);

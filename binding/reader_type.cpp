@@ -10,7 +10,6 @@
 #include "binding/summary_type.h"
 #include "io/file_io.h"
 #include "salvage/salvage_slice.h"
-#include "unicode/utf8.h"
 
 namespace rowmender::binding {
 namespace {
@@ -47,19 +46,10 @@ PyObject* reader_iter(PyObject* self) { return Py_NewRef(self); }
 PyObject* reader_next(PyObject* self) {
   ReaderPayload& payload = payload_of(self);
   if (payload.cursor >= payload.rows.size()) return nullptr;  // exhausted, for good
-  const RowView row = payload.rows[static_cast<std::size_t>(payload.cursor)];
-  const std::size_t fields = row.size();
-  PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
-  if (!list) return nullptr;
-  // One scan tells whether the whole row is ASCII; then no field needs decoding.
-  const bool ascii = is_ascii(row.text());
-  for (std::size_t i = 0; i < fields; ++i) {
-    PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
+  PyObject* list = new_row_list(payload.rows[static_cast<std::size_t>(payload.cursor)]);
+  if (list == nullptr) return nullptr;
   ++payload.cursor;
-  return list.release();
+  return list;
 }
 
 Py_ssize_t reader_length(PyObject* self) { return static_cast<Py_ssize_t>(payload_of(self).rows.size()); }

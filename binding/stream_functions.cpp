@@ -208,19 +208,10 @@ PyObject* row_stream_next(PyObject* self) {
           p.cursor = 0;
           if (!more->value()) return nullptr;
         }
-        const RowTable& rows = p.stream->rows();
-        const RowView row = rows[p.cursor];
-        const std::size_t fields = row.size();
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
-        if (!list) return nullptr;
-        const bool ascii = is_ascii(row.text());
-        for (std::size_t i = 0; i < fields; ++i) {
-          PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
-          if (text == nullptr) return nullptr;
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-        }
+        PyObject* list = new_row_list(p.stream->rows()[p.cursor]);
+        if (list == nullptr) return nullptr;
         ++p.cursor;
-        return list.release();
+        return list;
       },
       static_cast<PyObject*>(nullptr));
 }

@@ -19,6 +19,8 @@ import zlib
 from collections.abc import Callable
 from typing import Any
 
+from ._files import read_up_to
+
 STDIN_NAME = "standard input"
 SAMPLE_BYTES = 64 * 1024
 
@@ -58,17 +60,6 @@ def compression_of(head: bytes) -> str | None:
     if head[:3] == b"BZh" and head[3:4].isdigit() and head[3:4] != b"0" and head[4:10] in _BZIP2_MARKERS:
         return "bzip2"
     return None
-
-
-def _read_up_to(read: Callable[[int], bytes], size: int) -> bytes:
-    """Up to ``size`` bytes: fewer only at the end of the data (a pipe gives what it has)."""
-    data = b""
-    while len(data) < size:
-        more = read(size - len(data))
-        if not more:
-            break
-        data += more
-    return data
 
 
 class _Reader(io.RawIOBase):
@@ -216,7 +207,7 @@ class Input:
             head = os.pread(self._fd, _SIGNATURE_BYTES, start)
             self.size: int | None = max(info.st_size - start, 0)
         else:
-            head = _read_up_to(lambda n: os.read(self._fd, n), _SIGNATURE_BYTES)
+            head = read_up_to(lambda n: os.read(self._fd, n), _SIGNATURE_BYTES)
             self.size = None
         self.compression = compression_of(head)
         self._start = start

@@ -10,10 +10,12 @@ other targets (devices, FIFOs, terminals) are written directly.
 from __future__ import annotations
 
 import codecs
+import contextlib
 import errno
 import os
 import stat
-from typing import Any, TypeGuard, Union
+from collections.abc import Callable, Iterator
+from typing import Any, Protocol, TypeGuard, Union
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -89,7 +91,8 @@ def _regular_file_size(source: object) -> int | None:
     return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
-def _read_exactly(read: Any, size: int) -> bytes:
+def read_up_to(read: Callable[[int], bytes], size: int) -> bytes:
+    """Up to ``size`` bytes: fewer only at the end of the data (a pipe gives what it has)."""
     data = b""
     while len(data) < size:
         more = read(size - len(data))
@@ -141,7 +144,7 @@ class Source:
                 return
             # Look at the first two bytes for a UTF-16 byte-order mark; they go to the engine
             # first when there is none.
-            self.prefix = _read_exactly(read, 2)
+            self.prefix = read_up_to(read, 2)
             if isinstance(self.prefix, str):
                 raise TypeError("source must be opened in binary mode")
             if self.prefix not in _UTF16_MARKS:
@@ -257,3 +260,28 @@ def file_identity(value: object) -> tuple[int, int] | None:
     return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
 
 
+
+
+class Committable(Protocol):
+    def commit(self) -> None: ...
+    def abort(self) -> None: ...
+
+
+@contextlib.contextmanager
+def all_or_nothing() -> Iterator[list[Committable]]:
+    """Outputs added to the list are put in place together when the block succeeds, in the
+    order they were added (the repaired file first), and all dropped when it fails."""
+    outputs: list[Committable] = []
+    try:
+        yield outputs
+        for done, output in enumerate(outputs):
+            try:
+                output.commit()
+            except BaseException:
+                for rest in outputs[done + 1:]:
+                    rest.abort()
+                raise
+    except BaseException:
+        for output in outputs:
+            output.abort()
+        raise

@@ -8,8 +8,8 @@ from types import TracebackType
 from typing import Any
 
 from . import _rowmender_backend as backend
-from ._files import Source, Target, describe, file_identity
-from ._options import check_settings
+from ._files import Source, Target, all_or_nothing, describe, file_identity
+from ._options import Settings, check_settings
 from ._report import RepairReport
 
 Progress = Callable[[int, "int | None"], Any]
@@ -89,11 +89,12 @@ def repair(
     with contextlib.ExitStack() as stack:
         input_ = Source(source, encoding)
         stack.callback(input_.close)
-        outputs: dict[str, Target] = {}
-        try:
+        with all_or_nothing() as committed:
+            outputs: dict[str, Target] = {}
             for role, value in (("target", target), ("quarantine", quarantine), ("changes", changes)):
                 if value is not None:
                     outputs[role] = Target(value)
+                    committed.append(outputs[role])
             ends = {role: outputs[role].engine_target if role in outputs else None
                     for role in ("target", "quarantine", "changes")}
             quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
@@ -109,13 +110,6 @@ def repair(
                 input_.decoder is not None,
                 **settings.as_arguments(),
             )
-            # The repaired file first, then the side files.
-            for output in outputs.values():
-                output.commit()
-        except BaseException:
-            for output in outputs.values():
-                output.abort()
-            raise
     read = input_.bytes_read(counts["bytes_read"])
     if progress is not None:
         progress(read, input_.total())
@@ -125,26 +119,13 @@ def repair(
 class RowStream:
     """The kept rows of a source as lists of str, read a window at a time.
 
-    Iterate it (or use it as a context manager, which closes what it opened); ``report`` is
-    complete once the rows are exhausted.
+    Made by :func:`rows`. Iterate it (or use it as a context manager, which closes what it
+    opened); ``report`` is complete once the rows are exhausted.
     """
 
     def __init__(
-        self,
-        source: Any,
-        *,
-        delimiter: str | None = None,
-        quote_char: str = '"',
-        fill_ragged_rows: bool = True,
-        merge_overflow: bool = True,
-        expected_columns: int | None = None,
-        repair_quotes: bool = True,
-        encoding: str | None = None,
-        progress: Progress | None = None,
-        changes: Any = None,
+        self, source: Any, settings: Settings, encoding: str | None, progress: Progress | None, changes: Any
     ) -> None:
-        settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
-                                  repair_quotes)
         _refuse_same_file(source, changes=changes)
         self._source = Source(source, encoding)
         self._changes: Target | None = None
@@ -221,16 +202,6 @@ def rows(
     """The rows ``SalvageReader`` would give for ``source``, read as they are needed, in
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
-    return RowStream(
-        source,
-        delimiter=delimiter,
-        quote_char=quote_char,
-        fill_ragged_rows=fill_ragged_rows,
-        merge_overflow=merge_overflow,
-        expected_columns=expected_columns,
-        repair_quotes=repair_quotes,
-        encoding=encoding,
-        progress=progress,
-        changes=changes,
-    )
+    settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    return RowStream(source, settings, encoding, progress, changes)
 

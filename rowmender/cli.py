@@ -23,7 +23,7 @@ from ._cli_output import STDOUT_NAME, Output
 from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
 from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, decode_sample, hints, table
-from ._files import describe
+from ._files import all_or_nothing, describe
 from ._report import RepairReport
 from ._rowmender_backend import sniff
 from ._stream import repair
@@ -185,10 +185,11 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
         _check_output_place(name)
     with Input(job.input) as input_:
         _refuse_clashes(job, input_)
-        outputs: dict[str, Output] = {}
-        try:
+        with all_or_nothing() as committed:
+            outputs: dict[str, Output] = {}
             for role, name in job.outputs().items():
                 outputs[role] = Output(name)
+                committed.append(outputs[role])
             quarantine, changes = outputs.get("--quarantine"), outputs.get("--changes")
             with ProgressBar(input_.name, input_.size, enabled=not options.quiet) as bar:
                 report = repair(
@@ -200,12 +201,6 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                     changes=changes.target if changes else None,
                     **options.repair_settings,
                 )
-            for output in outputs.values():
-                output.commit()
-        except BaseException:
-            for output in outputs.values():
-                output.abort()
-            raise
         notes: list[str] = []
         if not options.quiet:
             if input_.truncated:

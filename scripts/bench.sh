@@ -9,17 +9,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 python=${ROWMENDER_PYTHON:-/usr/bin/python3}
 build=$root/build-release
 
-# Quiet unless something fails: then the build's own output explains why.
-quietly() {
-  local log
-  log=$(mktemp)
-  if ! "$@" >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    return 1
-  fi
-  rm -f "$log"
-}
+# shellcheck source=scripts/quietly.sh
+source "$root/scripts/quietly.sh"
 quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython3_EXECUTABLE="$python" \
   -DROWMENDER_INPLACE=OFF
 # Only what the benchmarks need; the tests are built by scripts/test.sh.

@@ -16,17 +16,8 @@ if [ ${#targets[@]} -eq 0 ]; then
   done
 fi
 
-# Quiet unless something fails: then the build's own output explains why.
-quietly() {
-  local log
-  log=$(mktemp)
-  if ! "$@" >"$log" 2>&1; then
-    cat "$log" >&2
-    rm -f "$log"
-    return 1
-  fi
-  rm -f "$log"
-}
+# shellcheck source=scripts/quietly.sh
+source "$root/scripts/quietly.sh"
 # -O1 keeps the programs quick while the sanitizers' reports stay readable.
 quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPython3_EXECUTABLE=/usr/bin/python3 \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DROWMENDER_FUZZ=ON -DROWMENDER_SANITIZE=ON \

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "salvage/records.h"
+
 namespace rowmender::fuzz {
 
 class FuzzInput {
@@ -21,6 +23,19 @@ class FuzzInput {
     return b;
   }
   std::string_view rest() const { return bytes_; }
+
+  // Salvage options from the next four setting bytes: delimiter, quote, flags, width.
+  SalvageOptions take_options() {
+    const std::uint8_t delimiter = take_byte(), quote = take_byte(), flags = take_byte(), width = take_byte();
+    SalvageOptions options;
+    if (flags & 1) options.delimiter = delimiter;
+    options.quote_char = quote;
+    options.fill_ragged_rows = flags & 2;
+    options.merge_overflow = flags & 4;
+    options.repair_quotes = flags & 8;
+    if (flags & 16) options.expected_columns = width % 40;
+    return options;
+  }
 
  private:
   std::string_view bytes_;

@@ -22,17 +22,8 @@ using namespace rowmender;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::FuzzInput in(data, size);
-  const std::uint8_t delimiter = in.take_byte();
-  const std::uint8_t quote = in.take_byte();
-  const std::uint8_t flags = in.take_byte();
-  const std::uint8_t width = in.take_byte();
-  SalvageOptions options;
-  if (flags & 1) options.delimiter = delimiter;
-  options.quote_char = quote;
-  options.fill_ragged_rows = flags & 2;
-  options.merge_overflow = flags & 4;
-  options.repair_quotes = flags & 8;
-  if (flags & 16) options.expected_columns = width % 40;
+  const SalvageOptions options = in.take_options();
+  const std::uint8_t quote = options.quote_char;
   const std::string_view content = in.rest();
 
   const SalvageOutcome outcome = salvage_slice(content, options);

@@ -15,19 +15,9 @@ using namespace rowmender;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::FuzzInput in(data, size);
-  const std::uint8_t delimiter = in.take_byte();
-  const std::uint8_t quote = in.take_byte();
-  const std::uint8_t flags = in.take_byte();
-  const std::uint8_t width = in.take_byte();
+  const SalvageOptions options = in.take_options();
   const std::uint8_t chunk = in.take_byte();
   const std::uint8_t longest_read = in.take_byte();
-  SalvageOptions options;
-  if (flags & 1) options.delimiter = delimiter;
-  options.quote_char = quote;
-  options.fill_ragged_rows = flags & 2;
-  options.merge_overflow = flags & 4;
-  options.repair_quotes = flags & 8;
-  if (flags & 16) options.expected_columns = width % 40;
   const std::string input(in.rest());
 
   const PlannedSalvage planned = plan_salvage(input, options);
@@ -41,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!quarantine.flush());
   }
 
-  test::PiecewiseSource source(input, 1 + longest_read, flags);
+  test::PiecewiseSource source(input, 1 + longest_read, chunk ^ longest_read);
   test::StringSink output, quarantine;
   StreamSettings settings;
   settings.chunk = 1 + chunk % 64;

@@ -5,23 +5,12 @@ import csv
 
 import pytest
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 import rowmender
+from salvage_strategies import content as salvage_content
+from salvage_strategies import options
 
-# Bytes that matter to the parser, plus a little ordinary and non-ASCII text.
-PIECES = [b",", b";", b"\t", b"|", b'"', b"'", b" ", b"\r", b"\n", b"\r\n", b"a", b"bc", b"\xc3\xa9",
-          b"\xff", b"\xef\xbb\xbf", b"x y"]
-
-content = st.lists(st.sampled_from(PIECES), max_size=60).map(b"".join)
-options = st.fixed_dictionaries({
-    "delimiter": st.sampled_from([None, ",", ";", "\t", "|"]),
-    "quote_char": st.sampled_from(['"', "'"]),
-    "fill_ragged_rows": st.booleans(),
-    "merge_overflow": st.booleans(),
-    "expected_columns": st.one_of(st.none(), st.integers(0, 6)),
-    "repair_quotes": st.booleans(),
-})
+content = salvage_content()
 
 SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 

@@ -15,21 +15,12 @@ import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 import rowmender
+from salvage_strategies import content as salvage_content
+from salvage_strategies import options
 
-PIECES = [b",", b";", b"\t", b"|", b'"', b"'", b" ", b"\r", b"\n", b"\r\n", b"a", b"bc", b"\xc3\xa9",
-          b"\xff", b"\xef\xbb\xbf", b"x y", b"1,2,3\n", b'"q,q",z\n']
-content = st.lists(st.sampled_from(PIECES), max_size=300).map(b"".join)
-options = st.fixed_dictionaries({
-    "delimiter": st.sampled_from([None, ",", ";", "\t", "|"]),
-    "quote_char": st.sampled_from(['"', "'"]),
-    "fill_ragged_rows": st.booleans(),
-    "merge_overflow": st.booleans(),
-    "expected_columns": st.one_of(st.none(), st.integers(0, 6)),
-    "repair_quotes": st.booleans(),
-})
+content = salvage_content(300, rows=True)
 SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 SUMMARY_FIELDS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
