@@ -11,7 +11,13 @@ BufferedWriter::BufferedWriter(int fd)
 BufferedWriter::BufferedWriter(ByteSink& sink)
     : sink_(&sink), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
 
-BufferedWriter::~BufferedWriter() { (void)write_out_buffer(); }
+BufferedWriter::~BufferedWriter() {
+  try {
+    (void)write_out_buffer();
+  } catch (...) {
+    // The last attempt's outcome is ignored, even a failure to describe a failure.
+  }
+}
 
 std::optional<SalvageError> BufferedWriter::write(std::string_view line) {
   if (line.size() < kCapacity - used_) {

@@ -33,11 +33,9 @@ char* map_large_pages(std::size_t bytes, bool populate) {
   if (mapped == MAP_FAILED) throw std::bad_alloc();
   const auto start = reinterpret_cast<std::uintptr_t>(mapped);
   const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+  char* pages = static_cast<char*>(mapped) + (aligned - start);
   if (aligned != start) ::munmap(mapped, aligned - start);
-  if (const std::size_t tail = kHugePage - (aligned - start); tail != 0) {
-    ::munmap(reinterpret_cast<void*>(aligned + length), tail);
-  }
-  char* pages = reinterpret_cast<char*>(aligned);
+  if (const std::size_t tail = kHugePage - (aligned - start); tail != 0) ::munmap(pages + length, tail);
   // Both are advice, and Linux's own: where they are refused or unknown, the mapping still
   // works, with small pages faulted in as they are first written.
 #if defined(MADV_HUGEPAGE)

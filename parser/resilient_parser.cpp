@@ -217,13 +217,12 @@ bool ResilientParser::read_row(Builder& builder) {
           ++position_;
           break;
         }
-        if (stop + 1 == size) {
-          ++position_;
-          state = State::AfterClosingQuote;
-        } else if (byte_at(stop + 1) == quote_char_) {
+        // The input's last byte can only close the field.
+        const bool more = stop + 1 < size;
+        if (more && byte_at(stop + 1) == quote_char_) {
           builder.push_back(quote);  // a doubled quote is one literal quote
           position_ += 2;
-        } else if (repair_quotes_ && is_stray_quote(stop)) {
+        } else if (more && repair_quotes_ && is_stray_quote(stop)) {
           builder.push_back(quote);
           ++position_;
           ++events_.stray_quotes;

@@ -87,7 +87,7 @@ TEST(ReferenceParser, LoneQuotesOnOneLongLineParseInLinearTime) {
       for (std::size_t u = 0; u < units; ++u) field.append(unit);
       return field;
     };
-    const std::string fields[2] = {field_of(4096), field_of(8 * 4096)};
+    const std::string fields[2] = {field_of(4096), field_of(std::size_t{8} * 4096)};
     const std::string inputs[2] = {"\"" + fields[0] + "\"\nx,y", "\"" + fields[1] + "\"\nx,y"};
     const Parsed parsed = parse_all(inputs[1]);
     ASSERT_EQ(parsed.rows.size(), 2u);
