@@ -6,8 +6,9 @@
 
 namespace rowmender {
 
+// Marked [[nodiscard]]: a failure that is dropped unread is a failure reported as success.
 template <typename T, typename E>
-class Expected {
+class [[nodiscard]] Expected {
  public:
   Expected(T value) : content_(std::in_place_index<0>, std::move(value)) {}
   Expected(E error) : content_(std::in_place_index<1>, std::move(error)) {}

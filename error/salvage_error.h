@@ -1,20 +1,19 @@
 #pragma once
 // The engine's error record. Damaged data never fails; only file access does.
+// Marked [[nodiscard]], as are the functions that return one in an optional: a dropped error
+// is a failure reported as success.
 
 #include <string>
 
 namespace rowmender {
 
-class SalvageError {
+class [[nodiscard]] SalvageError {
  public:
-  enum class Kind { Io };
-
   // An error the operating system reported, by its error number.
   static SalvageError from_errno(int error_number);
   // A failure with a fixed text and no error number (short writes, bad paths).
   static SalvageError with_text(std::string text);
 
-  Kind kind() const noexcept { return Kind::Io; }
   // The error number, or 0 when the operating system reported none.
   int os_error() const noexcept { return os_error_; }
   // "{system description} (os error {number})", or the fixed text.

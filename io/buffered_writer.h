@@ -26,18 +26,18 @@ class BufferedWriter {
   // A line that fits in the free part of the buffer is copied into it. Otherwise the buffer
   // is written out first; then a line shorter than the buffer is copied into it, and a
   // longer one goes straight to the file.
-  std::optional<SalvageError> write(std::string_view line);
+  [[nodiscard]] std::optional<SalvageError> write(std::string_view line);
   // Writes out the buffer, then `pieces` in order straight to the file, as few system calls
   // as the system allows. For many pieces at once, where copying each into the buffer and
   // writing 8192 bytes at a time would cost more than gathering them. `pieces` may be
   // changed in the course.
-  std::optional<SalvageError> write_gathered(std::span<iovec> pieces);
+  [[nodiscard]] std::optional<SalvageError> write_gathered(std::span<iovec> pieces);
   // Hands every buffered byte to the operating system.
-  std::optional<SalvageError> flush();
+  [[nodiscard]] std::optional<SalvageError> flush();
 
  private:
-  std::optional<SalvageError> write_out_buffer();
-  std::optional<SalvageError> write_all(std::string_view bytes);
+  [[nodiscard]] std::optional<SalvageError> write_out_buffer();
+  [[nodiscard]] std::optional<SalvageError> write_all(std::string_view bytes);
 
   int fd_;
   std::unique_ptr<char[]> buffer_;

@@ -48,11 +48,11 @@ class FileContent {
   std::size_t size_ = 0;
 };
 
-Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path);
+[[nodiscard]] Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path);
 // Creates or truncates, with permission bits 0o666 before the process's umask.
-Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path);
-Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
+[[nodiscard]] Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path);
+[[nodiscard]] Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
 // Opens, reads whole and closes.
-Expected<FileContent, SalvageError> read_whole_file(std::string_view path);
+[[nodiscard]] Expected<FileContent, SalvageError> read_whole_file(std::string_view path);
 
 }  // namespace rowmender

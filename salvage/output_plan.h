@@ -43,7 +43,7 @@ class OutputPlan {
   void append_text(std::string_view text, std::size_t unread);
 
   // Writes every piece in order through `output` (not flushed).
-  std::optional<SalvageError> write_to(BufferedWriter& output) const;
+  [[nodiscard]] std::optional<SalvageError> write_to(BufferedWriter& output) const;
 
  private:
   struct Piece {

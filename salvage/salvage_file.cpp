@@ -24,8 +24,8 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
   return S_ISREG(open.st_mode) && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome,
-                                             std::string_view separator) {
+[[nodiscard]] std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome,
+                                                           std::string_view separator) {
   auto file = create_for_writing(path);
   if (!file) return std::move(file).error();
   BufferedWriter writer(file.value().get());
