@@ -1,0 +1,110 @@
+"""Faults that end a process: each run in a child process."""
+
+import os
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import pytest
+
+import rowmender
+
+PACKAGE_ROOT = str(Path(rowmender.__file__).resolve().parent.parent)
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
+# Generous: only a hang should ever reach it.
+HANG = 120
+
+
+def child_env(**extra: str) -> dict[str, str]:
+    env = dict(os.environ, **extra)
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
+    return env
+
+
+# --- Allocation failure is MemoryError on every thread -------------------------------------
+
+# Calls one entry point on the main thread or on a new thread, with the address space limited
+# to what the process holds just before the call plus a given number of MiB, and prints the
+# outcome. A process calls once: only a thread's first exception can show the fault, and
+# memory kept from an earlier call would shift the limits. Limiting from inside keeps the
+# sweep on the engine's own work, whatever the interpreter's size; it is the limit that
+# `prlimit --as` sets.
+LIMITED_CALL = r"""
+import resource, sys, threading, zlib
+import rowmender
+
+entry, where, source, output, headroom = sys.argv[1:]
+options = dict(expected_columns=3, merge_overflow=False)
+
+
+def address_space_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+def call():
+    try:
+        if entry == "reader":
+            return repr(len(rowmender.SalvageReader(source, **options)))
+        return repr(rowmender.salvage_file(source, output, **options).to_dict())
+    except MemoryError:
+        return "MemoryError"
+
+
+outcome = []
+if where == "thread":
+    # Started before the limit, but not yet called into the module.
+    ready, go = threading.Event(), threading.Event()
+    thread = threading.Thread(target=lambda: (ready.set(), go.wait(), outcome.append(call())))
+    thread.start()
+    ready.wait()
+hard_limit = resource.getrlimit(resource.RLIMIT_AS)[1]
+resource.setrlimit(resource.RLIMIT_AS, (address_space_bytes() + int(headroom) * 2**20, hard_limit))
+if where == "thread":
+    go.set()
+    thread.join()
+else:
+    outcome.append(call())
+resource.setrlimit(resource.RLIMIT_AS, (hard_limit, hard_limit))
+if outcome[0] != "MemoryError" and entry == "salvage_file":
+    with open(output, "rb") as written:
+        outcome[0] += " %08x" % zlib.crc32(written.read())
+print(outcome[0])
+"""
+
+# Four fields where three are expected, and no merging: every row is quarantined, the case
+# whose many small allocations used to run memory out at the worst moment.
+ALL_QUARANTINED = b"alpha,beta,gamma,delta\n" * 150_000  # 3.3 MiB
+# From too little to hold the input to enough for the whole call.
+HEADROOM_MIB = [0, 8, 12, 16, 20, 24, 28, 32, 36, 40, 48, 96]
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than any limit allows")
+@pytest.mark.parametrize("where", ["main", "thread"])
+@pytest.mark.parametrize("entry", ["reader", "salvage_file"])
+def test_running_out_of_memory_raises_memory_error_on_every_thread(tmp_path: Path, entry: str, where: str) -> None:
+    source, output = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_bytes(ALL_QUARANTINED)
+    if entry == "reader":
+        expected = repr(len(rowmender.SalvageReader(str(source), expected_columns=3, merge_overflow=False)))
+    else:
+        summary = rowmender.salvage_file(str(source), str(output), expected_columns=3, merge_overflow=False)
+        expected = f"{summary.to_dict()!r} {zlib.crc32(output.read_bytes()):08x}"
+    # Threads take their memory from the main thread's heap, as the main thread does, so
+    # that both run out at the same points; the thread's C++ state is still its own.
+    env = child_env(MALLOC_ARENA_MAX="1")
+
+    outcomes = []
+    for headroom in HEADROOM_MIB:
+        result = subprocess.run([sys.executable, "-c", LIMITED_CALL, entry, where, str(source), str(output),
+                                 str(headroom)], capture_output=True, text=True, env=env, timeout=HANG)
+        # Never a signal, never the C library's exit status 127 after "cannot allocate memory
+        # for thread-local data".
+        assert result.returncode == 0, f"{headroom} MiB: status {result.returncode}: {result.stderr[-2000:]}"
+        outcomes.append(result.stdout.strip())
+    assert all(outcome in ("MemoryError", expected) for outcome in outcomes), outcomes
+    # The sweep reaches from failure to success, so it crosses every stage of the call.
+    assert outcomes[0] == "MemoryError" and outcomes[-1] == expected, outcomes
