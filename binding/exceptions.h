@@ -18,6 +18,8 @@ void raise_salvage_error(const SalvageError& error);
 
 // The reader's file errors: the OSError subclass that matches the error number, built from
 // "{description} (os error {number})" alone; a bad path gives a plain OSError.
+// Neither raises anything for an interrupted error whose signal handler raised (see
+// signal_check.h): that handler's exception stays set.
 void raise_file_error(const SalvageError& error);
 
 // The C++ runtime keeps each thread's exception state in thread-local storage. Loaded with

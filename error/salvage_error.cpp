@@ -1,5 +1,6 @@
 #include "error/salvage_error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace rowmender {
@@ -24,5 +25,13 @@ SalvageError SalvageError::from_errno(int error_number) {
 }
 
 SalvageError SalvageError::with_text(std::string text) { return SalvageError(0, std::move(text)); }
+
+SalvageError SalvageError::interrupted() {
+  // Carries EINTR too, so that a caller that does not look for the interruption still
+  // reports something true.
+  SalvageError error = from_errno(EINTR);
+  error.interrupted_ = true;
+  return error;
+}
 
 }  // namespace rowmender

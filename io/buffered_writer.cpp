@@ -9,9 +9,12 @@
 
 namespace rowmender {
 
-BufferedWriter::BufferedWriter(int fd) : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
+BufferedWriter::BufferedWriter(int fd, InterruptCheck on_interrupt)
+    : fd_(fd), on_interrupt_(on_interrupt), buffer_(std::make_unique_for_overwrite<char[]>(kCapacity)) {}
 
-BufferedWriter::~BufferedWriter() { (void)write_out_buffer(); }
+BufferedWriter::~BufferedWriter() {
+  if (!gave_up_) (void)write_out_buffer();
+}
 
 std::optional<SalvageError> BufferedWriter::write(std::string_view line) {
   if (line.size() < kCapacity - used_) {
@@ -35,16 +38,21 @@ std::optional<SalvageError> BufferedWriter::write_gathered(std::span<iovec> piec
     const int count = static_cast<int>(std::min<std::size_t>(pieces.size() - first, IOV_MAX));
     const ssize_t n = ::writev(fd_, pieces.data() + first, count);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return SalvageError::from_errno(errno);
+      if (errno != EINTR) return SalvageError::from_errno(errno);
+      if (auto error = after_interrupt()) return error;
+      continue;
     }
     if (n == 0) return SalvageError::with_text("failed to write whole buffer");
     // Skip what went out; a piece written in part is shortened to its rest.
+    const std::size_t end = first + static_cast<std::size_t>(count);
     auto left = static_cast<std::size_t>(n);
     while (first < pieces.size() && left >= pieces[first].iov_len) left -= pieces[first++].iov_len;
     if (left > 0) {
       pieces[first].iov_base = static_cast<char*>(pieces[first].iov_base) + left;
       pieces[first].iov_len -= left;
+    }
+    if (first < end) {
+      if (auto error = after_interrupt()) return error;
     }
   }
   return std::nullopt;
@@ -59,11 +67,14 @@ std::optional<SalvageError> BufferedWriter::write_out_buffer() {
     const ssize_t n = ::write(fd_, buffer_.get() + written, used_ - written);
     if (n > 0) {
       written += static_cast<std::size_t>(n);
+      if (written < used_ && (error = after_interrupt())) break;
     } else if (n == 0) {
       error = SalvageError::with_text("failed to write the buffered data");
       break;
     } else if (errno != EINTR) {
       error = SalvageError::from_errno(errno);
+      break;
+    } else if ((error = after_interrupt())) {
       break;
     }
   }
@@ -78,13 +89,23 @@ std::optional<SalvageError> BufferedWriter::write_all(std::string_view bytes) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n > 0) {
       bytes.remove_prefix(static_cast<std::size_t>(n));
+      if (bytes.empty()) break;
+      if (auto error = after_interrupt()) return error;
     } else if (n == 0) {
       return SalvageError::with_text("failed to write whole buffer");
     } else if (errno != EINTR) {
       return SalvageError::from_errno(errno);
+    } else if (auto error = after_interrupt()) {
+      return error;
     }
   }
   return std::nullopt;
+}
+
+std::optional<SalvageError> BufferedWriter::after_interrupt() {
+  if (on_interrupt_.allows_retry()) return std::nullopt;
+  gave_up_ = true;
+  return SalvageError::interrupted();
 }
 
 }  // namespace rowmender

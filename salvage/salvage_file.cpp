@@ -25,10 +25,11 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
 }
 
 [[nodiscard]] std::optional<SalvageError> write_quarantine(std::string_view path, const PlannedSalvage& outcome,
-                                                           std::string_view separator) {
-  auto file = create_for_writing(path);
+                                                           std::string_view separator,
+                                                           const InterruptCheck& on_interrupt) {
+  auto file = create_for_writing(path, on_interrupt);
   if (!file) return std::move(file).error();
-  BufferedWriter writer(file.value().get());
+  BufferedWriter writer(file.value().get(), on_interrupt);
   if (auto error = writer.write(kQuarantineHeader)) return error;
   std::string line;
   for (const QuarantineRecord& record : outcome.quarantine) {
@@ -42,20 +43,20 @@ bool names_open_file(std::string_view path, const FileDescriptor& file) {
 
 Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, std::string_view output_path,
                                                   std::optional<std::string_view> quarantine_path,
-                                                  const SalvageOptions& options) {
-  auto input_file = open_for_reading(input_path);
+                                                  const SalvageOptions& options, const InterruptCheck& on_interrupt) {
+  auto input_file = open_for_reading(input_path, on_interrupt);
   if (!input_file) return std::move(input_file).error();
-  auto content = read_to_end(input_file.value());
+  auto content = read_to_end(input_file.value(), on_interrupt);
   if (!content) return std::move(content).error();
   // The input is needed only until the plan is written, and the plan is laid out over it.
   const std::size_t size = content.value().size();
   const ByteBuffer input = content.value().release();
   const PlannedSalvage outcome = plan_salvage_over_input(input.data(), size, options);
 
-  auto output_file = create_for_writing(output_path);
+  auto output_file = create_for_writing(output_path, on_interrupt);
   if (!output_file) return std::move(output_file).error();
   {
-    BufferedWriter writer(output_file.value().get());
+    BufferedWriter writer(output_file.value().get(), on_interrupt);
     if (auto error = outcome.output.write_to(writer)) return *std::move(error);
     if (auto error = writer.flush()) return *std::move(error);
   }
@@ -64,8 +65,8 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
     if (names_open_file(*quarantine_path, output_file.value())) {
       return SalvageError::with_text("quarantine_path names the same file as output_path");
     }
-    if (auto error = write_quarantine(*quarantine_path, outcome, latin1_char(outcome.stats.detected_delimiter)))
-      return *std::move(error);
+    const std::string separator = latin1_char(outcome.stats.detected_delimiter);
+    if (auto error = write_quarantine(*quarantine_path, outcome, separator, on_interrupt)) return *std::move(error);
   }
   return outcome.stats;
 }

@@ -1,8 +1,10 @@
-"""Faults that end a process: each run in a child process."""
+"""Faults that end or hang a process: each run in a child process."""
 
 import os
+import signal
 import subprocess
 import sys
+import time
 import zlib
 from pathlib import Path
 
@@ -108,3 +110,82 @@ def test_running_out_of_memory_raises_memory_error_on_every_thread(tmp_path: Pat
     assert all(outcome in ("MemoryError", expected) for outcome in outcomes), outcomes
     # The sweep reaches from failure to success, so it crosses every stage of the call.
     assert outcomes[0] == "MemoryError" and outcomes[-1] == expected, outcomes
+
+
+# --- Ctrl-C ends a blocked read, write or open ---------------------------------------------
+
+# Blocks in one entry point and reports how the call ended. The child sets the usual SIGINT
+# handler itself, since a parent may have started it with SIGINT ignored.
+BLOCKED_CALL = r"""
+import signal, sys
+import rowmender
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+case, source, output = sys.argv[1:4]
+print("calling", flush=True)
+try:
+    if case == "reader":
+        rowmender.SalvageReader(source)
+    else:
+        rowmender.salvage_file(source, output)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt")
+"""
+
+
+def wait_until_asleep(child: subprocess.Popen[str]) -> None:
+    """Waits until the child, having said it is calling, sleeps in a system call."""
+    assert child.stdout is not None and child.stdout.readline() == "calling\n"
+    deadline = time.monotonic() + HANG
+    while time.monotonic() < deadline:
+        with open(f"/proc/{child.pid}/stat") as stat:
+            if stat.read().rsplit(")", 1)[1].split()[0] == "S":
+                return
+        time.sleep(0.01)
+    pytest.fail("the child never blocked")
+
+
+@pytest.mark.parametrize("case", ["reader", "input", "output-open", "output-write"])
+def test_sigint_ends_a_blocked_call_with_keyboard_interrupt(tmp_path: Path, case: str) -> None:
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    content = b"".join(b"%d,name %d,note\n" % (i, i) for i in range(20_000))  # far more than a pipe holds
+    regular = tmp_path / "in.csv"
+    regular.write_bytes(content)
+    if case in ("reader", "input"):
+        # A writer that stays open (and reads nothing itself: it never reads).
+        other_end = os.open(fifo, os.O_RDWR)
+        source, output = fifo, tmp_path / "out.csv"
+    elif case == "output-open":
+        other_end = -1  # nobody ever opens the reading end
+        source, output = regular, fifo
+    else:
+        other_end = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # a reader that never reads
+        source, output = regular, fifo
+    child = subprocess.Popen(
+        [sys.executable, "-c", BLOCKED_CALL, "reader" if case == "reader" else "salvage_file", str(source),
+         str(output)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
+    )
+    try:
+        wait_until_asleep(child)
+        child.send_signal(signal.SIGINT)
+        stdout, stderr = child.communicate(timeout=HANG)
+    finally:
+        child.kill()
+        child.wait()
+        if case == "output-write":
+            written = b""
+            while chunk := os.read(other_end, 1 << 16):
+                written += chunk
+        if other_end >= 0:
+            os.close(other_end)
+
+    assert (child.returncode, stdout) == (0, "KeyboardInterrupt\n"), stderr
+    if case == "input":
+        assert not output.exists()
+    if case == "output-write":
+        # What reached the pipe stays as written: the start of the repaired file.
+        expected = tmp_path / "expected.csv"
+        rowmender.salvage_file(str(regular), str(expected))
+        assert 0 < len(written) < len(content) and expected.read_bytes().startswith(written)
