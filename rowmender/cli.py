@@ -5,6 +5,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
 from typing import Sequence
 
@@ -129,11 +130,24 @@ def _check_output(path: str) -> None:
         raise _FileError(f"cannot write {path!r}: {folder!r} is not an existing folder")
 
 
+def _check_quarantine_is_not_input(quarantine: str, source: str) -> None:
+    # The quarantine file would replace the input, and the original rows would be lost. The
+    # output may name the input: that repairs the file in place, as asked.
+    try:
+        quarantine_info, source_info = os.stat(quarantine), os.stat(source)
+    except OSError:
+        return  # a quarantine file that does not exist yet is no other file
+    if stat.S_ISREG(source_info.st_mode) and os.path.samestat(quarantine_info, source_info):
+        raise _FileError(f"cannot write {quarantine!r}: it is the input file {source!r}")
+
+
 def _repair(args: argparse.Namespace) -> int:
     _check_input(args.input)
     targets = [args.output] if args.quarantine is None else [args.output, args.quarantine]
     for target in targets:
         _check_output(target)
+    if args.quarantine is not None:
+        _check_quarantine_is_not_input(args.quarantine, args.input)
     try:
         summary = backend.salvage_file(
             args.input,

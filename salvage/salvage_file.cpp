@@ -14,8 +14,8 @@ namespace rowmender {
 namespace {
 
 // True when `path` exists and is the very regular file open as `file`, however the path is
-// spelled. Creating the quarantine file there would truncate the repaired output. Devices
-// such as /dev/null keep nothing, so naming one for both outputs is allowed.
+// spelled. Creating the quarantine file there would truncate that file: the input, or the
+// repaired output. Devices such as /dev/null keep nothing, so naming one twice is allowed.
 bool names_open_file(std::string_view path, const FileDescriptor& file) {
   if (path.find('\0') != std::string_view::npos) return false;
   struct stat named {
@@ -46,6 +46,11 @@ Expected<SalvageStats, SalvageError> salvage_file(std::string_view input_path, s
                                                   const SalvageOptions& options, const InterruptCheck& on_interrupt) {
   auto input_file = open_for_reading(input_path, on_interrupt);
   if (!input_file) return std::move(input_file).error();
+  // The input is read whole before the output is created, so an output that names the
+  // input repairs it in place; a quarantine file there would replace it with the quarantine.
+  if (quarantine_path && names_open_file(*quarantine_path, input_file.value())) {
+    return SalvageError::with_text("quarantine_path names the same file as input_path");
+  }
   auto content = read_to_end(input_file.value(), on_interrupt);
   if (!content) return std::move(content).error();
   // The input is needed only until the plan is written, and the plan is laid out over it.

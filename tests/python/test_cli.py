@@ -232,6 +232,8 @@ def test_usage_errors_exit_2_and_touch_no_file(damaged: Path, tmp_path: Path, ar
         pytest.param(["repair", "damaged.csv", "folder"], "folder", "Is a directory", id="output-is-a-folder"),
         pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "nowhere/q.csv"], "nowhere/q.csv",
                      "not an existing folder", id="quarantine-folder-missing"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "./damaged.csv"], "./damaged.csv",
+                     "it is the input file 'damaged.csv'", id="quarantine-is-the-input"),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
     ],
 )
@@ -248,6 +250,7 @@ def test_file_errors_exit_1_with_one_line(damaged: Path, tmp_path: Path, args: l
     assert reason in result.stderr
     # Nothing is written when a path is known to be unusable before the repair starts.
     assert not (tmp_path / "out.csv").exists()
+    assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
 def test_an_unwritable_quarantine_file_fails_after_the_repair(damaged: Path, tmp_path: Path) -> None:
