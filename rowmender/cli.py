@@ -5,13 +5,18 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import stat
 import sys
-from typing import Sequence
+from typing import Callable, NoReturn, Sequence
 
 from . import _rowmender_backend as backend
 
 SNIFF_SAMPLE_BYTES = 64 * 1024
+# The widest tables in use (genotype matrices, one column per sample) have some hundreds of
+# thousands of columns. Every short row padded to ten million would take 80 MB of memory
+# and 10 MB of output, so a wider count is a mistyped number, not a file's width.
+MAX_EXPECTED_COLUMNS = 10_000_000
 
 _SUMMARY_LABELS = (
     ("total_rows", "Rows read"),
@@ -30,6 +35,13 @@ def _count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {text!r}")
+    return value
+
+
+def _column_count(text: str) -> int:
+    value = _count(text)
+    if value > MAX_EXPECTED_COLUMNS:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_EXPECTED_COLUMNS}: {text!r}")
     return value
 
 
@@ -70,7 +82,7 @@ def _build_parser() -> argparse.ArgumentParser:
         "--quote-char", metavar="Q", type=_character, default='"', help="quote character (default: %(default)s)"
     )
     repair.add_argument(
-        "--expected-columns", metavar="N", type=_count, help="number of columns (default: inferred; 0 keeps every row as it is)"
+        "--expected-columns", metavar="N", type=_column_count, help="number of columns (default: inferred; 0 keeps every row as it is)"
     )
     repair.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
     repair.add_argument("--no-merge", action="store_true", help="quarantine long rows instead of merging their surplus")
@@ -163,8 +175,7 @@ def _repair(args: argparse.Namespace) -> int:
     except OSError as error:
         names = " and ".join(repr(target) for target in targets)
         raise _FileError(f"cannot repair {args.input!r} into {names}: {error}") from None
-    _print_summary(summary, args)
-    return 0
+    return _print_results(lambda: _print_summary(summary, args))
 
 
 def _read_sample(path: str) -> str:
@@ -183,8 +194,49 @@ def _read_sample(path: str) -> str:
 
 def _sniff(args: argparse.Namespace) -> int:
     delimiter = backend.sniff(_read_sample(args.file))
-    print("\\t" if delimiter == "\t" else delimiter)
+    return _print_results(lambda: print("\\t" if delimiter == "\t" else delimiter))
+
+
+def _point_stdout_to_devnull() -> None:
+    # What could not be written stays buffered, and the interpreter would try to write it
+    # again at exit, and fail again with a traceback.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
+def _exit_as_if_by_sigpipe() -> NoReturn:
+    # A tool whose reader has gone away dies of SIGPIPE, quietly, and the shell reports 141.
+    # The interpreter ignores the signal and raises BrokenPipeError instead; restore the
+    # default action and send the signal again, so that callers see what they expect.
+    _point_stdout_to_devnull()
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+    raise SystemExit(128 + signal.SIGPIPE)  # not reached where the signal ends the process
+
+
+def _print_results(show: Callable[[], None]) -> int:
+    """Prints to standard output with `show`, once the work is done and its files complete.
+
+    A closed standard output ends the program as if by SIGPIPE; another failure to write it
+    (a full disk) is one line on standard error and status 1.
+    """
+    try:
+        show()
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _exit_as_if_by_sigpipe()
+    except OSError as error:
+        _point_stdout_to_devnull()
+        print(f"rowmender: error: cannot write the results: {_describe(error)}", file=sys.stderr)
+        return 1
     return 0
+
+
+def _out_of_memory_message(args: argparse.Namespace) -> str:
+    if args.command == "repair":
+        return f"not enough memory to repair {args.input!r}"
+    return f"not enough memory to read {args.file!r}"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -193,6 +245,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _repair(args) if args.command == "repair" else _sniff(args)
     except _FileError as error:
         message = str(error)
+    except MemoryError:
+        message = _out_of_memory_message(args)
     except UnicodeEncodeError:
         # A file name with bytes that are not UTF-8 reaches Python as a str the engine
         # cannot pass on to the system.

@@ -205,6 +205,8 @@ def test_help_lists_every_option(tmp_path: Path) -> None:
         pytest.param(["repair", "IN", "OUT", "--bogus"], id="unknown-option"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "-1"], id="negative-columns"),
         pytest.param(["repair", "IN", "OUT", "--expected-columns", "two"], id="non-numeric-columns"),
+        pytest.param(["repair", "IN", "OUT", "--expected-columns", "10000001"], id="too-many-columns"),
+        pytest.param(["repair", "IN", "OUT", "--expected-columns", "99999999999999999999999"], id="absurd-columns"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", ";;"], id="two-character-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--delimiter", "é"], id="non-ascii-delimiter"),
         pytest.param(["repair", "IN", "OUT", "--quote-char", "''"], id="two-character-quote"),

@@ -1,4 +1,4 @@
-"""Faults that end or hang a process: each run in a child process."""
+"""Faults that end or hang a process, or print a traceback: each run in a child process."""
 
 import os
 import signal
@@ -189,3 +189,55 @@ def test_sigint_ends_a_blocked_call_with_keyboard_interrupt(tmp_path: Path, case
         expected = tmp_path / "expected.csv"
         rowmender.salvage_file(str(regular), str(expected))
         assert 0 < len(written) < len(content) and expected.read_bytes().startswith(written)
+
+
+# --- The command line ----------------------------------------------------------------------
+
+
+@pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than any limit allows")
+def test_running_out_of_memory_is_one_line(tmp_path: Path) -> None:
+    (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n" * 4_000_000)  # 32 MB, more than the limit leaves
+    program = (
+        "import resource, sys\n"
+        "from rowmender.cli import main\n"
+        "size = next(int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmSize:')) * 1024\n"
+        "resource.setrlimit(resource.RLIMIT_AS, (size + 2**22, resource.getrlimit(resource.RLIMIT_AS)[1]))\n"
+        "sys.exit(main(['repair', 'in.csv', 'out.csv']))\n"
+    )
+
+    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, cwd=tmp_path,
+                            env=child_env(), timeout=HANG)
+
+    assert (result.returncode, result.stderr) == (1, "rowmender: error: not enough memory to repair 'in.csv'\n")
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
+@pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
+@pytest.mark.parametrize("args", [["repair", "in.csv", "out.csv", "--quarantine", "q.csv"], ["sniff", "in.csv"]],
+                         ids=["repair", "sniff"])
+def test_closed_or_full_standard_output_once_the_files_are_written(tmp_path: Path, args: list[str],
+                                                                   buffered: bool) -> None:
+    (tmp_path / "in.csv").write_bytes(b"a;b;c\n1;2\n3;4;5;6\n")
+    env = child_env()
+    env.pop("PYTHONUNBUFFERED", None)
+    if not buffered:
+        env["PYTHONUNBUFFERED"] = "1"
+
+    def run(stdout: object) -> subprocess.CompletedProcess[str]:
+        return subprocess.run([sys.executable, "-m", "rowmender", *args], stdout=stdout, stderr=subprocess.PIPE,
+                              text=True, cwd=tmp_path, env=env, timeout=HANG)  # type: ignore[call-overload]
+
+    complete = run(subprocess.PIPE)
+    files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+    read_end, write_end = os.pipe()
+    os.close(read_end)  # as `| head -c0` leaves it
+    with open(write_end, "wb") as closed_pipe:
+        closed = run(closed_pipe)
+    with open("/dev/full", "wb") as full_disk:
+        full = run(full_disk)
+
+    assert complete.returncode == 0 and complete.stdout
+    # As a tool that SIGPIPE ends: no message, and a shell would report 141.
+    assert (closed.returncode, closed.stderr) == (-signal.SIGPIPE, "")
+    assert (full.returncode, full.stderr) == (1, "rowmender: error: cannot write the results: No space left on device\n")
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files
