@@ -34,11 +34,19 @@ void raise_with_message(PyObject* type, const std::string& message) {
   PyErr_SetObject(type, exception.get());
 }
 
+// The engine gives up on an interrupted call only when a signal handler raised; that
+// exception (KeyboardInterrupt, most often) is what the caller must see.
+bool handler_raised(const SalvageError& error) { return error.is_interrupted() && PyErr_Occurred() != nullptr; }
+
 }  // namespace
 
-void raise_salvage_error(const SalvageError& error) { raise_with_message(PyExc_OSError, error.message()); }
+void raise_salvage_error(const SalvageError& error) {
+  if (handler_raised(error)) return;
+  raise_with_message(PyExc_OSError, error.message());
+}
 
 void raise_file_error(const SalvageError& error) {
+  if (handler_raised(error)) return;
   raise_with_message(error.os_error() != 0 ? exception_type_for(error.os_error()) : PyExc_OSError, error.message());
 }
 

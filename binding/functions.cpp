@@ -9,6 +9,7 @@
 #include "binding/py_text.h"
 #include "binding/reader_type.h"
 #include "binding/salvage_options.h"
+#include "binding/signal_check.h"
 #include "binding/summary_type.h"
 #include "heuristics/structure_inference.h"
 #include "salvage/salvage_file.h"
@@ -45,7 +46,8 @@ PyObject* salvage_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
   return call_guarded(
       [&]() -> PyObject* {
-        auto result = rowmender::salvage_file(input_path, output_path, quarantine_path, options);
+        auto result = rowmender::salvage_file(input_path, output_path, quarantine_path, options,
+                                              run_signal_handlers_on_interrupt());
         if (!result) {
           raise_salvage_error(result.error());
           return nullptr;

@@ -7,6 +7,7 @@
 #include "binding/exceptions.h"
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
+#include "binding/signal_check.h"
 #include "binding/summary_type.h"
 #include "io/file_io.h"
 #include "salvage/salvage_slice.h"
@@ -120,7 +121,7 @@ PyObject* construct_reader(PyTypeObject* type, std::string_view path, const Salv
         ReaderPayload payload;
         {
           // The quarantine records are dropped before the instance exists.
-          auto content = read_whole_file(path);
+          auto content = read_whole_file(path, run_signal_handlers_on_interrupt());
           if (!content) {
             raise_file_error(content.error());
             return nullptr;

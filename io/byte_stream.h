@@ -30,6 +30,9 @@ class ByteSink {
   // Writes from `pieces`, in order, as one write call would: how many bytes went out,
   // possibly fewer than all, 0 when the destination took none.
   [[nodiscard]] virtual Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) = 0;
+  // Called when a write took some bytes but not all, which is how a signal that arrives
+  // once some bytes went out shows: an error to stop there, or nothing to write the rest.
+  [[nodiscard]] virtual std::optional<SalvageError> after_short_write() { return std::nullopt; }
 };
 
 }  // namespace rowmender

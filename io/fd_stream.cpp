@@ -38,3 +38,12 @@ Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces)
 }
 
 }  // namespace rowmender
+
+namespace rowmender {
+
+std::optional<SalvageError> FdSink::after_short_write() {
+  if (on_interrupt_.allows_retry()) return std::nullopt;
+  return SalvageError::interrupted();
+}
+
+}  // namespace rowmender

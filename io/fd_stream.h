@@ -22,6 +22,7 @@ class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd, InterruptCheck on_interrupt = {}) noexcept : fd_(fd), on_interrupt_(on_interrupt) {}
   [[nodiscard]] Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) override;
+  [[nodiscard]] std::optional<SalvageError> after_short_write() override;
 
  private:
   int fd_;

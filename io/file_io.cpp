@@ -13,13 +13,16 @@ namespace {
 
 bool holds_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
-Expected<FileDescriptor, SalvageError> open_path(std::string_view path, int flags, mode_t mode) {
+// Opening a FIFO blocks until the other end is opened, so open is interruptible like a read.
+Expected<FileDescriptor, SalvageError> open_path(std::string_view path, int flags, mode_t mode,
+                                                 const InterruptCheck& on_interrupt) {
   if (holds_nul(path)) return SalvageError::with_text(kNulInPathMessage);
   const std::string c_path(path);
   while (true) {
     const int fd = ::open(c_path.c_str(), flags | O_CLOEXEC, mode);
     if (fd >= 0) return FileDescriptor(fd);
     if (errno != EINTR) return SalvageError::from_errno(errno);
+    if (!on_interrupt.allows_retry()) return SalvageError::interrupted();
   }
 }
 
@@ -37,13 +40,15 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path) { return open_path(path, O_RDONLY, 0); }
-
-Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path) {
-  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path, const InterruptCheck& on_interrupt) {
+  return open_path(path, O_RDONLY, 0, on_interrupt);
 }
 
-Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file) {
+Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path, const InterruptCheck& on_interrupt) {
+  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, on_interrupt);
+}
+
+Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file, const InterruptCheck& on_interrupt) {
   FileContent content;
   // Size the buffer from the file's size when it has one; pipes and special files grow it.
   struct stat info {};
@@ -67,14 +72,16 @@ Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file) {
       return content;
     } else if (errno != EINTR) {
       return SalvageError::from_errno(errno);
+    } else if (!on_interrupt.allows_retry()) {
+      return SalvageError::interrupted();
     }
   }
 }
 
-Expected<FileContent, SalvageError> read_whole_file(std::string_view path) {
-  auto file = open_for_reading(path);
+Expected<FileContent, SalvageError> read_whole_file(std::string_view path, const InterruptCheck& on_interrupt) {
+  auto file = open_for_reading(path, on_interrupt);
   if (!file) return std::move(file).error();
-  return read_to_end(file.value());
+  return read_to_end(file.value(), on_interrupt);
 }
 
 }  // namespace rowmender

@@ -1,6 +1,8 @@
 #pragma once
 // POSIX file access for the engine: whole-file reads, created files, descriptors that close
-// themselves. Calls interrupted by a signal are retried; errors come back as values.
+// themselves. A call interrupted by a signal is retried when the InterruptCheck allows it
+// (the default always does) and fails with SalvageError::interrupted() when it does not;
+// errors come back as values.
 
 #include <cstddef>
 #include <memory>
@@ -9,6 +11,7 @@
 
 #include "error/expected.h"
 #include "error/salvage_error.h"
+#include "io/interrupt_check.h"
 #include "memory/byte_buffer.h"
 
 namespace rowmender {
@@ -43,16 +46,21 @@ class FileContent {
   std::size_t size() const noexcept { return size_; }
 
  private:
-  friend Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
+  friend Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file,
+                                                         const InterruptCheck& on_interrupt);
   ByteBuffer buffer_;
   std::size_t size_ = 0;
 };
 
-Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path);
+[[nodiscard]] Expected<FileDescriptor, SalvageError> open_for_reading(std::string_view path,
+                                                                      const InterruptCheck& on_interrupt = {});
 // Creates or truncates, with permission bits 0o666 before the process's umask.
-Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path);
-Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file);
+[[nodiscard]] Expected<FileDescriptor, SalvageError> create_for_writing(std::string_view path,
+                                                                        const InterruptCheck& on_interrupt = {});
+[[nodiscard]] Expected<FileContent, SalvageError> read_to_end(const FileDescriptor& file,
+                                                              const InterruptCheck& on_interrupt = {});
 // Opens, reads whole and closes.
-Expected<FileContent, SalvageError> read_whole_file(std::string_view path);
+[[nodiscard]] Expected<FileContent, SalvageError> read_whole_file(std::string_view path,
+                                                                  const InterruptCheck& on_interrupt = {});
 
 }  // namespace rowmender

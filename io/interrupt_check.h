@@ -1,9 +1,11 @@
 #pragma once
-// What the engine asks when a system call it made is interrupted by a signal (EINTR): retry
-// it, or give up. Retrying at once is right for a program with nothing to do on a signal,
-// but an interpreter must first run its signal handlers, or a Ctrl-C would go unnoticed for
-// as long as a read from a pipe whose writer stays open blocks. The engine knows nothing of
-// what the check does; it only gives up with SalvageError::interrupted() when told to.
+// What the engine asks when a system call it made is interrupted by a signal: retry it (or
+// write the rest), or give up. A call is interrupted when it fails with EINTR, and a write
+// also when it stops short, which is how a signal that arrives once some bytes went out
+// shows. Retrying at once is right for a program with nothing to do on a signal, but an
+// interpreter must run its signal handlers first, or a Ctrl-C would go unnoticed for as long
+// as a read from a pipe whose writer stays open blocks. The engine knows nothing of what the
+// check does; it only gives up with SalvageError::interrupted() when told to.
 //
 // The check runs on the thread that made the system call, before the call is retried. The
 // engine holds no lock of its own then and assumes nothing about an interpreter's lock: a

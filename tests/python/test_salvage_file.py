@@ -180,10 +180,20 @@ def test_both_outputs_may_be_discarded(paths):
     assert summary.quarantined_rows == 1
 
 
-def test_quarantine_may_replace_the_input(paths):
+@pytest.mark.parametrize("quarantine", ["in.csv", "sub/../in.csv", "link.csv", "hard.csv"])
+def test_quarantine_naming_the_input_fails_before_anything_is_written(paths, monkeypatch, quarantine):
+    # The quarantine file would replace the input, which is not yet given back repaired.
     source, output, _ = paths
-    rowmender.salvage_file(str(source), str(output), str(source), merge_overflow=False, expected_columns=3)
-    assert source.read_bytes() == HEADER + b'4,"Row has extra columns (expected 3)","2,Bob,likes ""tea"",extra"\n'
+    monkeypatch.chdir(source.parent)
+    output.write_bytes(b"previous output")
+    os.mkdir("sub")
+    os.symlink("in.csv", "link.csv")
+    os.link("in.csv", "hard.csv")
+    with pytest.raises(OSError) as raised:
+        rowmender.salvage_file(str(source), str(output), quarantine, merge_overflow=False)
+    assert_plain_oserror(raised, "quarantine_path names the same file as input_path")
+    assert source.read_bytes() == EXAMPLE
+    assert output.read_bytes() == b"previous output"
 
 
 def test_output_may_replace_the_input(paths):
