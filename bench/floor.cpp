@@ -3,11 +3,12 @@
 // decoding, no per-row work. bench_salvage.py runs it next to salvage_file so the repair's
 // speed can be read against what the disk and memory allow on the same machine.
 //
-// Usage: rowmender_floor [--huge-pages] INPUT OUTPUT
+// Usage: rowmender_floor [--huge-pages | --stream] INPUT OUTPUT
 // With --huge-pages the file is read into memory mapped in transparent huge pages, as
 // rowmender does for large buffers; without it, into a plain heap array, as most programs
 // would. On a virtual machine, where a first write to each 4 KiB page is dear, the two can
-// differ severalfold.
+// differ severalfold. With --stream the file is read, scanned and written 1 MiB at a time
+// through one block: the ceiling for a repair that streams.
 // Prints "<seconds> <line feeds> <bytes> <peak RSS bytes> <read s> <scan s> <write s>" on
 // one line; the total time covers open, read, scan, write and close, not the process start.
 // The peak RSS is this process's own high-water mark (0 where /proc is missing).
@@ -38,7 +39,7 @@ class Buffer {
  public:
   Buffer(std::size_t capacity, bool huge_pages) : capacity_(capacity), huge_pages_(huge_pages) {
     if (!huge_pages) {
-      heap_.reset(new char[capacity]);
+      heap_ = std::make_unique_for_overwrite<char[]>(capacity);
       data_ = heap_.get();
       return;
     }
@@ -134,12 +135,52 @@ std::size_t peak_rss_bytes() {
   return 0;
 }
 
+// Read a block, count its line feeds, write it; until the input ends.
+bool stream_file(const char* input, const char* output, std::size_t& line_feeds, std::size_t& size) {
+  constexpr std::size_t kBlock = std::size_t{1} << 20;
+  const auto block = std::make_unique_for_overwrite<char[]>(kBlock);
+  const int in = ::open(input, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail("cannot open", input);
+  const int out = ::open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (out < 0) {
+    ::close(in);
+    return fail("cannot create", output);
+  }
+  bool ok = true;
+  for (;;) {
+    const ssize_t got = ::read(in, block.get(), kBlock);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      ok = fail("cannot read", input);
+      break;
+    }
+    if (got == 0) break;
+    line_feeds += count_line_feeds(block.get(), static_cast<std::size_t>(got));
+    size += static_cast<std::size_t>(got);
+    const char* data = block.get();
+    for (std::size_t left = static_cast<std::size_t>(got); left > 0;) {
+      const ssize_t put = ::write(out, data, left);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        ok = fail("cannot write", output);
+        break;
+      }
+      data += put;
+      left -= static_cast<std::size_t>(put);
+    }
+    if (!ok) break;
+  }
+  ::close(in);
+  return (::close(out) == 0 || fail("cannot close", output)) && ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool huge_pages = argc == 4 && std::strcmp(argv[1], "--huge-pages") == 0;
-  if (argc != 3 && !huge_pages) {
-    std::fprintf(stderr, "usage: %s [--huge-pages] INPUT OUTPUT\n", argv[0]);
+  const bool streaming = argc == 4 && std::strcmp(argv[1], "--stream") == 0;
+  if (argc != 3 && !huge_pages && !streaming) {
+    std::fprintf(stderr, "usage: %s [--huge-pages | --stream] INPUT OUTPUT\n", argv[0]);
     return 2;
   }
   const char* input = argv[argc - 2];
@@ -149,6 +190,13 @@ int main(int argc, char** argv) {
     return std::chrono::duration<double>(to - from).count();
   };
   const auto start = Clock::now();
+  if (streaming) {
+    std::size_t line_feeds = 0, size = 0;
+    if (!stream_file(input, output, line_feeds, size)) return 1;
+    const double total = seconds(start, Clock::now());
+    std::printf("%.6f %zu %zu %zu %.6f %.6f %.6f\n", total, line_feeds, size, peak_rss_bytes(), 0.0, 0.0, 0.0);
+    return 0;
+  }
   std::unique_ptr<Buffer> buffer;
   std::size_t size = 0;
   if (!read_file(input, buffer, size, huge_pages)) return 1;

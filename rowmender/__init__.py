@@ -11,12 +11,16 @@ from ._rowmender_backend import (
     salvage_file,
     sniff,
 )
-from ._report import RepairReport
-from ._stream import RowStream, repair, rows
 
 # The redundant alias marks the version as re-exported for type checkers, since it is not
 # in __all__.
 from ._rowmender_backend import __version__ as __version__
+
+# Not imported from typing, whose import alone would cost more than the rest of the package.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._report import RepairReport
+    from ._stream import RowStream, repair, rows
 
 __all__ = [
     "salvage_file",
@@ -29,3 +33,22 @@ __all__ = [
     "RepairReport",
     "RowStream",
 ]
+
+# The streaming road's Python side (and the dataclasses module its report needs) loads on
+# first use: a script that only reads a file with open() starts as fast as one that does not
+# import rowmender at all.
+_LAZY = {"repair": "._stream", "rows": "._stream", "RowStream": "._stream", "RepairReport": "._report"}
+
+
+def __getattr__(name: str) -> object:
+    if name in _LAZY:
+        import importlib
+
+        value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_LAZY))

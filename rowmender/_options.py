@@ -2,15 +2,13 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 # The engine keeps counts in 64 bits; a width beyond that is never meant.
 _MAX_COLUMNS = 2**63 - 1
 
 
-@dataclass(frozen=True)
-class Settings:
+class Settings(NamedTuple):
     """The engine's view of the settings: bytes as ints, -1 for "work it out"."""
 
     delimiter: int

@@ -5,12 +5,21 @@ from __future__ import annotations
 import contextlib
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _rowmender_backend as backend
 from ._files import Source, Target, all_or_nothing, describe, file_identity
 from ._options import Settings, check_settings
-from ._report import RepairReport
+
+if TYPE_CHECKING:
+    from ._report import RepairReport
+
+
+def _report(counts: dict[str, Any], bytes_read: int) -> RepairReport:
+    # The report's module, and the dataclasses module it needs, load with the first report.
+    from ._report import RepairReport
+
+    return RepairReport._from_counts(counts, bytes_read=bytes_read)
 
 Progress = Callable[[int, "int | None"], Any]
 
@@ -113,7 +122,7 @@ def repair(
     read = input_.bytes_read(counts["bytes_read"])
     if progress is not None:
         progress(read, input_.total())
-    return RepairReport._from_counts(counts, bytes_read=read)
+    return _report(counts, read)
 
 
 class RowStream:
@@ -159,7 +168,7 @@ class RowStream:
         counts = self._rows.stats()  # type: ignore[attr-defined]
         if counts["finished"]:
             self._finish()
-        return RepairReport._from_counts(counts, bytes_read=self._source.bytes_read(counts["bytes_read"]))
+        return _report(counts, self._source.bytes_read(counts["bytes_read"]))
 
     def _finish(self) -> None:
         if self._changes is not None:
