@@ -84,26 +84,85 @@ PyObject* new_decoded_str(std::size_t length, Py_UCS4 max_char, const std::uint8
   return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), "strict");
 }
 
+// What a str made from valid UTF-8 must be: its length in characters (bytes less continuation
+// bytes) and the storage its widest character needs, which a str must use exactly: lead
+// bytes C2..C3 give U+0080..U+00FF (one byte per character), C4..EF up to U+FFFF (two),
+// F0..F4 beyond (four). Eight bytes at a time: in each byte, bit 7 set and bit 6 clear is a
+// continuation byte; bits 7 and 6 set with any of bits 5..2 is C4 or above; bits 7..4 all set
+// is F0 or above. Shifting a word left moves each byte's lower bits up within the byte, so
+// the tests read bit 7 of each byte alone.
+struct Utf8Shape {
+  std::size_t length;
+  bool two_bytes_wide;
+  bool four_bytes_wide;
+};
+
+Utf8Shape utf8_shape(const std::uint8_t* p, std::size_t n) noexcept {
+  constexpr std::uint64_t kTop = 0x8080808080808080ULL;
+  std::size_t continuation = 0;
+  std::uint64_t two = 0, four = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    continuation += static_cast<std::size_t>(std::popcount(w & ~(w << 1) & kTop));
+    const std::uint64_t lead = w & (w << 1);
+    two |= lead & ((w << 2) | (w << 3) | (w << 4) | (w << 5));
+    four |= lead & (w << 2) & (w << 3);
+  }
+  std::uint8_t largest = 0;
+  for (; i < n; ++i) {
+    continuation += (p[i] & 0xC0) == 0x80;
+    largest = std::max(largest, p[i]);
+  }
+  return {n - continuation, (two & kTop) != 0 || largest >= 0xC4, (four & kTop) != 0 || largest >= 0xF0};
+}
+
+// Decodes UTF-8 whose characters are all below U+0100 into one byte each: ASCII eight bytes
+// at a time, each two-byte character in a few operations. False when the bytes are not such
+// text after all, with nothing promised about `out`.
+bool decode_latin1(std::uint8_t* out, std::size_t length, const std::uint8_t* p, std::size_t n) noexcept {
+  std::size_t i = 0, written = 0;
+  while (i < n) {
+    if (i + 8 <= n && written + 8 <= length) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if ((w & 0x8080808080808080ULL) == 0) {
+        std::memcpy(out + written, &w, 8);
+        i += 8, written += 8;
+        continue;
+      }
+    }
+    if (written == length) return false;
+    const std::uint8_t b = p[i];
+    if (b < 0x80) {
+      out[written++] = b;
+      ++i;
+    } else if ((b == 0xC2 || b == 0xC3) && i + 1 < n && (p[i + 1] & 0xC0) == 0x80) {
+      out[written++] = static_cast<std::uint8_t>(((b & 0x03) << 6) | (p[i + 1] & 0x3F));
+      i += 2;
+    } else {
+      return false;
+    }
+  }
+  return written == length;
+}
+
 }  // namespace
 
 PyObject* new_str(std::string_view utf8) {
   if (is_ascii(utf8)) return new_ascii_str(utf8);
   const auto* p = reinterpret_cast<const std::uint8_t*>(utf8.data());
   const std::size_t n = utf8.size();
-  // One pass finds the character count (bytes less continuation bytes) and the largest
-  // byte. The largest lead byte tells the storage the widest character needs, which a str
-  // must use exactly: C2..C3 lead to U+0080..U+00FF (one byte per character), C4..EF to
-  // U+0100..U+FFFF (two), F0..F4 beyond (four). Continuation bytes are below C2.
-  std::size_t continuation = 0;
-  std::uint8_t largest = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    continuation += (p[i] & 0xC0) == 0x80;
-    largest = std::max(largest, p[i]);
-  }
-  const std::size_t length = n - continuation;
-  if (largest >= 0xF0) return new_decoded_str<Py_UCS4>(length, 0x10FFFF, p, n);
-  if (largest >= 0xC4) return new_decoded_str<Py_UCS2>(length, 0xFFFF, p, n);
-  return new_decoded_str<Py_UCS1>(length, 0xFF, p, n);
+  const Utf8Shape shape = utf8_shape(p, n);
+  if (shape.four_bytes_wide) return new_decoded_str<Py_UCS4>(shape.length, 0x10FFFF, p, n);
+  if (shape.two_bytes_wide) return new_decoded_str<Py_UCS2>(shape.length, 0xFFFF, p, n);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), 0xFF);
+  if (str == nullptr) return nullptr;
+  if (decode_latin1(PyUnicode_1BYTE_DATA(str), shape.length, p, n)) return str;
+  Py_DECREF(str);
+  // Not valid after all: the standard decoder says exactly what is wrong.
+  return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(n), "strict");
 }
 
 PyObject* new_row_list(const RowView& row) {

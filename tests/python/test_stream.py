@@ -15,6 +15,7 @@ import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import rowmender
 from salvage_strategies import content as salvage_content
@@ -395,3 +396,12 @@ def test_reports_are_values():
     assert repr(report).startswith("RepairReport(total_rows=8, ")
     with pytest.raises(AttributeError):
         report.total_rows = 0  # type: ignore[misc]
+
+
+@SETTINGS
+@given(fields=st.lists(st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters=",\"\r\n\ufeff"),
+                               max_size=40), min_size=1, max_size=6))
+def test_text_of_every_width_comes_back_as_it_was(fields):
+    # One, two and four bytes per character in the str a field becomes, short and long.
+    data = (",".join(fields) + "\n").encode("utf-8")
+    assert list(rowmender.rows(io.BytesIO(data), delimiter=",", expected_columns=0)) == [fields]
