@@ -11,6 +11,7 @@ from ._rowmender_backend import (
     salvage_file,
     sniff,
 )
+from ._many import repair_many
 from ._report import RepairReport
 from ._stream import RowStream, repair, rows
 
@@ -28,4 +29,5 @@ __all__ = [
     "rows",
     "RepairReport",
     "RowStream",
+    "repair_many",
 ]
