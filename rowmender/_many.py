@@ -98,7 +98,7 @@ class _Job:
     """One file's repair, as it travels to a worker."""
 
     source: str
-    target: str
+    target: str | None
     quarantine: str | None
     changes: str | None
     options: dict[str, Any]
@@ -198,7 +198,8 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                 else:
                     os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
                     ends[role] = location
-            report = repair(source, ends.pop("target"), **ends, progress=progress, **job.options)
+            # Without a target the repaired rows are counted and dropped.
+            report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **job.options)
             for output in outputs:
                 output.commit()
         except BaseException:
@@ -305,11 +306,10 @@ def _check_options(options: dict[str, Any]) -> None:
         codecs.lookup(options["encoding"])  # LookupError for an unknown codec, before any file
 
 
-def _plan(sources: Iterable[object], output_dir: str, quarantine_dir: str | None, changes_dir: str | None,
-          options: dict[str, Any], absolute: bool) -> dict[str, _Job]:
-    """One job per source, keyed by the source as given; refuses, before anything runs,
-    two sources that would write the same files."""
-    folders = {"output_dir": output_dir, "quarantine_dir": quarantine_dir, "changes_dir": changes_dir}
+def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
+          absolute: bool) -> dict[str, _Job]:
+    """One job per source, keyed by the source as given; refuses, before anything runs, two
+    sources that would write the same files."""
     places: dict[str, str] = {}
     for role, folder in folders.items():
         if folder is None:
@@ -318,26 +318,32 @@ def _plan(sources: Iterable[object], output_dir: str, quarantine_dir: str | None
         if place in places:
             raise ValueError(f"{role} and {places[place]} name the same folder: {folder}")
         places[place] = role
+    writes = bool(places)
 
-    def where(location: str) -> str:
+    def output(role: str, name: str) -> str | None:
+        folder = folders[role]
+        if folder is None:
+            return None
         # A cluster's workers do not share the caller's working folder.
-        return location if not absolute or is_url(location) else os.path.abspath(location)
+        return _join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
 
     jobs: dict[str, _Job] = {}
     claimed: dict[str, str] = {}
     for value in sources:
         source = _location(value, "each source")
+        if source in jobs:
+            raise ValueError(f"{source!r} is given twice")
         name = _base_name(source)
-        if name in ("", ".", ".."):
+        if writes and name in ("", ".", ".."):
             raise ValueError(f"source names no file: {source!r}")
-        if name in claimed:
+        if writes and name in claimed:
             raise ValueError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
         claimed[name] = source
         jobs[source] = _Job(
-            where(source),
-            _join(where(output_dir), name),
-            _join(where(quarantine_dir), name) if quarantine_dir is not None else None,
-            _join(where(changes_dir), name) if changes_dir is not None else None,
+            os.path.abspath(source) if absolute and not is_url(source) else source,
+            output("output_dir", name),
+            output("quarantine_dir", name),
+            output("changes_dir", name),
             options,
         )
     return jobs
@@ -457,14 +463,16 @@ def repair_many(
     ``sources`` and the folders are local paths or fsspec URLs (``s3://``, ``gs://``,
     ``memory://``, ``file://``...), which are read and written through fsspec. The side
     files go to ``quarantine_dir`` and ``changes_dir`` under the same names. Local folders
-    are made when missing. Two sources with the same base name, or two folders that are
-    the same, raise ValueError before anything runs.
+    are made when missing. Two sources that would write files of the same name, a source
+    given twice, or two folders that are the same raise ValueError before anything runs.
+    With ``output_dir`` None the repaired rows are not kept: the reports (and the side
+    files asked for) are all there is.
 
     Without ``client``, ``jobs`` worker processes (default: the CPUs this process may use)
-    each repair one file at a time; with one job, the files are repaired in this process. With a
-    ``dask.distributed.Client``, each file is one task on its cluster, whose workers need
-    rowmender installed (and fsspec's filesystem package for URLs); local paths must then
-    name the same files on the workers.
+    each repair one file at a time; with one job, the files are repaired in this process.
+    With a ``dask.distributed.Client``, each file is one task on its cluster, whose
+    workers need rowmender installed (and fsspec's filesystem package for URLs); local
+    paths must then name the same files on the workers.
 
     ``options`` are :func:`repair`'s settings (``delimiter``, ``quote_char``,
     ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
@@ -480,16 +488,15 @@ def repair_many(
     """
     if isinstance(sources, (str, bytes, os.PathLike)):
         raise TypeError("sources must be an iterable of paths or URLs, not a single path")
-    output_dir = _location(output_dir, "output_dir")
-    quarantine_dir = _location(quarantine_dir, "quarantine_dir") if quarantine_dir is not None else None
-    changes_dir = _location(changes_dir, "changes_dir") if changes_dir is not None else None
+    folders = {role: _location(folder, role) if folder is not None else None
+               for role, folder in (("output_dir", output_dir), ("quarantine_dir", quarantine_dir),
+                                    ("changes_dir", changes_dir))}
     if client is not None and jobs is not None:
         raise ValueError("jobs and client cannot be used together: the cluster decides how many files run at once")
     workers = _check_jobs(jobs)
     _check_options(options)
-    planned = _plan(sources, output_dir, quarantine_dir, changes_dir, options, absolute=client is not None)
-    if client is None and any(is_url(location) for location in (output_dir, quarantine_dir, changes_dir, *planned)
-                              if location is not None):
+    planned = _plan(sources, folders, options, absolute=client is not None)
+    if client is None and any(is_url(location) for location in (*folders.values(), *planned) if location is not None):
         optional_module("fsspec", "repair_many with URLs")  # once, rather than once per file
     total = _total_size(planned, here=client is None) if progress is not None else None
     collector = _Collector(on_result, progress, total)

@@ -200,6 +200,23 @@ def test_each_file_comes_out_as_repair_alone_makes_it(tmp_path: Path, request: p
     assert {total for _, total in progress} == {None if "client" in how else read}
 
 
+def test_without_an_output_folder_only_the_reports_come_back(tmp_path: Path) -> None:
+    # Nothing is written, so files of the same name in different folders do not clash.
+    sources = []
+    for folder in ("a", "b"):
+        (tmp_path / folder).mkdir()
+        for name, data in INPUTS.items():
+            (tmp_path / folder / name).write_bytes(data)
+            sources.append(str(tmp_path / folder / name))
+    expected = repaired_one_by_one(tmp_path)
+    before = sorted(tmp_path.rglob("*"))
+
+    results = rowmender.repair_many(sources, None, jobs=2, **OPTIONS)
+
+    assert results == {source: expected[Path(source).name][0] for source in sources}
+    assert sorted(tmp_path.rglob("*")) == before
+
+
 REFUSED = [
     # sources, other arguments, error, what the message names
     (["a/x.csv", "b/x.csv"], {}, ValueError, "x.csv"),
