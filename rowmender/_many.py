@@ -18,6 +18,7 @@ import os
 import pickle
 import posixpath
 import re
+import signal
 import stat
 import uuid
 from collections.abc import Callable, Iterable, Iterator
@@ -217,29 +218,43 @@ def _run(job: _Job, progress: Progress | None = None) -> Outcome:
         return _portable(error)
 
 
-# Set in each worker of a local pool when the caller wants to hear about progress: the
-# bytes read by all workers together.
+class _Stopped(Exception):
+    """The caller stopped the run (Ctrl-C, or a callback that raised)."""
+
+
+# What each worker of a local pool shares with the caller: the bytes read by all workers
+# together (when the caller wants to hear about progress), and the caller's word to stop.
 _shared_bytes_read: Any = None
+_stop: Any = None
 
 
-def _start_worker(bytes_read: Any) -> None:
-    global _shared_bytes_read
-    _shared_bytes_read = bytes_read
+def _start_worker(bytes_read: Any, stop: Any) -> None:
+    global _shared_bytes_read, _stop
+    _shared_bytes_read, _stop = bytes_read, stop
+    # Ctrl-C reaches every process of the terminal's group; the caller passes it on as the
+    # stop event, so that a worker stops where it can clean up instead of printing a
+    # traceback wherever the signal finds it.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _run_in_pool(job: _Job) -> Outcome:
-    counter = _shared_bytes_read
-    if counter is None:
-        return _run(job)
+    counter, stop = _shared_bytes_read, _stop
+    if stop.is_set():
+        return _Stopped()
     seen = 0
 
-    def add(read: int, _total: int | None) -> None:
+    # Called by repair() about ten times a second: a stop ends the file there, and repair()
+    # removes what it had written.
+    def check(read: int, _total: int | None) -> None:
         nonlocal seen
-        with counter.get_lock():
-            counter.value += read - seen
-        seen = read
+        if stop.is_set():
+            raise _Stopped()
+        if counter is not None:
+            with counter.get_lock():
+                counter.value += read - seen
+            seen = read
 
-    return _run(job, add)
+    return _run(job, check)
 
 
 def _size(location: str, here: bool) -> int | None:
@@ -399,13 +414,31 @@ def _start_method() -> str:
     return "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
 
 
+@contextlib.contextmanager
+def _started_quietly() -> Iterator[None]:
+    """Holds Ctrl-C back while the pool starts its processes: they inherit the blocked
+    signal, so the fork server and the workers are not interrupted in their imports (with
+    a traceback each) before they ignore it. The caller gets its interrupt once they are
+    started."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
 def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, progress: bool) -> None:
     context = multiprocessing.get_context(_start_method())
     bytes_read: Any = context.Value("q", 0) if progress else None
+    stop = context.Event()
     pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
-                                                  initargs=(bytes_read,))
+                                                  initargs=(bytes_read, stop))
     try:
-        pending = {pool.submit(_run_in_pool, job): source for source, job in jobs.items()}
+        with _started_quietly():
+            pending = {pool.submit(_run_in_pool, job): source for source, job in jobs.items()}
         while pending:
             done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL if progress else None,
                                               return_when=concurrent.futures.FIRST_COMPLETED)
@@ -418,8 +451,12 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
                 collector.finished(source, outcome)
             if bytes_read is not None:
                 collector.advanced(bytes_read.value)
+    except BaseException:
+        # Ctrl-C or a callback that raised: the files being repaired stop within a tenth
+        # of a second and leave nothing behind; the others are not started.
+        stop.set()
+        raise
     finally:
-        # Ctrl-C or a failing callback: the files not started yet are not started.
         pool.shutdown(wait=True, cancel_futures=True)
 
 

@@ -283,12 +283,27 @@ def test_an_error_that_does_not_unpickle_comes_back_as_one_that_does(tmp_path: P
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
-def test_an_error_in_a_callback_stops_the_run(tmp_path: Path, jobs: int) -> None:
+def test_a_callback_that_raises_stops_the_run_and_leaves_only_whole_files(tmp_path: Path, jobs: int) -> None:
+    # Files long enough that a worker is usually in the middle of one when the run stops.
+    (tmp_path / "in").mkdir()
+    sources = []
     for name, data in INPUTS.items():
-        (tmp_path / name).write_bytes(data)
+        sources.append(tmp_path / "in" / name)
+        sources[-1].write_bytes(data * 500)
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    for source in sources:
+        rowmender.repair(source, reference / source.name, reference / f"{source.name}.quarantine")
 
     def refuse(source: str, outcome: Any) -> None:
         raise KeyError(source)
 
     with pytest.raises(KeyError):
-        rowmender.repair_many(sorted(tmp_path.glob("*.csv")), tmp_path / "out", jobs=jobs, on_result=refuse)
+        rowmender.repair_many(sources, tmp_path / "out", quarantine_dir=tmp_path / "quarantine", jobs=jobs,
+                              on_result=refuse)
+
+    written = {path.name: path.read_bytes() for path in (tmp_path / "out").iterdir()}
+    assert written == {name: (reference / name).read_bytes() for name in written}
+    assert sorted(os.listdir(tmp_path / "quarantine")) == sorted(written)
+    if jobs == 1:
+        assert len(written) == 1
