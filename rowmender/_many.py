@@ -1,9 +1,8 @@
 """Many files at once: ``repair_many`` on a local process pool or on a Dask cluster.
 
-Each file is repaired by ``repair`` on its own, in a worker process, so the sources' order
-and their sizes do not matter and one file's failure touches no other. What comes back is
-a ``RepairReport`` or the exception, as a value: both cross process and machine boundaries
-by pickle.
+Each file is repaired by ``repair`` on its own, in a worker process or a cluster's task, so
+that one file's failure touches no other. What comes back for each is a ``RepairReport`` or
+the exception, as a value: both cross process and machine boundaries by pickle.
 """
 
 from __future__ import annotations
@@ -46,10 +45,10 @@ _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 # How often the caller hears how far a local pool has got.
 _PROGRESS_INTERVAL = 0.1
 
-# What the optional packages are called where users install them from.
+# The optional modules' packages: Debian's, and pip's.
 _PACKAGES = {
     "fsspec": ("python3-fsspec", "fsspec"),
-    "distributed": ("python3-distributed", "distributed"),
+    "distributed": ("python3-dask python3-distributed", '"dask[distributed]"'),
 }
 
 
@@ -60,7 +59,7 @@ def optional_module(name: str, purpose: str) -> ModuleType:
     except ImportError as error:
         debian, pip = _PACKAGES[name]
         raise ImportError(
-            f"{purpose} needs the {name} module: install the Debian package {debian} or `pip install {pip}`",
+            f"{purpose} needs the {name} module: `apt install {debian}` on Debian, or `pip install {pip}`",
             name=name,
         ) from error
 
@@ -76,9 +75,10 @@ def _location(value: object, role: str) -> str:
 
 
 def _base_name(location: str) -> str:
-    # URLs take "/" whatever the local system uses; a trailing one names a folder.
-    path = location.split("://", 1)[1] if is_url(location) else location
-    return posixpath.basename(path) if is_url(location) else os.path.basename(path)
+    # URLs take "/" whatever the local system uses; after a trailing one, there is no name.
+    if is_url(location):
+        return posixpath.basename(location.split("://", 1)[1])
+    return os.path.basename(location)
 
 
 def _join(folder: str, name: str) -> str:
