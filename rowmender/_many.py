@@ -8,17 +8,16 @@ the exception, as a value: both cross process and machine boundaries by pickle.
 from __future__ import annotations
 
 import codecs
-import concurrent.futures
 import contextlib
 import errno
 import importlib
-import multiprocessing
 import os
 import pickle
 import posixpath
 import re
 import signal
 import stat
+import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -407,11 +406,35 @@ def _run_here(jobs: dict[str, _Job], collector: _Collector) -> None:
 
 
 def _start_method() -> str:
-    # Forking a process that holds threads (a caller's, or a library's) may copy a lock in
-    # the locked state into the child; the workers start from a clean process instead. The
-    # fork server is one fresh interpreter that the workers are forked from, so a pool of
-    # many workers does not pay an interpreter's start and the imports for each.
-    return "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    import multiprocessing
+
+    # Forking copies the calling thread alone: a lock that another thread held (malloc's,
+    # the import lock, a logging handler's) stays locked forever in the child. A process of
+    # one thread is forked safely, and much faster than a fresh interpreter starts and
+    # imports; any other starts its workers from the fork server, one fresh interpreter
+    # without threads that they are forked from.
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and _runs_one_thread():
+        return "fork"
+    return "forkserver" if "forkserver" in methods else "spawn"
+
+
+def _runs_one_thread() -> bool:
+    """Whether this process has one thread, counted by the system, which also sees the
+    threads that libraries start outside Python."""
+    import threading
+
+    # A thread that was just joined (the last pool's manager, say) is still leaving the
+    # system's count for a moment after Python is done with it.
+    deadline = time.monotonic() + 0.1
+    while True:
+        try:
+            threads = len(os.listdir("/proc/self/task"))
+        except OSError:  # no way to tell
+            return False
+        if threads == 1 or threading.active_count() > 1 or time.monotonic() > deadline:
+            return threads == 1
+        time.sleep(0.005)
 
 
 @contextlib.contextmanager
@@ -431,6 +454,10 @@ def _started_quietly() -> Iterator[None]:
 
 
 def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, progress: bool) -> None:
+    # Imported here, where they are needed, so that importing rowmender stays quick.
+    import concurrent.futures
+    import multiprocessing
+
     context = multiprocessing.get_context(_start_method())
     bytes_read: Any = context.Value("q", 0) if progress else None
     stop = context.Event()

@@ -148,6 +148,9 @@ def cluster_client() -> Any:
 ROADS = {
     "this process": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False), {"jobs": 1}),
     "local pool": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False), {"jobs": 2}),
+    # Workers are not forked from a process with other threads.
+    "local pool, caller with a thread": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False),
+                                         {"jobs": 2, "thread": True}),
     "local pool, file URLs": (lambda tmp_path, _: (pytest.importorskip("fsspec"), LocalFiles(tmp_path, urls=True))[1],
                               {"jobs": 2}),
     "this process, memory URLs": (lambda _, __: MemoryFiles(), {"jobs": 1}),
@@ -162,17 +165,25 @@ ROADS = {
 def test_each_file_comes_out_as_repair_alone_makes_it(tmp_path: Path, request: pytest.FixtureRequest,
                                                       road: str) -> None:
     make_files, how = ROADS[road]
+    how = dict(how)
     if how.get("client"):
-        how = {"client": request.getfixturevalue("cluster_client")}
+        how["client"] = request.getfixturevalue("cluster_client")
     files = make_files(tmp_path, how.get("client"))
     sources, failures = files.place()
     heard: list[tuple[str, Any, int]] = []
     progress: list[tuple[int, int | None]] = []
+    waiting = threading.Event()
+    if how.pop("thread", False):
+        threading.Thread(target=waiting.wait, daemon=True).start()
 
-    results = rowmender.repair_many(
-        sources, files.folder("out"), quarantine_dir=files.folder("quarantine"), changes_dir=files.folder("changes"),
-        on_result=lambda source, outcome: heard.append((source, outcome, threading.get_ident())),
-        progress=lambda read, total: progress.append((read, total)), **how, **OPTIONS)
+    try:
+        results = rowmender.repair_many(
+            sources, files.folder("out"), quarantine_dir=files.folder("quarantine"),
+            changes_dir=files.folder("changes"),
+            on_result=lambda source, outcome: heard.append((source, outcome, threading.get_ident())),
+            progress=lambda read, total: progress.append((read, total)), **how, **OPTIONS)
+    finally:
+        waiting.set()
 
     assert list(results) == sources
     assert sorted(heard, key=lambda item: sources.index(item[0])) == [
