@@ -149,7 +149,11 @@ def _naming(url: str) -> Iterator[None]:
         code = error.errno if error.errno is not None else _ERRNO_OF.get(type(error))
         if code is None:
             raise
-        raise type(error)(code, os.strerror(code), url) from error
+        try:
+            named = type(error)(code, os.strerror(code), url)
+        except Exception:  # a subclass whose constructor takes other arguments
+            raise error from None
+        raise named from error
 
 
 def _portable(error: Exception) -> Exception:
