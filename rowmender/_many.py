@@ -229,6 +229,20 @@ class _Stopped(Exception):
 # together (when the caller wants to hear about progress), and the caller's word to stop.
 _shared_bytes_read: Any = None
 _stop: Any = None
+# Whether the worker is repairing a file, which SIGTERM interrupts rather than ends.
+_working = False
+
+
+class _Terminated(BaseException):
+    """SIGTERM, while a worker repairs a file."""
+
+
+def _on_terminate(signum: int, _frame: Any) -> None:
+    # A broken pool ends its other workers with SIGTERM: one in a file first lets repair()
+    # remove what it had written.
+    if _working:
+        raise _Terminated()
+    os._exit(128 + signum)
 
 
 def _start_worker(bytes_read: Any, stop: Any) -> None:
@@ -238,9 +252,11 @@ def _start_worker(bytes_read: Any, stop: Any) -> None:
     # stop event, so that a worker stops where it can clean up instead of printing a
     # traceback wherever the signal finds it.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _on_terminate)
 
 
 def _run_in_pool(job: _Job) -> Outcome:
+    global _working
     counter, stop = _shared_bytes_read, _stop
     if stop.is_set():
         return _Stopped()
@@ -257,7 +273,13 @@ def _run_in_pool(job: _Job) -> Outcome:
                 counter.value += read - seen
             seen = read
 
-    return _run(job, check)
+    _working = True
+    try:
+        return _run(job, check)
+    except _Terminated:
+        os._exit(128 + signal.SIGTERM)  # what the file had written is gone
+    finally:
+        _working = False
 
 
 def _size(location: str, here: bool) -> int | None:
@@ -383,6 +405,9 @@ class _Collector:
             self._on_result(source, outcome)
 
     def advanced(self, bytes_read: int) -> None:
+        # A file read again after its worker died counts twice; the total stays the top.
+        if self._total is not None:
+            bytes_read = min(bytes_read, self._total)
         if self._progress is not None and bytes_read != self._told:
             self._told = bytes_read
             self._progress(bytes_read, self._total)
@@ -394,7 +419,8 @@ class _Collector:
         if self._progress is not None:
             finished = sum(outcome.bytes_read for outcome in self.outcomes.values()
                            if isinstance(outcome, RepairReport))
-            self._progress(max(finished, self._told or 0), self._total)
+            told = max(finished, self._told or 0)
+            self._progress(min(told, self._total) if self._total is not None else told, self._total)
 
 
 def _run_here(jobs: dict[str, _Job], collector: _Collector) -> None:
@@ -458,26 +484,70 @@ def _started_quietly() -> Iterator[None]:
 
 
 def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, progress: bool) -> None:
+    """Repairs the files on pools of worker processes. A worker that dies (killed, out of
+    memory) breaks its pool, and every file not finished fails with it. So the files then
+    unfinished run again: those that a worker may have had in hand one at a time, to find
+    the one that kills its worker, and the others on a new pool."""
     # Imported here, where they are needed, so that importing rowmender stays quick.
-    import concurrent.futures
     import multiprocessing
+    from concurrent.futures.process import BrokenProcessPool
 
     context = multiprocessing.get_context(_start_method())
-    bytes_read: Any = context.Value("q", 0) if progress else None
-    stop = context.Event()
-    pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
-                                                  initargs=(bytes_read, stop))
+    shared = (context.Value("q", 0) if progress else None, context.Event())
+    strikes: dict[str, int] = {}
+    rounds = [(list(jobs.items()), workers)]
+    while rounds:
+        items, width = rounds.pop(0)
+        unfinished = _pool_round(items, width, context, shared, collector)
+        if not unfinished:
+            continue
+        if width > 1:
+            # The pool hands the files out in order, to each worker one in hand and one
+            # queued, so that only the first unfinished ones can have been in a worker.
+            rounds[:0] = [(unfinished[:2 * width + 1], 1), (unfinished[2 * width + 1:], width)]
+            continue
+        # With one worker, the first unfinished file was in its hands. A second death with
+        # it decides; the first may have come from outside (a worker killed by someone).
+        (source, job), rest = unfinished[0], unfinished[1:]
+        strikes[source] = strikes.get(source, 0) + 1
+        if strikes[source] < 2:
+            rest.insert(0, (source, job))
+        else:
+            collector.finished(source, BrokenProcessPool(f"the worker process died while it repaired {source}"))
+        rounds.insert(0, (rest, 1))
+
+
+def _pool_round(items: list[tuple[str, _Job]], width: int, context: Any, shared: tuple[Any, Any],
+                collector: _Collector) -> list[tuple[str, _Job]]:
+    """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
+    worker left unfinished."""
+    import concurrent.futures
+    from concurrent.futures.process import BrokenProcessPool
+
+    bytes_read, stop = shared
+    unfinished: list[tuple[str, _Job]] = []
+    pool = concurrent.futures.ProcessPoolExecutor(width, mp_context=context, initializer=_start_worker,
+                                                  initargs=shared)
     try:
+        pending: dict[Any, tuple[str, _Job]] = {}
         with _started_quietly():
-            pending = {pool.submit(_run_in_pool, job): source for source, job in jobs.items()}
+            for index, item in enumerate(items):
+                try:
+                    pending[pool.submit(_run_in_pool, item[1])] = item
+                except BrokenProcessPool:
+                    unfinished += items[index:]
+                    break
         while pending:
-            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL if progress else None,
+            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL if bytes_read is not None else None,
                                               return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
-                source = pending.pop(future)
+                source, job = pending.pop(future)
                 try:
                     outcome = future.result()
-                except Exception as error:  # a worker died: the pool is broken for the files not finished
+                except BrokenProcessPool:
+                    unfinished.append((source, job))
+                    continue
+                except Exception as error:  # a result that did not come back whole
                     outcome = _portable(error)
                 collector.finished(source, outcome)
             if bytes_read is not None:
@@ -489,6 +559,8 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
+    order = {source: index for index, (source, _) in enumerate(items)}
+    return sorted(unfinished, key=lambda item: order[item[0]])
 
 
 def _run_on_cluster(jobs: dict[str, _Job], client: Any, collector: _Collector) -> None:
@@ -548,7 +620,8 @@ def repair_many(
 
     Returns, keyed by each source as given (as str) and in their order, the file's
     ``RepairReport`` or the exception that stopped it: one file's failure never costs the
-    others their results. ``on_result(source, outcome)`` is called on this thread as each
+    others their results, nor does a worker process that dies (the file that kills its
+    worker comes back as ``BrokenProcessPool``). ``on_result(source, outcome)`` is called on this thread as each
     file finishes; ``progress(bytes_read, total_bytes or None)`` as the whole set is read,
     at most about ten times a second on a local pool and once per finished file on a
     cluster, and once at the end. An exception raised by either stops the run: the files

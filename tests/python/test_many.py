@@ -4,13 +4,16 @@ values that survive pickling."""
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import pickle
 import random
 import sys
 import threading
+import time
 import uuid
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import Any
 
@@ -226,6 +229,68 @@ def test_without_an_output_folder_only_the_reports_come_back(tmp_path: Path) -> 
 
     assert results == {source: expected[Path(source).name][0] for source in sources}
     assert sorted(tmp_path.rglob("*")) == before
+
+
+def test_a_file_that_kills_its_worker_costs_no_other_file_its_result(tmp_path: Path) -> None:
+    psutil = pytest.importorskip("psutil")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    for name, data in INPUTS.items():
+        (folder / name).write_bytes(data)
+    # Two named pipes. Whichever worker opens killer.csv is killed, every time. slow.csv
+    # holds the other worker until then, so that the pool breaks with files in a worker's
+    # hands, queued and not yet given out; after that it is fed like a file.
+    killer, slow = folder / "killer.csv", folder / "slow.csv"
+    os.mkfifo(killer)
+    os.mkfifo(slow)
+    killed, done = threading.Event(), threading.Event()
+
+    def holder(pipe: Path) -> Any:
+        for process in psutil.Process().children(recursive=True):
+            with contextlib.suppress(OSError):
+                if any(os.readlink(f"/proc/{process.pid}/fd/{fd}") == str(pipe)
+                       for fd in os.listdir(f"/proc/{process.pid}/fd")):
+                    return process
+        return None
+
+    def wait_while(condition: Any) -> None:
+        while condition() and not done.is_set():
+            time.sleep(0.001)
+
+    def kill_its_readers() -> None:
+        while not done.is_set():
+            with open(killer, "wb"):  # returns once a worker has the other end open
+                wait_while(lambda: not killed.is_set() and holder(slow) is None)
+                process = holder(killer)
+                if process is not None:
+                    process.kill()
+                    killed.set()
+
+    def feed_slowly() -> None:
+        with open(slow, "wb") as pipe:
+            pipe.write(INPUTS["part-0.csv"])
+            pipe.flush()
+            wait_while(lambda: holder(slow) is not None)  # no end of file before its pool ends it
+        while not done.is_set():
+            with contextlib.suppress(BrokenPipeError), open(slow, "wb") as pipe:
+                pipe.write(INPUTS["part-0.csv"])
+            wait_while(lambda: holder(slow) is not None)
+
+    for helper in (kill_its_readers, feed_slowly):
+        threading.Thread(target=helper, daemon=True).start()
+    sources = [str(killer), str(slow), *(str(folder / name) for name in INPUTS)]
+    try:
+        results = rowmender.repair_many(sources, tmp_path / "out", jobs=2, **OPTIONS)
+    finally:
+        done.set()
+        for pipe in (killer, slow):  # lets the helpers see that they are done
+            os.close(os.open(pipe, os.O_RDONLY | os.O_NONBLOCK))
+
+    assert killed.is_set() and isinstance(results.pop(str(killer)), BrokenProcessPool)
+    expected = repaired_one_by_one(tmp_path)
+    assert results.pop(str(slow)) == expected["part-0.csv"][0]
+    assert results == {source: expected[Path(source).name][0] for source in results}
+    assert all((tmp_path / "out" / name).read_bytes() == expected[name][1] for name in INPUTS)
 
 
 REFUSED = [
