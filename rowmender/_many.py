@@ -488,17 +488,14 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
     memory) breaks its pool, and every file not finished fails with it. So the files then
     unfinished run again: those that a worker may have had in hand one at a time, to find
     the one that kills its worker, and the others on a new pool."""
-    # Imported here, where they are needed, so that importing rowmender stays quick.
-    import multiprocessing
     from concurrent.futures.process import BrokenProcessPool
 
-    context = multiprocessing.get_context(_start_method())
-    shared = (context.Value("q", 0) if progress else None, context.Event())
     strikes: dict[str, int] = {}
+    bytes_read = 0
     rounds = [(list(jobs.items()), workers)]
     while rounds:
         items, width = rounds.pop(0)
-        unfinished = _pool_round(items, width, context, shared, collector)
+        unfinished, bytes_read = _pool_round(items, width, collector, progress, bytes_read)
         if not unfinished:
             continue
         if width > 1:
@@ -517,17 +514,22 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
         rounds.insert(0, (rest, 1))
 
 
-def _pool_round(items: list[tuple[str, _Job]], width: int, context: Any, shared: tuple[Any, Any],
-                collector: _Collector) -> list[tuple[str, _Job]]:
+def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
+                bytes_read_before: int) -> tuple[list[tuple[str, _Job]], int]:
     """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
-    worker left unfinished."""
+    worker left unfinished, and the bytes read so far."""
+    # Imported here, where they are needed, so that importing rowmender stays quick.
     import concurrent.futures
+    import multiprocessing
     from concurrent.futures.process import BrokenProcessPool
 
-    bytes_read, stop = shared
+    # Chosen for each pool: the caller may have started a thread since the last one.
+    context = multiprocessing.get_context(_start_method())
+    bytes_read: Any = context.Value("q", bytes_read_before) if progress else None
+    stop = context.Event()
     unfinished: list[tuple[str, _Job]] = []
     pool = concurrent.futures.ProcessPoolExecutor(width, mp_context=context, initializer=_start_worker,
-                                                  initargs=shared)
+                                                  initargs=(bytes_read, stop))
     try:
         pending: dict[Any, tuple[str, _Job]] = {}
         with _started_quietly():
@@ -560,7 +562,7 @@ def _pool_round(items: list[tuple[str, _Job]], width: int, context: Any, shared:
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
     order = {source: index for index, (source, _) in enumerate(items)}
-    return sorted(unfinished, key=lambda item: order[item[0]])
+    return sorted(unfinished, key=lambda item: order[item[0]]), bytes_read.value if progress else bytes_read_before
 
 
 def _run_on_cluster(jobs: dict[str, _Job], client: Any, collector: _Collector) -> None:
