@@ -19,6 +19,7 @@ from ._rowmender_backend import __version__ as __version__
 # Not imported from typing, whose import alone would cost more than the rest of the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from ._many import repair_many
     from ._report import RepairReport
     from ._stream import RowStream, repair, rows
 
@@ -32,12 +33,19 @@ __all__ = [
     "rows",
     "RepairReport",
     "RowStream",
+    "repair_many",
 ]
 
 # The streaming road's Python side (and the dataclasses module its report needs) loads on
 # first use: a script that only reads a file with open() starts as fast as one that does not
 # import rowmender at all.
-_LAZY = {"repair": "._stream", "rows": "._stream", "RowStream": "._stream", "RepairReport": "._report"}
+_LAZY = {
+    "repair": "._stream",
+    "rows": "._stream",
+    "RowStream": "._stream",
+    "RepairReport": "._report",
+    "repair_many": "._many",
+}
 
 
 def __getattr__(name: str) -> object:

@@ -3,8 +3,10 @@
 # Quiet and quick when everything is already there.
 set -euo pipefail
 
+# fsspec, dask and distributed are optional for users; the tests of repair_many's URLs and
+# of its Dask road need them.
 packages=(g++ cmake ninja-build python3-dev python3-pytest python3-hypothesis python3-numpy python3-mypy
-          python3-tqdm python3-zstandard
+          python3-tqdm python3-zstandard python3-fsspec python3-dask python3-distributed
           libgtest-dev libbenchmark-dev "$@")
 
 missing=()

@@ -1,0 +1,654 @@
+"""Many files at once: ``repair_many`` on a local process pool or on a Dask cluster.
+
+Each file is repaired by ``repair`` on its own, in a worker process or a cluster's task, so
+that one file's failure touches no other. What comes back for each is a ``RepairReport`` or
+the exception, as a value: both cross process and machine boundaries by pickle.
+"""
+
+from __future__ import annotations
+
+import codecs
+import contextlib
+import errno
+import importlib
+import os
+import pickle
+import posixpath
+import re
+import signal
+import stat
+import time
+import uuid
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any, Union
+
+from ._options import check_settings
+from ._report import RepairReport
+from ._stream import repair
+
+Outcome = Union[RepairReport, Exception]
+OnResult = Callable[[str, Outcome], Any]
+Progress = Callable[[int, "int | None"], Any]
+
+# A scheme, possibly behind fsspec's chained ones ("simplecache::s3://..."), then "://".
+_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*(?:::[A-Za-z][A-Za-z0-9+.-]*)*://")
+
+# The settings every file shares; they go to repair() as they are.
+_SETTINGS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
+             "encoding")
+# repair()'s per-file arguments and what stands for them here.
+_PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
+
+# How often the caller hears how far a local pool has got.
+_PROGRESS_INTERVAL = 0.1
+
+# The optional modules' packages: Debian's, and pip's.
+_PACKAGES = {
+    "fsspec": ("python3-fsspec", "fsspec"),
+    "distributed": ("python3-dask python3-distributed", '"dask[distributed]"'),
+}
+
+
+def optional_module(name: str, purpose: str) -> ModuleType:
+    """Imports an optional dependency, or says which package brings it."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as error:
+        debian, pip = _PACKAGES[name]
+        raise ImportError(
+            f"{purpose} needs the {name} module: `apt install {debian}` on Debian, or `pip install {pip}`",
+            name=name,
+        ) from error
+
+
+def is_url(location: str) -> bool:
+    return _URL.match(location) is not None
+
+
+def _location(value: object, role: str) -> str:
+    if isinstance(value, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(value))
+    raise TypeError(f"{role} must be a path or a URL, not {type(value).__name__}")
+
+
+def _base_name(location: str) -> str:
+    # URLs take "/" whatever the local system uses; after a trailing one, there is no name.
+    if is_url(location):
+        return posixpath.basename(location.split("://", 1)[1])
+    return os.path.basename(location)
+
+
+def _join(folder: str, name: str) -> str:
+    return folder.rstrip("/") + "/" + name if is_url(folder) else os.path.join(folder, name)
+
+
+def _same_place_key(folder: str) -> str:
+    """A folder's spelling without the differences that leave it the same folder."""
+    if folder.startswith("file://"):
+        folder = folder[len("file://"):]
+    elif is_url(folder):
+        return folder.rstrip("/")
+    return os.path.realpath(folder)
+
+
+@dataclass(frozen=True)
+class _Job:
+    """One file's repair, as it travels to a worker."""
+
+    source: str
+    target: str | None
+    quarantine: str | None
+    changes: str | None
+    options: dict[str, Any]
+
+
+class _UrlOutput:
+    """An output on an fsspec filesystem, written under a temporary name and moved into place
+    once the repair succeeded, so that a failure leaves what was there before, as repair()
+    does for local paths."""
+
+    def __init__(self, url: str) -> None:
+        fsspec = optional_module("fsspec", f"writing {url}")
+        self._fs, self._path = fsspec.core.url_to_fs(url)
+        folder, name = posixpath.split(self._path)
+        self._temporary = posixpath.join(folder, f".{name}.{uuid.uuid4().hex}.rowmender-tmp")
+        with _naming(url):
+            protocols = self._fs.protocol if isinstance(self._fs.protocol, tuple) else (self._fs.protocol,)
+            if "file" in protocols:
+                # Object stores have no folders to make (and making one may create a bucket).
+                self._fs.makedirs(folder, exist_ok=True)
+            self.file = self._fs.open(self._temporary, "wb")
+
+    def commit(self) -> None:
+        self.file.close()
+        self._fs.mv(self._temporary, self._path)
+
+    def abort(self) -> None:
+        with contextlib.suppress(Exception):
+            self.file.close()
+        with contextlib.suppress(Exception):
+            self._fs.rm(self._temporary)
+
+
+# The errors some fsspec filesystems raise with only a path for their message, and what
+# they mean.
+_ERRNO_OF = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, NotADirectoryError: errno.ENOTDIR,
+             PermissionError: errno.EACCES, FileExistsError: errno.EEXIST}
+
+
+@contextlib.contextmanager
+def _naming(url: str) -> Iterator[None]:
+    """Gives the file errors of an fsspec filesystem the form local ones have: an errno, its
+    message and, as the filename, the URL the caller gave rather than the filesystem's own
+    path."""
+    try:
+        yield
+    except OSError as error:
+        code = error.errno if error.errno is not None else _ERRNO_OF.get(type(error))
+        if code is None:
+            raise
+        try:
+            named = type(error)(code, os.strerror(code), url)
+        except Exception:  # a subclass whose constructor takes other arguments
+            raise error from None
+        raise named from error
+
+
+def _portable(error: Exception) -> Exception:
+    """The error itself when it survives pickling; otherwise the nearest built-in exception
+    with the same message. An exception that pickles but does not unpickle (a constructor
+    with other arguments than it passes to Exception) would otherwise break the pool that
+    carries it and take every other file's result with it."""
+    try:
+        pickle.loads(pickle.dumps(error))
+        return error
+    except Exception:
+        pass
+    message = f"{type(error).__name__}: {error}"
+    builtins: list[type[Exception]] = [
+        kind for kind in type(error).__mro__ if kind.__module__ == "builtins" and issubclass(kind, Exception)
+    ]
+    for kind in builtins:
+        try:
+            if isinstance(error, OSError) and error.errno is not None and issubclass(kind, OSError):
+                return kind(error.errno, f"{type(error).__name__}: {error.strerror}", error.filename)
+            return kind(message)
+        except Exception:
+            continue  # a constructor with other arguments (UnicodeDecodeError's five)
+    return Exception(message)
+
+
+def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
+    with contextlib.ExitStack() as stack:
+        source: Any = job.source
+        if is_url(job.source):
+            fsspec = optional_module("fsspec", f"reading {job.source}")
+            with _naming(job.source):
+                filesystem, path = fsspec.core.url_to_fs(job.source)
+                source = stack.enter_context(filesystem.open(path, "rb"))
+        outputs: list[_UrlOutput] = []
+        ends: dict[str, Any] = {}
+        try:
+            for role, location in (("target", job.target), ("quarantine", job.quarantine),
+                                   ("changes", job.changes)):
+                if location is None:
+                    continue
+                if is_url(location):
+                    output = _UrlOutput(location)
+                    outputs.append(output)
+                    ends[role] = output.file
+                else:
+                    os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
+                    ends[role] = location
+            # Without a target the repaired rows are counted and dropped.
+            report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **job.options)
+            for output in outputs:
+                output.commit()
+        except BaseException:
+            for output in outputs:
+                output.abort()
+            raise
+    return report
+
+
+def _run(job: _Job, progress: Progress | None = None) -> Outcome:
+    """A worker's task: the report, or the error as a value that pickles."""
+    try:
+        return _repair_job(job, progress)
+    except Exception as error:
+        return _portable(error)
+
+
+class _Stopped(Exception):
+    """The caller stopped the run (Ctrl-C, or a callback that raised)."""
+
+
+# What each worker of a local pool shares with the caller: the bytes read by all workers
+# together (when the caller wants to hear about progress), and the caller's word to stop.
+_shared_bytes_read: Any = None
+_stop: Any = None
+# Whether the worker is repairing a file, which SIGTERM interrupts rather than ends.
+_working = False
+
+
+class _Terminated(BaseException):
+    """SIGTERM, while a worker repairs a file."""
+
+
+def _on_terminate(signum: int, _frame: Any) -> None:
+    # A broken pool ends its other workers with SIGTERM: one in a file first lets repair()
+    # remove what it had written.
+    if _working:
+        raise _Terminated()
+    os._exit(128 + signum)
+
+
+def _start_worker(bytes_read: Any, stop: Any) -> None:
+    global _shared_bytes_read, _stop
+    _shared_bytes_read, _stop = bytes_read, stop
+    # Ctrl-C reaches every process of the terminal's group; the caller passes it on as the
+    # stop event, so that a worker stops where it can clean up instead of printing a
+    # traceback wherever the signal finds it.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, _on_terminate)
+
+
+def _run_in_pool(job: _Job) -> Outcome:
+    global _working
+    counter, stop = _shared_bytes_read, _stop
+    if stop.is_set():
+        return _Stopped()
+    seen = 0
+
+    # Called by repair() about ten times a second: a stop ends the file there, and repair()
+    # removes what it had written.
+    def check(read: int, _total: int | None) -> None:
+        nonlocal seen
+        if stop.is_set():
+            raise _Stopped()
+        if counter is not None:
+            with counter.get_lock():
+                counter.value += read - seen
+            seen = read
+
+    _working = True
+    try:
+        return _run(job, check)
+    except _Terminated:
+        os._exit(128 + signal.SIGTERM)  # what the file had written is gone
+    finally:
+        _working = False
+
+
+def _size(location: str, here: bool) -> int | None:
+    """What a source will read: 0 for one that will fail to open, None when unknown. Only
+    files read ``here`` fail for the caller as they do for the workers."""
+    try:
+        if is_url(location):
+            fsspec = optional_module("fsspec", f"reading {location}")
+            filesystem, path = fsspec.core.url_to_fs(location)
+            details = filesystem.info(path)
+            if details.get("type") == "directory":
+                return 0 if here else None
+            size = details.get("size")
+            return int(size) if size is not None else None
+        info = os.stat(location)
+    except OSError:  # the file will not open either
+        return 0 if here else None
+    except Exception:
+        return None
+    if stat.S_ISDIR(info.st_mode):
+        return 0
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def _total_size(sources: Iterable[str], here: bool) -> int | None:
+    total = 0
+    for source in sources:
+        size = _size(source, here)
+        if size is None:
+            return None
+        total += size
+    return total
+
+
+def _default_jobs() -> int:
+    # The CPUs this process may run on, which a container or taskset may make fewer than
+    # the machine's.
+    if hasattr(os, "sched_getaffinity"):
+        return max(1, len(os.sched_getaffinity(0)))
+    return os.cpu_count() or 1
+
+
+def _check_jobs(jobs: object) -> int:
+    if jobs is None:
+        return _default_jobs()
+    if isinstance(jobs, bool) or not isinstance(jobs, int):
+        raise TypeError(f"jobs must be an int or None, not {type(jobs).__name__}")
+    if jobs < 1:
+        raise ValueError(f"jobs must be at least 1, got {jobs}")
+    return jobs
+
+
+def _check_options(options: dict[str, Any]) -> None:
+    for name in options:
+        if name in _PER_FILE:
+            raise TypeError(f"repair_many() takes {_PER_FILE[name]}= (a folder) instead of {name}=")
+        if name not in _SETTINGS:
+            raise TypeError(f"repair_many() got an unexpected keyword argument {name!r}")
+    settings = {name: value for name, value in options.items() if name != "encoding"}
+    check_settings(
+        settings.get("delimiter"), settings.get("quote_char", '"'), settings.get("fill_ragged_rows", True),
+        settings.get("merge_overflow", True), settings.get("expected_columns"), settings.get("repair_quotes", True))
+    if options.get("encoding") is not None:
+        codecs.lookup(options["encoding"])  # LookupError for an unknown codec, before any file
+
+
+def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
+          absolute: bool) -> dict[str, _Job]:
+    """One job per source, keyed by the source as given; refuses, before anything runs, two
+    sources that would write the same files."""
+    places: dict[str, str] = {}
+    for role, folder in folders.items():
+        if folder is None:
+            continue
+        place = _same_place_key(folder)
+        if place in places:
+            raise ValueError(f"{role} and {places[place]} name the same folder: {folder}")
+        places[place] = role
+    writes = bool(places)
+
+    def output(role: str, name: str) -> str | None:
+        folder = folders[role]
+        if folder is None:
+            return None
+        # A cluster's workers do not share the caller's working folder.
+        return _join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
+
+    jobs: dict[str, _Job] = {}
+    claimed: dict[str, str] = {}
+    for value in sources:
+        source = _location(value, "each source")
+        if source in jobs:
+            raise ValueError(f"{source!r} is given twice")
+        name = _base_name(source)
+        if writes and name in ("", ".", ".."):
+            raise ValueError(f"source names no file: {source!r}")
+        if writes and name in claimed:
+            raise ValueError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
+        claimed[name] = source
+        jobs[source] = _Job(
+            os.path.abspath(source) if absolute and not is_url(source) else source,
+            output("output_dir", name),
+            output("quarantine_dir", name),
+            output("changes_dir", name),
+            options,
+        )
+    return jobs
+
+
+class _Collector:
+    """Gathers the outcomes on the caller's thread and passes each on as it arrives."""
+
+    def __init__(self, on_result: OnResult | None, progress: Progress | None, total: int | None) -> None:
+        self.outcomes: dict[str, Outcome] = {}
+        self._on_result = on_result
+        self._progress = progress
+        self._total = total
+        self._told: int | None = None
+
+    def finished(self, source: str, outcome: Outcome) -> None:
+        self.outcomes[source] = outcome
+        if self._on_result is not None:
+            self._on_result(source, outcome)
+
+    def advanced(self, bytes_read: int) -> None:
+        # A file read again after its worker died counts twice; the total stays the top.
+        if self._total is not None:
+            bytes_read = min(bytes_read, self._total)
+        if self._progress is not None and bytes_read != self._told:
+            self._told = bytes_read
+            self._progress(bytes_read, self._total)
+
+    def close(self) -> None:
+        """The last word on progress, once every file is done. What the finished files read
+        is all there is to say, unless the workers said more (a file that failed half-way
+        was still read that far)."""
+        if self._progress is not None:
+            finished = sum(outcome.bytes_read for outcome in self.outcomes.values()
+                           if isinstance(outcome, RepairReport))
+            told = max(finished, self._told or 0)
+            self._progress(min(told, self._total) if self._total is not None else told, self._total)
+
+
+def _run_here(jobs: dict[str, _Job], collector: _Collector) -> None:
+    done = 0
+    for source, job in jobs.items():
+        def advance(read: int, _total: int | None, before: int = done) -> None:
+            collector.advanced(before + read)
+
+        outcome = _run(job, advance)
+        if isinstance(outcome, RepairReport):
+            done += outcome.bytes_read
+        collector.finished(source, outcome)
+
+
+def _start_method() -> str:
+    import multiprocessing
+
+    # Forking copies the calling thread alone: a lock that another thread held (malloc's,
+    # the import lock, a logging handler's) stays locked forever in the child. A process of
+    # one thread is forked safely, and much faster than a fresh interpreter starts and
+    # imports; any other starts its workers from the fork server, one fresh interpreter
+    # without threads that they are forked from.
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and _runs_one_thread():
+        return "fork"
+    return "forkserver" if "forkserver" in methods else "spawn"
+
+
+def _runs_one_thread() -> bool:
+    """Whether this process has one thread, counted by the system, which also sees the
+    threads that libraries start outside Python."""
+    import threading
+
+    # A thread that was just joined (the last pool's manager, say) is still leaving the
+    # system's count for a moment after Python is done with it.
+    deadline = time.monotonic() + 0.1
+    while True:
+        try:
+            threads = len(os.listdir("/proc/self/task"))
+        except OSError:  # no way to tell
+            return False
+        if threads == 1 or threading.active_count() > 1 or time.monotonic() > deadline:
+            return threads == 1
+        time.sleep(0.005)
+
+
+@contextlib.contextmanager
+def _started_quietly() -> Iterator[None]:
+    """Holds Ctrl-C back while the pool starts its processes: they inherit the blocked
+    signal, so the fork server and the workers are not interrupted in their imports (with
+    a traceback each) before they ignore it. The caller gets its interrupt once they are
+    started."""
+    if not hasattr(signal, "pthread_sigmask"):
+        yield
+        return
+    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
+
+
+def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, progress: bool) -> None:
+    """Repairs the files on pools of worker processes. A worker that dies (killed, out of
+    memory) breaks its pool, and every file not finished fails with it. So the files then
+    unfinished run again: those that a worker may have had in hand one at a time, to find
+    the one that kills its worker, and the others on a new pool."""
+    from concurrent.futures.process import BrokenProcessPool
+
+    strikes: dict[str, int] = {}
+    bytes_read = 0
+    rounds = [(list(jobs.items()), workers)]
+    while rounds:
+        items, width = rounds.pop(0)
+        unfinished, bytes_read = _pool_round(items, width, collector, progress, bytes_read)
+        if not unfinished:
+            continue
+        if width > 1:
+            # The pool hands the files out in order, to each worker one in hand and one
+            # queued, so that only the first unfinished ones can have been in a worker.
+            rounds[:0] = [(unfinished[:2 * width + 1], 1), (unfinished[2 * width + 1:], width)]
+            continue
+        # With one worker, the first unfinished file was in its hands. A second death with
+        # it decides; the first may have come from outside (a worker killed by someone).
+        (source, job), rest = unfinished[0], unfinished[1:]
+        strikes[source] = strikes.get(source, 0) + 1
+        if strikes[source] < 2:
+            rest.insert(0, (source, job))
+        else:
+            collector.finished(source, BrokenProcessPool(f"the worker process died while it repaired {source}"))
+        rounds.insert(0, (rest, 1))
+
+
+def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
+                bytes_read_before: int) -> tuple[list[tuple[str, _Job]], int]:
+    """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
+    worker left unfinished, and the bytes read so far."""
+    # Imported here, where they are needed, so that importing rowmender stays quick.
+    import concurrent.futures
+    import multiprocessing
+    from concurrent.futures.process import BrokenProcessPool
+
+    # Chosen for each pool: the caller may have started a thread since the last one.
+    context = multiprocessing.get_context(_start_method())
+    bytes_read: Any = context.Value("q", bytes_read_before) if progress else None
+    stop = context.Event()
+    unfinished: list[tuple[str, _Job]] = []
+    pool = concurrent.futures.ProcessPoolExecutor(width, mp_context=context, initializer=_start_worker,
+                                                  initargs=(bytes_read, stop))
+    try:
+        pending: dict[Any, tuple[str, _Job]] = {}
+        with _started_quietly():
+            for index, item in enumerate(items):
+                try:
+                    pending[pool.submit(_run_in_pool, item[1])] = item
+                except BrokenProcessPool:
+                    unfinished += items[index:]
+                    break
+        while pending:
+            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL if bytes_read is not None else None,
+                                              return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in done:
+                source, job = pending.pop(future)
+                try:
+                    outcome = future.result()
+                except BrokenProcessPool:
+                    unfinished.append((source, job))
+                    continue
+                except Exception as error:  # a result that did not come back whole
+                    outcome = _portable(error)
+                collector.finished(source, outcome)
+            if bytes_read is not None:
+                collector.advanced(bytes_read.value)
+    except BaseException:
+        # Ctrl-C or a callback that raised: the files being repaired stop within a tenth
+        # of a second and leave nothing behind; the others are not started.
+        stop.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+    order = {source: index for index, (source, _) in enumerate(items)}
+    return sorted(unfinished, key=lambda item: order[item[0]]), bytes_read.value if progress else bytes_read_before
+
+
+def _run_on_cluster(jobs: dict[str, _Job], client: Any, collector: _Collector) -> None:
+    distributed = optional_module("distributed", "repair_many(client=...)")
+    # One task per file, handed over in one message; the keys name the tasks on the
+    # cluster's dashboard.
+    keys = [f"rowmender-repair-{uuid.uuid4().hex}" for _ in jobs]
+    futures = dict(zip(client.map(_run, list(jobs.values()), key=keys, pure=False), jobs))
+    bytes_read = 0
+    try:
+        for future in distributed.as_completed(list(futures)):
+            try:
+                outcome = future.result()
+            except Exception as error:  # a lost worker or a cancelled task
+                outcome = _portable(error)
+            if isinstance(outcome, RepairReport):
+                bytes_read += outcome.bytes_read
+            collector.finished(futures[future], outcome)
+            collector.advanced(bytes_read)
+    finally:
+        unfinished = [future for future in futures if not future.done()]
+        if unfinished:
+            client.cancel(unfinished)
+
+
+def repair_many(
+    sources: Iterable[Any],
+    output_dir: Any,
+    *,
+    jobs: int | None = None,
+    client: Any = None,
+    quarantine_dir: Any = None,
+    changes_dir: Any = None,
+    on_result: OnResult | None = None,
+    progress: Progress | None = None,
+    **options: Any,
+) -> dict[str, Outcome]:
+    """Repairs each source into ``output_dir`` under its own base name, many at once.
+
+    ``sources`` and the folders are local paths or fsspec URLs (``s3://``, ``gs://``,
+    ``memory://``, ``file://``...), which are read and written through fsspec. The side
+    files go to ``quarantine_dir`` and ``changes_dir`` under the same names. Local folders
+    are made when missing. Two sources that would write files of the same name, a source
+    given twice, or two folders that are the same raise ValueError before anything runs.
+    With ``output_dir`` None the repaired rows are not kept: the reports (and the side
+    files asked for) are all there is.
+
+    Without ``client``, ``jobs`` worker processes (default: the CPUs this process may use)
+    each repair one file at a time; with one job, the files are repaired in this process.
+    With a ``dask.distributed.Client``, each file is one task on its cluster, whose
+    workers need rowmender installed (and fsspec's filesystem package for URLs); local
+    paths must then name the same files on the workers.
+
+    ``options`` are :func:`repair`'s settings (``delimiter``, ``quote_char``,
+    ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
+    ``encoding``), the same for every file.
+
+    Returns, keyed by each source as given (as str) and in their order, the file's
+    ``RepairReport`` or the exception that stopped it: one file's failure never costs the
+    others their results, nor does a worker process that dies (the file that kills its
+    worker comes back as ``BrokenProcessPool``). ``on_result(source, outcome)`` is called on this thread as each
+    file finishes; ``progress(bytes_read, total_bytes or None)`` as the whole set is read,
+    at most about ten times a second on a local pool and once per finished file on a
+    cluster, and once at the end. An exception raised by either stops the run: the files
+    not started are not started, and it propagates.
+    """
+    if isinstance(sources, (str, bytes, os.PathLike)):
+        raise TypeError("sources must be an iterable of paths or URLs, not a single path")
+    folders = {role: _location(folder, role) if folder is not None else None
+               for role, folder in (("output_dir", output_dir), ("quarantine_dir", quarantine_dir),
+                                    ("changes_dir", changes_dir))}
+    if client is not None and jobs is not None:
+        raise ValueError("jobs and client cannot be used together: the cluster decides how many files run at once")
+    workers = _check_jobs(jobs)
+    _check_options(options)
+    planned = _plan(sources, folders, options, absolute=client is not None)
+    if client is None and any(is_url(location) for location in (*folders.values(), *planned) if location is not None):
+        optional_module("fsspec", "repair_many with URLs")  # once, rather than once per file
+    total = _total_size(planned, here=client is None) if progress is not None else None
+    collector = _Collector(on_result, progress, total)
+    workers = min(workers, len(planned))
+    if client is not None and planned:
+        _run_on_cluster(planned, client, collector)
+    elif workers == 1:
+        _run_here(planned, collector)
+    elif workers > 1:
+        _run_locally(planned, workers, collector, progress is not None)
+    collector.close()
+    return {source: collector.outcomes[source] for source in planned}
