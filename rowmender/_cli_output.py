@@ -14,7 +14,7 @@ import lzma
 import os
 from typing import Any
 
-from ._cli_input import CompressionError, zstd_module
+from ._compressed import CompressionError, zstd_module
 from ._files import Target
 
 STDOUT_NAME = "standard output"

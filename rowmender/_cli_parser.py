@@ -93,6 +93,20 @@ def _file_name(text: str) -> str:
     return text
 
 
+def _jobs(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {text!r}")
+    return value
+
+
+def _add_jobs_option(group: argparse._ArgumentGroup) -> None:
+    group.add_argument(
+        "--jobs", "-j", metavar="N", type=_jobs,
+        help="repair N files at once, in N worker processes (default: one per CPU)",
+    )
+
+
 def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_help: str) -> None:
     options = parser.add_argument_group("how to read and repair")
     options.add_argument(
@@ -136,21 +150,31 @@ def build_parser() -> argparse.ArgumentParser:
 
     repair_parser = commands.add_parser(
         "repair",
-        help="repair a file and write the kept rows as clean CSV",
+        help="repair a file (or many) and write the kept rows as clean CSV",
+        usage="%(prog)s [options] INPUT OUTPUT\n       %(prog)s [options] INPUT... --output-dir DIR [--jobs N]",
         description=(
             "Repair INPUT and write the kept rows to OUTPUT as clean CSV; print what was done on "
             "standard error.\nOUTPUT is replaced only when the repair succeeded (OUTPUT may be "
-            "INPUT, to repair in place)."
+            "INPUT, to repair in place).\nWith --output-dir, repair every INPUT into DIR under its own "
+            "name, several at once; a file that fails\nis reported and the others go on."
         ),
-        epilog=f"{_EXIT_STATUSES}\n\nexample:\n  rowmender repair export.csv.gz clean.csv --changes changes.csv",
+        epilog=f"{_EXIT_STATUSES}\n\nexamples:\n  rowmender repair export.csv.gz clean.csv --changes changes.csv\n"
+        "  rowmender repair exports/*.csv --output-dir clean/ --quarantine-dir rejected/ --jobs 4",
         formatter_class=formatter,
     )
     repair_parser.add_argument(
-        "input", metavar="INPUT", type=_file_name, help="the damaged file (- for standard input)"
+        "paths", metavar="INPUT", nargs="+", type=_file_name,
+        help="the damaged file (- for standard input), then OUTPUT, where to write the repaired file "
+        "(- for standard output); with --output-dir, every INPUT",
     )
-    repair_parser.add_argument(
-        "output", metavar="OUTPUT", type=_file_name, help="where to write the repaired file (- for standard output)"
-    )
+    many = repair_parser.add_argument_group("many files")
+    many.add_argument("--output-dir", metavar="DIR", type=_file_name,
+                      help="write each repaired INPUT to DIR under its own name")
+    many.add_argument("--quarantine-dir", metavar="DIR", type=_file_name,
+                      help="write each INPUT's rows that were set aside to DIR, under its name")
+    many.add_argument("--changes-dir", metavar="DIR", type=_file_name,
+                      help="write each INPUT's change log to DIR, under its name")
+    _add_jobs_option(many)
     files = repair_parser.add_argument_group("side files")
     files.add_argument(
         "--quarantine", metavar="FILE", type=_file_name, help="write the rows that were set aside to FILE"
@@ -180,6 +204,7 @@ def build_parser() -> argparse.ArgumentParser:
     check_parser.add_argument(
         "inputs", metavar="INPUT", nargs="+", type=_file_name, help="a file to check (- for standard input)"
     )
+    _add_jobs_option(check_parser.add_argument_group("many files"))
     _add_repair_options(
         check_parser,
         json_help="print one JSON object of counts per file instead of a line",

@@ -8,7 +8,7 @@ import codecs
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from ._cli_input import SAMPLE_BYTES
+from ._compressed import SAMPLE_BYTES
 from ._report import RepairReport
 from ._rowmender_backend import sniff
 

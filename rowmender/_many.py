@@ -37,7 +37,7 @@ _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*(?:::[A-Za-z][A-Za-z0-9+.-]*)*://")
 
 # The settings every file shares; they go to repair() as they are.
 _SETTINGS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-             "encoding")
+             "encoding", "decompress")
 # repair()'s per-file arguments and what stands for them here.
 _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 
@@ -181,9 +181,15 @@ def _portable(error: Exception) -> Exception:
 
 
 def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
+    options = dict(job.options)
+    decompress = options.pop("decompress", False)
     with contextlib.ExitStack() as stack:
         source: Any = job.source
-        if is_url(job.source):
+        if decompress and not is_url(job.source):
+            from ._compressed import Input
+
+            source = stack.enter_context(Input(job.source)).source
+        elif is_url(job.source):
             fsspec = optional_module("fsspec", f"reading {job.source}")
             with _naming(job.source):
                 filesystem, path = fsspec.core.url_to_fs(job.source)
@@ -203,7 +209,7 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                     os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
                     ends[role] = location
             # Without a target the repaired rows are counted and dropped.
-            report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **job.options)
+            report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **options)
             for output in outputs:
                 output.commit()
         except BaseException:
@@ -338,7 +344,7 @@ def _check_options(options: dict[str, Any]) -> None:
             raise TypeError(f"repair_many() takes {_PER_FILE[name]}= (a folder) instead of {name}=")
         if name not in _SETTINGS:
             raise TypeError(f"repair_many() got an unexpected keyword argument {name!r}")
-    settings = {name: value for name, value in options.items() if name != "encoding"}
+    settings = {name: value for name, value in options.items() if name not in ("encoding", "decompress")}
     check_settings(
         settings.get("delimiter"), settings.get("quote_char", '"'), settings.get("fill_ragged_rows", True),
         settings.get("merge_overflow", True), settings.get("expected_columns"), settings.get("repair_quotes", True))
@@ -618,7 +624,9 @@ def repair_many(
 
     ``options`` are :func:`repair`'s settings (``delimiter``, ``quote_char``,
     ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
-    ``encoding``), the same for every file.
+    ``encoding``), the same for every file; ``decompress=True`` also reads local sources
+    compressed with gzip, bzip2 or xz (zstd with the zstandard module), recognised by their
+    first bytes, as the command line does.
 
     Returns, keyed by each source as given (as str) and in their order, the file's
     ``RepairReport`` or the exception that stopped it: one file's failure never costs the

@@ -14,11 +14,11 @@ import os
 import signal
 import stat
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
-from ._cli_input import STDIN_NAME, CompressionError, Input, quoted
+from ._compressed import STDIN_NAME, CompressionError, Input, quoted
 from ._cli_output import STDOUT_NAME, Output
 from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
 from ._cli_progress import ProgressBar
@@ -250,7 +250,22 @@ def _show_output(name: str) -> str:
 
 def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     options = _Options.from_args(args, parser)
-    job = RepairJob(args.input, args.output, args.quarantine, args.changes)
+    many = {"--output-dir": args.output_dir, "--quarantine-dir": args.quarantine_dir,
+            "--changes-dir": args.changes_dir, "--jobs": args.jobs}
+    if args.output_dir is not None:
+        for option, value in (("--quarantine", args.quarantine), ("--changes", args.changes)):
+            if value is not None:
+                parser.error(f"{option} names one file; with --output-dir, use {option}-dir")
+        if "-" in args.paths:
+            parser.error("with --output-dir every INPUT must be a file: standard input (-) has no name")
+        return _repair_many(args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs,
+                            parser)
+    given = [option for option, value in many.items() if value is not None]
+    if given:
+        parser.error(f"{given[0]} goes with --output-dir")
+    if len(args.paths) != 2:
+        parser.error("give INPUT and OUTPUT, or many INPUTs with --output-dir DIR")
+    job = RepairJob(args.paths[0], args.paths[1], args.quarantine, args.changes)
     on_stdout = [role for role, name in job.outputs().items() if name == "-"]
     if len(on_stdout) > 1:
         parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
@@ -270,13 +285,109 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     return EXIT_OK
 
 
+# --- many files ------------------------------------------------------------------------
+
+
+def _failure_line(source: str, error: BaseException) -> str:
+    if isinstance(error, OSError):
+        named = os.fsdecode(error.filename) if error.filename is not None else source
+        return f"{named!r}: {_reason(error)}"
+    if isinstance(error, MemoryError):
+        return f"{source!r}: not enough memory"
+    return f"{source!r}: {error}"
+
+
+def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentParser, jobs: int | None,
+              show: Callable[[str, RepairReport], None], **folders: str | None) -> Mapping[str, object]:
+    """Runs repair_many with a line per finished file, one progress bar for the whole set,
+    and usage errors (a clash of names, a bad setting) found before anything runs."""
+    from ._many import repair_many
+
+    failures = 0
+
+    def finished(source: str, outcome: object) -> None:
+        nonlocal failures
+        if isinstance(outcome, RepairReport):
+            show(source, outcome)
+        else:
+            failures += 1
+            _tell(f"rowmender: error: {_failure_line(source, outcome)}")  # type: ignore[arg-type]
+
+    label = f"{len(sources)} files"
+    # The bar starts with the first progress call: its own thread, started before the pool,
+    # would keep the workers from being forked.
+    bars: list[ProgressBar] = []
+
+    def progress(done: int, total: int | None) -> None:
+        if not bars:
+            bars.append(ProgressBar(label, total, enabled=not options.quiet))
+        bars[0].update(done)
+
+    try:
+        return repair_many(sources, folders.pop("output_dir"), jobs=jobs, on_result=finished,
+                           progress=progress if not options.quiet and sys.stderr.isatty() else None,
+                           decompress=True, encoding=options.encoding, **folders, **options.repair_settings)
+    except (ValueError, TypeError) as error:
+        parser.error(str(error))
+    finally:
+        for bar in bars:
+            bar.close()
+
+
+def _totals(outcomes: Mapping[str, object]) -> str:
+    reports = [o for o in outcomes.values() if isinstance(o, RepairReport)]
+    failed = len(outcomes) - len(reports)
+    rows = sum(r.total_rows for r in reports)
+    repaired = sum(r.repaired_rows for r in reports)
+    quarantined = sum(r.quarantined_rows for r in reports)
+    return (f"{len(outcomes)} files: {len(reports)} done, {failed} failed; {rows} rows read, {repaired} repaired, "
+            f"{quarantined} quarantined")
+
+
+def _repair_many(sources: list[str], options: _Options, output_dir: str, quarantine_dir: str | None,
+                 changes_dir: str | None, jobs: int | None, parser: argparse.ArgumentParser) -> int:
+    def show(source: str, report: RepairReport) -> None:
+        if options.json:
+            _emit(json.dumps({"file": source, **report.to_dict()}))
+        elif not options.quiet:
+            _tell(f"{source}: {report.total_rows} rows, {report.repaired_rows} repaired, "
+                  f"{report.quarantined_rows} quarantined")
+
+    outcomes = _run_many(sources, options, parser, jobs, show, output_dir=output_dir,
+                         quarantine_dir=quarantine_dir, changes_dir=changes_dir)
+    if not options.quiet and not options.json:
+        _tell(_totals(outcomes))
+    return EXIT_FILE_ERROR if any(not isinstance(o, RepairReport) for o in outcomes.values()) else EXIT_OK
+
+
 # --- check -----------------------------------------------------------------------------
+
+
+def _check_many(args: argparse.Namespace, options: _Options, parser: argparse.ArgumentParser) -> int:
+    changed = False
+
+    def show(source: str, report: RepairReport) -> None:
+        nonlocal changed
+        would_change = changes_found(report, False)
+        changed = changed or would_change
+        if options.json:
+            _emit(json.dumps({"file": source, **report.to_dict(), "would_change": would_change}))
+        elif not options.quiet:
+            _emit(check_line(source, report, False))
+
+    outcomes = _run_many(args.inputs, options, parser, args.jobs, show, output_dir=None)
+    if any(not isinstance(o, RepairReport) for o in outcomes.values()):
+        return EXIT_FILE_ERROR
+    return EXIT_CHANGES_FOUND if changed else EXIT_OK
 
 
 def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     options = _Options.from_args(args, parser)
     if args.inputs.count("-") > 1:
         parser.error("standard input (-) can be read only once")
+    # Worker processes for several distinct files; a file named twice is simply read twice.
+    if len(args.inputs) > 1 and "-" not in args.inputs and args.jobs != 1 and len(set(args.inputs)) == len(args.inputs):
+        return _check_many(args, options, parser)
     failed = changed = False
     for name in args.inputs:
         job = RepairJob(name, os.devnull)

@@ -264,6 +264,12 @@ def test_version_and_exit_statuses_are_in_the_help(tmp_path: Path) -> None:
         pytest.param(["repair", "IN", "-", "--changes", "-"], id="two-outputs-on-stdout"),
         pytest.param(["repair", "IN", "OUT", "--quarantine", ""], id="empty-file-name"),
         pytest.param(["check", "-", "IN", "-"], id="stdin-twice"),
+        pytest.param(["repair", "IN", "IN", "--output-dir", "out"], id="same-input-twice"),
+        pytest.param(["repair", "IN", "-", "--output-dir", "out"], id="stdin-with-output-dir"),
+        pytest.param(["repair", "IN", "OUT", "--jobs", "2"], id="jobs-without-output-dir"),
+        pytest.param(["repair", "IN", "--output-dir", "out", "--quarantine", "q.csv"], id="one-quarantine-for-many"),
+        pytest.param(["repair", "IN", "OUT", "OUT"], id="three-paths-without-output-dir"),
+        pytest.param(["repair", "IN", "--output-dir", "out", "--jobs", "0"], id="no-jobs"),
     ],
 )
 def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_path: Path, args: list[str]) -> None:
@@ -617,3 +623,54 @@ def test_a_closed_standard_output_is_no_traceback(damaged: Path, tmp_path: Path,
         assert result.returncode == 1
         assert result.stderr == "rowmender: error: cannot write to standard output: No space left on device; " \
             "free some space or write elsewhere\n"
+
+
+# --- many files -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_many_files_are_each_repaired_as_one_would_be_and_failures_do_not_stop_the_rest(
+        damaged: Path, tmp_path: Path, jobs: str) -> None:
+    inputs = tmp_path / "in"
+    inputs.mkdir()
+    (inputs / "a.csv").write_text(DAMAGED, encoding="utf-8")
+    (inputs / "b.csv").write_bytes(gzip.compress(b"x;y\n1;2;3\n4\n"))  # compressed, whatever its name
+    (inputs / "folder.csv").mkdir()
+    names = ["in/a.csv", "in/missing.csv", "in/b.csv", "in/folder.csv"]
+
+    result = run("repair", *names, "--output-dir", "out", "--quarantine-dir", "q", "--jobs", jobs, cwd=tmp_path)
+
+    assert result.returncode == 1, result.stderr
+    errors = [line for line in result.stderr.splitlines() if line.startswith("rowmender: error: ")]
+    assert len(errors) == 2 and "missing.csv" in errors[0] + errors[1] and "folder.csv" in errors[0] + errors[1]
+    assert result.stderr.splitlines()[-1].startswith("4 files: 2 done, 2 failed")
+    assert sorted(p.name for p in (tmp_path / "out").iterdir()) == ["a.csv", "b.csv"]
+    expected, _ = repaired_bytes(inputs / "a.csv", tmp_path)
+    assert (tmp_path / "out" / "a.csv").read_bytes() == expected
+    assert (tmp_path / "out" / "b.csv").read_bytes() == b"x;y;\n1;2;3\n4;;\n"
+    assert (tmp_path / "q" / "a.csv").read_bytes().startswith(b"line,reason,raw_content\n")
+
+
+def test_inputs_of_the_same_name_are_refused_before_anything_runs(damaged: Path, tmp_path: Path) -> None:
+    (tmp_path / "other").mkdir()
+    (tmp_path / "other" / "damaged.csv").write_text("a,b\n", encoding="utf-8")
+
+    result = run("repair", "damaged.csv", "other/damaged.csv", "--output-dir", "out", cwd=tmp_path)
+
+    assert result.returncode == 2 and "would both be written as 'damaged.csv'" in result.stderr
+    assert not (tmp_path / "out").exists()
+
+
+def test_check_of_many_files_with_workers(damaged: Path, tmp_path: Path) -> None:
+    (tmp_path / "clean.csv").write_text("a,b\n1,2\n", encoding="utf-8")
+
+    clean = run("check", "clean.csv", "clean.csv", cwd=tmp_path)
+    both = run("check", "clean.csv", "damaged.csv", "--jobs", "2", "--json", cwd=tmp_path)
+    missing = run("check", "clean.csv", "missing.csv", cwd=tmp_path)
+
+    assert clean.returncode == 0 and clean.stdout.count("nothing to change") == 2  # read twice, one at a time
+    assert both.returncode == 3
+    lines = [json.loads(line) for line in both.stdout.splitlines()]
+    assert sorted((line["file"], line["would_change"]) for line in lines) == [("clean.csv", False),
+                                                                              ("damaged.csv", True)]
+    assert missing.returncode == 1 and "missing.csv" in missing.stderr

@@ -1,4 +1,4 @@
-"""The command line's inputs: a path or standard input, compressed or not.
+"""Inputs as the command line takes them: a path or standard input, compressed or not.
 
 Compression is recognised by the first bytes, never by the name: a .csv that is really
 gzip data, or gzip data arriving on a pipe, must not be "repaired" into rows of U+FFFD.
