@@ -49,7 +49,7 @@ void BM_StreamFloor(benchmark::State& state) {
     while (true) {
       const ssize_t got = ::read(in, block.get(), 1 << 20);
       if (got <= 0) break;
-      for (const char* p = block.get(), *end = p + got; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));
+      for (const char *p = block.get(), *end = p + got; (p = static_cast<const char*>(std::memchr(p, '\n', end - p)));
            ++p) {
         ++lines;
       }

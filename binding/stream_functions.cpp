@@ -80,9 +80,10 @@ const StreamEnd* failed_end(std::initializer_list<const StreamEnd*> ends) {
 }
 
 PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "output", "quarantine", "changes", "names", "progress", "prefix",
-                                   "decoded", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow",
-                                   "expected_columns", "repair_quotes", nullptr};
+  static const char* keywords[] = {
+      "source",           "output",         "quarantine",       "changes",       "names",
+      "progress",         "prefix",         "decoded",          "delimiter",     "quote_char",
+      "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
   PyObject *source_object, *output_object, *quarantine_object, *changes_object, *progress;
   PyObject *source_name, *output_name, *quarantine_name, *changes_name;
   Py_buffer prefix;
@@ -152,17 +153,16 @@ void row_stream_dealloc(PyObject* self) {
 }
 
 PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source", "changes", "names", "progress", "prefix", "decoded", "delimiter",
-                                   "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-                                   "repair_quotes", nullptr};
+  static const char* keywords[] = {
+      "source",     "changes",          "names",          "progress",         "prefix",        "decoded", "delimiter",
+      "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
   PyObject *source_object, *changes_object, *name, *changes_name, *progress;
   Py_buffer prefix;
   int decoded, delimiter, quote_char, fill, merge, repair_quotes;
   long long expected_columns;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO(OO)Oy*piippLp:_RowStream", const_cast<char**>(keywords),
-                                   &source_object, &changes_object, &name, &changes_name, &progress, &prefix,
-                                   &decoded, &delimiter, &quote_char, &fill, &merge, &expected_columns,
-                                   &repair_quotes)) {
+                                   &source_object, &changes_object, &name, &changes_name, &progress, &prefix, &decoded,
+                                   &delimiter, &quote_char, &fill, &merge, &expected_columns, &repair_quotes)) {
     return nullptr;
   }
   std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
@@ -178,8 +178,8 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         payload->prefix = std::move(prefix_bytes);
         if (!payload->source.bind(source_object, name, true)) return nullptr;
         if (changes_object != Py_None && !payload->changes.bind(changes_object, changes_name, false)) return nullptr;
-        payload->log = std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr,
-                                                   decoded != 0);
+        payload->log =
+            std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded != 0);
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         return self.release();
       },
@@ -242,8 +242,7 @@ PyType_Slot row_stream_slots[] = {
 };
 
 PyType_Spec row_stream_spec = {
-    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0, Py_TPFLAGS_DEFAULT,
-    row_stream_slots,
+    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0, Py_TPFLAGS_DEFAULT, row_stream_slots,
 };
 
 PyObject* row_stream_type_object = nullptr;  // lives until the process ends

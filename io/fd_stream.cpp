@@ -29,8 +29,8 @@ std::optional<std::uint64_t> FdSource::size_hint() const {
 Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces) {
   const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));
   while (true) {
-    const ssize_t n = count == 1 ? ::write(fd_, pieces[0].iov_base, pieces[0].iov_len)
-                                 : ::writev(fd_, pieces.data(), count);
+    const ssize_t n =
+        count == 1 ? ::write(fd_, pieces[0].iov_base, pieces[0].iov_len) : ::writev(fd_, pieces.data(), count);
     if (n >= 0) return static_cast<std::size_t>(n);
     if (errno != EINTR) return SalvageError::from_errno(errno);
     if (!on_interrupt_.allows_retry()) return SalvageError::interrupted();

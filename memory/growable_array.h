@@ -29,7 +29,8 @@ class GrowableArray {
   const T* end() const noexcept { return data_ + size_; }
 
   void push_back(T value) {
-    if (size_ == capacity_) [[unlikely]] grow(size_ + 1);
+    if (size_ == capacity_) [[unlikely]]
+      grow(size_ + 1);
     data_[size_++] = value;
   }
   // Appends `count` copies of `value`.

@@ -36,8 +36,8 @@ char* map_large_pages(std::size_t bytes, bool populate) {
   char* pages = static_cast<char*>(mapped) + (aligned - start);
   if (aligned != start) ::munmap(mapped, aligned - start);
   if (const std::size_t tail = kHugePage - (aligned - start); tail != 0) ::munmap(pages + length, tail);
-  // Both are advice, and Linux's own: where they are refused or unknown, the mapping still
-  // works, with small pages faulted in as they are first written.
+    // Both are advice, and Linux's own: where they are refused or unknown, the mapping still
+    // works, with small pages faulted in as they are first written.
 #if defined(MADV_HUGEPAGE)
   ::madvise(pages, length, MADV_HUGEPAGE);
 #endif

@@ -7,8 +7,8 @@
 namespace rowmender {
 
 struct RowEvents {
-  std::uint64_t stray_quotes = 0;      // quotes inside a quoted field kept as content by the lookahead
-  std::uint64_t text_after_quote = 0;  // closing quotes followed by text that continued the field
+  std::uint64_t stray_quotes = 0;               // quotes inside a quoted field kept as content by the lookahead
+  std::uint64_t text_after_quote = 0;           // closing quotes followed by text that continued the field
   std::uint64_t quotes_in_unquoted_fields = 0;  // quotes kept as content of unquoted fields
   std::uint64_t invalid_utf8 = 0;               // ill-formed sequences replaced by U+FFFD
   // A quoted field was still open at the end of the input; the line it opened on.

@@ -61,8 +61,7 @@ class QuarantineList {
 
 // One quarantine file line: {line},"{reason}","{raw content}" and LF, every double quote
 // of the reason and the content doubled.
-void build_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason,
-                           std::string_view raw_content);
+void build_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason, std::string_view raw_content);
 
 // Writes the lines of every record of `list`, whose content lies in `arena`.
 [[nodiscard]] std::optional<SalvageError> write_quarantine_lines(BufferedWriter& writer, const QuarantineList& list,

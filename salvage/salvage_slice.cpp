@@ -1,8 +1,8 @@
 #include "salvage/salvage_slice.h"
 
 #include "salvage/salvage_walk.h"
-#include "salvage/table_sink.h"
 #include "salvage/table_shape.h"
+#include "salvage/table_sink.h"
 #include "unicode/utf8.h"
 
 namespace rowmender {

@@ -12,9 +12,9 @@
 namespace rowmender {
 
 struct SalvageOutcome {
-  RowTable rows;                // the kept rows, reconciled to the width
-  QuarantineList quarantine;    // the rows set aside...
-  ByteArena quarantined_text;   // ...whose raw content lies here
+  RowTable rows;               // the kept rows, reconciled to the width
+  QuarantineList quarantine;   // the rows set aside...
+  ByteArena quarantined_text;  // ...whose raw content lies here
   SalvageStats stats;
 };
 

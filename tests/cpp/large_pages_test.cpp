@@ -1,6 +1,6 @@
+#include "memory/large_pages.h"
 #include "memory/byte_buffer.h"
 #include "memory/growable_array.h"
-#include "memory/large_pages.h"
 
 #include <gtest/gtest.h>
 

@@ -29,7 +29,6 @@ struct FieldList {
   std::string_view field(std::size_t i) const { return fields[i]; }
 };
 
-
 TEST(OutputFormat, FieldQuoting) {
   const struct {
     std::uint8_t delimiter, quote;
@@ -113,7 +112,8 @@ TEST(OutputFormat, SpellingInPlaceMakesTheSameBytes) {
     const bool starts_file = rng() % 2;
     std::string expected_line, expected_raw;
     syntax.build_line(expected_line, rows[0], starts_file);
-    for (std::size_t f = 0; f < rows.field_count(0); ++f) expected_raw += (f ? syntax.separator() : "") + std::string(rows.field(0, f));
+    for (std::size_t f = 0; f < rows.field_count(0); ++f)
+      expected_raw += (f ? syntax.separator() : "") + std::string(rows.field(0, f));
     ASSERT_EQ(syntax.line_size(rows[0], starts_file), expected_line.size());
     ASSERT_EQ(syntax.raw_content_size(rows[0]), expected_raw.size());
     for (const bool line : {true, false}) {

@@ -155,8 +155,8 @@ TEST(OffsetVector, WideningKeepsValues) {
 // here on their own, from the text the full reading gives).
 TEST(Parser, RowShapeAgreesWithTheRow) {
   const auto white = [](std::uint32_t c) {
-    static const std::uint32_t list[] = {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x20, 0x85, 0xA0, 0x1680, 0x2028,
-                                         0x2029, 0x202F, 0x205F, 0x3000};
+    static const std::uint32_t list[] = {0x09, 0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
+                                         0xA0, 0x1680, 0x2028, 0x2029, 0x202F, 0x205F, 0x3000};
     return (c >= 0x2000 && c <= 0x200A) || std::find(std::begin(list), std::end(list), c) != std::end(list);
   };
   const auto blank = [&](const std::string& utf8) {
@@ -170,9 +170,10 @@ TEST(Parser, RowShapeAgreesWithTheRow) {
     }
     return true;
   };
-  const char* tokens[] = {" ",    "\t",       "\v",   "\xC2\x85", "\xC2\xA0", "\xE2\x80\x80", "\xE2\x80\x8A", "\xE3\x80\x80",
-                          "\xE2\x80", "\xE0\x82\x85", "\xC2", "\xFF",     "a",        "\"",           "\"\"",          ",",
-                          "\n",   "\r\n",     "\r"};
+  const char* tokens[] = {
+      " ",        "\t",           "\v",   "\xC2\x85", "\xC2\xA0", "\xE2\x80\x80", "\xE2\x80\x8A", "\xE3\x80\x80",
+      "\xE2\x80", "\xE0\x82\x85", "\xC2", "\xFF",     "a",        "\"",           "\"\"",         ",",
+      "\n",       "\r\n",         "\r"};
   std::mt19937_64 rng(5);
   for (int iteration = 0; iteration < 20000; ++iteration) {
     std::string input;

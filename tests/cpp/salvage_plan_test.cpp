@@ -119,8 +119,7 @@ TEST(SalvagePlan, LargePlansWriteTheSameBytes) {
   ASSERT_GT(expected.size(), 1u << 20);
   EXPECT_TRUE(written(planned) == expected);
   std::string overwritten = input;
-  EXPECT_TRUE(written(plan_salvage_over_input(overwritten.data(), overwritten.size(), SalvageOptions{})) ==
-              expected);
+  EXPECT_TRUE(written(plan_salvage_over_input(overwritten.data(), overwritten.size(), SalvageOptions{})) == expected);
 
   const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
   ASSERT_GE(full, 0);

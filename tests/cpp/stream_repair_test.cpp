@@ -68,8 +68,9 @@ Written streamed(const std::string& input, const SalvageOptions& options, std::s
 // hundred rows, now and then a quote that swallows lines, blank runs, bad bytes.
 std::string random_input(std::mt19937_64& rng, char delimiter) {
   const std::string d(1, delimiter);
-  const std::vector<std::string> tokens = {"a", "bc", "\"x" + d + "y\"", "\"q\"\"q\"", "\"", " ", "\t", "\xFF",
-                                           "\xC3\xA9", "\r", "\n", "\r\n", "'", "''", "\xEF\xBB\xBF"};
+  const std::vector<std::string> tokens = {"a",  "bc",   "\"x" + d + "y\"", "\"q\"\"q\"", "\"", " ",
+                                           "\t", "\xFF", "\xC3\xA9",        "\r",         "\n", "\r\n",
+                                           "'",  "''",   "\xEF\xBB\xBF"};
   std::string input = rng() % 5 == 0 ? "\xEF\xBB\xBF" : "";
   const std::size_t rows = rng() % 4 == 0 ? rng() % 400 : rng() % 30;
   const std::size_t width = 1 + rng() % 5;

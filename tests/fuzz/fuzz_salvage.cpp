@@ -91,7 +91,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       s.quarantine.for_each([&](const QuarantineRecord& record) {
         FUZZ_CHECK(i < quarantined.size());
         FUZZ_CHECK(std::get<0>(quarantined[i]) == record.line && std::get<1>(quarantined[i]) == record.reason &&
-                   std::get<2>(quarantined[i]) == record.fields && std::get<3>(quarantined[i]) == s.arena.view(record.content));
+                   std::get<2>(quarantined[i]) == record.fields &&
+                   std::get<3>(quarantined[i]) == s.arena.view(record.content));
         ++i;
       });
       FUZZ_CHECK(i == quarantined.size());

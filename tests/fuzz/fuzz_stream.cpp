@@ -4,12 +4,12 @@
 
 #include <string>
 
-#include "stream_support.h"
 #include "fuzz_input.h"
 #include "io/buffered_writer.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 #include "salvage/stream_repair.h"
+#include "stream_support.h"
 
 using namespace rowmender;
 
