@@ -35,9 +35,10 @@ out by itself, and lift csv.field_size_limit, which would otherwise stop them on
 field of lone_quotes.csv; the work per byte is unchanged.
 
 How it measures, so that the numbers are what a user gets, not the luckiest run:
-- every measurement is a fresh process; its time is the whole process's wall time, from
-  start to exit (interpreter start and imports included, as a user running the command
-  pays them); the time around the work alone is kept too ("work s");
+- every measurement is a fresh process (bench/bench_child.py, which imports nothing but
+  what its task needs); its time is the whole process's wall time, from start to exit
+  (interpreter start and imports included, as a user running the command pays them); the
+  time around the work alone is kept too ("work s");
 - the rounds are interleaved (every task of every file once per round) and each run starts
   after a `sync`, with the input in the page cache; between runs another program allocates,
   touches and frees a few hundred MB (--churn), as other programs on a machine do, which
@@ -56,7 +57,7 @@ three roads on one row of --long-row-mb MB (long_row.csv, made next to the other
 from __future__ import annotations
 
 import argparse
-import json
+import ast
 import os
 import shutil
 import subprocess
@@ -70,107 +71,6 @@ ROOT = BENCH_DIR.parent
 TASKS = ("salvage_file", "repair", "repair_changes", "reader_construct", "reader_iterate", "rows_iterate", "csv_reader",
          "stdlib_job", "floor", "floor_stream", "floor_huge_pages")
 LONG_ROW = "long_row.csv"
-# The csv tasks are told the delimiter (rowmender finds it by itself).
-CSV_DELIMITERS = {"semicolon.csv": ";"}
-
-
-# ---------------------------------------------------------------------------------------
-# Child side: one task on one file, timed around the work, result as JSON on stdout.
-
-
-def current_rss_bytes() -> int:
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def peak_rss_bytes() -> int | None:
-    """VmHWM: this process's own high-water mark, which starts afresh at exec."""
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("VmHWM:"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
-
-
-def stdlib_job(input_path: str, output_path: str, delimiter: str) -> None:
-    """The same job as salvage_file done with the csv module: every row padded with empty
-    fields or its surplus fields joined into the last column, to the header's width."""
-    import csv
-
-    with open(input_path, newline="", encoding="utf-8", errors="replace") as source, \
-            open(output_path, "w", newline="", encoding="utf-8") as target:
-        reader = csv.reader(source, delimiter=delimiter)
-        writer = csv.writer(target, delimiter=delimiter, lineterminator="\n")
-        width = 0
-        for row in reader:
-            if not row:
-                continue  # a blank line
-            if width == 0:
-                width = len(row)
-            elif len(row) < width:
-                row.extend([""] * (width - len(row)))
-            elif len(row) > width:
-                row[width - 1:] = [delimiter.join(row[width - 1:])]
-            writer.writerow(row)
-
-
-def run_child(task: str, input_path: str, scratch: str) -> dict:
-    result: dict = {}
-    delimiter = CSV_DELIMITERS.get(os.path.basename(input_path), ",")
-    output_path = os.path.join(scratch, "out.csv")
-    if task in ("csv_reader", "stdlib_job"):
-        import csv
-
-        csv.field_size_limit(sys.maxsize)
-    else:
-        import rowmender
-    rss_before = current_rss_bytes()
-    if task == "salvage_file":
-        start = time.perf_counter()
-        summary = rowmender.salvage_file(input_path, output_path, os.path.join(scratch, "quarantine.csv"))
-        elapsed = time.perf_counter() - start
-        result["summary"] = summary.to_dict()
-    elif task in ("repair", "repair_changes"):
-        changes = os.path.join(scratch, "changes.csv") if task == "repair_changes" else None
-        start = time.perf_counter()
-        report = rowmender.repair(input_path, output_path, os.path.join(scratch, "quarantine.csv"), changes=changes)
-        elapsed = time.perf_counter() - start
-        result["summary"] = report.to_dict()
-    elif task == "rows_iterate":
-        start = time.perf_counter()
-        for _row in rowmender.rows(input_path):
-            pass
-        elapsed = time.perf_counter() - start
-    elif task == "reader_construct":
-        start = time.perf_counter()
-        reader = rowmender.SalvageReader(input_path)
-        elapsed = time.perf_counter() - start
-        result["held_bytes"] = current_rss_bytes() - rss_before
-        result["rows"] = len(reader)
-    elif task == "reader_iterate":
-        start = time.perf_counter()
-        for _row in rowmender.open(input_path):
-            pass
-        elapsed = time.perf_counter() - start
-    elif task == "csv_reader":
-        start = time.perf_counter()
-        with open(input_path, newline="", encoding="utf-8", errors="replace") as source:
-            for _row in csv.reader(source, delimiter=delimiter):
-                pass
-        elapsed = time.perf_counter() - start
-    elif task == "stdlib_job":
-        start = time.perf_counter()
-        stdlib_job(input_path, output_path, delimiter)
-        elapsed = time.perf_counter() - start
-    else:
-        raise SystemExit(f"unknown task {task!r}")
-    result["seconds"] = elapsed
-    result["peak"] = peak_rss_bytes()
-    result["start"] = rss_before
-    return result
 
 
 # ---------------------------------------------------------------------------------------
@@ -204,7 +104,7 @@ def measure(task: str, path: Path, scratch: Path, floor: Path | None) -> dict:
             return {"error": "rowmender_floor not built"}
         command = [str(floor), *FLOOR_OPTIONS[task], str(path), str(scratch / "out.csv")]
     else:
-        command = [sys.executable, str(Path(__file__).resolve()), "--child", task, str(path), str(scratch)]
+        command = [sys.executable, str(BENCH_DIR / "bench_child.py"), task, str(path), str(scratch)]
     os.sync()  # what earlier runs wrote is not written back during this one
     status, stdout, stderr, peak, wall = run_measured(command)
     for leftover in scratch.iterdir():
@@ -216,7 +116,7 @@ def measure(task: str, path: Path, scratch: Path, floor: Path | None) -> dict:
         fields = stdout.split()
         result = {"seconds": float(fields[0]), "peak": int(fields[3]) or None}
     else:
-        result = json.loads(stdout.strip().splitlines()[-1])
+        result = ast.literal_eval(stdout.strip().splitlines()[-1])
     if not result.get("peak"):
         result["peak"] = peak
     result["wall"] = wall
@@ -517,7 +417,4 @@ def main(argv: list[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "--child":
-        print(json.dumps(run_child(sys.argv[2], sys.argv[3], sys.argv[4])))
-        sys.exit(0)
     sys.exit(main())

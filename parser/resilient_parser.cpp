@@ -179,15 +179,14 @@ bool ResilientParser::read_row(Builder& builder) {
 
       case State::UnquotedField: {
         // Only the delimiter and line breaks end an unquoted field; a quote here is content,
-        // found on the way only to be counted.
-        const std::size_t stop = quote_is_content_here
-                                     ? find_first_of4(data, position_, size, delimiter, '\n', '\r', quote)
-                                     : find_first_of3(data, position_, size, delimiter, '\n', '\r');
-        if (stop < size && byte_at(stop) == quote_char_ && quote_is_content_here) {
-          builder.append(data + position_, stop + 1 - position_);
-          position_ = stop + 1;
+        // found on the way only to be counted. The field's bytes are copied in one run.
+        std::size_t stop = position_;
+        while (true) {
+          stop = quote_is_content_here ? find_first_of4(data, stop, size, delimiter, '\n', '\r', quote)
+                                       : find_first_of3(data, stop, size, delimiter, '\n', '\r');
+          if (stop == size || byte_at(stop) != quote_char_ || !quote_is_content_here) break;
           ++events_.quotes_in_unquoted_fields;
-          break;
+          ++stop;
         }
         builder.append(data + position_, stop - position_);
         position_ = stop;
@@ -206,29 +205,38 @@ bool ResilientParser::read_row(Builder& builder) {
       }
 
       case State::QuotedField: {
-        // Inside quotes only the quote matters, and LF for the line counter.
-        const std::size_t stop = find_first_of2(data, position_, size, quote, '\n');
-        builder.append(data + position_, stop - position_);
-        position_ = stop;
-        if (stop == size) break;
-        if (byte_at(stop) != quote_char_) {  // an LF, kept as content
-          ++line_;
-          builder.push_back('\n');
-          ++position_;
-          break;
-        }
-        // The input's last byte can only close the field.
-        const bool more = stop + 1 < size;
-        if (more && byte_at(stop + 1) == quote_char_) {
-          builder.push_back(quote);  // a doubled quote is one literal quote
-          position_ += 2;
-        } else if (more && repair_quotes_ && is_stray_quote(stop)) {
-          builder.push_back(quote);
-          ++position_;
-          ++events_.stray_quotes;
-        } else {
-          ++position_;
-          state = State::AfterClosingQuote;
+        // Inside quotes only the quote matters, and LF for the line counter. The content is
+        // the input's own bytes up to a doubled quote (one of the two is dropped) or the
+        // closing quote, line breaks and stray quotes included: it is copied in runs, not
+        // byte by byte, however many stray quotes a line holds.
+        std::size_t run = position_;
+        while (true) {
+          const std::size_t stop = find_first_of2(data, position_, size, quote, '\n');
+          if (stop == size) {
+            builder.append(data + run, size - run);
+            position_ = size;
+            break;  // the end of the input ends the field
+          }
+          if (byte_at(stop) != quote_char_) {  // an LF, kept as content
+            ++line_;
+            position_ = stop + 1;
+            continue;
+          }
+          // The input's last byte can only close the field.
+          const bool more = stop + 1 < size;
+          if (more && byte_at(stop + 1) == quote_char_) {
+            builder.append(data + run, stop + 1 - run);  // a doubled quote is one literal quote
+            position_ = stop + 2;
+            run = position_;
+          } else if (more && repair_quotes_ && is_stray_quote(stop)) {
+            ++events_.stray_quotes;
+            position_ = stop + 1;
+          } else {
+            builder.append(data + run, stop - run);
+            position_ = stop + 1;
+            state = State::AfterClosingQuote;
+            break;
+          }
         }
         break;
       }
