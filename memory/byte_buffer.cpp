@@ -4,12 +4,12 @@
 
 namespace rowmender {
 
-ByteBuffer::ByteBuffer(std::size_t capacity, Fill fill) : capacity_(capacity) {
+ByteBuffer::ByteBuffer(std::size_t capacity) : capacity_(capacity) {
   if (capacity < kLargePagesFrom) {
     heap_ = std::make_unique_for_overwrite<char[]>(capacity);
     return;
   }
-  mapped_ = std::unique_ptr<char, Unmap>(map_large_pages(capacity, fill == Fill::Whole), Unmap{capacity});
+  mapped_ = std::unique_ptr<char, Unmap>(map_large_pages(capacity), Unmap{capacity});
 }
 
 void ByteBuffer::grow(std::size_t capacity, std::size_t used) {
@@ -22,7 +22,7 @@ void ByteBuffer::grow(std::size_t capacity, std::size_t used) {
       return;
     }
   }
-  ByteBuffer bigger(capacity, Fill::Partly);
+  ByteBuffer bigger(capacity);
   if (used != 0) std::memcpy(bigger.data(), data(), used);
   *this = std::move(bigger);
 }

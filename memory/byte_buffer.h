@@ -7,15 +7,12 @@
 
 namespace rowmender {
 
-// Large buffers are mapped in huge pages (memory/large_pages.h); those about to be filled
-// whole (a file being read) have their pages populated in one call. Small ones come from
-// the heap. Throws std::bad_alloc.
+// Large buffers are mapped in huge pages (memory/large_pages.h), small ones come from the
+// heap. Throws std::bad_alloc.
 class ByteBuffer {
  public:
-  enum class Fill { Whole, Partly };
-
   ByteBuffer() = default;
-  explicit ByteBuffer(std::size_t capacity, Fill fill = Fill::Whole);
+  explicit ByteBuffer(std::size_t capacity);
 
   char* data() const noexcept { return mapped_ ? mapped_.get() : heap_.get(); }
   std::size_t capacity() const noexcept { return capacity_; }

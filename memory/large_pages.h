@@ -9,10 +9,8 @@
 
 namespace rowmender {
 
-// Maps at least `bytes` bytes, starting on a huge page boundary. With `populate`, the pages
-// are made present (and writable) before the call returns, which is cheaper than faulting
-// them in one by one when the whole buffer is about to be written. Throws std::bad_alloc.
-char* map_large_pages(std::size_t bytes, bool populate);
+// Maps at least `bytes` bytes, starting on a huge page boundary. Throws std::bad_alloc.
+char* map_large_pages(std::size_t bytes);
 // Releases a mapping made by map_large_pages for the same `bytes`.
 void unmap_large_pages(char* pages, std::size_t bytes) noexcept;
 // Grows (or shrinks) such a mapping to `new_bytes`, its content kept, where the system can

@@ -103,11 +103,11 @@ class TextBuffer {
   void reallocate(std::size_t capacity) {
     if (borrowed_) {
       // Out of the borrowed stretch: the text so far comes along.
-      if (storage_.capacity() < capacity) storage_ = ByteBuffer(capacity, ByteBuffer::Fill::Partly);
+      if (storage_.capacity() < capacity) storage_ = ByteBuffer(capacity);
       if (size_ != 0) std::memcpy(storage_.data(), data_, size_);
       borrowed_ = false;
     } else if (storage_holds_input_ || capacity < storage_.capacity()) {
-      ByteBuffer bigger(capacity, ByteBuffer::Fill::Partly);
+      ByteBuffer bigger(capacity);
       if (size_ != 0) std::memcpy(bigger.data(), data_, size_);
       if (storage_holds_input_) {
         input_ = std::move(storage_);  // still being read
