@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "simd/bit_count.h"
 #include "unicode/utf8.h"
 
 namespace rowmender::binding {
@@ -105,7 +106,7 @@ Utf8Shape utf8_shape(const std::uint8_t* p, std::size_t n) noexcept {
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);
-    continuation += static_cast<std::size_t>(std::popcount(w & ~(w << 1) & kTop));
+    continuation += count_bits(w & ~(w << 1) & kTop);
     const std::uint64_t lead = w & (w << 1);
     two |= lead & ((w << 2) | (w << 3) | (w << 4) | (w << 5));
     four |= lead & (w << 2) & (w << 3);

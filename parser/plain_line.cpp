@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "simd/utf8_check.h"
+#include "simd/bit_count.h"
 
 namespace rowmender {
 namespace {
@@ -20,18 +21,6 @@ std::uint64_t prefix_xor(std::uint64_t x) noexcept {
   return x;
 }
 
-unsigned count_bits(std::uint64_t x) noexcept {
-#if defined(__POPCNT__) || defined(__aarch64__)
-  return static_cast<unsigned>(std::popcount(x));
-#else
-  // Where the build may not assume the instruction (x86 without POPCNT, for one),
-  // std::popcount is a library call; this is a few operations.
-  x -= (x >> 1) & 0x5555555555555555ULL;
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0FULL;
-  return static_cast<unsigned>((x * 0x0101010101010101ULL) >> 56);
-#endif
-}
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
