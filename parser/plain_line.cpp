@@ -4,8 +4,8 @@
 #include <cstring>
 #include <limits>
 
-#include "simd/utf8_check.h"
 #include "simd/bit_count.h"
+#include "simd/utf8_check.h"
 
 namespace rowmender {
 namespace {
@@ -20,7 +20,6 @@ std::uint64_t prefix_xor(std::uint64_t x) noexcept {
   x ^= x << 32;
   return x;
 }
-
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
