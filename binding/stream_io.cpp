@@ -53,6 +53,7 @@ class StreamEnd::Source final : public ByteSource {
     return *got;
   }
   std::optional<std::uint64_t> size_hint() const override { return end_.size_hint(); }
+  int regular_file_descriptor() const override { return end_.fd_ >= 0 ? fd_.regular_file_descriptor() : -1; }
 
  private:
   std::optional<std::size_t> read_object(char* buffer, std::size_t capacity) {

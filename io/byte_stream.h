@@ -22,6 +22,10 @@ class ByteSource {
   [[nodiscard]] virtual Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) = 0;
   // The whole input's size when it is known beforehand (a regular file), for progress.
   virtual std::optional<std::uint64_t> size_hint() const { return std::nullopt; }
+  // A descriptor of the regular file that the next read would read, at its offset, for a
+  // thread of the engine's own to read ahead from; -1 when there is none. Whoever reads
+  // it takes the source's place until handing it back.
+  virtual int regular_file_descriptor() const { return -1; }
 };
 
 class ByteSink {

@@ -12,6 +12,7 @@ class FdSource final : public ByteSource {
   explicit FdSource(int fd, InterruptCheck on_interrupt = {}) noexcept : fd_(fd), on_interrupt_(on_interrupt) {}
   [[nodiscard]] Expected<std::size_t, SalvageError> read(char* buffer, std::size_t capacity) override;
   std::optional<std::uint64_t> size_hint() const override;
+  int regular_file_descriptor() const override;
 
  private:
   int fd_;

@@ -25,6 +25,7 @@ class PrefixedSource final : public ByteSource {
     const auto rest = rest_.size_hint();
     return rest ? std::optional<std::uint64_t>(*rest + (prefix_.size() - at_)) : std::nullopt;
   }
+  int regular_file_descriptor() const override { return at_ == prefix_.size() ? rest_.regular_file_descriptor() : -1; }
 
  private:
   std::string prefix_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace rowmender {
 
@@ -11,9 +12,14 @@ void StreamWindow::reserve(std::size_t bytes) {
 }
 
 std::optional<SalvageError> StreamWindow::fill(ByteSource& source, std::size_t bytes) {
-  reserve(bytes);
+  if (size_ >= bytes || at_end_) return std::nullopt;
+  if (begin_ + bytes > buffer_.capacity()) {
+    consume(0);
+    reserve(bytes);
+  }
   while (size_ < bytes && !at_end_) {
-    auto got = source.read(buffer_.data() + size_, buffer_.capacity() - size_);
+    char* const end = buffer_.data() + begin_ + size_;
+    auto got = source.read(end, buffer_.capacity() - begin_ - size_);
     if (!got) return std::move(got).error();
     if (got.value() == 0) at_end_ = true;
     size_ += got.value();
@@ -23,8 +29,59 @@ std::optional<SalvageError> StreamWindow::fill(ByteSource& source, std::size_t b
 }
 
 void StreamWindow::consume(std::size_t bytes) noexcept {
-  std::memmove(buffer_.data(), buffer_.data() + bytes, size_ - bytes);
+  if (size_ != bytes) std::memmove(buffer_.data(), buffer_.data() + begin_ + bytes, size_ - bytes);
+  begin_ = 0;
   size_ -= bytes;
+}
+
+std::optional<SalvageError> StreamWindow::advance(ByteSource& source, std::size_t consumed, std::size_t chunk) {
+  const std::size_t left = size_ - consumed;
+  if (ahead_) {
+    take_read_ahead(consumed);
+  } else {
+    consume(consumed);
+  }
+  if (auto error = fill(source, next_window_size(left, chunk))) return error;
+  if (ahead_ && !at_end_) {
+    if (ahead_buffer_.capacity() < kLeftOverRoom + ahead_chunk_) ahead_buffer_.grow(kLeftOverRoom + ahead_chunk_, 0);
+    ahead_->request(ahead_buffer_.data() + kLeftOverRoom, ahead_chunk_);
+  }
+  return std::nullopt;
+}
+
+void StreamWindow::take_read_ahead(std::size_t consumed) {
+  const ReadAhead::Result got = ahead_->wait();
+  const std::size_t left = size_ - consumed;
+  const char* const arrived = ahead_buffer_.data() + kLeftOverRoom;
+  if (left <= kLeftOverRoom) {
+    // The usual case: the start of a row goes in front of the new bytes, and the buffers
+    // change places.
+    std::memcpy(ahead_buffer_.data() + kLeftOverRoom - left, buffer_.data() + begin_ + consumed, left);
+    std::swap(buffer_, ahead_buffer_);
+    begin_ = kLeftOverRoom - left;
+    size_ = left + got.bytes;
+  } else {
+    consume(consumed);
+    reserve(size_ + got.bytes);
+    std::memcpy(buffer_.data() + size_, arrived, got.bytes);
+    size_ += got.bytes;
+  }
+  bytes_read_ += got.bytes;
+  if (got.at_end) at_end_ = true;
+  // A failed read took no bytes: the caller's own reads make it again, through the source,
+  // which reports the error its own way (naming the file).
+  if (got.at_end || got.error != 0) ahead_.reset();
+}
+
+void StreamWindow::read_ahead(ByteSource& source, std::size_t chunk) {
+  if (ahead_ || at_end_) return;
+  const int fd = source.regular_file_descriptor();
+  if (fd < 0) return;
+  if (ahead_buffer_.capacity() < kLeftOverRoom + chunk) ahead_buffer_ = ByteBuffer(kLeftOverRoom + chunk);
+  ahead_ = ReadAhead::start(fd);
+  if (!ahead_) return;
+  ahead_chunk_ = chunk;
+  ahead_->request(ahead_buffer_.data() + kLeftOverRoom, chunk);
 }
 
 }  // namespace rowmender

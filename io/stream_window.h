@@ -3,14 +3,21 @@
 // yet stays in memory, at the front, and more is read behind it. The window grows when its
 // unconsumed part does (a row longer than a chunk), doubling so that reading every byte
 // again costs linear time in all.
+//
+// On a regular file the window can read ahead: a thread of its own reads the next chunk
+// into a second buffer, behind room for the few bytes a walk leaves over (the start of a
+// row), while the caller walks the window; moving on then copies those bytes in front of
+// the chunk and swaps the buffers.
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
+#include "io/read_ahead.h"
 #include "memory/byte_buffer.h"
 
 namespace rowmender {
@@ -25,25 +32,40 @@ inline std::size_t next_window_size(std::size_t left, std::size_t chunk) noexcep
 
 class StreamWindow {
  public:
-  std::string_view view() const noexcept { return {buffer_.data(), size_}; }
+  std::string_view view() const noexcept { return {buffer_.data() + begin_, size_}; }
   std::size_t size() const noexcept { return size_; }
   bool at_end() const noexcept { return at_end_; }
   std::uint64_t bytes_read() const noexcept { return bytes_read_; }
 
   // Reads until the window holds at least `bytes` bytes or the input has ended.
   [[nodiscard]] std::optional<SalvageError> fill(ByteSource& source, std::size_t bytes);
-  // Drops the first `bytes` bytes; the rest moves to the front.
-  void consume(std::size_t bytes) noexcept;
+  // Drops the first `consumed` bytes and reads on until the window holds at least a chunk
+  // of new bytes and half again what was left over (next_window_size), or the input ended.
+  [[nodiscard]] std::optional<SalvageError> advance(ByteSource& source, std::size_t consumed, std::size_t chunk);
+  // From now on, reads the next `chunk` bytes ahead while the caller works, when `source`
+  // is a regular file and a thread can be had; else nothing changes. Throws
+  // std::bad_alloc.
+  void read_ahead(ByteSource& source, std::size_t chunk);
   // The memory held, for whoever watches it.
   std::size_t capacity() const noexcept { return buffer_.capacity(); }
 
  private:
+  // Room before the bytes read ahead for what a walk leaves over; a row longer than that
+  // is joined to them the slow way, by a copy.
+  static constexpr std::size_t kLeftOverRoom = std::size_t{64} << 10;
+
   void reserve(std::size_t bytes);
+  void consume(std::size_t bytes) noexcept;
+  void take_read_ahead(std::size_t left);
 
   ByteBuffer buffer_;
+  std::size_t begin_ = 0;  // where the window starts in buffer_
   std::size_t size_ = 0;
   bool at_end_ = false;
   std::uint64_t bytes_read_ = 0;
+  ByteBuffer ahead_buffer_;  // being read into by ahead_ while a request is under way
+  std::size_t ahead_chunk_ = 0;
+  std::unique_ptr<ReadAhead> ahead_;  // last: its thread stops before the buffers go
 };
 
 }  // namespace rowmender

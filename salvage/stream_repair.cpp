@@ -50,6 +50,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     QuarantineList quarantined;
     PlanSink sink(arena, plan, quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes);
+    window.read_ahead(source, chunk);
     while (true) {
       const std::string_view text = window.view();
       arena.restart(text);
@@ -68,12 +69,11 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
         if (auto error = changes->flush()) return *std::move(error);
       }
       if (window.at_end()) break;
-      window.consume(walked);
       walk.drop_front(walked);
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
       }
-      if (auto error = window.fill(source, next_window_size(window.size(), chunk))) return *std::move(error);
+      if (auto error = window.advance(source, walked, chunk)) return *std::move(error);
     }
     finish_counts(result.salvage);
     result.skipped_byte_order_mark = walk.skipped_byte_order_mark();

@@ -1,6 +1,7 @@
 #include "salvage/stream_rows.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "salvage/salvage_walk.h"
 #include "salvage/table_sink.h"
@@ -38,15 +39,12 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
   while (!finished_) {
     if (walked_before_) {
       // The rows handed out before are copies: the window can move on now.
-      window_.consume(walked_);
       walking_->walk.drop_front(walked_);
-      walked_ = 0;
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window_.bytes_read())) return *std::move(error);
       }
-      if (auto error = window_.fill(source, next_window_size(window_.size(), settings_.chunk))) {
-        return *std::move(error);
-      }
+      const std::size_t consumed = std::exchange(walked_, 0);
+      if (auto error = window_.advance(source, consumed, settings_.chunk)) return *std::move(error);
     }
     walked_ = walking_->walk.walk(window_.view(), window_.at_end());
     walked_before_ = true;

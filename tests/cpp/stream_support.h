@@ -1,6 +1,9 @@
 #pragma once
 // Sources and sinks in memory for stream tests: a source that hands out its bytes in reads
-// of random sizes, a sink that keeps what it is given.
+// of random sizes, a regular file that lives in memory, a sink that keeps what it is given.
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -30,6 +33,28 @@ class PiecewiseSource final : public ByteSource {
   std::size_t longest_;
   std::mt19937_64 rng_;
   std::size_t at_ = 0;
+};
+
+// A regular file with the given bytes, read from its start; closed when it goes.
+class MemoryFile {
+ public:
+  explicit MemoryFile(std::string_view bytes) : fd_(::memfd_create("stream-test", 0)) {
+    for (std::size_t at = 0; fd_ >= 0 && at < bytes.size();) {
+      const ssize_t n = ::write(fd_, bytes.data() + at, bytes.size() - at);
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    if (fd_ >= 0) ::lseek(fd_, 0, SEEK_SET);
+  }
+  MemoryFile(const MemoryFile&) = delete;
+  MemoryFile& operator=(const MemoryFile&) = delete;
+  ~MemoryFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const noexcept { return fd_; }
+
+ private:
+  int fd_;
 };
 
 class StringSink final : public ByteSink {

@@ -1,11 +1,13 @@
 // The stream repair against the whole-file pass: whatever the input, the options, the chunk
-// size and the sizes of the reads, the repaired output, the quarantine file and the counts
+// size, the sizes of the reads and whether a regular file is read ahead on a thread of the
+// engine's own, the repaired output, the quarantine file and the counts
 // are exactly the whole-file pass's.
 
 #include <string>
 
 #include "fuzz_input.h"
 #include "io/buffered_writer.h"
+#include "io/fd_stream.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
 #include "salvage/stream_repair.h"
@@ -31,7 +33,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!quarantine.flush());
   }
 
-  test::PiecewiseSource source(input, 1 + longest_read, chunk ^ longest_read);
+  test::PiecewiseSource pieces(input, 1 + longest_read, chunk ^ longest_read);
+  const bool from_file = (chunk & 0x80) != 0;
+  const test::MemoryFile file(from_file ? std::string_view(input) : std::string_view());
+  FdSource descriptor(file.fd());
+  ByteSource& source = from_file ? static_cast<ByteSource&>(descriptor) : pieces;
   test::StringSink output, quarantine;
   StreamSettings settings;
   settings.chunk = 1 + chunk % 64;

@@ -1,0 +1,59 @@
+#pragma once
+// Reading a regular file on a thread of the engine's own, one request at a time, so that the
+// next chunk arrives while the engine walks the current one: on a file in the page cache,
+// the copy into the window is a quarter of the work, and it overlaps the rest this way.
+//
+// The thread makes read calls and nothing else: it allocates nothing and throws nothing, so
+// running out of memory stays the caller's thread's affair. It is born with every signal
+// blocked, so signals reach the threads that ran before, as they did without it. Only
+// regular files are read this way: their reads end promptly, so a caller waiting for one,
+// or stopping the thread, never waits on a pipe's writer.
+
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace rowmender {
+
+class ReadAhead {
+ public:
+  struct Result {
+    std::size_t bytes = 0;  // read into the buffer, from its start
+    bool at_end = false;    // the file ended
+    int error = 0;          // the error number of a read that failed after `bytes`
+  };
+
+  // Starts a thread that reads `fd`, or gives nullptr when no thread can be started (the
+  // caller then reads for itself).
+  static std::unique_ptr<ReadAhead> start(int fd) noexcept;
+
+  explicit ReadAhead(int fd) noexcept : fd_(fd) {}
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  // Waits for a read under way to end, then stops the thread.
+  ~ReadAhead();
+
+  // Asks for `capacity` bytes into `buffer`, read until they are all there, the file ends or
+  // a read fails. The buffer is the thread's until wait() returns.
+  void request(char* buffer, std::size_t capacity) noexcept;
+  // Waits for the request's result.
+  Result wait() noexcept;
+
+ private:
+  void run() noexcept;
+
+  int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  char* buffer_ = nullptr;
+  std::size_t capacity_ = 0;
+  bool requested_ = false;
+  bool done_ = false;
+  bool stopping_ = false;
+  Result result_;
+  std::thread thread_;  // last: it starts once the rest exists
+};
+
+}  // namespace rowmender
