@@ -17,7 +17,9 @@ import os
 import stat
 import zlib
 from collections.abc import Callable
-from typing import Any
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 from ._files import read_up_to
 

@@ -15,9 +15,18 @@ import errno
 import os
 import stat
 from collections.abc import Callable, Iterator
-from typing import Any, Protocol, TypeGuard, Union
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+# Not imported from typing, whose import costs more than a small repair: the names are only
+# needed by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Protocol, TypeGuard, Union
+
+    PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+    class Committable(Protocol):
+        def commit(self) -> None: ...
+        def abort(self) -> None: ...
 
 # Byte-order marks that mean UTF-16: how Excel saves "Unicode text".
 _UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
@@ -259,12 +268,6 @@ def file_identity(value: object) -> tuple[int, int] | None:
         return None
     return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
 
-
-
-
-class Committable(Protocol):
-    def commit(self) -> None: ...
-    def abort(self) -> None: ...
 
 
 @contextlib.contextmanager

@@ -2,21 +2,36 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple
+# Not imported from typing, whose import costs more than a small repair: the names are only
+# needed by type checkers.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # The engine keeps counts in 64 bits; a width beyond that is never meant.
 _MAX_COLUMNS = 2**63 - 1
 
 
-class Settings(NamedTuple):
+class Settings:
     """The engine's view of the settings: bytes as ints, -1 for "work it out"."""
 
-    delimiter: int
-    quote_char: int
-    fill_ragged_rows: bool
-    merge_overflow: bool
-    expected_columns: int
-    repair_quotes: bool
+    __slots__ = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes")
+
+    def __init__(
+        self,
+        delimiter: int,
+        quote_char: int,
+        fill_ragged_rows: bool,
+        merge_overflow: bool,
+        expected_columns: int,
+        repair_quotes: bool,
+    ) -> None:
+        self.delimiter = delimiter
+        self.quote_char = quote_char
+        self.fill_ragged_rows = fill_ragged_rows
+        self.merge_overflow = merge_overflow
+        self.expected_columns = expected_columns
+        self.repair_quotes = repair_quotes
 
     def as_arguments(self) -> dict[str, Any]:
         return {

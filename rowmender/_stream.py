@@ -5,14 +5,19 @@ from __future__ import annotations
 import contextlib
 from collections.abc import Callable, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, Any
 
 from . import _rowmender_backend as backend
 from ._files import Source, Target, all_or_nothing, describe, file_identity
 from ._options import Settings, check_settings
 
+# Not imported from typing, whose import costs more than a small repair.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from ._report import RepairReport
+
+    Progress = Callable[[int, "int | None"], Any]
 
 
 def _report(counts: dict[str, Any], bytes_read: int) -> RepairReport:
@@ -20,8 +25,6 @@ def _report(counts: dict[str, Any], bytes_read: int) -> RepairReport:
     from ._report import RepairReport
 
     return RepairReport._from_counts(counts, bytes_read=bytes_read)
-
-Progress = Callable[[int, "int | None"], Any]
 
 
 def _progress_through(source: Source, progress: Progress | None) -> Progress | None:
