@@ -17,9 +17,12 @@ void OutputPlan::reserve(std::size_t pieces) noexcept {
 
 std::optional<SalvageError> OutputPlan::write_to(BufferedWriter& output, const ByteArena& arena) const {
   // Pieces go out gathered, a batch per system call, once a batch is large enough to be
-  // worth it; a short plan goes through the buffer like any line.
+  // worth it; a short plan goes through the buffer like any line. A last batch of many
+  // bytes goes out gathered too: a streaming window's plan (a megabyte of runs between
+  // repaired rows) would otherwise be copied through the buffer and written 8 KiB a call.
   constexpr std::size_t kBatchPieces = 1024;
   constexpr std::size_t kBatchBytes = 1 << 22;
+  constexpr std::size_t kLastBatchBytes = std::size_t{64} << 10;
   std::array<iovec, kBatchPieces> batch;
   std::size_t pieces = 0, bytes = 0;
   for (const Span& piece : pieces_) {
@@ -31,6 +34,7 @@ std::optional<SalvageError> OutputPlan::write_to(BufferedWriter& output, const B
       pieces = bytes = 0;
     }
   }
+  if (bytes >= kLastBatchBytes) return output.write_gathered(std::span(batch.data(), pieces));
   for (std::size_t i = 0; i < pieces; ++i) {
     if (auto error = output.write(std::string_view(static_cast<const char*>(batch[i].iov_base), batch[i].iov_len))) {
       return error;
