@@ -15,6 +15,9 @@ quietly cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPytho
   -DROWMENDER_INPLACE=OFF
 # Only what the benchmarks need; the tests are built by scripts/test.sh.
 quietly cmake --build "$build" --target _rowmender_backend rowmender_floor rowmender_bench
+# Byte-compiled, as an installed package is (pip compiles it), so that no timed process
+# compiles the package's modules again, even where PYTHONDONTWRITEBYTECODE is set.
+"$python" -m compileall -q "$build/python/rowmender"
 
 cd "$root"
 PYTHONPATH="$build/python" "$python" bench/bench_salvage.py "$@"
