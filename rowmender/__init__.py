@@ -36,8 +36,7 @@ __all__ = [
     "repair_many",
 ]
 
-# The streaming road's Python side (and the dataclasses module its report needs) loads on
-# first use: a script that only reads a file with open() starts as fast as one that does not
+# The streaming road's Python side loads on first use: a script that only reads a file with open() starts as fast as one that does not
 # import rowmender at all.
 _LAZY = {
     "repair": "._stream",

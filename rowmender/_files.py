@@ -10,16 +10,15 @@ other targets (devices, FIFOs, terminals) are written directly.
 from __future__ import annotations
 
 import codecs
-import contextlib
 import errno
 import os
 import stat
-from collections.abc import Callable, Iterator
 
 # Not imported from typing, whose import costs more than a small repair: the names are only
 # needed by type checkers.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any, Protocol, TypeGuard, Union
 
     PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -269,22 +268,28 @@ def file_identity(value: object) -> tuple[int, int] | None:
     return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
 
 
-
-@contextlib.contextmanager
-def all_or_nothing() -> Iterator[list[Committable]]:
+class all_or_nothing:  # noqa: N801 - used as a function in a with statement
     """Outputs added to the list are put in place together when the block succeeds, in the
     order they were added (the repaired file first), and all dropped when it fails."""
-    outputs: list[Committable] = []
-    try:
-        yield outputs
-        for done, output in enumerate(outputs):
+
+    def __init__(self) -> None:
+        self._outputs: list[Committable] = []
+
+    def __enter__(self) -> list[Committable]:
+        return self._outputs
+
+    def __exit__(self, kind: object, error: object, traceback: object) -> None:
+        outputs = self._outputs
+        if kind is not None:
+            for output in outputs:
+                output.abort()
+            return
+        for output in outputs:
             try:
                 output.commit()
             except BaseException:
-                for rest in outputs[done + 1:]:
-                    rest.abort()
+                # The outputs not yet in place go; those in place stay (their abort does
+                # nothing once committed).
+                for every in outputs:
+                    every.abort()
                 raise
-    except BaseException:
-        for output in outputs:
-            output.abort()
-        raise

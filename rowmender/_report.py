@@ -2,15 +2,15 @@
 
 from __future__ import annotations
 
-import dataclasses
-from dataclasses import dataclass
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+# The report is written out rather than made by the dataclasses module: importing that
+# module (and the inspect module it needs) takes longer than repairing 20 MB, and every
+# process that repairs, a pool's workers included, would pay it.
 
-@dataclass(frozen=True)
+
 class RepairReport:
     """The counts of one repair.
 
@@ -30,6 +30,9 @@ class RepairReport:
     open at the end of the input (a truncated file), or None. ``byte_order_mark`` says a
     leading UTF-8 byte-order mark was skipped; the ``..._line_ends`` count the rows' line
     ends by kind.
+
+    Reports are immutable, compare equal field by field, hash, pickle and copy;
+    ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
     """
 
     total_rows: int
@@ -40,19 +43,73 @@ class RepairReport:
     inferred_columns: int
     bytes_read: int
     bytes_written: int
-    filled_rows: int = 0
-    merged_rows: int = 0
-    rows_with_stray_quotes: int = 0
-    rows_with_text_after_quote: int = 0
-    rows_with_quotes_in_unquoted_fields: int = 0
-    rows_with_replaced_bytes: int = 0
-    replaced_bytes: int = 0
-    multiline_rows: int = 0
-    unterminated_quote_line: int | None = None
-    byte_order_mark: bool = False
-    lf_line_ends: int = 0
-    crlf_line_ends: int = 0
-    cr_line_ends: int = 0
+    filled_rows: int
+    merged_rows: int
+    rows_with_stray_quotes: int
+    rows_with_text_after_quote: int
+    rows_with_quotes_in_unquoted_fields: int
+    rows_with_replaced_bytes: int
+    replaced_bytes: int
+    multiline_rows: int
+    unterminated_quote_line: int | None
+    byte_order_mark: bool
+    lf_line_ends: int
+    crlf_line_ends: int
+    cr_line_ends: int
+
+    # The fields above, in order.
+    __slots__ = __match_args__ = tuple(__annotations__)
+
+    def __init__(
+        self,
+        total_rows: int,
+        salvaged_rows: int,
+        repaired_rows: int,
+        quarantined_rows: int,
+        detected_delimiter: str,
+        inferred_columns: int,
+        bytes_read: int,
+        bytes_written: int,
+        filled_rows: int = 0,
+        merged_rows: int = 0,
+        rows_with_stray_quotes: int = 0,
+        rows_with_text_after_quote: int = 0,
+        rows_with_quotes_in_unquoted_fields: int = 0,
+        rows_with_replaced_bytes: int = 0,
+        replaced_bytes: int = 0,
+        multiline_rows: int = 0,
+        unterminated_quote_line: int | None = None,
+        byte_order_mark: bool = False,
+        lf_line_ends: int = 0,
+        crlf_line_ends: int = 0,
+        cr_line_ends: int = 0,
+    ) -> None:
+        given = locals()
+        for name in self.__slots__:
+            object.__setattr__(self, name, given[name])
+
+    def _values(self) -> tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self.__slots__)
+
+    def __repr__(self) -> str:
+        return f"RepairReport({', '.join(f'{name}={getattr(self, name)!r}' for name in self.__slots__)})"
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, RepairReport) or other.__class__ is not self.__class__:
+            return NotImplemented
+        return self._values() == other._values()
+
+    def __hash__(self) -> int:
+        return hash(self._values())
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"cannot assign to field {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"cannot delete field {name!r}")
+
+    def __reduce__(self) -> tuple[type[RepairReport], tuple[Any, ...]]:
+        return (self.__class__, self._values())
 
     @property
     def changed_rows(self) -> bool:
@@ -69,10 +126,10 @@ class RepairReport:
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as a new dict, in the order above."""
-        return dataclasses.asdict(self)
+        return {name: getattr(self, name) for name in self.__slots__}
 
     @classmethod
     def _from_counts(cls, counts: dict[str, Any], **overrides: Any) -> RepairReport:
-        values = {field.name: counts[field.name] for field in dataclasses.fields(cls) if field.name in counts}
+        values = {name: counts[name] for name in cls.__slots__ if name in counts}
         values.update(overrides)
         return cls(**values)

@@ -2,9 +2,6 @@
 
 from __future__ import annotations
 
-import contextlib
-from collections.abc import Callable, Iterator
-from types import TracebackType
 
 from . import _rowmender_backend as backend
 from ._files import Source, Target, all_or_nothing, describe, file_identity
@@ -13,6 +10,8 @@ from ._options import Settings, check_settings
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable, Iterator
+    from types import TracebackType
     from typing import Any
 
     from ._report import RepairReport
@@ -21,7 +20,7 @@ if TYPE_CHECKING:
 
 
 def _report(counts: dict[str, Any], bytes_read: int) -> RepairReport:
-    # The report's module, and the dataclasses module it needs, load with the first report.
+    # The report's module loads with the first report.
     from ._report import RepairReport
 
     return RepairReport._from_counts(counts, bytes_read=bytes_read)
@@ -98,9 +97,8 @@ def repair(
     """
     settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     _refuse_same_file(source, target=target, quarantine=quarantine, changes=changes)
-    with contextlib.ExitStack() as stack:
-        input_ = Source(source, encoding)
-        stack.callback(input_.close)
+    input_ = Source(source, encoding)
+    try:
         with all_or_nothing() as committed:
             outputs: dict[str, Target] = {}
             for role, value in (("target", target), ("quarantine", quarantine), ("changes", changes)):
@@ -122,6 +120,8 @@ def repair(
                 input_.decoder is not None,
                 **settings.as_arguments(),
             )
+    finally:
+        input_.close()
     read = input_.bytes_read(counts["bytes_read"])
     if progress is not None:
         progress(read, input_.total())

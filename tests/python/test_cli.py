@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import bz2
-import dataclasses
 import gzip
 import json
 import lzma
@@ -35,7 +34,7 @@ DAMAGED = (
     '6,"Fay,Gus",z\n'
 )
 
-REPORT_KEYS = [field.name for field in dataclasses.fields(rowmender.RepairReport)]
+REPORT_KEYS = list(rowmender.RepairReport.__match_args__)
 
 
 # The child must run the very package this process imported, whichever folder on the path

@@ -3,6 +3,7 @@ reader gives, from any kind of source into any kind of target, atomically, with 
 interpreter lock released and in bounded memory."""
 
 import bz2
+import copy
 import gzip
 import io
 import os
@@ -396,6 +397,16 @@ def test_reports_are_values():
     assert repr(report).startswith("RepairReport(total_rows=8, ")
     with pytest.raises(AttributeError):
         report.total_rows = 0  # type: ignore[misc]
+    with pytest.raises(AttributeError):
+        del report.total_rows
+    assert copy.copy(report) == report and hash(copy.deepcopy(report)) == hash(report)
+    assert list(report.to_dict()) == list(rowmender.RepairReport.__match_args__)
+    assert rowmender.RepairReport(**report.to_dict()) == report
+    other = rowmender.RepairReport(**{**report.to_dict(), "cr_line_ends": report.cr_line_ends + 1})
+    assert other != report and report != report.to_dict()
+    match report:
+        case rowmender.RepairReport(total_rows, salvaged_rows):
+            assert (total_rows, salvaged_rows) == (report.total_rows, report.salvaged_rows)
 
 
 @SETTINGS
