@@ -8,11 +8,13 @@ have both finished, so an error or Ctrl-C leaves an existing file as it was.
 
 from __future__ import annotations
 
-import bz2
-import gzip
-import lzma
 import os
-from typing import Any
+
+# Not imported here: typing (only type checkers need it) and the compressors (only
+# compressed outputs do).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 from ._compressed import CompressionError, zstd_module
 from ._files import Target
@@ -85,12 +87,18 @@ def _compressor(compression: str, raw: Any, name: str) -> Any:
     # The levels are the command-line tools' defaults: the gzip module's own (9) is several
     # times slower than gzip's 6 for a few per cent.
     if compression == "gzip":
+        import gzip
+
         # The name inside the gzip header is the decompressed file's, as gzip itself writes.
         inner = os.path.basename(name)[: -len(".gz")]
         return gzip.GzipFile(filename=inner, mode="wb", fileobj=raw, compresslevel=6)
     if compression == "bzip2":
+        import bz2
+
         return bz2.BZ2File(raw, mode="wb", compresslevel=9)
     if compression == "xz":
+        import lzma
+
         return lzma.LZMAFile(raw, mode="wb", preset=6)
     zstandard = zstd_module()
     assert zstandard is not None, "checked by Output"

@@ -4,7 +4,10 @@ from __future__ import annotations
 
 import argparse
 import codecs
-from typing import NoReturn
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import NoReturn
 
 from ._rowmender_backend import __version__
 

@@ -9,7 +9,10 @@ from __future__ import annotations
 
 import importlib
 import sys
-from typing import Any
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 SHOW_AFTER_SECONDS = 1.0
 

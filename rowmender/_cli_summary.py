@@ -5,8 +5,10 @@
 from __future__ import annotations
 
 import codecs
-from collections.abc import Callable
-from dataclasses import dataclass
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
 
 from ._compressed import SAMPLE_BYTES
 from ._report import RepairReport
@@ -58,13 +60,15 @@ def decode_sample(data: bytes, encoding: str | None) -> str:
     return codecs.decode(data, encoding, errors="replace")
 
 
-@dataclass(frozen=True)
 class Outputs:
     """The names of a repair's outputs, as the summary shows them."""
 
-    repaired: str
-    quarantine: str | None = None
-    changes: str | None = None
+    __slots__ = ("repaired", "quarantine", "changes")
+
+    def __init__(self, repaired: str, quarantine: str | None = None, changes: str | None = None) -> None:
+        self.repaired = repaired
+        self.quarantine = quarantine
+        self.changes = changes
 
 
 def table(report: RepairReport, outputs: Outputs) -> str:

@@ -8,17 +8,16 @@ and pipes go through a small reader that the engine calls for each block.
 
 from __future__ import annotations
 
-import bz2
 import errno
-import gzip
 import io
-import lzma
 import os
 import stat
-import zlib
-from collections.abc import Callable
+
+# Not imported here: typing (only type checkers need it) and the decompressors (only
+# compressed inputs do); a command that repairs a small plain file starts sooner.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable
     from typing import Any
 
 from ._files import read_up_to
@@ -124,7 +123,11 @@ class _Decompressed(_Reader):
     """
 
     def __init__(self, stream: Any, compression: str, name: str) -> None:
+        import lzma
+        import zlib
+
         super().__init__(name)
+        self._data_errors = (lzma.LZMAError, zlib.error)
         self._stream = stream
         self._compression = compression
         self.truncated = False
@@ -140,7 +143,7 @@ class _Decompressed(_Reader):
                 error.filename = error.filename or self._name
                 raise
             raise self._damaged(error) from None
-        except (lzma.LZMAError, zlib.error) as error:
+        except self._data_errors as error:
             raise self._damaged(error) from None
         except Exception as error:
             zstandard = zstd_module()
@@ -159,10 +162,16 @@ class _Decompressed(_Reader):
 
 def _decompressor(compression: str, raw: Any, name: str) -> Any:
     if compression == "gzip":
+        import gzip
+
         return gzip.GzipFile(fileobj=raw, mode="rb")
     if compression == "bzip2":
+        import bz2
+
         return bz2.BZ2File(raw)
     if compression == "xz":
+        import lzma
+
         return lzma.LZMAFile(raw)
     zstandard = zstd_module()
     if zstandard is None:

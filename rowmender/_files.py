@@ -268,7 +268,7 @@ def file_identity(value: object) -> tuple[int, int] | None:
     return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
 
 
-class all_or_nothing:  # noqa: N801 - used as a function in a with statement
+class all_or_nothing:
     """Outputs added to the list are put in place together when the block succeeds, in the
     order they were added (the repaired file first), and all dropped when it fails."""
 

@@ -9,14 +9,17 @@ from __future__ import annotations
 
 import argparse
 import errno
-import json
 import os
 import signal
 import stat
 import sys
-from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
-from typing import Any
+
+# Not imported here: typing and dataclasses (their import would take longer than repairing a
+# small file) and json (only --json needs it).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping, Sequence
+    from typing import Any
 
 from ._compressed import STDIN_NAME, CompressionError, Input, quoted
 from ._cli_output import STDOUT_NAME, Output
@@ -44,15 +47,18 @@ class _StandardOutputError(Exception):
 # --- what a run needs ------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
 class _Options:
     """The settings of a repair or check, taken from the command line and checked."""
 
-    repair_settings: dict[str, Any]
-    encoding: str | None
-    expected_columns: int | None
-    json: bool
-    quiet: bool
+    __slots__ = ("repair_settings", "encoding", "expected_columns", "json", "quiet")
+
+    def __init__(self, repair_settings: dict[str, Any], encoding: str | None, expected_columns: int | None,
+                 json: bool, quiet: bool) -> None:
+        self.repair_settings = repair_settings
+        self.encoding = encoding
+        self.expected_columns = expected_columns
+        self.json = json
+        self.quiet = quiet
 
     @classmethod
     def from_args(cls, args: argparse.Namespace, parser: argparse.ArgumentParser) -> _Options:
@@ -73,28 +79,38 @@ class _Options:
         return self.encoding in (None, "utf-8", "utf-8-sig")
 
 
-@dataclass(frozen=True)
 class RepairJob:
     """One input and where its outputs go ("-": the standard streams)."""
 
-    input: str
-    output: str
-    quarantine: str | None = None
-    changes: str | None = None
+    __slots__ = ("input", "output", "quarantine", "changes")
+
+    def __init__(self, input: str, output: str, quarantine: str | None = None, changes: str | None = None) -> None:
+        self.input = input
+        self.output = output
+        self.quarantine = quarantine
+        self.changes = changes
 
     def outputs(self) -> dict[str, str]:
         named = {"OUTPUT": self.output, "--quarantine": self.quarantine, "--changes": self.changes}
         return {role: name for role, name in named.items() if name is not None}
 
 
-@dataclass
 class _Outcome:
-    report: RepairReport
-    truncated: bool  # the compressed input was cut off: its rows are repaired all the same
-    notes: list[str]  # warnings and hints, each a line beginning with its kind
+    __slots__ = ("report", "truncated", "notes")
+
+    def __init__(self, report: RepairReport, truncated: bool, notes: list[str]) -> None:
+        self.report = report
+        self.truncated = truncated  # the compressed input was cut off: its rows are repaired all the same
+        self.notes = notes  # warnings and hints, each a line beginning with its kind
 
 
 # --- printing --------------------------------------------------------------------------
+
+
+def _json(value: object) -> str:
+    import json
+
+    return json.dumps(value)
 
 
 def _tell(line: str) -> None:
@@ -276,7 +292,7 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     # With data on standard output, everything else goes to standard error.
     data_on_stdout = bool(on_stdout)
     if options.json:
-        _emit(json.dumps(outcome.report.to_dict()), to_stderr=data_on_stdout)
+        _emit(_json(outcome.report.to_dict()), to_stderr=data_on_stdout)
     elif not options.quiet:
         shown = {role: STDOUT_NAME if name == "-" else name for role, name in job.outputs().items()}
         _tell(table(outcome.report, Outputs(shown["OUTPUT"], shown.get("--quarantine"), shown.get("--changes"))))
@@ -348,7 +364,7 @@ def _repair_many(sources: list[str], options: _Options, output_dir: str, quarant
                  changes_dir: str | None, jobs: int | None, parser: argparse.ArgumentParser) -> int:
     def show(source: str, report: RepairReport) -> None:
         if options.json:
-            _emit(json.dumps({"file": source, **report.to_dict()}))
+            _emit(_json({"file": source, **report.to_dict()}))
         elif not options.quiet:
             _tell(f"{source}: {report.total_rows} rows, {report.repaired_rows} repaired, "
                   f"{report.quarantined_rows} quarantined")
@@ -371,7 +387,7 @@ def _check_many(args: argparse.Namespace, options: _Options, parser: argparse.Ar
         would_change = changes_found(report, False)
         changed = changed or would_change
         if options.json:
-            _emit(json.dumps({"file": source, **report.to_dict(), "would_change": would_change}))
+            _emit(_json({"file": source, **report.to_dict(), "would_change": would_change}))
         elif not options.quiet:
             _emit(check_line(source, report, False))
 
@@ -404,7 +420,7 @@ def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
         changed = changed or would_change
         shown = STDIN_NAME if name == "-" else name
         if options.json:
-            _emit(json.dumps({"file": shown, **outcome.report.to_dict(), "would_change": would_change}))
+            _emit(_json({"file": shown, **outcome.report.to_dict(), "would_change": would_change}))
         elif not options.quiet:
             _emit(check_line(shown, outcome.report, outcome.truncated))
         for note in outcome.notes:
