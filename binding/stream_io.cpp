@@ -126,6 +126,11 @@ class StreamEnd::Sink final : public ByteSink {
     }
     return *n;
   }
+  int regular_file_descriptor() const override { return end_.fd_ >= 0 ? fd_.regular_file_descriptor() : -1; }
+  SalvageError failed_elsewhere(int error_number) override {
+    end_.failed_ = true;
+    return SalvageError::from_errno(error_number);
+  }
 
  private:
   std::optional<std::size_t> write_object(std::span<const iovec> pieces) {

@@ -37,6 +37,14 @@ class ByteSink {
   // Called when a write took some bytes but not all, which is how a signal that arrives
   // once some bytes went out shows: an error to stop there, or nothing to write the rest.
   [[nodiscard]] virtual std::optional<SalvageError> after_short_write() { return std::nullopt; }
+  // A descriptor of the regular file this sink writes, at its offset, for a thread of the
+  // engine's own to write to in the sink's place; -1 when there is none.
+  virtual int regular_file_descriptor() const { return -1; }
+  // A write that a thread of the engine's own made to regular_file_descriptor() failed: the
+  // error as the sink reports its own.
+  [[nodiscard]] virtual SalvageError failed_elsewhere(int error_number) {
+    return SalvageError::from_errno(error_number);
+  }
 };
 
 }  // namespace rowmender

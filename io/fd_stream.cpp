@@ -8,6 +8,14 @@
 #include <climits>
 
 namespace rowmender {
+namespace {
+
+bool is_regular_file(int fd) noexcept {
+  struct stat info {};
+  return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
 
 Expected<std::size_t, SalvageError> FdSource::read(char* buffer, std::size_t capacity) {
   while (true) {
@@ -26,10 +34,9 @@ std::optional<std::uint64_t> FdSource::size_hint() const {
   return at > 0 && static_cast<std::uint64_t>(at) <= size ? size - static_cast<std::uint64_t>(at) : size;
 }
 
-int FdSource::regular_file_descriptor() const {
-  struct stat info {};
-  return ::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) ? fd_ : -1;
-}
+int FdSource::regular_file_descriptor() const { return is_regular_file(fd_) ? fd_ : -1; }
+
+int FdSink::regular_file_descriptor() const { return is_regular_file(fd_) ? fd_ : -1; }
 
 Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces) {
   const int count = static_cast<int>(std::min<std::size_t>(pieces.size(), IOV_MAX));

@@ -24,6 +24,7 @@ class FdSink final : public ByteSink {
   explicit FdSink(int fd, InterruptCheck on_interrupt = {}) noexcept : fd_(fd), on_interrupt_(on_interrupt) {}
   [[nodiscard]] Expected<std::size_t, SalvageError> write(std::span<const iovec> pieces) override;
   [[nodiscard]] std::optional<SalvageError> after_short_write() override;
+  int regular_file_descriptor() const override;
 
  private:
   int fd_;

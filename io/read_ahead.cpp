@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace rowmender {
@@ -37,11 +39,12 @@ ReadAhead::~ReadAhead() {
   if (thread_.joinable()) thread_.join();
 }
 
-void ReadAhead::request(char* buffer, std::size_t capacity) noexcept {
+void ReadAhead::request(char* buffer, std::size_t capacity, Write first) noexcept {
   {
     const std::lock_guard lock(mutex_);
     buffer_ = buffer;
     capacity_ = capacity;
+    write_ = first;
     requested_ = true;
     done_ = false;
   }
@@ -63,8 +66,10 @@ void ReadAhead::run() noexcept {
     requested_ = false;
     char* const buffer = buffer_;
     const std::size_t capacity = capacity_;
+    const Write write = write_;
     lock.unlock();
     Result result;
+    if (!write.pieces.empty()) write_all(write, result);
     while (result.bytes < capacity) {
       const ssize_t got = ::read(fd_, buffer + result.bytes, capacity - result.bytes);
       if (got > 0) {
@@ -81,6 +86,41 @@ void ReadAhead::run() noexcept {
     result_ = result;
     done_ = true;
     changed_.notify_all();
+  }
+}
+
+void ReadAhead::write_all(const Write& write, Result& result) noexcept {
+  // The pieces stay as given (the caller may need the rest after a failure); each call
+  // takes a copy of the next batch, its first piece shortened by what already went out.
+  constexpr std::size_t kBatch = 256;
+  std::array<iovec, kBatch> batch;
+  std::size_t first = 0, skip = 0;  // the next piece, and its bytes already written
+  while (first < write.pieces.size()) {
+    const std::size_t count = std::min(kBatch, write.pieces.size() - first);
+    std::copy_n(write.pieces.begin() + static_cast<std::ptrdiff_t>(first), count, batch.begin());
+    batch[0].iov_base = static_cast<char*>(batch[0].iov_base) + skip;
+    batch[0].iov_len -= skip;
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i) total += batch[i].iov_len;
+    if (total == 0) {
+      first += count;
+      skip = 0;
+      continue;
+    }
+    const ssize_t n = ::writev(write.fd, batch.data(), static_cast<int>(count));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result.write_error = errno;
+      return;
+    }
+    if (n == 0) {
+      result.write_error = EIO;
+      return;
+    }
+    result.written += static_cast<std::size_t>(n);
+    std::size_t left = static_cast<std::size_t>(n) + skip;
+    while (first < write.pieces.size() && left >= write.pieces[first].iov_len) left -= write.pieces[first++].iov_len;
+    skip = left;
   }
 }
 

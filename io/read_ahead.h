@@ -1,18 +1,23 @@
 #pragma once
 // Reading a regular file on a thread of the engine's own, one request at a time, so that the
 // next chunk arrives while the engine walks the current one: on a file in the page cache,
-// the copy into the window is a quarter of the work, and it overlaps the rest this way.
+// the copy into the window is a quarter of the work, and it overlaps the rest this way. A
+// request may first write the plan of the window just walked to a regular file, from the
+// buffer the read then fills: writing is another sixth of the work.
 //
-// The thread makes read calls and nothing else: it allocates nothing and throws nothing, so
-// running out of memory stays the caller's thread's affair. It is born with every signal
-// blocked, so signals reach the threads that ran before, as they did without it. Only
-// regular files are read this way: their reads end promptly, so a caller waiting for one,
-// or stopping the thread, never waits on a pipe's writer.
+// The thread makes read and write calls and nothing else: it allocates nothing and throws
+// nothing, so running out of memory stays the caller's thread's affair. It is born with
+// every signal blocked, so signals reach the threads that ran before, as they did without
+// it. Only regular files are read and written this way: their calls end promptly, so a
+// caller waiting for one, or stopping the thread, never waits on a pipe's other end.
+
+#include <sys/uio.h>
 
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <thread>
 
 namespace rowmender {
@@ -20,9 +25,16 @@ namespace rowmender {
 class ReadAhead {
  public:
   struct Result {
-    std::size_t bytes = 0;  // read into the buffer, from its start
-    bool at_end = false;    // the file ended
-    int error = 0;          // the error number of a read that failed after `bytes`
+    std::size_t bytes = 0;    // read into the buffer, from its start
+    bool at_end = false;      // the file ended
+    int error = 0;            // the error number of a read that failed after `bytes`
+    std::size_t written = 0;  // of the pieces to write first
+    int write_error = 0;      // the error number of a write that failed after `written`
+  };
+  // Pieces to write to `fd` before reading, in order.
+  struct Write {
+    int fd = -1;
+    std::span<const iovec> pieces;
   };
 
   // Starts a thread that reads `fd`, or gives nullptr when no thread can be started (the
@@ -36,19 +48,23 @@ class ReadAhead {
   ~ReadAhead();
 
   // Asks for `capacity` bytes into `buffer`, read until they are all there, the file ends or
-  // a read fails. The buffer is the thread's until wait() returns.
-  void request(char* buffer, std::size_t capacity) noexcept;
+  // a read fails, after writing `first` (all of it, unless a write fails). The buffer and
+  // the pieces' bytes are the thread's until wait() returns.
+  void request(char* buffer, std::size_t capacity, Write first) noexcept;
+  void request(char* buffer, std::size_t capacity) noexcept { request(buffer, capacity, Write{}); }
   // Waits for the request's result.
   Result wait() noexcept;
 
  private:
   void run() noexcept;
+  static void write_all(const Write& write, Result& result) noexcept;
 
   int fd_;
   std::mutex mutex_;
   std::condition_variable changed_;
   char* buffer_ = nullptr;
   std::size_t capacity_ = 0;
+  Write write_;
   bool requested_ = false;
   bool done_ = false;
   bool stopping_ = false;

@@ -36,21 +36,59 @@ void StreamWindow::consume(std::size_t bytes) noexcept {
 
 std::optional<SalvageError> StreamWindow::advance(ByteSource& source, std::size_t consumed, std::size_t chunk) {
   const std::size_t left = size_ - consumed;
-  if (ahead_) {
-    take_read_ahead(consumed);
+  if (request_pending_) wait_for_thread();
+  if (arrived_) {
+    const ReadAhead::Result got = *arrived_;
+    arrived_.reset();
+    take_read_ahead(got, consumed);
   } else {
     consume(consumed);
   }
   if (auto error = fill(source, next_window_size(left, chunk))) return error;
-  if (ahead_ && !at_end_) {
+  if (ahead_ == nullptr) return std::nullopt;
+  const ReadAhead::Write write = std::exchange(pending_write_, {});
+  write_pending_ = !write.pieces.empty();
+  if (reading_ahead_ && !at_end_) {
+    // Only a buffer that held no write may move (can_write_behind says when one may be
+    // written from): growing it first is then safe.
     if (ahead_buffer_.capacity() < kLeftOverRoom + ahead_chunk_) ahead_buffer_.grow(kLeftOverRoom + ahead_chunk_, 0);
-    ahead_->request(ahead_buffer_.data() + kLeftOverRoom, ahead_chunk_);
+    ahead_->request(ahead_buffer_.data() + kLeftOverRoom, ahead_chunk_, write);
+    request_pending_ = read_pending_ = true;
+  } else if (write_pending_) {
+    ahead_->request(nullptr, 0, write);
+    request_pending_ = true;
+    read_pending_ = false;
   }
   return std::nullopt;
 }
 
-void StreamWindow::take_read_ahead(std::size_t consumed) {
+bool StreamWindow::can_write_behind(std::size_t consumed) const noexcept {
+  // The buffers swap on moving on only when a read ahead is under way and what is left
+  // fits in the room before it; the buffer left behind is read into again only once it is
+  // large enough, so it neither moves nor changes before the write.
+  return ahead_ != nullptr && read_pending_ && !at_end_ && size_ - consumed <= kLeftOverRoom &&
+         buffer_.capacity() >= kLeftOverRoom + ahead_chunk_;
+}
+
+void StreamWindow::settle_writes() noexcept {
+  if (request_pending_ && write_pending_) wait_for_thread();
+}
+
+void StreamWindow::wait_for_thread() noexcept {
   const ReadAhead::Result got = ahead_->wait();
+  request_pending_ = false;
+  if (write_pending_) {
+    write_outcome_.written += got.written;
+    if (write_outcome_.error == 0) write_outcome_.error = got.write_error;
+    write_pending_ = false;
+  }
+  if (read_pending_) {
+    arrived_ = got;
+    read_pending_ = false;
+  }
+}
+
+void StreamWindow::take_read_ahead(const ReadAhead::Result& got, std::size_t consumed) {
   const std::size_t left = size_ - consumed;
   const char* const arrived = ahead_buffer_.data() + kLeftOverRoom;
   if (left <= kLeftOverRoom) {
@@ -69,8 +107,8 @@ void StreamWindow::take_read_ahead(std::size_t consumed) {
   bytes_read_ += got.bytes;
   if (got.at_end) at_end_ = true;
   // A failed read took no bytes: the caller's own reads make it again, through the source,
-  // which reports the error its own way (naming the file).
-  if (got.at_end || got.error != 0) ahead_.reset();
+  // which reports the error its own way (naming the file). The thread stays for writes.
+  if (got.at_end || got.error != 0) reading_ahead_ = false;
 }
 
 void StreamWindow::read_ahead(ByteSource& source, std::size_t chunk) {
@@ -81,7 +119,9 @@ void StreamWindow::read_ahead(ByteSource& source, std::size_t chunk) {
   ahead_ = ReadAhead::start(fd);
   if (!ahead_) return;
   ahead_chunk_ = chunk;
+  reading_ahead_ = true;
   ahead_->request(ahead_buffer_.data() + kLeftOverRoom, chunk);
+  request_pending_ = read_pending_ = true;
 }
 
 }  // namespace rowmender

@@ -7,13 +7,15 @@
 // On a regular file the window can read ahead: a thread of its own reads the next chunk
 // into a second buffer, behind room for the few bytes a walk leaves over (the start of a
 // row), while the caller walks the window; moving on then copies those bytes in front of
-// the chunk and swaps the buffers.
+// the chunk and swaps the buffers. The same thread can write what the caller made of the
+// window just walked (to a regular file) before it reads into that buffer again.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
@@ -46,6 +48,27 @@ class StreamWindow {
   // is a regular file and a thread can be had; else nothing changes. Throws
   // std::bad_alloc.
   void read_ahead(ByteSource& source, std::size_t chunk);
+
+  // Whether the window reads ahead on a thread of its own, which can then write behind.
+  bool has_thread() const noexcept { return ahead_ != nullptr; }
+  // Whether the thread can write behind what was made of this window, once the caller has
+  // walked its first `consumed` bytes: it reads ahead, the input goes on, and moving on will
+  // leave this window's buffer as it is until the write is done.
+  bool can_write_behind(std::size_t consumed) const noexcept;
+  // Hands `write` (pieces of this window's bytes, or of memory the caller keeps until the
+  // next advance() returns) to the thread, to go out as the window moves on, before the
+  // buffer is read into again. Only when can_write_behind(); one write per window.
+  void write_behind(ReadAhead::Write write) noexcept { pending_write_ = write; }
+  // Waits until no write of the thread is under way (a read under way is kept for the next
+  // advance).
+  void settle_writes() noexcept;
+  // How the thread's writes went since the last look: bytes written, and the error number
+  // of one that failed (0: none). Looking resets them.
+  struct WriteOutcome {
+    std::size_t written = 0;
+    int error = 0;
+  };
+  WriteOutcome take_write_outcome() noexcept { return std::exchange(write_outcome_, {}); }
   // The memory held, for whoever watches it.
   std::size_t capacity() const noexcept { return buffer_.capacity(); }
 
@@ -56,7 +79,8 @@ class StreamWindow {
 
   void reserve(std::size_t bytes);
   void consume(std::size_t bytes) noexcept;
-  void take_read_ahead(std::size_t left);
+  void take_read_ahead(const ReadAhead::Result& got, std::size_t consumed);
+  void wait_for_thread() noexcept;
 
   ByteBuffer buffer_;
   std::size_t begin_ = 0;  // where the window starts in buffer_
@@ -65,6 +89,13 @@ class StreamWindow {
   std::uint64_t bytes_read_ = 0;
   ByteBuffer ahead_buffer_;  // being read into by ahead_ while a request is under way
   std::size_t ahead_chunk_ = 0;
+  bool reading_ahead_ = false;                // reads are still asked of the thread
+  bool request_pending_ = false;              // a request is under way
+  bool read_pending_ = false;                 // the request under way reads into ahead_buffer_
+  bool write_pending_ = false;                // the request under way writes
+  std::optional<ReadAhead::Result> arrived_;  // a finished request's read, not yet taken
+  ReadAhead::Write pending_write_;            // to go with the next request
+  WriteOutcome write_outcome_;
   std::unique_ptr<ReadAhead> ahead_;  // last: its thread stops before the buffers go
 };
 

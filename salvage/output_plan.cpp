@@ -15,6 +15,15 @@ void OutputPlan::reserve(std::size_t pieces) noexcept {
   }
 }
 
+void OutputPlan::gather(const ByteArena& arena, std::vector<iovec>& pieces) const {
+  pieces.clear();
+  pieces.reserve(pieces_.size());
+  for (const Span& piece : pieces_) {
+    const std::string_view text = arena.view(piece);
+    pieces.push_back(iovec{const_cast<char*>(text.data()), text.size()});
+  }
+}
+
 std::optional<SalvageError> OutputPlan::write_to(BufferedWriter& output, const ByteArena& arena) const {
   // Pieces go out gathered, a batch per system call, once a batch is large enough to be
   // worth it; a short plan goes through the buffer like any line. A last batch of many

@@ -3,8 +3,11 @@
 // order. A whole-file pass writes its plan once the pass has finished; a stream writes the
 // plan of each window before the window moves on.
 
+#include <sys/uio.h>
+
 #include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "error/salvage_error.h"
 #include "io/buffered_writer.h"
@@ -30,6 +33,8 @@ class OutputPlan {
   bool empty() const noexcept { return pieces_.empty(); }
   void clear() noexcept { pieces_.clear(); }
 
+  // Every piece in order, as pieces of memory to write, into `pieces` (cleared first).
+  void gather(const ByteArena& arena, std::vector<iovec>& pieces) const;
   // Writes every piece in order through `output` (not flushed).
   [[nodiscard]] std::optional<SalvageError> write_to(BufferedWriter& output, const ByteArena& arena) const;
 

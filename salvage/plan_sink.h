@@ -23,7 +23,13 @@ class PlanSink {
  public:
   PlanSink(ByteArena& arena, OutputPlan& output, QuarantineList& quarantine, std::uint8_t delimiter,
            std::uint8_t quote_char)
-      : arena_(arena), output_(output), quarantine_(quarantine), syntax_(delimiter, quote_char) {}
+      : arena_(&arena), output_(&output), quarantine_(quarantine), syntax_(delimiter, quote_char) {}
+
+  // The arena and plan that the next rows go to (a stream keeps two, one being written).
+  void use_plan(ByteArena& arena, OutputPlan& output) noexcept {
+    arena_ = &arena;
+    output_ = &output;
+  }
 
   // The text the walk reads now: the whole input, or a stream's window (the arena must have
   // moved on with it).
@@ -45,7 +51,7 @@ class PlanSink {
                        std::uint64_t line_after) {
     const std::size_t end = plain.line_end();
     if (decision.fate == RowFate::Quarantine) {
-      quarantine_.add({line_after, decision.reason, plain.field_count(), arena_.keep_input(begin, end)});
+      quarantine_.add({line_after, decision.reason, plain.field_count(), arena_->keep_input(begin, end)});
       return;
     }
     // Only the line end may differ. A CR LF becomes the LF of the pair, so the copy runs on
@@ -53,27 +59,27 @@ class PlanSink {
     const bool ends_in_lf = next == end + 1 && input_[end] == '\n';
     const bool ends_in_crlf = next == end + 2;
     if (decision.fate == RowFate::Keep && ends_in_lf) {
-      output_.add(arena_.keep_input(begin, end + 1));
+      output_->add(arena_->keep_input(begin, end + 1));
       return;
     }
-    output_.add(arena_.keep_input(begin, end));
+    output_->add(arena_->keep_input(begin, end));
     if (decision.fate == RowFate::Keep && ends_in_crlf) {
-      output_.add(arena_.keep_input(end + 1, end + 2));
+      output_->add(arena_->keep_input(end + 1, end + 2));
       return;
     }
     // A short row gets the delimiters of its empty fields; a lone CR or the input's end
     // becomes LF.
     line_.assign(static_cast<std::size_t>(decision.fields), syntax_.separator()[0]);
     line_.push_back('\n');
-    output_.add(arena_.keep_text(line_, next));
+    output_->add(arena_->keep_text(line_, next));
   }
 
   RowTable& parse_target() noexcept {
     // Over the input, the row's text is written at the frontier of what is kept, behind the
     // parser, so that even a huge row needs no memory of its own; its line is then spelled
     // where its text lies.
-    if (char* frontier = arena_.frontier()) {
-      row_.write_text_into(frontier, arena_.frontier_room());
+    if (char* frontier = arena_->frontier()) {
+      row_.write_text_into(frontier, arena_->frontier_room());
     } else {
       row_.clear();
     }
@@ -81,17 +87,17 @@ class PlanSink {
   }
 
   void take_parsed_row(RowTable& rows, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
-    char* const frontier = arena_.frontier();
+    char* const frontier = arena_->frontier();
     // Bytes from the frontier to the first unread byte of the input: where the text lies
     // while it is still at the frontier (no repair or merge moved it away).
-    const std::size_t room = frontier != nullptr ? arena_.room_before(unread) : 0;
+    const std::size_t room = frontier != nullptr ? arena_->room_before(unread) : 0;
     const bool in_place = frontier != nullptr && rows.const_text().borrowed();
     if (decision.fate == RowFate::Quarantine) {
       const RowView row = rows[0];
       const std::size_t size = syntax_.raw_content_size(row);
       if (in_place && size <= room) {
-        syntax_.spell_raw_content_in_place(row, frontier, room, arena_.made_text());
-        quarantine_.add({line_after, decision.reason, row.size(), arena_.keep_written(size)});
+        syntax_.spell_raw_content_in_place(row, frontier, room, arena_->made_text());
+        quarantine_.add({line_after, decision.reason, row.size(), arena_->keep_written(size)});
         return;
       }
       line_.clear();
@@ -99,7 +105,7 @@ class PlanSink {
         if (i != 0) line_.append(syntax_.separator());
         line_.append(row.field(i));
       }
-      quarantine_.add({line_after, decision.reason, row.size(), arena_.keep_text(line_, unread)});
+      quarantine_.add({line_after, decision.reason, row.size(), arena_->keep_text(line_, unread)});
       return;
     }
     // Merging puts separators between the joined fields; where the text would then reach
@@ -111,24 +117,24 @@ class PlanSink {
     }
     reshape_last_row(decision, rows, syntax_.separator(), scratch_);
     const RowView row = rows[0];
-    TextBuffer& made = arena_.made_text();
+    TextBuffer& made = arena_->made_text();
     const std::size_t made_begin = made.size();
     if (in_place && rows.const_text().borrowed()) {
       // The line's head takes the place of the text; what does not fit before the first
       // unread byte goes to the made text.
       const std::size_t size = syntax_.line_size(row, !planned_line_);
       syntax_.spell_line_in_place(row, frontier, room, !planned_line_, made);
-      output_.add(arena_.keep_written(size < room ? size : room));
+      output_->add(arena_->keep_written(size < room ? size : room));
     } else {
       syntax_.spell_line_in_place(row, nullptr, 0, !planned_line_, made);
     }
-    if (made.size() != made_begin) output_.add(arena_.made_span(made_begin));
+    if (made.size() != made_begin) output_->add(arena_->made_span(made_begin));
     planned_line_ = true;
   }
 
  private:
-  ByteArena& arena_;
-  OutputPlan& output_;
+  ByteArena* arena_;
+  OutputPlan* output_;
   QuarantineList& quarantine_;
   OutputSyntax syntax_;
   std::string_view input_;

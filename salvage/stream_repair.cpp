@@ -1,6 +1,8 @@
 #include "salvage/stream_repair.h"
 
 #include <algorithm>
+#include <array>
+#include <vector>
 
 #include "io/buffered_writer.h"
 #include "io/stream_window.h"
@@ -39,25 +41,49 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     if (auto error = quarantine_writer->write(kQuarantineHeader)) return *std::move(error);
   }
   const std::size_t chunk = std::max<std::size_t>(settings.chunk, 1);
+  // Two of each: while the window's thread writes one window's plan, the next window is
+  // planned into the other. Made before the window, they outlive its thread.
+  std::array<ByteArena, 2> arenas;
+  std::array<OutputPlan, 2> plans;
+  std::array<std::vector<iovec>, 2> gathered;
   StreamWindow window;
   auto settled = settle_shape_from_stream(window, source, options, chunk);
   if (!settled) return std::move(settled).error();
 
+  std::uint64_t written_behind = 0;
   if (settled.value()) {
     const TableShape shape = *settled.value();
-    ByteArena arena;
-    OutputPlan plan;
+    std::size_t turn = 0;
     QuarantineList quarantined;
-    PlanSink sink(arena, plan, quarantined, shape.delimiter, options.quote_char);
+    PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes);
     window.read_ahead(source, chunk);
+    const int output_fd = window.has_thread() ? output.regular_file_descriptor() : -1;
+    // Counts what the thread wrote; an error it met is the output's.
+    auto settle = [&](StreamWindow::WriteOutcome outcome) -> std::optional<SalvageError> {
+      written_behind += outcome.written;
+      if (outcome.error != 0) return output.failed_elsewhere(outcome.error);
+      return std::nullopt;
+    };
     while (true) {
+      ByteArena& arena = arenas[turn];
+      OutputPlan& plan = plans[turn];
       const std::string_view text = window.view();
       arena.restart(text);
+      sink.use_plan(arena, plan);
       sink.use_input(text);
       const std::size_t walked = walk.walk(text, window.at_end());
-      // The plan refers to the window: it goes out before the window moves on.
-      if (auto error = plan.write_to(output_writer, arena)) return *std::move(error);
+      // The plan refers to the window: it goes out before the window's buffer is used
+      // again, by the thread as the window moves on, or here.
+      if (output_fd >= 0 && window.can_write_behind(walked)) {
+        if (auto error = output_writer.flush()) return *std::move(error);
+        plan.gather(arena, gathered[turn]);
+        window.write_behind({output_fd, gathered[turn]});
+      } else {
+        window.settle_writes();
+        if (auto error = settle(window.take_write_outcome())) return *std::move(error);
+        if (auto error = plan.write_to(output_writer, arena)) return *std::move(error);
+      }
       if (quarantine_writer) {
         if (auto error = write_quarantine_lines(*quarantine_writer, quarantined, arena, shape.width)) {
           return *std::move(error);
@@ -74,6 +100,8 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
         if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
       }
       if (auto error = window.advance(source, walked, chunk)) return *std::move(error);
+      if (auto error = settle(window.take_write_outcome())) return *std::move(error);
+      turn ^= 1;
     }
     finish_counts(result.salvage);
     result.skipped_byte_order_mark = walk.skipped_byte_order_mark();
@@ -87,7 +115,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
   }
   result.bytes_read = window.bytes_read();
-  result.bytes_written = output_writer.bytes_written();
+  result.bytes_written = output_writer.bytes_written() + written_behind;
   return result;
 }
 

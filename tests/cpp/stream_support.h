@@ -52,6 +52,15 @@ class MemoryFile {
     if (fd_ >= 0) ::close(fd_);
   }
   int fd() const noexcept { return fd_; }
+  // What the file holds now, from its start; the offset is left where it was.
+  std::string contents() const {
+    std::string bytes;
+    char block[4096];
+    for (ssize_t n; (n = ::pread(fd_, block, sizeof block, static_cast<off_t>(bytes.size()))) > 0;) {
+      bytes.append(block, static_cast<std::size_t>(n));
+    }
+    return bytes;
+  }
 
  private:
   int fd_;

@@ -1,6 +1,6 @@
 // The stream repair against the whole-file pass: whatever the input, the options, the chunk
-// size, the sizes of the reads and whether a regular file is read ahead on a thread of the
-// engine's own, the repaired output, the quarantine file and the counts
+// size, the sizes of the reads and whether regular files are read ahead and written behind
+// on a thread of the engine's own, the repaired output, the quarantine file and the counts
 // are exactly the whole-file pass's.
 
 #include <string>
@@ -38,7 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const test::MemoryFile file(from_file ? std::string_view(input) : std::string_view());
   FdSource descriptor(file.fd());
   ByteSource& source = from_file ? static_cast<ByteSource&>(descriptor) : pieces;
-  test::StringSink output, quarantine;
+  test::StringSink in_memory, quarantine;
+  const test::MemoryFile output_file("");
+  FdSink output_descriptor(output_file.fd());
+  ByteSink& output = from_file ? static_cast<ByteSink&>(output_descriptor) : in_memory;
   StreamSettings settings;
   settings.chunk = 1 + chunk % 64;
   auto streamed = repair_stream(source, output, &quarantine, options, nullptr, nullptr, settings);
@@ -48,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(a.total_rows == b.total_rows && a.salvaged_rows == b.salvaged_rows && a.repaired_rows == b.repaired_rows &&
              a.quarantined_rows == b.quarantined_rows && a.detected_delimiter == b.detected_delimiter &&
              a.inferred_columns == b.inferred_columns);
-  FUZZ_CHECK(output.bytes == whole_output.bytes);
+  const std::string written = from_file ? output_file.contents() : in_memory.bytes;
+  FUZZ_CHECK(written == whole_output.bytes);
+  FUZZ_CHECK(streamed.value().bytes_written == written.size());
   FUZZ_CHECK(quarantine.bytes == whole_quarantine.bytes);
   FUZZ_CHECK(streamed.value().bytes_read == input.size());
   return 0;
