@@ -6,18 +6,31 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 
 namespace rowmender {
+namespace {
+
+// Forks since the process started, counted in the child: a thread started before the last
+// fork does not exist in this process.
+std::atomic<unsigned> forks{0};
+void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
 
 std::unique_ptr<ReadAhead> ReadAhead::start(int fd) noexcept {
   try {
-    auto ahead = std::make_unique<ReadAhead>(fd);
+    static const bool watching_forks = ::pthread_atfork(nullptr, nullptr, count_fork) == 0;
+    if (!watching_forks) return nullptr;
+    auto ahead = std::make_unique<ReadAhead>(Key{});
+    ahead->shared_ = std::make_unique<Shared>(fd);
+    ahead->generation_ = forks.load(std::memory_order_relaxed);
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
     try {
-      ahead->thread_ = std::thread([reader = ahead.get()] { reader->run(); });
+      ahead->thread_ = std::make_unique<std::thread>([shared = ahead->shared_.get()] { run(*shared); });
     } catch (...) {
       pthread_sigmask(SIG_SETMASK, &before, nullptr);
       return nullptr;
@@ -30,48 +43,63 @@ std::unique_ptr<ReadAhead> ReadAhead::start(int fd) noexcept {
   }
 }
 
+bool ReadAhead::orphaned() const noexcept { return generation_ != forks.load(std::memory_order_relaxed); }
+
 ReadAhead::~ReadAhead() {
-  {
-    const std::lock_guard lock(mutex_);
-    stopping_ = true;
+  if (!thread_) return;
+  if (orphaned()) {
+    // The thread's lock or condition may be held for ever here: left as they are.
+    (void)shared_.release();
+    (void)thread_.release();
+    return;
   }
-  changed_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  {
+    const std::lock_guard lock(shared_->mutex);
+    shared_->stopping = true;
+  }
+  shared_->changed.notify_all();
+  thread_->join();
 }
 
 void ReadAhead::request(char* buffer, std::size_t capacity, Write first) noexcept {
+  if (orphaned()) return;
   {
-    const std::lock_guard lock(mutex_);
-    buffer_ = buffer;
-    capacity_ = capacity;
-    write_ = first;
-    requested_ = true;
-    done_ = false;
+    const std::lock_guard lock(shared_->mutex);
+    shared_->buffer = buffer;
+    shared_->capacity = capacity;
+    shared_->write = first;
+    shared_->requested = true;
+    shared_->done = false;
   }
-  changed_.notify_all();
+  shared_->changed.notify_all();
 }
 
 ReadAhead::Result ReadAhead::wait() noexcept {
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return done_; });
-  done_ = false;
-  return result_;
+  if (orphaned()) {
+    Result failed;
+    failed.error = failed.write_error = ECHILD;
+    return failed;
+  }
+  std::unique_lock lock(shared_->mutex);
+  shared_->changed.wait(lock, [this] { return shared_->done; });
+  shared_->done = false;
+  return shared_->result;
 }
 
-void ReadAhead::run() noexcept {
-  std::unique_lock lock(mutex_);
+void ReadAhead::run(Shared& shared) noexcept {
+  std::unique_lock lock(shared.mutex);
   while (true) {
-    changed_.wait(lock, [this] { return requested_ || stopping_; });
-    if (stopping_) return;
-    requested_ = false;
-    char* const buffer = buffer_;
-    const std::size_t capacity = capacity_;
-    const Write write = write_;
+    shared.changed.wait(lock, [&shared] { return shared.requested || shared.stopping; });
+    if (shared.stopping) return;
+    shared.requested = false;
+    char* const buffer = shared.buffer;
+    const std::size_t capacity = shared.capacity;
+    const Write write = shared.write;
     lock.unlock();
     Result result;
     if (!write.pieces.empty()) write_all(write, result);
     while (result.bytes < capacity) {
-      const ssize_t got = ::read(fd_, buffer + result.bytes, capacity - result.bytes);
+      const ssize_t got = ::read(shared.fd, buffer + result.bytes, capacity - result.bytes);
       if (got > 0) {
         result.bytes += static_cast<std::size_t>(got);
       } else if (got == 0) {
@@ -83,9 +111,9 @@ void ReadAhead::run() noexcept {
       }
     }
     lock.lock();
-    result_ = result;
-    done_ = true;
-    changed_.notify_all();
+    shared.result = result;
+    shared.done = true;
+    shared.changed.notify_all();
   }
 }
 

@@ -10,6 +10,10 @@
 // every signal blocked, so signals reach the threads that ran before, as they did without
 // it. Only regular files are read and written this way: their calls end promptly, so a
 // caller waiting for one, or stopping the thread, never waits on a pipe's other end.
+//
+// A process forked while the thread exists has no such thread: in the child, requests fail
+// at once (the caller reads for itself), and the object leaves the thread's state as it was,
+// unfreed, since a lock or a condition the thread held at the fork can never be released.
 
 #include <sys/uio.h>
 
@@ -41,7 +45,13 @@ class ReadAhead {
   // caller then reads for itself).
   static std::unique_ptr<ReadAhead> start(int fd) noexcept;
 
-  explicit ReadAhead(int fd) noexcept : fd_(fd) {}
+ private:
+  struct Key {  // made by start() only
+    explicit Key() = default;
+  };
+
+ public:
+  explicit ReadAhead(Key) noexcept {}
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
   // Waits for a read under way to end, then stops the thread.
@@ -56,20 +66,29 @@ class ReadAhead {
   Result wait() noexcept;
 
  private:
-  void run() noexcept;
+  // What the two threads share.
+  struct Shared {
+    explicit Shared(int fd) noexcept : fd(fd) {}
+    int fd;
+    std::mutex mutex;
+    std::condition_variable changed;
+    char* buffer = nullptr;
+    std::size_t capacity = 0;
+    Write write;
+    bool requested = false;
+    bool done = false;
+    bool stopping = false;
+    Result result;
+  };
+
+  // Whether this process was forked since the thread started: the thread is not here.
+  bool orphaned() const noexcept;
+  static void run(Shared& shared) noexcept;
   static void write_all(const Write& write, Result& result) noexcept;
 
-  int fd_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  char* buffer_ = nullptr;
-  std::size_t capacity_ = 0;
-  Write write_;
-  bool requested_ = false;
-  bool done_ = false;
-  bool stopping_ = false;
-  Result result_;
-  std::thread thread_;  // last: it starts once the rest exists
+  std::unique_ptr<Shared> shared_;
+  std::unique_ptr<std::thread> thread_;
+  unsigned generation_ = 0;  // the process's fork count when the thread started
 };
 
 }  // namespace rowmender

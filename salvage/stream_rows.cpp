@@ -35,6 +35,8 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       return false;
     }
     walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
+    // The rows handed out are copies, so the next window can be read while they are used.
+    window_.read_ahead(source, settings_.chunk);
   }
   while (!finished_) {
     if (walked_before_) {

@@ -163,7 +163,12 @@ TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
     const SalvageOutcome expected = salvage_slice(input, options);
 
     const std::size_t chunk = chunks[rng() % std::size(chunks)];
-    PiecewiseSource source(input, 1 + rng() % (2 * chunk), rng());
+    PiecewiseSource pieces(input, 1 + rng() % (2 * chunk), rng());
+    // One in three from a regular file, read ahead on a thread while the rows are used.
+    const bool from_file = iteration % 3 == 0;
+    const MemoryFile file(from_file ? std::string_view(input) : std::string_view());
+    FdSource descriptor(file.fd());
+    ByteSource& source = from_file ? static_cast<ByteSource&>(descriptor) : pieces;
     StreamSettings settings;
     settings.chunk = chunk;
     RowStream stream(options, nullptr, settings);

@@ -160,6 +160,27 @@ def run_python(code, **kwargs):
                           timeout=300, **kwargs)
 
 
+def test_a_fork_while_rows_are_read_ahead_hangs_neither_process(tmp_path):
+    # The thread that reads ahead is not in the child: dropping the stream there must not
+    # wait for it, and the parent's rows stay whole.
+    source = tmp_path / "big.csv"
+    source.write_bytes(b"a,b,c\n" + b"1,2,3\n" * 1_000_000)
+    result = run_python(f"""
+        import gc, os, rowmender
+        stream = iter(rowmender.rows({str(source)!r}))
+        first = [next(stream) for _ in range(1000)]
+        pid = os.fork()
+        if pid == 0:
+            del stream
+            gc.collect()
+            os._exit(0)
+        _, status = os.waitpid(pid, 0)
+        rest = sum(1 for _ in stream)
+        print(os.waitstatus_to_exitcode(status), len(first) + rest)
+    """)
+    assert result.stdout.split() == ["0", "1000001"], result.stderr
+
+
 @pytest.mark.parametrize("copies", [2000, 100_000], ids=["one-window", "written-behind"])
 def test_a_full_file_system_leaves_the_target_untouched(tmp_path, copies):
     # A file-size limit stands in for a full disk: the write fails with EFBIG. A file of
