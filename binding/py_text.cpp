@@ -166,16 +166,25 @@ PyObject* new_str(std::string_view utf8) {
   return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(n), "strict");
 }
 
-PyObject* new_row_list(const RowView& row) {
+PyObject* new_row_list(const RowView& row, FieldsDone done) {
   const std::size_t fields = row.size();
   PyRef list(PyList_New(static_cast<Py_ssize_t>(fields)));
   if (!list) return nullptr;
   // One scan tells whether the whole row is ASCII; then no field needs decoding.
-  const bool ascii = is_ascii(row.text());
+  const std::string_view text = row.text();
+  const bool ascii = is_ascii(text);
+  // Whoever listens hears every 8 MiB of text or so.
+  constexpr std::size_t kTellEvery = std::size_t{8} << 20;
+  const char* told = text.data();
   for (std::size_t i = 0; i < fields; ++i) {
-    PyObject* text = ascii ? new_ascii_str(row.field(i)) : new_str(row.field(i));
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    const std::string_view field = row.field(i);
+    PyObject* str = ascii ? new_ascii_str(field) : new_str(field);
+    if (str == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), str);
+    if (done.call != nullptr && field.data() + field.size() - told >= static_cast<std::ptrdiff_t>(kTellEvery)) {
+      done.call(done.context, i + 1);
+      told = field.data() + field.size();
+    }
   }
   return list.release();
 }

@@ -21,8 +21,15 @@ inline PyObject* new_ascii_str(std::string_view ascii) {
   return str;
 }
 
+// Told, now and then while a long row is made into a list, how many of its first fields are
+// done: their text is not read again.
+struct FieldsDone {
+  void (*call)(void* context, std::size_t fields) = nullptr;
+  void* context = nullptr;
+};
+
 // A new list holding a new str for each field of `row`.
-PyObject* new_row_list(const RowView& row);
+PyObject* new_row_list(const RowView& row, FieldsDone done = {});
 
 // A new one-character str whose code point equals `byte`.
 PyObject* new_char_str(std::uint8_t byte);

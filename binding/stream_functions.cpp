@@ -208,7 +208,12 @@ PyObject* row_stream_next(PyObject* self) {
           p.cursor = 0;
           if (!more->value()) return nullptr;
         }
-        PyObject* list = new_row_list(p.stream->rows()[p.cursor]);
+        const FieldsDone release{[](void* payload, std::size_t fields) {
+                                   auto& q = *static_cast<RowStreamPayload*>(payload);
+                                   q.stream->release_text(q.cursor, fields);
+                                 },
+                                 &p};
+        PyObject* list = new_row_list(p.stream->rows()[p.cursor], release);
         if (list == nullptr) return nullptr;
         ++p.cursor;
         return list;

@@ -34,6 +34,14 @@ void StreamWindow::consume(std::size_t bytes) noexcept {
   size_ -= bytes;
 }
 
+void StreamWindow::drop_front(std::size_t bytes) noexcept {
+  // The bytes left are moved to the front only when more must be read behind them and there
+  // is no room (see fill): a window that moves on a row at a time through many long rows
+  // would otherwise move its whole rest each time.
+  begin_ = bytes == size_ ? 0 : begin_ + bytes;
+  size_ -= bytes;
+}
+
 std::optional<SalvageError> StreamWindow::advance(ByteSource& source, std::size_t consumed, std::size_t chunk) {
   const std::size_t left = size_ - consumed;
   if (request_pending_) wait_for_thread();
@@ -42,7 +50,7 @@ std::optional<SalvageError> StreamWindow::advance(ByteSource& source, std::size_
     arrived_.reset();
     take_read_ahead(got, consumed);
   } else {
-    consume(consumed);
+    drop_front(consumed);
   }
   if (auto error = fill(source, next_window_size(left, chunk))) return error;
   if (ahead_ == nullptr) return std::nullopt;
@@ -99,9 +107,12 @@ void StreamWindow::take_read_ahead(const ReadAhead::Result& got, std::size_t con
     begin_ = kLeftOverRoom - left;
     size_ = left + got.bytes;
   } else {
-    consume(consumed);
-    reserve(size_ + got.bytes);
-    std::memcpy(buffer_.data() + size_, arrived, got.bytes);
+    drop_front(consumed);
+    if (begin_ + size_ + got.bytes > buffer_.capacity()) {
+      consume(0);
+      reserve(size_ + got.bytes);
+    }
+    std::memcpy(buffer_.data() + begin_ + size_, arrived, got.bytes);
     size_ += got.bytes;
   }
   bytes_read_ += got.bytes;

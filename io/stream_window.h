@@ -35,6 +35,8 @@ inline std::size_t next_window_size(std::size_t left, std::size_t chunk) noexcep
 class StreamWindow {
  public:
   std::string_view view() const noexcept { return {buffer_.data() + begin_, size_}; }
+  // The same bytes, for a caller that writes over those it has walked.
+  char* data() noexcept { return buffer_.data() + begin_; }
   std::size_t size() const noexcept { return size_; }
   bool at_end() const noexcept { return at_end_; }
   std::uint64_t bytes_read() const noexcept { return bytes_read_; }
@@ -78,7 +80,10 @@ class StreamWindow {
   static constexpr std::size_t kLeftOverRoom = std::size_t{64} << 10;
 
   void reserve(std::size_t bytes);
+  // Drops the first `bytes` bytes, moving the rest to the front of the buffer.
   void consume(std::size_t bytes) noexcept;
+  // Drops the first `bytes` bytes where they lie.
+  void drop_front(std::size_t bytes) noexcept;
   void take_read_ahead(const ReadAhead::Result& got, std::size_t consumed);
   void wait_for_thread() noexcept;
 

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <new>
 
@@ -59,6 +60,19 @@ char* remap_large_pages(char* pages, std::size_t bytes, std::size_t new_bytes) n
 #else
   (void)pages, (void)bytes, (void)new_bytes;
   return nullptr;
+#endif
+}
+
+void release_pages_within(char* begin, char* end) noexcept {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t to_first_page = (page - reinterpret_cast<std::uintptr_t>(begin) % page) % page;
+  if (end - begin <= static_cast<std::ptrdiff_t>(to_first_page)) return;
+  char* const first = begin + to_first_page;
+  const std::size_t length = static_cast<std::size_t>(end - first) / page * page;
+#if defined(MADV_DONTNEED)
+  if (length != 0) ::madvise(first, length, MADV_DONTNEED);
+#else
+  (void)length;
 #endif
 }
 

@@ -21,6 +21,9 @@ char* remap_large_pages(char* pages, std::size_t bytes, std::size_t new_bytes) n
 // of `keep` bytes.
 void unmap_large_pages_after(char* pages, std::size_t bytes, std::size_t keep) noexcept;
 
+// Gives the memory under the whole pages between `begin` and `end`, which lie in such a
+// mapping, back to the system: the mapping stays, and those bytes read as zero until written.
+void release_pages_within(char* begin, char* end) noexcept;
 // Below this, the heap serves as well as a mapping.
 inline constexpr std::size_t kLargePagesFrom = std::size_t{1} << 20;
 

@@ -51,12 +51,16 @@ class TextBuffer {
   // (input still being read: the same rule as for write_over holds). Growing past them moves
   // the text to storage of its own; the region is never freed here.
   void borrow(char* region, std::size_t capacity) noexcept {
-    data_ = capacity != 0 ? region : no_text();
+    data_ = region != nullptr ? region : no_text();
     capacity_ = capacity;
     size_ = 0;
     borrowed_ = true;
   }
   bool borrowed() const noexcept { return borrowed_; }
+  // Lets a borrowed stretch reach `capacity` bytes from its start, as its owner allows.
+  void extend_borrowed(std::size_t capacity) noexcept {
+    if (borrowed_ && data_ != no_text() && capacity > capacity_) capacity_ = capacity;
+  }
   // Moves the text into storage of its own, of the same capacity.
   void move_to_own_storage() { reallocate(capacity()); }
   // The input is no longer read: the memory that holds only input is released, the text's
@@ -94,7 +98,15 @@ class TextBuffer {
   }
   // Drops the bytes from `size` on; never allocates.
   void truncate(std::size_t size) noexcept { size_ = std::min(size_, size); }
-  void clear() noexcept { size_ = 0; }
+  // Empties the text; a borrowed stretch is given back, the text's own storage used again.
+  void clear() noexcept {
+    size_ = 0;
+    if (borrowed_) {
+      borrowed_ = false;
+      data_ = storage_.capacity() != 0 ? storage_.data() : no_text();
+      capacity_ = storage_.capacity();
+    }
+  }
 
  private:
   void make_room(std::size_t n) {

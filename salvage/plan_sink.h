@@ -15,6 +15,7 @@
 #include "salvage/output_format.h"
 #include "salvage/output_plan.h"
 #include "salvage/quarantine_list.h"
+#include "salvage/row_bytes.h"
 #include "salvage/row_rule.h"
 
 namespace rowmender {
@@ -32,8 +33,12 @@ class PlanSink {
   }
 
   // The text the walk reads now: the whole input, or a stream's window (the arena must have
-  // moved on with it).
-  void use_input(std::string_view input) noexcept { input_ = input; }
+  // moved on with it). A window's bytes are also given `writable`, for the long rows the walk
+  // lets be written over their own bytes.
+  void use_input(std::string_view input, char* writable = nullptr) noexcept {
+    input_ = input;
+    writable_input_ = writable;
+  }
 
   bool takes_plain_line(const PlainLine& plain, const RowDecision& decision) const noexcept {
     switch (decision.fate) {
@@ -74,30 +79,43 @@ class PlanSink {
     output_->add(arena_->keep_text(line_, next));
   }
 
-  RowTable& parse_target() noexcept {
+  RowTable* parse_target(RowBytes own_bytes) noexcept {
     // Over the input, the row's text is written at the frontier of what is kept, behind the
     // parser, so that even a huge row needs no memory of its own; its line is then spelled
-    // where its text lies.
+    // where its text lies. A stream's long row is written over its own bytes the same way.
+    own_bytes_ = writable_input_ != nullptr ? own_bytes : RowBytes{};
     if (char* frontier = arena_->frontier()) {
       row_.write_text_into(frontier, arena_->frontier_room());
+    } else if (!own_bytes_.empty()) {
+      row_.write_text_into(writable_input_ + own_bytes_.begin, own_bytes_.end - own_bytes_.begin - 1);
     } else {
       row_.clear();
     }
-    return row_;
+    return &row_;
   }
 
   void take_parsed_row(RowTable& rows, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
-    char* const frontier = arena_->frontier();
-    // Bytes from the frontier to the first unread byte of the input: where the text lies
-    // while it is still at the frontier (no repair or merge moved it away).
-    const std::size_t room = frontier != nullptr ? arena_->room_before(unread) : 0;
-    const bool in_place = frontier != nullptr && rows.const_text().borrowed();
+    // Where the text was written over the input: the place, and the bytes from there to the
+    // first unread byte, where the text lies while it is still in place (no repair or merge
+    // moved it away).
+    char* place = arena_->frontier();
+    std::size_t room = place != nullptr ? arena_->room_before(unread) : 0;
+    if (place == nullptr && !own_bytes_.empty()) {
+      place = writable_input_ + own_bytes_.begin;
+      room = unread - own_bytes_.begin;
+    }
+    const bool in_place = place != nullptr && rows.const_text().borrowed();
+    // Keeps the first `size` bytes at the place.
+    const auto keep_in_place = [&](std::size_t size) {
+      return own_bytes_.empty() ? arena_->keep_written(size)
+                                : arena_->keep_input(own_bytes_.begin, own_bytes_.begin + size);
+    };
     if (decision.fate == RowFate::Quarantine) {
       const RowView row = rows[0];
       const std::size_t size = syntax_.raw_content_size(row);
       if (in_place && size <= room) {
-        syntax_.spell_raw_content_in_place(row, frontier, room, arena_->made_text());
-        quarantine_.add({line_after, decision.reason, row.size(), arena_->keep_written(size)});
+        syntax_.spell_raw_content_in_place(row, place, room, arena_->made_text());
+        quarantine_.add({line_after, decision.reason, row.size(), keep_in_place(size)});
         return;
       }
       line_.clear();
@@ -123,8 +141,8 @@ class PlanSink {
       // The line's head takes the place of the text; what does not fit before the first
       // unread byte goes to the made text.
       const std::size_t size = syntax_.line_size(row, !planned_line_);
-      syntax_.spell_line_in_place(row, frontier, room, !planned_line_, made);
-      output_->add(arena_->keep_written(size < room ? size : room));
+      syntax_.spell_line_in_place(row, place, room, !planned_line_, made);
+      output_->add(keep_in_place(size < room ? size : room));
     } else {
       syntax_.spell_line_in_place(row, nullptr, 0, !planned_line_, made);
     }
@@ -138,7 +156,9 @@ class PlanSink {
   QuarantineList& quarantine_;
   OutputSyntax syntax_;
   std::string_view input_;
-  RowTable row_;  // the one row being settled
+  char* writable_input_ = nullptr;
+  RowBytes own_bytes_;  // where a stream's row being settled may be written over its bytes
+  RowTable row_;        // the one row being settled
   std::string line_;
   std::string scratch_;
   bool planned_line_ = false;

@@ -9,7 +9,9 @@
 //   bool takes_plain_line(const PlainLine&, const RowDecision&)
 //   void take_plain_line(const PlainLine&, std::size_t begin, std::size_t next, const RowDecision&,
 //                        std::uint64_t line_after)
-//   RowTable& parse_target()   (the table the parser appends the next row to)
+//   RowTable* parse_target(RowBytes)   (the table the parser appends the next row to, given
+//                                       the row's own bytes it may write the text over, if
+//                                       any; nullptr ends the walk before the row)
 //   void take_parsed_row(RowTable&, const RowDecision&, std::uint64_t line_after, std::size_t unread)
 // `next`/`unread` is where the following row begins: every byte before it has been read.
 
@@ -20,6 +22,7 @@
 #include "parser/plain_line.h"
 #include "parser/resilient_parser.h"
 #include "salvage/records.h"
+#include "salvage/row_bytes.h"
 #include "salvage/row_change.h"
 #include "salvage/row_rule.h"
 #include "salvage/table_shape.h"
@@ -56,6 +59,7 @@ class SalvageWalk {
       skipped_bom_ = parser.skipped_byte_order_mark();
     }
     const std::size_t size = window.size();
+    const std::size_t first_row = parser.position();
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
@@ -76,11 +80,35 @@ class SalvageWalk {
           continue;
         }
       }
-      RowTable& rows = sink_.parse_target();
+      // A row that alone ran on past the end of an earlier window is long, and so may be any
+      // row of a window that grew for long rows. Rather than build such a row's text again
+      // for every larger window, the walk first only finds where it ends (reading a row's
+      // shape keeps nothing) and builds the text once, when the row ends inside the window:
+      // the sink may then write it over the row's own bytes.
+      RowBytes own_bytes;
+      if (long_row_ || long_rows_expected_) {
+        ResilientParser::RowShape shape;
+        parser.next_row_shape(shape);
+        const std::size_t end = parser.position();
+        parser.rewind(before);
+        if (!at_end && end >= size) {
+          long_row_ = before.position == first_row;
+          break;
+        }
+        long_row_ = false;
+        own_bytes = {before.position, end};
+      }
+      RowTable* const target = sink_.parse_target(own_bytes);
+      if (target == nullptr) {
+        long_row_ = true;  // the sink wants the row to start the next walk
+        break;
+      }
+      RowTable& rows = *target;
       if (!parser.next_row(rows)) break;
       if (!at_end && parser.position() >= size) {
         rows.drop_last_row();
         parser.rewind(before);
+        long_row_ = before.position == first_row;
         break;
       }
       const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
@@ -89,8 +117,13 @@ class SalvageWalk {
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
     cursor_ = parser.cursor();
+    long_rows_expected_ = false;
     return cursor_.position;
   }
+
+  // The next window grew for long rows (a stream's head that had to be read on): every row
+  // the parser reads in it is taken as a long one.
+  void expect_long_rows() noexcept { long_rows_expected_ = true; }
 
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept { cursor_.position -= bytes; }
@@ -128,6 +161,8 @@ class SalvageWalk {
   bool read_plain_lines_;
   bool started_ = false;
   bool skipped_bom_ = false;
+  bool long_row_ = false;  // the next row filled a whole window without ending
+  bool long_rows_expected_ = false;
   ResilientParser::Cursor cursor_;
   PlainLine plain_;
 };

@@ -57,6 +57,8 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes);
+    // A head read on past its first chunk holds long rows.
+    if (window.size() > chunk) walk.expect_long_rows();
     window.read_ahead(source, chunk);
     const int output_fd = window.has_thread() ? output.regular_file_descriptor() : -1;
     // Counts what the thread wrote; an error it met is the output's.
@@ -71,7 +73,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       const std::string_view text = window.view();
       arena.restart(text);
       sink.use_plan(arena, plan);
-      sink.use_input(text);
+      sink.use_input(text, window.data());
       const std::size_t walked = walk.walk(text, window.at_end());
       // The plan refers to the window: it goes out before the window's buffer is used
       // again, by the thread as the window moves on, or here.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "memory/large_pages.h"
 #include "salvage/salvage_walk.h"
 #include "salvage/table_sink.h"
 #include "unicode/utf8.h"
@@ -35,6 +36,7 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       return false;
     }
     walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
+    if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows();
     // The rows handed out are copies, so the next window can be read while they are used.
     window_.read_ahead(source, settings_.chunk);
   }
@@ -48,9 +50,15 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       const std::size_t consumed = std::exchange(walked_, 0);
       if (auto error = window_.advance(source, consumed, settings_.chunk)) return *std::move(error);
     }
+    // A walk that kept no rows may have written a long row it then dropped over the window:
+    // the table lets go of the window before the next walk.
+    rows_.clear();
+    walking_->sink.use_window(window_.data(), window_.size(), settings_.chunk);
     walked_ = walking_->walk.walk(window_.view(), window_.at_end());
     walked_before_ = true;
-    if (window_.at_end()) {
+    // The walk may stop before the end of the input's last window: before a long row that
+    // is to start the next table.
+    if (window_.at_end() && walked_ == window_.size()) {
       finished_ = true;
       finish_counts(counts_);
       if (changes_ != nullptr) {
@@ -60,6 +68,16 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     if (!rows_.empty()) return true;
   }
   return false;
+}
+
+void RowStream::release_text(std::size_t row, std::size_t fields) noexcept {
+  if (fields == 0) return;
+  const std::string_view text = rows_[row].text();
+  const std::string_view last = rows_.field(row, fields - 1);
+  const char* const end = last.data() + last.size();
+  // A text this long lies in mapped memory of its own or of the window, never on the heap.
+  if (static_cast<std::size_t>(end - text.data()) < kLargePagesFrom) return;
+  release_pages_within(const_cast<char*>(text.data()), const_cast<char*>(end));
 }
 
 StreamStats RowStream::stats() const {

@@ -30,6 +30,10 @@ class RowStream {
   [[nodiscard]] Expected<bool, SalvageError> next_batch(ByteSource& source, StreamMonitor* monitor = nullptr);
 
   const RowTable& rows() const noexcept { return rows_; }
+  // The first `fields` fields of row `row` have been handed over and their text is not read
+  // again before the next batch: where that text is long, the memory under it goes back to
+  // the system at once (a huge row's text would otherwise stay beside what it was made into).
+  void release_text(std::size_t row, std::size_t fields) noexcept;
   bool finished() const noexcept { return finished_; }
   // The counts so far; complete once next_batch has returned false.
   StreamStats stats() const;

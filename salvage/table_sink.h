@@ -6,11 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "parser/plain_line.h"
 #include "parser/row_table.h"
 #include "salvage/byte_arena.h"
 #include "salvage/quarantine_list.h"
+#include "salvage/row_bytes.h"
 #include "salvage/row_rule.h"
 
 namespace rowmender {
@@ -27,6 +29,17 @@ class TableSink {
         quarantine_(quarantine),
         quarantined_text_(quarantined_text) {}
 
+  // A stream's window, for its next walk, which starts with the table empty: a long row that
+  // starts the table may be written over its own bytes in it, and a row of `apart_from`
+  // bytes or more always starts the table (see parse_target).
+  void use_window(char* window, std::size_t size, std::size_t apart_from) noexcept {
+    window_ = window;
+    window_size_ = size;
+    apart_from_ = apart_from;
+    over_input_ = false;
+    origin_ = 0;
+  }
+
   bool takes_plain_line(const PlainLine&, const RowDecision&) const noexcept { return true; }
 
   void take_plain_line(const PlainLine& plain, std::size_t, std::size_t, const RowDecision& decision,
@@ -38,19 +51,36 @@ class TableSink {
     settle_last_row(rows_, decision, line_after);
   }
 
-  RowTable& parse_target() noexcept {
-    if (!over_input_) return rows_;
+  RowTable* parse_target(RowBytes own_bytes) noexcept {
+    if (!over_input_) {
+      if (!own_bytes.empty() && window_ != nullptr) {
+        // A stream's long row: its text is written over its own bytes, and then the rows after
+        // it in the window as over a whole input, so that the row costs no memory of its own.
+        // That needs the table to start with it (the table is handed out before the window
+        // moves on); a row too long to copy waits for the next table.
+        if (!rows_.empty()) return own_bytes.end - own_bytes.begin >= apart_from_ ? nullptr : &rows_;
+        rows_.write_text_into(window_ + own_bytes.begin, own_bytes.end - own_bytes.begin - 1);
+        origin_ = own_bytes.begin;
+        long_row_in_place_ = true;
+      }
+      return &rows_;
+    }
     parsed_.clear();
-    return parsed_;
+    return &parsed_;
   }
 
   void take_parsed_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
-    if (!settle_last_row(table, decision, line_after) || &table == &rows_) return;
+    const bool kept = settle_last_row(table, decision, line_after);
+    if (std::exchange(long_row_in_place_, false) && rows_.const_text().borrowed()) {
+      rows_.text().extend_borrowed(window_size_ - origin_);
+      over_input_ = true;
+    }
+    if (!kept || &table == &rows_) return;
     // The parser's rows can grow (U+FFFD for a bad byte, a two-byte separator when
     // merging), so over the input they are settled aside and moved in only when they fit
     // before the next unread byte; a row that does not fit moves the whole text to memory
     // of its own.
-    if (rows_.const_text().size() + table.row_text(0).size() > unread) {
+    if (origin_ + rows_.const_text().size() + table.row_text(0).size() > unread) {
       rows_.text().move_to_own_storage();
       over_input_ = false;
     }
@@ -79,6 +109,11 @@ class TableSink {
 
   RowTable& rows_;
   RowTable parsed_;
+  char* window_ = nullptr;
+  std::size_t window_size_ = 0;
+  std::size_t apart_from_ = 0;
+  std::size_t origin_ = 0;  // where the text of rows_ starts in the input, when over it
+  bool long_row_in_place_ = false;
   std::string separator_;
   std::string scratch_;
   bool over_input_;
