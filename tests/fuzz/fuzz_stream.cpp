@@ -1,7 +1,9 @@
 // The stream repair against the whole-file pass: whatever the input, the options, the chunk
 // size, the sizes of the reads and whether regular files are read ahead and written behind
 // on a thread of the engine's own, the repaired output, the quarantine file and the counts
-// are exactly the whole-file pass's.
+// are exactly the whole-file pass's; and the row stream's rows are exactly the reader's.
+
+#include <unistd.h>
 
 #include <string>
 
@@ -10,7 +12,9 @@
 #include "io/fd_stream.h"
 #include "salvage/output_format.h"
 #include "salvage/salvage_plan.h"
+#include "salvage/salvage_slice.h"
 #include "salvage/stream_repair.h"
+#include "salvage/stream_rows.h"
 #include "stream_support.h"
 
 using namespace rowmender;
@@ -56,5 +60,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(streamed.value().bytes_written == written.size());
   FUZZ_CHECK(quarantine.bytes == whole_quarantine.bytes);
   FUZZ_CHECK(streamed.value().bytes_read == input.size());
+
+  const SalvageOutcome reader = salvage_slice(input, options);
+  test::PiecewiseSource again(input, 1 + longest_read, chunk ^ longest_read);
+  FdSource descriptor_again(file.fd());
+  if (from_file) FUZZ_CHECK(::lseek(file.fd(), 0, SEEK_SET) == 0);
+  RowStream rows(options, nullptr, settings);
+  std::size_t next = 0;
+  while (true) {
+    auto more = rows.next_batch(from_file ? static_cast<ByteSource&>(descriptor_again) : again);
+    FUZZ_CHECK(more.has_value());
+    if (!more.value()) break;
+    for (std::size_t r = 0; r < rows.rows().size(); ++r, ++next) {
+      FUZZ_CHECK(next < reader.rows.size() && rows.rows().field_count(r) == reader.rows.field_count(next));
+      for (std::size_t f = 0; f < rows.rows().field_count(r); ++f) {
+        FUZZ_CHECK(rows.rows().field(r, f) == reader.rows.field(next, f));
+      }
+    }
+  }
+  FUZZ_CHECK(next == reader.rows.size());
+  FUZZ_CHECK(rows.stats().salvage.quarantined_rows == reader.stats.quarantined_rows);
   return 0;
 }
