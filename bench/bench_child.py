@@ -78,9 +78,12 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
         result["summary"] = report.to_dict()
     elif task == "rows_iterate":
         start = time.perf_counter()
-        for _row in rowmender.rows(input_path):
+        for row in rowmender.rows(input_path):
             pass
         elapsed = time.perf_counter() - start
+        # With the stream gone, what the last row handed over holds (all of a one-row file).
+        result["held_bytes"] = current_rss_bytes() - rss_before
+        del row
     elif task == "reader_construct":
         start = time.perf_counter()
         reader = rowmender.SalvageReader(input_path)
@@ -95,9 +98,11 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
     elif task == "csv_reader":
         start = time.perf_counter()
         with open(input_path, newline="", encoding="utf-8", errors="replace") as source:
-            for _row in csv.reader(source, delimiter=delimiter):
+            for row in csv.reader(source, delimiter=delimiter):
                 pass
         elapsed = time.perf_counter() - start
+        result["held_bytes"] = current_rss_bytes() - rss_before
+        del row
     elif task == "stdlib_job":
         start = time.perf_counter()
         stdlib_job(input_path, output_path, delimiter)
