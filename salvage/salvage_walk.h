@@ -86,7 +86,7 @@ class SalvageWalk {
       // shape keeps nothing) and builds the text once, when the row ends inside the window:
       // the sink may then write it over the row's own bytes.
       RowBytes own_bytes;
-      if (long_row_ || long_rows_expected_) {
+      if (long_row_ || before.position < long_rows_before_) {
         ResilientParser::RowShape shape;
         parser.next_row_shape(shape);
         const std::size_t end = parser.position();
@@ -117,16 +117,18 @@ class SalvageWalk {
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
     cursor_ = parser.cursor();
-    long_rows_expected_ = false;
     return cursor_.position;
   }
 
-  // The next window grew for long rows (a stream's head that had to be read on): every row
-  // the parser reads in it is taken as a long one.
-  void expect_long_rows() noexcept { long_rows_expected_ = true; }
+  // The first `bytes` bytes of the next window grew for long rows (a stream's head that had
+  // to be read on): every row the parser reads that starts in them is taken as a long one.
+  void expect_long_rows_in(std::size_t bytes) noexcept { long_rows_before_ = bytes; }
 
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
-  void drop_front(std::size_t bytes) noexcept { cursor_.position -= bytes; }
+  void drop_front(std::size_t bytes) noexcept {
+    cursor_.position -= bytes;
+    long_rows_before_ = long_rows_before_ > bytes ? long_rows_before_ - bytes : 0;
+  }
 
   const ResilientParser::Cursor& cursor() const noexcept { return cursor_; }
   bool skipped_byte_order_mark() const noexcept { return skipped_bom_; }
@@ -161,8 +163,8 @@ class SalvageWalk {
   bool read_plain_lines_;
   bool started_ = false;
   bool skipped_bom_ = false;
-  bool long_row_ = false;  // the next row filled a whole window without ending
-  bool long_rows_expected_ = false;
+  bool long_row_ = false;             // the next row filled a whole window without ending
+  std::size_t long_rows_before_ = 0;  // rows that start before this are taken as long
   ResilientParser::Cursor cursor_;
   PlainLine plain_;
 };

@@ -58,7 +58,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes);
     // A head read on past its first chunk holds long rows.
-    if (window.size() > chunk) walk.expect_long_rows();
+    if (window.size() > chunk) walk.expect_long_rows_in(window.size());
     window.read_ahead(source, chunk);
     const int output_fd = window.has_thread() ? output.regular_file_descriptor() : -1;
     // Counts what the thread wrote; an error it met is the output's.

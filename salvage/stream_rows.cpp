@@ -36,7 +36,7 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       return false;
     }
     walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
-    if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows();
+    if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
     // The rows handed out are copies, so the next window can be read while they are used.
     window_.read_ahead(source, settings_.chunk);
   }
