@@ -1,5 +1,6 @@
 #include "parser/plain_line.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -35,7 +36,28 @@ std::size_t next_bit(const std::uint64_t* map, std::size_t words, std::size_t fr
   return w * 64 + static_cast<std::size_t>(std::countr_zero(m));
 }
 
+// How much text one UTF-8 check covers beyond the line that asks.
+constexpr std::size_t kUtf8Block = std::size_t{4} << 10;
+
 }  // namespace
+
+bool PlainLine::is_valid_utf8_line(std::string_view input, std::size_t begin, std::size_t end) noexcept {
+  if (end <= valid_to_) return true;
+  const std::string_view line = input.substr(begin, end - begin);
+  if (end <= line_by_line_to_) return is_valid_utf8(line);
+  // The block ends before a byte that starts a character (or at the text's end), so that
+  // it is valid exactly when every line in it is.
+  std::size_t block_end = std::min(input.size(), std::max(end, begin + kUtf8Block));
+  while (block_end > end && block_end < input.size() && (static_cast<std::uint8_t>(input[block_end]) & 0xC0) == 0x80) {
+    --block_end;
+  }
+  if (is_valid_utf8(input.substr(begin, block_end - begin))) {
+    valid_to_ = block_end;
+    return true;
+  }
+  line_by_line_to_ = block_end;
+  return is_valid_utf8(line);
+}
 
 bool PlainLine::usable(std::uint8_t delimiter, std::uint8_t quote_char) noexcept {
   const auto is_break = [](std::uint8_t b) { return b == '\n' || b == '\r'; };
@@ -56,11 +78,13 @@ bool PlainLine::usable(std::uint8_t delimiter, std::uint8_t quote_char) noexcept
 // outside quotes.
 bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, char quote) noexcept {
   if (begin >= input.size()) return false;
+  // What is known of a text holds while it is read forward.
+  if (input.data() != input_.data() || input.size() != input_.size() || begin <= begin_) forget_text();
   input_ = input;
   begin_ = begin;
   quote_ = quote;
   if (!bits_.map(input.data(), begin, input.size(), delimiter, quote)) return false;
-  if (bits_.has_non_ascii() && !is_valid_utf8(input.substr(begin, bits_.size()))) return false;
+  if (bits_.has_non_ascii() && !is_valid_utf8_line(input, begin, begin + bits_.size())) return false;
 
   const std::size_t words = bits_.words();
   std::uint64_t any_quote = 0;

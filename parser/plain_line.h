@@ -42,7 +42,17 @@ class PlainLine {
   // Appends the fields to `rows`, each closed; the row is left open.
   void append_fields(RowTable& rows) const;
 
+  // Forgets what was learnt of the text read so far (where it is valid UTF-8), as a read of
+  // another text or from an earlier place does: for a caller whose next read is of other
+  // bytes in the same place.
+  void forget_text() noexcept { valid_to_ = line_by_line_to_ = 0; }
+
  private:
+  // Whether input[begin, end), a line, is valid UTF-8. The text is checked a block at a
+  // time rather than a line at a time: a block is nearly always valid, and then so is every
+  // line in it, for one call of the check instead of dozens.
+  bool is_valid_utf8_line(std::string_view input, std::size_t begin, std::size_t end) noexcept;
+
   std::string_view input_;
   std::size_t begin_ = 0;
   char quote_ = '"';
@@ -56,6 +66,8 @@ class PlainLine {
   std::uint64_t field_opening_[LineBits::kMaxWords];
   std::uint64_t field_closing_[LineBits::kMaxWords];
   std::uint64_t reasons_[LineBits::kMaxWords];
+  std::size_t valid_to_ = 0;         // the text before this is valid UTF-8
+  std::size_t line_by_line_to_ = 0;  // a block before this was not: its lines are checked alone
 };
 
 }  // namespace rowmender

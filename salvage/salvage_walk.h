@@ -60,6 +60,7 @@ class SalvageWalk {
     }
     const std::size_t size = window.size();
     const std::size_t first_row = parser.position();
+    plain_.forget_text();
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
