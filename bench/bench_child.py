@@ -77,6 +77,7 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
         elapsed = time.perf_counter() - start
         result["summary"] = report.to_dict()
     elif task == "rows_iterate":
+        row = None
         start = time.perf_counter()
         for row in rowmender.rows(input_path):
             pass
@@ -96,6 +97,7 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
             pass
         elapsed = time.perf_counter() - start
     elif task == "csv_reader":
+        row = None
         start = time.perf_counter()
         with open(input_path, newline="", encoding="utf-8", errors="replace") as source:
             for row in csv.reader(source, delimiter=delimiter):
