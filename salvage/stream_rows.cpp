@@ -37,12 +37,14 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     }
     walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
     if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
-    // The rows handed out are copies, so the next window can be read while they are used.
+    // The rows handed out lie in the table's own memory or in this window, never in the
+    // buffer read into ahead, so the next window can be read while they are used.
     window_.read_ahead(source, settings_.chunk);
   }
   while (!finished_) {
     if (walked_before_) {
-      // The rows handed out before are copies: the window can move on now.
+      // The rows handed out before have been used and the table let go of them: the window
+      // can move on now.
       walking_->walk.drop_front(walked_);
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window_.bytes_read())) return *std::move(error);
