@@ -5,6 +5,7 @@
 
 #include "binding/functions.h"
 #include "binding/reader_type.h"
+#include "binding/salvage_options.h"
 #include "binding/stream_functions.h"
 #include "binding/summary_type.h"
 
@@ -48,6 +49,7 @@ int exec_module(PyObject* module) {
   if (add_type(module, "SalvageSummary", summary_type()) < 0) return -1;
   if (add_type(module, "SalvageReader", reader_type()) < 0) return -1;
   // The streaming road behind the package's repair() and rows(); not part of __all__.
+  if (add_function(module, name.get(), check_settings_definition()) < 0) return -1;
   if (add_function(module, name.get(), repair_definition()) < 0) return -1;
   if (add_type(module, "_RowStream", row_stream_type()) < 0) return -1;
   return 0;

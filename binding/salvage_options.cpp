@@ -6,8 +6,98 @@
 #include "binding/arguments.h"
 
 namespace rowmender::binding {
+namespace {
 
-bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options) {
+constexpr std::size_t kDelimiter = 0, kQuoteChar = 1, kFill = 2, kMerge = 3, kExpectedColumns = 4;
+
+bool raise_type(const char* param, const char* expected, PyObject* value) {
+  PyRef name(PyType_GetQualName(Py_TYPE(value)));
+  if (name) PyErr_Format(PyExc_TypeError, "%s must be %s, not %U: %R", param, expected, name.get(), value);
+  return false;
+}
+
+// One ASCII character other than a line break; the byte it is.
+bool strict_character(PyObject* value, const char* param, const char* expected, std::uint8_t& out) {
+  if (!PyUnicode_Check(value)) return raise_type(param, expected, value);
+  if (PyUnicode_GET_LENGTH(value) != 1 || PyUnicode_READ_CHAR(value, 0) >= 0x80) {
+    PyErr_Format(PyExc_ValueError, "%s must be exactly one ASCII character, got %R", param, value);
+    return false;
+  }
+  const Py_UCS4 c = PyUnicode_READ_CHAR(value, 0);
+  if (c == '\r' || c == '\n') {
+    PyErr_Format(PyExc_ValueError, "%s cannot be a line break, got %R", param, value);
+    return false;
+  }
+  out = static_cast<std::uint8_t>(c);
+  return true;
+}
+
+bool strict_flag(PyObject* value, const char* param, bool& out) {
+  // The lenient rule already takes only True, False and NumPy's boolean scalar; its
+  // message is reworded so that every strict error names the setting first.
+  if (convert_flag(value, param, out)) return true;
+  PyErr_Clear();
+  return raise_type(param, "a bool (True or False)", value);
+}
+
+bool strict_columns(PyObject* value, const char* param, std::optional<std::uint64_t>& out) {
+  if (value == Py_None) {
+    out.reset();
+    return true;
+  }
+  // A bool is an int to Python, but expected_columns=True is always a slip.
+  if (PyBool_Check(value) || !PyIndex_Check(value)) return raise_type(param, "an int or None", value);
+  PyRef index(PyNumber_Index(value));
+  if (!index) return false;
+  int overflow = 0;
+  const long long count = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (count == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || (overflow == 0 && count < 0)) {
+    PyErr_Format(PyExc_ValueError, "%s cannot be negative, got %R", param, index.get());
+    return false;
+  }
+  if (overflow > 0 || static_cast<unsigned long long>(count) > kMaxExpectedColumns) {
+    static_assert(kMaxExpectedColumns == 10'000'000, "the message spells the bound");
+    PyErr_Format(PyExc_ValueError, "%s must be at most 10,000,000 (a mistyped number?), got %R", param, index.get());
+    return false;
+  }
+  out = static_cast<std::uint64_t>(count);
+  return true;
+}
+
+bool convert_strictly(std::span<PyObject* const, 6> values, SalvageOptions& options) {
+  SalvageOptions converted;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* value = values[i];
+    const char* param = kSalvageOptionParams[i];
+    if (value == nullptr) continue;
+    bool ok = true;
+    if (i == kDelimiter) {
+      std::uint8_t byte = 0;
+      ok = value == Py_None || strict_character(value, param, "a str or None", byte);
+      if (value != Py_None) converted.delimiter = byte;
+    } else if (i == kQuoteChar) {
+      ok = strict_character(value, param, "a str", converted.quote_char);
+    } else if (i == kExpectedColumns) {
+      ok = strict_columns(value, param, converted.expected_columns);
+    } else {
+      bool& flag = i == kFill    ? converted.fill_ragged_rows
+                   : i == kMerge ? converted.merge_overflow
+                                 : converted.repair_quotes;
+      ok = strict_flag(value, param, flag);
+    }
+    if (!ok) return false;
+  }
+  if (converted.delimiter == converted.quote_char) {
+    PyErr_Format(PyExc_ValueError, "delimiter and quote_char cannot be the same character, got %R for both",
+                 values[kQuoteChar] != nullptr ? values[kQuoteChar] : values[kDelimiter]);
+    return false;
+  }
+  options = converted;
+  return true;
+}
+
+bool convert_leniently(std::span<PyObject* const, 6> values, SalvageOptions& options) {
   std::optional<std::string_view> delimiter;
   std::string_view quote_char = "\"";
   bool fill_ragged_rows = true, merge_overflow = true, repair_quotes = true;
@@ -29,5 +119,62 @@ bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOption
   options.repair_quotes = repair_quotes;
   return true;
 }
+
+PyObject* new_character(std::uint8_t byte) { return PyUnicode_FromOrdinal(byte); }
+
+// The settings as the dict _check_settings hands back: the values as given, every name
+// present, so that the engine's conversion of them gives the same options again.
+PyObject* settings_dict(const SalvageOptions& options) {
+  PyRef dict(PyDict_New());
+  if (!dict) return nullptr;
+  PyObject* values[6] = {
+      options.delimiter ? new_character(*options.delimiter) : Py_NewRef(Py_None),
+      new_character(options.quote_char),
+      PyBool_FromLong(options.fill_ragged_rows),
+      PyBool_FromLong(options.merge_overflow),
+      options.expected_columns ? PyLong_FromUnsignedLongLong(*options.expected_columns) : Py_NewRef(Py_None),
+      PyBool_FromLong(options.repair_quotes),
+  };
+  bool ok = true;
+  for (std::size_t i = 0; i < 6; ++i) {
+    PyRef value(values[i]);
+    ok = ok && value && PyDict_SetItemString(dict.get(), kSalvageOptionParams[i], value.get()) == 0;
+  }
+  return ok ? dict.release() : nullptr;
+}
+
+constexpr Signature kSettingsSignature{"_check_settings", kSalvageOptionParams, 0};
+
+PyObject* check_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[6];
+  if (!bind_arguments(kSettingsSignature, args, nargs, kwnames, bound)) return nullptr;
+  SalvageOptions options;
+  if (!convert_salvage_options(bound, options, SettingsRule::strict)) return nullptr;
+  return settings_dict(options);
+}
+
+PyMethodDef definition = {
+    "_check_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_settings)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_check_settings(delimiter=None, quote_char='\"', fill_ragged_rows=True, merge_overflow=True, "
+    "expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Checks the settings of the streaming functions strictly; returns them as a dict."};
+
+}  // namespace
+
+bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options, SettingsRule rule) {
+  return rule == SettingsRule::strict ? convert_strictly(values, options) : convert_leniently(values, options);
+}
+
+bool convert_settings_mapping(PyObject* settings, SalvageOptions& options) {
+  if (!PyDict_Check(settings)) return raise_type("settings", "a dict", settings);
+  PyRef no_arguments(PyTuple_New(0));
+  if (!no_arguments) return false;
+  PyObject* bound[6];
+  if (!bind_arguments(kSettingsSignature, no_arguments.get(), settings, bound)) return false;
+  return convert_salvage_options(bound, options, SettingsRule::strict);
+}
+
+PyMethodDef& check_settings_definition() { return definition; }
 
 }  // namespace rowmender::binding

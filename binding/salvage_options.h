@@ -3,6 +3,7 @@
 
 #include "binding/py_ref.h"
 
+#include <cstdint>
 #include <span>
 
 #include "salvage/records.h"
@@ -14,9 +15,32 @@ namespace rowmender::binding {
 inline constexpr const char* kSalvageOptionParams[] = {"delimiter",      "quote_char",       "fill_ragged_rows",
                                                        "merge_overflow", "expected_columns", "repair_quotes"};
 
+// How a setting's value is judged.
+//   lenient: as salvage_file, open and SalvageReader have always taken them: delimiter None
+//     or "" means detect, otherwise its first UTF-8 byte; quote_char its first UTF-8 byte, ""
+//     meaning the double quote; expected_columns anything with __index__. A caller's typo
+//     (";;") silently becomes another setting, which these functions keep for their callers.
+//   strict: what repair, rows, repair_many and the command line take: delimiter and
+//     quote_char exactly one ASCII character other than CR and LF and different from each
+//     other, flags exactly bool, expected_columns an int (not a bool) from 0 to
+//     kMaxExpectedColumns. TypeError for a wrong type, ValueError for a wrong value, each
+//     naming the setting and the value given.
+enum class SettingsRule { lenient, strict };
+
+// A wider table is a mistyped number: padding every short row to ten million fields takes
+// 80 MB of memory and writes 10 MB per row.
+inline constexpr std::uint64_t kMaxExpectedColumns = 10'000'000;
+
 // Converts the six bound values (nullptr where the default applies) into `options`.
-// delimiter: None or "" means detect, otherwise the first UTF-8 byte; quote_char: the first
-// UTF-8 byte, "" meaning the double quote; expected_columns: None means infer.
-bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options);
+bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options,
+                             SettingsRule rule = SettingsRule::lenient);
+
+// Converts a dict of the settings by name (missing ones take their defaults), strictly.
+// An unknown name is a TypeError, as for a keyword argument.
+bool convert_settings_mapping(PyObject* settings, SalvageOptions& options);
+
+// _check_settings(**settings): the strict check before any file is touched; returns the
+// settings as a dict, every name present, ready for _repair and _RowStream.
+PyMethodDef& check_settings_definition();
 
 }  // namespace rowmender::binding

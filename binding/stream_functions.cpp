@@ -2,10 +2,13 @@
 
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 
+#include "binding/arguments.h"
 #include "binding/exceptions.h"
 #include "binding/py_text.h"
+#include "binding/salvage_options.h"
 #include "binding/stream_io.h"
 #include "io/prefixed_source.h"
 #include "salvage/change_log.h"
@@ -15,24 +18,6 @@
 
 namespace rowmender::binding {
 namespace {
-
-// The options, already checked by the package: delimiter -1 for "detect", else a byte;
-// expected_columns -1 for "infer".
-bool parse_options(int delimiter, int quote_char, int fill, int merge, long long expected_columns, int repair,
-                   SalvageOptions& options) {
-  if (delimiter < -1 || delimiter > 255 || quote_char < 0 || quote_char > 255 || expected_columns < -1) {
-    PyErr_SetString(PyExc_ValueError, "option out of range");
-    return false;
-  }
-  options = SalvageOptions{};
-  if (delimiter >= 0) options.delimiter = static_cast<std::uint8_t>(delimiter);
-  options.quote_char = static_cast<std::uint8_t>(quote_char);
-  options.fill_ragged_rows = fill != 0;
-  options.merge_overflow = merge != 0;
-  if (expected_columns >= 0) options.expected_columns = static_cast<std::uint64_t>(expected_columns);
-  options.repair_quotes = repair != 0;
-  return true;
-}
 
 // Adds `value` to `dict` under `key`; false with the exception set.
 bool put(PyObject* dict, const char* key, PyObject* value) {
@@ -79,26 +64,43 @@ const StreamEnd* failed_end(std::initializer_list<const StreamEnd*> ends) {
   return nullptr;
 }
 
-PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "source",           "output",         "quarantine",       "changes",       "names",
-      "progress",         "prefix",         "decoded",          "delimiter",     "quote_char",
-      "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
-  PyObject *source_object, *output_object, *quarantine_object, *changes_object, *progress;
-  PyObject *source_name, *output_name, *quarantine_name, *changes_name;
-  Py_buffer prefix;
-  int decoded, delimiter, quote_char, fill, merge, repair_quotes;
-  long long expected_columns;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO(OOOO)Oy*piippLp:_repair", const_cast<char**>(keywords),
-                                   &source_object, &output_object, &quarantine_object, &changes_object, &source_name,
-                                   &output_name, &quarantine_name, &changes_name, &progress, &prefix, &decoded,
-                                   &delimiter, &quote_char, &fill, &merge, &expected_columns, &repair_quotes)) {
+// The names messages give each end, as a tuple of str or None.
+bool unpack_names(PyObject* names, std::span<PyObject*> out) {
+  if (!PyTuple_Check(names) || PyTuple_GET_SIZE(names) != static_cast<Py_ssize_t>(out.size())) {
+    PyErr_Format(PyExc_TypeError, "names must be a tuple of %zu names", out.size());
+    return false;
+  }
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = PyTuple_GET_ITEM(names, static_cast<Py_ssize_t>(i));
+  return true;
+}
+
+bool convert_prefix(PyObject* value, std::string& out) {
+  if (!PyBytes_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "prefix must be bytes");
+    return false;
+  }
+  out.assign(PyBytes_AS_STRING(value), static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+  return true;
+}
+
+// The settings come as _check_settings returned them, converted again by the same rule.
+PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* params[] = {"source",   "output", "quarantine", "changes", "names",
+                                           "progress", "prefix", "decoded",    "settings"};
+  static constexpr Signature signature{"_repair", params, 9};
+  PyObject* bound[9];
+  if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
+  PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
+           *changes_object = bound[3], *progress = bound[5];
+  PyObject* names[4];
+  std::string prefix_bytes;
+  bool decoded = false;
+  SalvageOptions options;
+  if (!unpack_names(bound[4], names) || !convert_prefix(bound[6], prefix_bytes) ||
+      !convert_flag(bound[7], params[7], decoded) || !convert_settings_mapping(bound[8], options)) {
     return nullptr;
   }
-  const std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
-  PyBuffer_Release(&prefix);
-  SalvageOptions options;
-  if (!parse_options(delimiter, quote_char, fill, merge, expected_columns, repair_quotes, options)) return nullptr;
+  PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
   StreamEnd source, output, quarantine, changes;
   if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
   const bool has_quarantine = quarantine_object != Py_None;
@@ -109,7 +111,7 @@ PyObject* repair(PyObject*, PyObject* args, PyObject* kwargs) {
   return call_guarded(
       [&]() -> PyObject* {
         std::optional<Expected<StreamStats, SalvageError>> result;
-        ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded != 0);
+        ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded);
         {
           UnlockedInterpreter unlocked;
           const StreamEnd::Lending lending(unlocked, {&source, &output, &quarantine, &changes});
@@ -153,22 +155,20 @@ void row_stream_dealloc(PyObject* self) {
 }
 
 PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {
-      "source",     "changes",          "names",          "progress",         "prefix",        "decoded", "delimiter",
-      "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", nullptr};
-  PyObject *source_object, *changes_object, *name, *changes_name, *progress;
-  Py_buffer prefix;
-  int decoded, delimiter, quote_char, fill, merge, repair_quotes;
-  long long expected_columns;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO(OO)Oy*piippLp:_RowStream", const_cast<char**>(keywords),
-                                   &source_object, &changes_object, &name, &changes_name, &progress, &prefix, &decoded,
-                                   &delimiter, &quote_char, &fill, &merge, &expected_columns, &repair_quotes)) {
+  static constexpr const char* params[] = {"source", "changes", "names", "progress", "prefix", "decoded", "settings"};
+  static constexpr Signature signature{"_RowStream", params, 7};
+  PyObject* bound[7];
+  if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
+  PyObject *source_object = bound[0], *changes_object = bound[1], *progress = bound[3];
+  PyObject* names[2];
+  std::string prefix_bytes;
+  bool decoded = false;
+  SalvageOptions options;
+  if (!unpack_names(bound[2], names) || !convert_prefix(bound[4], prefix_bytes) ||
+      !convert_flag(bound[5], params[5], decoded) || !convert_settings_mapping(bound[6], options)) {
     return nullptr;
   }
-  std::string prefix_bytes(static_cast<const char*>(prefix.buf), static_cast<std::size_t>(prefix.len));
-  PyBuffer_Release(&prefix);
-  SalvageOptions options;
-  if (!parse_options(delimiter, quote_char, fill, merge, expected_columns, repair_quotes, options)) return nullptr;
+  PyObject *name = names[0], *changes_name = names[1];
   return call_guarded(
       [&]() -> PyObject* {
         PyRef self(type->tp_alloc(type, 0));
@@ -179,7 +179,7 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!payload->source.bind(source_object, name, true)) return nullptr;
         if (changes_object != Py_None && !payload->changes.bind(changes_object, changes_name, false)) return nullptr;
         payload->log =
-            std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded != 0);
+            std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded);
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         return self.release();
       },
@@ -253,9 +253,8 @@ PyType_Spec row_stream_spec = {
 PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 
 PyMethodDef definitions[] = {
-    {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_VARARGS | METH_KEYWORDS,
-     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, delimiter, quote_char, "
-     "fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)\n--\n\n"
+    {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
+     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings)\n--\n\n"
      "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
 };
 

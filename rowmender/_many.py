@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Union
 
-from ._options import check_settings
+from . import _rowmender_backend as backend
 from ._report import RepairReport
 from ._stream import repair
 
@@ -345,9 +345,7 @@ def _check_options(options: dict[str, Any]) -> None:
         if name not in _SETTINGS:
             raise TypeError(f"repair_many() got an unexpected keyword argument {name!r}")
     settings = {name: value for name, value in options.items() if name not in ("encoding", "decompress")}
-    check_settings(
-        settings.get("delimiter"), settings.get("quote_char", '"'), settings.get("fill_ragged_rows", True),
-        settings.get("merge_overflow", True), settings.get("expected_columns"), settings.get("repair_quotes", True))
+    backend._check_settings(**settings)
     if options.get("encoding") is not None:
         codecs.lookup(options["encoding"])  # LookupError for an unknown codec, before any file
 

@@ -82,6 +82,14 @@ def open(
 ) -> SalvageReader: ...
 
 # The streaming road behind rowmender.repair and rowmender.rows; not part of __all__.
+def _check_settings(
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: int | None = None,
+    repair_quotes: bool = True,
+) -> dict[str, Any]: ...
 def _repair(
     source: object,
     output: object,
@@ -91,12 +99,7 @@ def _repair(
     progress: object,
     prefix: bytes,
     decoded: bool,
-    delimiter: int,
-    quote_char: int,
-    fill_ragged_rows: bool,
-    merge_overflow: bool,
-    expected_columns: int,
-    repair_quotes: bool,
+    settings: dict[str, Any],
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):
@@ -110,12 +113,7 @@ class _RowStream(Iterator[list[str]]):
         progress: object,
         prefix: bytes,
         decoded: bool,
-        delimiter: int,
-        quote_char: int,
-        fill_ragged_rows: bool,
-        merge_overflow: bool,
-        expected_columns: int,
-        repair_quotes: bool,
+        settings: dict[str, Any],
     ) -> Self: ...
     def __next__(self) -> list[str]: ...
     def stats(self) -> dict[str, Any]: ...

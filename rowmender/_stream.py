@@ -5,7 +5,6 @@ from __future__ import annotations
 
 from . import _rowmender_backend as backend
 from ._files import Source, Target, all_or_nothing, describe, file_identity
-from ._options import Settings, check_settings
 
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
@@ -95,7 +94,8 @@ def repair(
     input order (see the README's "What was changed"). It is written like the other
     outputs.
     """
-    settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    settings = backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
+                                       repair_quotes)
     _refuse_same_file(source, target=target, quarantine=quarantine, changes=changes)
     input_ = Source(source, encoding)
     try:
@@ -118,7 +118,7 @@ def repair(
                 _progress_through(input_, progress),
                 input_.prefix,
                 input_.decoder is not None,
-                **settings.as_arguments(),
+                settings,
             )
     finally:
         input_.close()
@@ -136,7 +136,7 @@ class RowStream:
     """
 
     def __init__(
-        self, source: Any, settings: Settings, encoding: str | None, progress: Progress | None, changes: Any
+        self, source: Any, settings: dict[str, Any], encoding: str | None, progress: Progress | None, changes: Any
     ) -> None:
         _refuse_same_file(source, changes=changes)
         self._source = Source(source, encoding)
@@ -151,7 +151,7 @@ class RowStream:
                 _progress_through(self._source, progress),
                 self._source.prefix,
                 self._source.decoder is not None,
-                **settings.as_arguments(),
+                settings,
             )
         except BaseException:
             self.close()
@@ -214,6 +214,7 @@ def rows(
     """The rows ``SalvageReader`` would give for ``source``, read as they are needed, in
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
-    settings = check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    settings = backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
+                                       repair_quotes)
     return RowStream(source, settings, encoding, progress, changes)
 

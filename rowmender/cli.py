@@ -28,7 +28,7 @@ from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, decode_sample, hints, table
 from ._files import all_or_nothing, describe
 from ._report import RepairReport
-from ._rowmender_backend import sniff
+from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
 
 
@@ -70,13 +70,25 @@ class _Options:
             "expected_columns": args.expected_columns,
             "repair_quotes": not args.no_repair_quotes,
         }
-        if args.delimiter == args.quote_char:
-            parser.error("--delimiter and --quote-char cannot be the same character")
+        try:
+            # The Python functions' own check, so that both faces take the same settings.
+            _check_settings(**settings)
+        except (TypeError, ValueError) as error:
+            parser.error(_as_options(str(error)))
         return cls(settings, args.encoding, args.expected_columns, args.json, args.quiet)
 
     @property
     def reads_utf8(self) -> bool:
         return self.encoding in (None, "utf-8", "utf-8-sig")
+
+
+def _as_options(message: str) -> str:
+    """A settings error as the command line's user reads it: "--quote-char cannot be ..."
+    for "quote_char cannot be ...". The value given, after ", got", stays as it was."""
+    named, got, value = message.partition(", got ")
+    for setting in ("delimiter", "quote_char", "expected_columns"):
+        named = named.replace(setting, "--" + setting.replace("_", "-"))
+    return named + got + value
 
 
 class RepairJob:
