@@ -3,8 +3,11 @@
 import ast
 import importlib
 import inspect
+import os
+import subprocess
 import sys
 import weakref
+from pathlib import Path
 
 import pytest
 
@@ -127,3 +130,22 @@ def test_reimport_reuses_the_class_objects(monkeypatch):
     assert again.__all__ == PUBLIC and again.__all__ is not backend.__all__
     assert again.sniff.__self__ is again
     assert again.sniff("a;b\nc;d\n") == ";"
+
+
+def test_a_small_repair_loads_neither_typing_nor_dataclasses(tmp_path):
+    # Importing them costs about 20 and 15 ms, longer than a small repair takes; the package's
+    # modules import them only for type checkers (TYPE_CHECKING) or when a feature needs them.
+    (tmp_path / "in.csv").write_bytes(b"a,b\n1\n")
+    script = (
+        "import io, sys, rowmender\n"
+        "rowmender.repair('in.csv', io.BytesIO(), changes=io.BytesIO())\n"
+        "list(rowmender.rows('in.csv'))\n"
+        "from rowmender.cli import main\n"
+        "main(['repair', 'in.csv', 'out.csv', '--quiet'])\n"
+        "print(sorted({'typing', 'dataclasses'} & set(sys.modules)))\n"
+    )
+    root = str(Path(rowmender.__file__).resolve().parent.parent)
+    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                          env={**os.environ, "PYTHONPATH": root})
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "[]"
