@@ -3,12 +3,12 @@
 from __future__ import annotations
 
 import argparse
-import codecs
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import NoReturn
 
+from ._files import text_codec
 from ._rowmender_backend import __version__
 
 EXIT_OK = 0
@@ -80,14 +80,11 @@ def _delimiter(text: str) -> str:
 
 
 def _encoding(text: str) -> str:
-    try:
-        info = codecs.lookup(text)
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
     # base64, rot13 and the like are codecs too, but they do not turn bytes into text.
-    if not getattr(info, "_is_text_encoding", True):
-        raise argparse.ArgumentTypeError(f"not a text encoding: {text!r}")
-    return info.name
+    try:
+        return text_codec(text)
+    except LookupError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _file_name(text: str) -> str:

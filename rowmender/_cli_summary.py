@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
 
 from ._compressed import SAMPLE_BYTES
+from ._files import marked_encoding
 from ._report import RepairReport
 from ._rowmender_backend import sniff
 
@@ -25,8 +26,6 @@ ENCODING_HINT_ROWS = 100
 # A candidate delimiter on more than half of the lines is how the field counts of a real
 # table look; a comma in the text of a one-column list shows on far fewer.
 DELIMITER_HINT_SHARE = 0.5
-
-_UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
 
 # Counts shown in the table only when they are not zero: how rows were altered in reading.
 _ALTERATIONS = (
@@ -56,8 +55,8 @@ def decode_sample(data: bytes, encoding: str | None) -> str:
         if last_break > 0:
             data = data[: last_break + 1]
     if encoding is None:
-        encoding = "utf-16" if data[:2] in _UTF16_MARKS else "utf-8"
-    return codecs.decode(data, encoding, errors="replace")
+        encoding = marked_encoding(data[:4096], whole=False) or "utf-8"
+    return codecs.decode(data, encoding, errors="replace").removeprefix("\ufeff")
 
 
 class Outputs:

@@ -7,7 +7,6 @@ the exception, as a value: both cross process and machine boundaries by pickle.
 
 from __future__ import annotations
 
-import codecs
 import contextlib
 import errno
 import importlib
@@ -24,6 +23,7 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Union
 
+from ._files import text_codec
 from ._options import check_settings
 from ._report import RepairReport
 from ._stream import repair
@@ -349,7 +349,7 @@ def _check_options(options: dict[str, Any]) -> None:
         settings.get("delimiter"), settings.get("quote_char", '"'), settings.get("fill_ragged_rows", True),
         settings.get("merge_overflow", True), settings.get("expected_columns"), settings.get("repair_quotes", True))
     if options.get("encoding") is not None:
-        codecs.lookup(options["encoding"])  # LookupError for an unknown codec, before any file
+        text_codec(options["encoding"])  # LookupError for an unknown codec, before any file
 
 
 def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],

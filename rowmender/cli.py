@@ -26,7 +26,7 @@ from ._cli_output import STDOUT_NAME, Output
 from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
 from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, decode_sample, hints, table
-from ._files import all_or_nothing, describe
+from ._files import DecodingError, all_or_nothing, describe
 from ._report import RepairReport
 from ._rowmender_backend import sniff
 from ._stream import repair
@@ -236,7 +236,7 @@ def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException
     """The error of a repair or check as the exception main() reports."""
     if isinstance(error, MemoryError):
         return _FileError(f"not enough memory to {action} {_show_input(job.input)}")
-    if isinstance(error, CompressionError):
+    if isinstance(error, (CompressionError, DecodingError)):
         return _FileError(str(error))
     if isinstance(error, ValueError) and "names the same file" in str(error):
         return _FileError(f"{error}; choose another file")

@@ -304,6 +304,10 @@ def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_
         pytest.param(["repair", "damaged.csv", "out.zst"], "out.zst", "install python3-zstandard",
                      id="zstd-output-without-zstandard"),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--encoding", "utf-16"], "damaged.csv",
+                     "give the encoding as utf-16-le or utf-16-be", id="utf-16-without-a-byte-order"),
+        pytest.param(["check", "damaged.csv", "--encoding", "idna"], "damaged.csv", "choose another encoding",
+                     id="codec-without-error-handling"),
         pytest.param(["check", "--quiet", "damaged.csv", "missing.csv"], "missing.csv", "No such file", id="check-missing"),
     ],
 )
