@@ -15,6 +15,7 @@ EXIT_OK = 0
 EXIT_FILE_ERROR = 1
 EXIT_USAGE = 2
 EXIT_CHANGES_FOUND = 3
+EXIT_CUT_OFF = 4
 EXIT_INTERRUPTED = 130
 
 # A wider table is a mistyped number: padding every short row to ten million fields takes
@@ -27,6 +28,8 @@ exit status:
   {EXIT_FILE_ERROR}    a file could not be read or written
   {EXIT_USAGE}    the command line is wrong
   {EXIT_CHANGES_FOUND}    check: a repair would change some rows
+  {EXIT_CUT_OFF}    the input was cut off: compressed data ended before its end marker; the rows
+       before the cut were repaired (--allow-cut-off: a warning, and the status as usual)
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched"""
 
 _EPILOG = f"""\
@@ -126,8 +129,12 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
     options.add_argument("--no-repair-quotes", action="store_true", help="do not repair stray quotes")
     options.add_argument(
         "--encoding", metavar="NAME", type=_encoding,
-        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 after a UTF-16 "
-        "byte-order mark)",
+        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 or UTF-32 after "
+        "its byte-order mark when what follows reads as text)",
+    )
+    options.add_argument(
+        "--allow-cut-off", action="store_true",
+        help=f"a compressed INPUT cut off before its end marker is only a warning, not exit status {EXIT_CUT_OFF}",
     )
     shown = parser.add_argument_group("what to print")
     shown.add_argument("--json", action="store_true", help=json_help)
@@ -169,7 +176,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     many = repair_parser.add_argument_group("many files")
     many.add_argument("--output-dir", metavar="DIR", type=_file_name,
-                      help="write each repaired INPUT to DIR under its own name")
+                      help="write each repaired INPUT to DIR under its own name; a name ending in .gz, .bz2, .xz "
+                      "or .zst is written compressed the same way")
     many.add_argument("--quarantine-dir", metavar="DIR", type=_file_name,
                       help="write each INPUT's rows that were set aside to DIR, under its name")
     many.add_argument("--changes-dir", metavar="DIR", type=_file_name,

@@ -89,12 +89,18 @@ def table(report: RepairReport, outputs: Outputs) -> str:
     return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
-def changes_found(report: RepairReport, truncated: bool) -> bool:
+def changes_found(report: RepairReport) -> bool:
     """Whether a repair would change the file's rows (or the file was cut off)."""
-    return report.changed_rows or truncated
+    return report.changed_rows or report.input_cut_off
 
 
-def check_line(name: str, report: RepairReport, truncated: bool) -> str:
+def cut_off_warning(compression: str) -> str:
+    """The warning for an input whose compressed data ends before its end marker."""
+    return (f"the {compression} data ends before its end marker (a cut-off file?): "
+            f"the rows up to the cut are all there is")
+
+
+def check_line(name: str, report: RepairReport) -> str:
     """One line per file: what it holds, then what a repair would change."""
     found = (
         f"{_rows(report.total_rows)}, {report.inferred_columns} columns, "
@@ -112,7 +118,7 @@ def check_line(name: str, report: RepairReport, truncated: bool) -> str:
     changes += [f"{getattr(report, key)} {what}" for key, _, what in _ALTERATIONS if getattr(report, key)]
     if report.unterminated_quote_line is not None:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
-    if truncated:
+    if report.input_cut_off:
         changes.append("the compressed data is cut off")
     if not changes:
         return f"{name}: {found}; nothing to change"

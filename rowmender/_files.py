@@ -131,7 +131,7 @@ class DecodingReader:
 
     def _decode(self, raw: bytes, final: bool) -> str:
         try:
-            return self._decoder.decode(raw, final=final)  # type: ignore[no-any-return]
+            return self._decoder.decode(raw, final=final)
         except UnicodeDecodeError:
             raise
         except UnicodeError as error:

@@ -23,6 +23,8 @@ from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Union
 
+from ._cli_output import Output, compression_for
+from ._compressed import Input
 from ._files import text_codec
 from ._options import check_settings
 from ._report import RepairReport
@@ -185,16 +187,16 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
     decompress = options.pop("decompress", False)
     with contextlib.ExitStack() as stack:
         source: Any = job.source
+        input_: Input | None = None
         if decompress and not is_url(job.source):
-            from ._compressed import Input
-
-            source = stack.enter_context(Input(job.source)).source
+            input_ = stack.enter_context(Input(job.source))
+            source = input_.source
         elif is_url(job.source):
             fsspec = optional_module("fsspec", f"reading {job.source}")
             with _naming(job.source):
                 filesystem, path = fsspec.core.url_to_fs(job.source)
                 source = stack.enter_context(filesystem.open(path, "rb"))
-        outputs: list[_UrlOutput] = []
+        outputs: list[_UrlOutput | Output] = []
         ends: dict[str, Any] = {}
         try:
             for role, location in (("target", job.target), ("quarantine", job.quarantine),
@@ -202,11 +204,18 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                 if location is None:
                     continue
                 if is_url(location):
-                    output = _UrlOutput(location)
-                    outputs.append(output)
-                    ends[role] = output.file
+                    url_output = _UrlOutput(location)
+                    outputs.append(url_output)
+                    ends[role] = url_output.file
+                    continue
+                os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
+                if decompress and compression_for(location) is not None:
+                    # A file keeps its name, so a name that says gzip gets gzip: written
+                    # compressed the same way, as the command line writes any such output.
+                    file_output = Output(location)
+                    outputs.append(file_output)
+                    ends[role] = file_output.target
                 else:
-                    os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
                     ends[role] = location
             # Without a target the repaired rows are counted and dropped.
             report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **options)
@@ -216,7 +225,8 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
             for output in outputs:
                 output.abort()
             raise
-    return report
+    # Whether the compressed data was cut off is known once it has all been read.
+    return input_.finished(report) if input_ is not None else report
 
 
 def _run(job: _Job, progress: Progress | None = None) -> Outcome:
@@ -626,7 +636,9 @@ def repair_many(
     ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
     ``encoding``), the same for every file; ``decompress=True`` also reads local sources
     compressed with gzip, bzip2 or xz (zstd with the zstandard module), recognised by their
-    first bytes, as the command line does.
+    first bytes, as the command line does (a report's ``input_cut_off`` then says the data
+    ended before its end marker), and writes a local output named ``*.gz``, ``*.bz2``,
+    ``*.xz`` or ``*.zst`` compressed that way.
 
     Returns, keyed by each source as given (as str) and in their order, the file's
     ``RepairReport`` or the exception that stopped it: one file's failure never costs the

@@ -427,19 +427,37 @@ def test_an_output_named_for_a_compressor_is_compressed_in_place_of_the_old_one(
     assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv", out.name]
 
 
-@pytest.mark.parametrize("command_name", ["repair", "check"])
-def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, command_name: str) -> None:
+CUT_OFF_RUNS = [
+    pytest.param(["repair", "CUT", "-"], 0, id="repair"),
+    pytest.param(["check", "CUT"], 3, id="check"),
+    pytest.param(["check", "CUT", "ok.csv", "--json"], 3, id="check-many"),
+    pytest.param(["check", "CUT", "ok.csv", "--jobs", "1"], 3, id="check-one-by-one"),
+    pytest.param(["repair", "CUT", "ok.csv", "--output-dir", "out", "--jobs", "2"], 0, id="output-dir"),
+]
+
+
+@pytest.mark.parametrize("allow", [False, True], ids=["status-4", "allowed"])
+@pytest.mark.parametrize(("args", "allowed_status"), CUT_OFF_RUNS)
+@pytest.mark.parametrize("suffix", [".gz", ".zst"])
+def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, suffix: str, args: list[str],
+                                                           allowed_status: int, allow: bool) -> None:
     rows = "".join(f"{i},{i * i}\n" for i in range(100_000)).encode()
-    packed = tmp_path / "cut.csv.gz"
-    packed.write_bytes(gzip.compress(rows)[:-5000])
+    packed = tmp_path / f"cut.csv{suffix}"
+    packed.write_bytes(COMPRESSORS["gzip" if suffix == ".gz" else "zstd"](rows)[:-5000])
+    (tmp_path / "ok.csv").write_bytes(b"a,b\n1,2\n")
+    args = [packed.name if a == "CUT" else a for a in args] + (["--allow-cut-off"] if allow else [])
 
-    result = run(command_name, packed, *(["-"] if command_name == "repair" else []), cwd=tmp_path, text=False)
+    result = run(*args, cwd=tmp_path, text=False)
 
-    assert result.returncode == (0 if command_name == "repair" else 3), result.stderr
-    assert b"rowmender: warning: " in result.stderr and b"cut-off" in result.stderr
-    if command_name == "repair":
-        assert len(result.stdout) > len(rows) // 2
-        assert rows.startswith(result.stdout.rsplit(b"\n", 2)[0])
+    assert result.returncode == (allowed_status if allow else 4), result.stderr
+    assert result.stderr.count(b"rowmender: warning: ") == 1 and b"cut-off" in result.stderr
+    if "--json" in args:
+        verdicts = {v["file"]: v["input_cut_off"] for v in map(json.loads, result.stdout.splitlines())}
+        assert verdicts == {packed.name: True, "ok.csv": False}
+    if args[0] == "repair":
+        repaired = result.stdout or DECOMPRESSORS[suffix]((tmp_path / "out" / packed.name).read_bytes())
+        assert len(repaired) > len(rows) // 2
+        assert rows.startswith(repaired.rsplit(b"\n", 2)[0])
 
 
 # --- check -----------------------------------------------------------------------------
@@ -652,6 +670,21 @@ def test_many_files_are_each_repaired_as_one_would_be_and_failures_do_not_stop_t
     assert (tmp_path / "out" / "a.csv").read_bytes() == expected
     assert (tmp_path / "out" / "b.csv").read_bytes() == b"x;y;\n1;2;3\n4;;\n"
     assert (tmp_path / "q" / "a.csv").read_bytes().startswith(b"line,reason,raw_content\n")
+
+
+def test_output_dir_writes_a_compressed_input_compressed_the_same_way(damaged: Path, tmp_path: Path) -> None:
+    expected, _ = repaired_bytes(damaged, tmp_path)
+    compress = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
+    for suffix, pack in compress.items():
+        (tmp_path / f"in{suffix}").write_bytes(pack(damaged.read_bytes()))
+
+    result = run("repair", *[f"in{suffix}" for suffix in compress], "--output-dir", "out", "--changes-dir", "log",
+                 cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    for suffix in compress:
+        assert DECOMPRESSORS[suffix]((tmp_path / "out" / f"in{suffix}").read_bytes()) == expected
+        assert DECOMPRESSORS[suffix]((tmp_path / "log" / f"in{suffix}").read_bytes()).startswith(b"first_line,")
 
 
 def test_inputs_of_the_same_name_are_refused_before_anything_runs(damaged: Path, tmp_path: Path) -> None:
