@@ -45,6 +45,10 @@ _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 
 # How often the caller hears how far a local pool has got.
 _PROGRESS_INTERVAL = 0.1
+# After Ctrl-C: how long the workers have to stop at their next progress call (about ten
+# a second), and how long those sent SIGTERM then have to clean up, before SIGKILL.
+_STOP_GRACE = 0.3
+_KILL_GRACE = 0.7
 
 # The optional modules' packages: Debian's, and pip's.
 _PACKAGES = {
@@ -530,6 +534,34 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
         rounds.insert(0, (rest, 1))
 
 
+def _stop_workers(pool: Any, running: list[Any]) -> None:
+    """Ends the workers that do not stop by themselves: one blocked in a read (a FIFO that
+    no one writes, a slow pipe) never gets to its next progress call to see the stop. SIGTERM
+    interrupts the read, and the worker removes what it had written before it ends; SIGKILL
+    follows for one that does not end. A second Ctrl-C cuts the waiting short."""
+    import concurrent.futures
+
+    try:
+        concurrent.futures.wait(running, timeout=_STOP_GRACE)
+    except KeyboardInterrupt:
+        pass
+    processes = [process for process in getattr(pool, "_processes", {}).values() if process.is_alive()]
+    for process in processes:
+        with contextlib.suppress(OSError):
+            process.terminate()
+    deadline = time.monotonic() + _KILL_GRACE
+    try:
+        for process in processes:
+            process.join(max(0.0, deadline - time.monotonic()))
+    except KeyboardInterrupt:
+        pass
+    for process in processes:
+        if process.is_alive():
+            with contextlib.suppress(OSError):
+                process.kill()
+            process.join(_KILL_GRACE)
+
+
 def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
                 bytes_read_before: int) -> tuple[list[tuple[str, _Job]], int]:
     """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
@@ -574,6 +606,7 @@ def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector
         # Ctrl-C or a callback that raised: the files being repaired stop within a tenth
         # of a second and leave nothing behind; the others are not started.
         stop.set()
+        _stop_workers(pool, list(pending))
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import bz2
+import contextlib
 import gzip
 import json
 import lzma
@@ -572,6 +573,34 @@ def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix
     assert stdout == b""
     assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
     assert out.read_bytes() == b"an older file"
+
+
+@pytest.mark.parametrize("args", [["check", "f1", "f2"], ["repair", "f1", "f2", "--output-dir", "out", "--jobs", "2"]],
+                         ids=["check-slow-fifos", "repair-fifos-without-writers"])
+def test_ctrl_c_stops_workers_blocked_in_reads(tmp_path: Path, args: list[str]) -> None:
+    writers = []
+    for name in ("f1", "f2"):
+        os.mkfifo(tmp_path / name)
+        if args[0] == "check":  # a writer that sends a little, then nothing more
+            writers.append(os.open(tmp_path / name, os.O_RDWR | os.O_NONBLOCK))
+            os.write(writers[-1], b"a,b\n1,2\n")
+    process = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV,
+                               start_new_session=True)
+    try:
+        time.sleep(2)  # the workers are blocked in their reads by then
+        interrupted = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=30)
+        took = time.monotonic() - interrupted
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)  # the workers too, should the test fail
+        for fd in writers:
+            os.close(fd)
+
+    assert process.returncode == 130 and stderr == b"rowmender: interrupted\n"
+    assert took < 3
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f1", "f2"]
 
 
 @pytest.mark.parametrize(
