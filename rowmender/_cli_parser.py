@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import argparse
+import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Sequence
     from typing import NoReturn
 
 from ._files import text_codec
@@ -48,9 +50,38 @@ Run "rowmender COMMAND --help" for the options of each command."""
 
 
 class _Parser(argparse.ArgumentParser):
+    _words: Sequence[str] = ()
+
+    def parse_known_args(
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        # Kept for the hint below: what this parser (a command's, for its part) was given.
+        self._words = list(sys.argv[1:] if args is None else args)
+        return super().parse_known_args(args, namespace)
+
     def error(self, message: str) -> NoReturn:
         # One line that says where to look, rather than the whole usage.
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}{self._dash_hint(message)} (see '{self.prog} --help')\n")
+
+    def _dash_hint(self, message: str) -> str:
+        """A word that begins with '-' and is no option is most likely a file's name."""
+        if message.startswith("unrecognized arguments: "):
+            words = message.split(": ", 1)[1].split()
+        elif message.startswith("the following arguments are required"):
+            words = [word for word in self._words if not self._is_option(word)]
+        else:
+            return ""
+        # "--bogus" is a mistyped option; "-x.csv" or "--notes.txt" a file's name.
+        names = [word for word in words if word.startswith("-") and word not in ("-", "--")
+                 and (not word.startswith("--") or "." in word)]
+        if not names:
+            return ""
+        return (f"; to name a file that begins with '-', write '-- {names[0]}' (after the options) "
+                f"or './{names[0]}'")
+
+    def _is_option(self, word: str) -> bool:
+        option = word.split("=", 1)[0]
+        return any(known.startswith(option) for known in self._option_string_actions)
 
 
 def _count(text: str) -> int:

@@ -73,6 +73,13 @@ def is_url(location: str) -> bool:
     return _URL.match(location) is not None
 
 
+def _in_this_process(location: str) -> bool:
+    """Whether a URL names a filesystem that lives in this process's memory (fsspec's
+    ``memory://``): a worker process would read and write a copy of its own, and what it
+    wrote would be lost with it."""
+    return is_url(location) and "memory" in location.split("://", 1)[0].split("::")
+
+
 def _location(value: object, role: str) -> str:
     if isinstance(value, (str, bytes, os.PathLike)):
         return os.fsdecode(os.fspath(value))
@@ -660,7 +667,8 @@ def repair_many(
     files asked for) are all there is.
 
     Without ``client``, ``jobs`` worker processes (default: the CPUs this process may use)
-    each repair one file at a time; with one job, the files are repaired in this process.
+    each repair one file at a time; with one job, or with a ``memory://`` source or folder
+    (whose files live in this process), the files are repaired in this process.
     With a ``dask.distributed.Client``, each file is one task on its cluster, whose
     workers need rowmender installed (and fsspec's filesystem package for URLs); local
     paths must then name the same files on the workers.
@@ -699,7 +707,8 @@ def repair_many(
     workers = min(workers, len(planned))
     if client is not None and planned:
         _run_on_cluster(planned, client, collector)
-    elif workers == 1:
+    elif workers == 1 or any(_in_this_process(location) for location in (*folders.values(), *planned)
+                             if location is not None):
         _run_here(planned, collector)
     elif workers > 1:
         _run_locally(planned, workers, collector, progress is not None)

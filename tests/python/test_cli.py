@@ -284,6 +284,19 @@ def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_
     assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
+@pytest.mark.parametrize(("args", "hint"), [
+    (["repair", "-x.csv", "out.csv"], True),
+    (["check", "-x.csv"], True),
+    (["repair", "in.csv", "out.csv", "--bogus"], False),
+])
+def test_a_name_that_looks_like_an_option_gets_a_hint(tmp_path: Path, args: list[str], hint: bool) -> None:
+    result = run(*args, cwd=tmp_path)
+
+    assert result.returncode == 2
+    assert ("write '-- -x.csv' (after the options) or './-x.csv'" in result.stderr) is hint, result.stderr
+    assert result.stderr.count("\n") == 1
+
+
 @pytest.mark.parametrize(
     ("args", "named", "reason"),
     [
