@@ -235,7 +235,8 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Read each INPUT as repair would, write nothing, and print one line per file.\n"
             "The exit status is 3 when a repair would fill, merge, quarantine or otherwise alter any row\n"
-            "(line ends and a byte-order mark do not count), 0 when it would not."
+            "(line ends and a byte-order mark do not count), 4 when a compressed INPUT was cut off, 0 when\n"
+            "nothing would change."
         ),
         epilog=f"{_EXIT_STATUSES}\n\nexample:\n  rowmender check --quiet incoming/*.csv || exit 1",
         formatter_class=formatter,

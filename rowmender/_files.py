@@ -291,10 +291,12 @@ class Source:
 
     @staticmethod
     def _take(read: Callable[[int], bytes], size: int) -> bytes:
-        data = read_up_to(read, size)
-        if not isinstance(data, bytes):
+        data = read(size)
+        if not isinstance(data, (bytes, bytearray)):
             raise TypeError(_TEXT_SOURCE)
-        return data
+        if data and len(data) < size:
+            data += read_up_to(read, size - len(data))
+        return bytes(data)
 
 
     def _byte_order_of(self, read: Callable[[int], bytes], encoding: str) -> str:
