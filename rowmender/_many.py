@@ -547,26 +547,28 @@ def _stop_workers(pool: Any, running: list[Any]) -> None:
     interrupts the read, and the worker removes what it had written before it ends; SIGKILL
     follows for one that does not end. A second Ctrl-C cuts the waiting short."""
     import concurrent.futures
+    from multiprocessing.connection import wait as wait_for_any
 
     try:
         concurrent.futures.wait(running, timeout=_STOP_GRACE)
     except KeyboardInterrupt:
         pass
-    processes = [process for process in getattr(pool, "_processes", {}).values() if process.is_alive()]
+    processes = [process for process in (getattr(pool, "_processes", None) or {}).values() if process.is_alive()]
     for process in processes:
-        with contextlib.suppress(OSError):
+        with contextlib.suppress(OSError, ValueError):
             process.terminate()
+    # A process's sentinel is ready once it has ended, whoever reaps it.
+    alive = {process.sentinel: process for process in processes}
     deadline = time.monotonic() + _KILL_GRACE
     try:
-        for process in processes:
-            process.join(max(0.0, deadline - time.monotonic()))
+        while alive and time.monotonic() < deadline:
+            for sentinel in wait_for_any(list(alive), timeout=max(0.0, deadline - time.monotonic())):
+                alive.pop(sentinel)
     except KeyboardInterrupt:
         pass
-    for process in processes:
-        if process.is_alive():
-            with contextlib.suppress(OSError):
-                process.kill()
-            process.join(_KILL_GRACE)
+    for process in alive.values():
+        with contextlib.suppress(OSError, ValueError):
+            process.kill()
 
 
 def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
