@@ -3,18 +3,21 @@
 from __future__ import annotations
 
 import argparse
-import codecs
+import sys
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Sequence
     from typing import NoReturn
 
+from ._files import text_codec
 from ._rowmender_backend import __version__
 
 EXIT_OK = 0
 EXIT_FILE_ERROR = 1
 EXIT_USAGE = 2
 EXIT_CHANGES_FOUND = 3
+EXIT_CUT_OFF = 4
 EXIT_INTERRUPTED = 130
 
 _EXIT_STATUSES = f"""\
@@ -23,6 +26,8 @@ exit status:
   {EXIT_FILE_ERROR}    a file could not be read or written
   {EXIT_USAGE}    the command line is wrong
   {EXIT_CHANGES_FOUND}    check: a repair would change some rows
+  {EXIT_CUT_OFF}    the input was cut off: compressed data ended before its end marker; the rows
+       before the cut were repaired (--allow-cut-off: a warning, and the status as usual)
   {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched"""
 
 _EPILOG = f"""\
@@ -41,9 +46,38 @@ Run "rowmender COMMAND --help" for the options of each command."""
 
 
 class _Parser(argparse.ArgumentParser):
+    _words: Sequence[str] = ()
+
+    def parse_known_args(
+        self, args: Sequence[str] | None = None, namespace: argparse.Namespace | None = None
+    ) -> tuple[argparse.Namespace, list[str]]:
+        # Kept for the hint below: what this parser (a command's, for its part) was given.
+        self._words = list(sys.argv[1:] if args is None else args)
+        return super().parse_known_args(args, namespace)
+
     def error(self, message: str) -> NoReturn:
         # One line that says where to look, rather than the whole usage.
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}{self._dash_hint(message)} (see '{self.prog} --help')\n")
+
+    def _dash_hint(self, message: str) -> str:
+        """A word that begins with '-' and is no option is most likely a file's name."""
+        if message.startswith("unrecognized arguments: "):
+            words = message.split(": ", 1)[1].split()
+        elif message.startswith("the following arguments are required"):
+            words = [word for word in self._words if not self._is_option(word)]
+        else:
+            return ""
+        # "--bogus" is a mistyped option; "-x.csv" or "--notes.txt" a file's name.
+        names = [word for word in words if word.startswith("-") and word not in ("-", "--")
+                 and (not word.startswith("--") or "." in word)]
+        if not names:
+            return ""
+        return (f"; to name a file that begins with '-', write '-- {names[0]}' (after the options) "
+                f"or './{names[0]}'")
+
+    def _is_option(self, word: str) -> bool:
+        option = word.split("=", 1)[0]
+        return any(known.startswith(option) for known in self._option_string_actions)
 
 
 def _whole_number(text: str) -> int:
@@ -60,14 +94,11 @@ def _delimiter(text: str) -> str:
 
 
 def _encoding(text: str) -> str:
-    try:
-        info = codecs.lookup(text)
-    except LookupError:
-        raise argparse.ArgumentTypeError(f"unknown encoding: {text!r}") from None
     # base64, rot13 and the like are codecs too, but they do not turn bytes into text.
-    if not getattr(info, "_is_text_encoding", True):
-        raise argparse.ArgumentTypeError(f"not a text encoding: {text!r}")
-    return info.name
+    try:
+        return text_codec(text)
+    except LookupError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _file_name(text: str) -> str:
@@ -109,8 +140,12 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
     options.add_argument("--no-repair-quotes", action="store_true", help="do not repair stray quotes")
     options.add_argument(
         "--encoding", metavar="NAME", type=_encoding,
-        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 after a UTF-16 "
-        "byte-order mark)",
+        help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 or UTF-32 after "
+        "its byte-order mark when what follows reads as text)",
+    )
+    options.add_argument(
+        "--allow-cut-off", action="store_true",
+        help=f"a compressed INPUT cut off before its end marker is only a warning, not exit status {EXIT_CUT_OFF}",
     )
     shown = parser.add_argument_group("what to print")
     shown.add_argument("--json", action="store_true", help=json_help)
@@ -152,7 +187,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     many = repair_parser.add_argument_group("many files")
     many.add_argument("--output-dir", metavar="DIR", type=_file_name,
-                      help="write each repaired INPUT to DIR under its own name")
+                      help="write each repaired INPUT to DIR under its own name; a name ending in .gz, .bz2, .xz "
+                      "or .zst is written compressed the same way")
     many.add_argument("--quarantine-dir", metavar="DIR", type=_file_name,
                       help="write each INPUT's rows that were set aside to DIR, under its name")
     many.add_argument("--changes-dir", metavar="DIR", type=_file_name,
@@ -179,7 +215,8 @@ def build_parser() -> argparse.ArgumentParser:
         description=(
             "Read each INPUT as repair would, write nothing, and print one line per file.\n"
             "The exit status is 3 when a repair would fill, merge, quarantine or otherwise alter any row\n"
-            "(line ends and a byte-order mark do not count), 0 when it would not."
+            "(line ends and a byte-order mark do not count), 4 when a compressed INPUT was cut off, 0 when\n"
+            "nothing would change."
         ),
         epilog=f"{_EXIT_STATUSES}\n\nexample:\n  rowmender check --quiet incoming/*.csv || exit 1",
         formatter_class=formatter,

@@ -11,6 +11,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable
 
 from ._compressed import SAMPLE_BYTES
+from ._files import marked_encoding
 from ._report import RepairReport
 from ._rowmender_backend import sniff
 
@@ -25,8 +26,6 @@ ENCODING_HINT_ROWS = 100
 # A candidate delimiter on more than half of the lines is how the field counts of a real
 # table look; a comma in the text of a one-column list shows on far fewer.
 DELIMITER_HINT_SHARE = 0.5
-
-_UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
 
 # Counts shown in the table only when they are not zero: how rows were altered in reading.
 _ALTERATIONS = (
@@ -56,8 +55,8 @@ def decode_sample(data: bytes, encoding: str | None) -> str:
         if last_break > 0:
             data = data[: last_break + 1]
     if encoding is None:
-        encoding = "utf-16" if data[:2] in _UTF16_MARKS else "utf-8"
-    return codecs.decode(data, encoding, errors="replace")
+        encoding = marked_encoding(data[:4096], whole=False) or "utf-8"
+    return codecs.decode(data, encoding, errors="replace").removeprefix("\ufeff")
 
 
 class Outputs:
@@ -90,12 +89,18 @@ def table(report: RepairReport, outputs: Outputs) -> str:
     return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
 
 
-def changes_found(report: RepairReport, truncated: bool) -> bool:
+def changes_found(report: RepairReport) -> bool:
     """Whether a repair would change the file's rows (or the file was cut off)."""
-    return report.changed_rows or truncated
+    return report.changed_rows or report.input_cut_off
 
 
-def check_line(name: str, report: RepairReport, truncated: bool) -> str:
+def cut_off_warning(compression: str) -> str:
+    """The warning for an input whose compressed data ends before its end marker."""
+    return (f"the {compression} data ends before its end marker (a cut-off file?): "
+            f"the rows up to the cut are all there is")
+
+
+def check_line(name: str, report: RepairReport) -> str:
     """One line per file: what it holds, then what a repair would change."""
     found = (
         f"{_rows(report.total_rows)}, {report.inferred_columns} columns, "
@@ -113,7 +118,7 @@ def check_line(name: str, report: RepairReport, truncated: bool) -> str:
     changes += [f"{getattr(report, key)} {what}" for key, _, what in _ALTERATIONS if getattr(report, key)]
     if report.unterminated_quote_line is not None:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
-    if truncated:
+    if report.input_cut_off:
         changes.append("the compressed data is cut off")
     if not changes:
         return f"{name}: {found}; nothing to change"

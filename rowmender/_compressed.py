@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from typing import Any
 
 from ._files import read_up_to
+from ._report import RepairReport
 
 STDIN_NAME = "standard input"
 SAMPLE_BYTES = 64 * 1024
@@ -122,7 +123,7 @@ class _Decompressed(_Reader):
     commonest damage of a compressed file, and its rows are what the user came for.
     """
 
-    def __init__(self, stream: Any, compression: str, name: str) -> None:
+    def __init__(self, stream: Any, compression: str, name: str, frames: _ZstdFrames | None = None) -> None:
         import lzma
         import zlib
 
@@ -130,6 +131,7 @@ class _Decompressed(_Reader):
         self._data_errors = (lzma.LZMAError, zlib.error)
         self._stream = stream
         self._compression = compression
+        self._frames = frames
         self.truncated = False
 
     def _fill(self, view: memoryview) -> int:
@@ -150,6 +152,8 @@ class _Decompressed(_Reader):
             if zstandard is not None and isinstance(error, zstandard.ZstdError):
                 raise self._damaged(error) from None
             raise
+        if not data and len(view) and self._frames is not None and not self._frames.at_frame_end():
+            self.truncated = True
         view[: len(data)] = data
         return len(data)
 
@@ -158,6 +162,79 @@ class _Decompressed(_Reader):
             f"cannot read {quoted(self._name)}: its {self._compression} data is damaged ({error}); "
             f"to repair what can be decompressed, decompress it with another tool first"
         )
+
+
+_ZSTD_FRAME = 0xFD2FB528
+_ZSTD_SKIPPABLE = 0x184D2A50  # the first of 16 magic numbers, which differ in the low 4 bits
+_FCS_BYTES = (0, 2, 4, 8)
+_DICTIONARY_ID_BYTES = (0, 1, 2, 4)
+
+
+class _ZstdFrames:
+    """The zstd data on its way to the decompressor, followed through the headers of its
+    frames and blocks (their sizes, never their content), so that the end of the data can
+    be told from the end of a frame: zstandard's stream reader takes data cut off in the
+    middle of a frame for its end, without a word."""
+
+    def __init__(self, raw: Any) -> None:
+        self._raw = raw
+        self._held = bytearray()  # the bytes of the header being read
+        self._need = 4  # the length of that header
+        self._state = "magic"
+        self._skip = 0  # the bytes of a block (or a skippable frame) still to go by
+        self._checksum = False
+        self._lost = False  # not zstd data after all: the decompressor says so
+
+    def read(self, size: int = -1) -> bytes:
+        data = self._raw.read(size)
+        if data and not self._lost:
+            self._follow(memoryview(data))
+        return data  # type: ignore[no-any-return]
+
+    def at_frame_end(self) -> bool:
+        return self._lost or (self._state == "magic" and not self._held and not self._skip)
+
+    def _follow(self, data: memoryview) -> None:
+        at = 0
+        while at < len(data) and not self._lost:
+            if self._skip:
+                step = min(self._skip, len(data) - at)
+                self._skip -= step
+                at += step
+                continue
+            step = min(self._need - len(self._held), len(data) - at)
+            self._held += data[at:at + step]
+            at += step
+            if len(self._held) == self._need:
+                header, self._held = int.from_bytes(self._held, "little"), bytearray()
+                self._advance(header)
+
+    def _advance(self, header: int) -> None:
+        state, self._state, self._need = self._state, "block", 3
+        if state == "magic":
+            if header == _ZSTD_FRAME:
+                self._state, self._need = "descriptor", 1
+            elif header & ~0xF == _ZSTD_SKIPPABLE:
+                self._state, self._need = "skippable", 4
+            else:
+                self._lost = True
+        elif state == "descriptor":
+            single_segment = header >> 5 & 1
+            self._checksum = bool(header >> 2 & 1)
+            fcs = _FCS_BYTES[header >> 6] or single_segment
+            rest = (1 - single_segment) + _DICTIONARY_ID_BYTES[header & 3] + fcs
+            if rest:
+                self._state, self._need = "frame header", rest
+        elif state == "block":
+            kind, size = header >> 1 & 3, header >> 3
+            self._skip = 1 if kind == 1 else size  # an RLE block holds its one byte
+            if header & 1:  # the frame's last block
+                self._state, self._need = ("checksum", 4) if self._checksum else ("magic", 4)
+        elif state == "skippable":
+            self._skip = header
+            self._state, self._need = "magic", 4
+        elif state == "checksum":
+            self._state, self._need = "magic", 4
 
 
 def _decompressor(compression: str, raw: Any, name: str) -> Any:
@@ -229,8 +306,9 @@ class Input:
         if self.compression is None:
             self.source = self._raw
             return
-        stream = _decompressor(self.compression, self._raw, self.name)
-        self._decompressed = _Decompressed(stream, self.compression, self.name)
+        frames = _ZstdFrames(self._raw) if self.compression == "zstd" else None
+        stream = _decompressor(self.compression, frames or self._raw, self.name)
+        self._decompressed = _Decompressed(stream, self.compression, self.name, frames)
         self.source = self._decompressed
 
     def _offset(self) -> int | None:
@@ -243,6 +321,12 @@ class Input:
     def truncated(self) -> bool:
         """Whether the compressed data ended before its end marker (a cut-off file)."""
         return self._decompressed is not None and self._decompressed.truncated
+
+    def finished(self, report: RepairReport) -> RepairReport:
+        """The report of a repair of this input, saying whether the input was cut off."""
+        if not self.truncated:
+            return report
+        return RepairReport._from_counts(report.to_dict(), input_cut_off=True)
 
     def position(self, engine_bytes: int) -> int:
         return self._raw.consumed if self._raw is not None and self.compression is not None else engine_bytes

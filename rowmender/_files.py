@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import codecs
 import errno
+import io
 import os
 import stat
 
@@ -27,10 +28,29 @@ if TYPE_CHECKING:
         def commit(self) -> None: ...
         def abort(self) -> None: ...
 
-# Byte-order marks that mean UTF-16: how Excel saves "Unicode text".
-_UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
+# The byte-order marks of UTF-32 and UTF-16, with the codec that reads what follows them
+# and keeps the mark: decoded, it reaches the engine as UTF-8's mark, which the engine skips
+# and reports as it does in a UTF-8 file. UTF-32-LE's mark begins with UTF-16-LE's, so it
+# is looked for first.
+_BYTE_ORDER_MARKS = (
+    (codecs.BOM_UTF32_LE, "utf-32-le"),
+    (codecs.BOM_UTF32_BE, "utf-32-be"),
+    (codecs.BOM_UTF16_LE, "utf-16-le"),
+    (codecs.BOM_UTF16_BE, "utf-16-be"),
+)
+# The codecs that need a byte order, and the width of their code units.
+_UNIT_BYTES = {"utf-16": 2, "utf-32": 4}
 _RAW_UTF8 = ("utf-8", "utf-8-sig")
 _DECODE_CHUNK = 1 << 20
+# How much of a source is judged when it starts like a UTF-16 or UTF-32 mark (and, for
+# utf-16 or utf-32 without one, to tell the byte order).
+_JUDGED_BYTES = 4096
+# Control characters other than these are not in text; a few are forgiven (a form feed,
+# a stray byte), more than one in this many characters are not.
+_TEXT_CONTROLS = frozenset("\t\n\r\f\v")
+_CONTROLS_PER_CHARACTER = 1 / 100
+# What a table has in its first lines whatever its language: a line break or a delimiter.
+_TABLE_MARKS = frozenset("\n\r,;\t|")
 
 
 def is_path(value: object) -> TypeGuard[PathLike]:
@@ -58,7 +78,31 @@ def _mark_undecodable(error: UnicodeError) -> tuple[str, int]:
     return "\udcff" * (error.end - error.start), error.end
 
 
+def _surrogates_as_invalid(error: UnicodeError) -> tuple[bytes, int]:
+    # A lone surrogate cannot be UTF-8: those that stand for undecodable bytes, and those a
+    # codec itself produced (UTF-7's "+2AA-", unicode_escape's "\\ud800"), each go to the
+    # engine as the byte 0xFF, to be replaced and counted like any undecodable byte.
+    if not isinstance(error, UnicodeEncodeError):
+        raise error
+    return b"\xff" * (error.end - error.start), error.end
+
+
 codecs.register_error("rowmender.mark-undecodable", _mark_undecodable)
+codecs.register_error("rowmender.surrogates-as-invalid", _surrogates_as_invalid)
+
+
+class DecodingError(UnicodeError):
+    """A source that cannot be read in the encoding given; the message names the source and
+    says what to do."""
+
+
+def text_codec(encoding: str) -> str:
+    """The codec's own name for ``encoding``; LookupError for an unknown codec or one that
+    does not turn bytes into text (base64, zlib, rot13...)."""
+    info = codecs.lookup(encoding)  # LookupError for an unknown codec
+    if not getattr(info, "_is_text_encoding", True):
+        raise LookupError(f"{encoding!r} is not a text encoding")
+    return info.name
 
 
 class DecodingReader:
@@ -66,27 +110,95 @@ class DecodingReader:
     decoder. Every byte the decoder cannot read reaches the engine as one byte that is not
     UTF-8, so that it is replaced by U+FFFD and accounted for in the row it lies in."""
 
-    def __init__(self, read: Any, encoding: str, prefix: bytes = b"") -> None:
+    def __init__(self, read: Any, encoding: str, prefix: bytes = b"", name: str = "the source") -> None:
         self._read = read
+        self._encoding = encoding
+        self._name = name
         self._decoder = codecs.getincrementaldecoder(encoding)(errors="rowmender.mark-undecodable")
         self._pending = bytearray()
         self._prefix = prefix
         self._done = False
         self.raw_bytes_read = 0
+        # A few codecs (idna, punycode) take no error handler at all and would fail on the
+        # first chunk: found here, before any output is opened.
+        try:
+            self._decoder.decode(b"", final=False)
+        except UnicodeError:
+            raise DecodingError(
+                f"cannot read {name!r} as {encoding}: that codec cannot replace the bytes it cannot "
+                f"decode; choose another encoding"
+            ) from None
+
+    def _decode(self, raw: bytes, final: bool) -> str:
+        try:
+            return self._decoder.decode(raw, final=final)
+        except UnicodeDecodeError:
+            raise
+        except UnicodeError as error:
+            raise DecodingError(f"cannot read {self._name!r} as {self._encoding}: {error}") from None
 
     def readinto(self, buffer: Any) -> int:
         view = memoryview(buffer).cast("B")
         while len(self._pending) < len(view) and not self._done:
-            raw = self._prefix + self._read(_DECODE_CHUNK)
+            raw = self._read(_DECODE_CHUNK)
+            if not isinstance(raw, (bytes, bytearray, memoryview)):
+                raise TypeError(_TEXT_SOURCE)
+            raw = self._prefix + raw
             self._prefix = b""
             self.raw_bytes_read += len(raw)
-            text = self._decoder.decode(raw, final=not raw)
+            text = self._decode(raw, final=not raw)
             self._done = not raw
-            self._pending += text.encode("utf-8", "surrogateescape")
+            self._pending += text.encode("utf-8", "rowmender.surrogates-as-invalid")
         n = min(len(view), len(self._pending))
         view[:n] = self._pending[:n]
         del self._pending[:n]
         return n
+
+
+_TEXT_SOURCE = (
+    "source is open in text mode; a binary source is needed: open(path, 'rb'), sys.stdin.buffer, io.BytesIO"
+)
+
+
+def looks_like_text(head: bytes, encoding: str, whole: bool) -> bool:
+    """Whether the first bytes of a source read as a table in ``encoding``: they decode
+    without error, hold hardly any control characters, and show a line break or a
+    delimiter. Damaged UTF-8 that happens to start with the bytes of a UTF-16 mark decodes
+    as UTF-16 to characters none of which is ASCII, since UTF-8 text holds no zero bytes:
+    no line break and no delimiter."""
+    try:
+        text = codecs.getincrementaldecoder(encoding)().decode(head, final=whole)
+    except UnicodeDecodeError:
+        return False
+    text = text.removeprefix("\ufeff")
+    if not text:
+        return True  # the mark alone: an empty file
+    controls = sum(1 for c in text if (c < " " or "\x7f" <= c < "\xa0") and c not in _TEXT_CONTROLS)
+    return controls <= len(text) * _CONTROLS_PER_CHARACTER and not _TABLE_MARKS.isdisjoint(text)
+
+
+def marked_encoding(head: bytes, whole: bool) -> str | None:
+    """The codec of the UTF-16 or UTF-32 byte-order mark ``head`` starts with, when what
+    follows it reads as text in that codec (``whole``: ``head`` is all there is); else None."""
+    for mark, encoding in _BYTE_ORDER_MARKS:
+        if head.startswith(mark) and looks_like_text(head, encoding, whole):
+            return encoding
+    return None
+
+
+def byte_order(head: bytes, unit: int) -> str | None:
+    """"le" or "be" for text in code units of ``unit`` bytes without a byte-order mark,
+    from where its zero bytes fall: the high bytes of ASCII characters (every line break and
+    delimiter) are zero, the last of each unit in little-endian order, the first in
+    big-endian. None when the bytes do not say."""
+    head = head[: len(head) - len(head) % unit]
+    first = head[0::unit].count(0)
+    last = head[unit - 1::unit].count(0)
+    if last > 2 * first:
+        return "le"
+    if first > 2 * last:
+        return "be"
+    return None
 
 
 def _regular_file_size(source: object) -> int | None:
@@ -119,7 +231,7 @@ class Source:
         self._owned_fd: int | None = None
         self.decoder: DecodingReader | None = None
         if encoding is not None:
-            encoding = codecs.lookup(encoding).name  # LookupError for an unknown codec
+            encoding = text_codec(encoding)
         if is_path(source):
             fd = os.open(os.fspath(source), os.O_RDONLY | os.O_CLOEXEC)
             self._owned_fd = fd
@@ -136,6 +248,8 @@ class Source:
             descriptor = source
             self.engine_source = descriptor
             read = lambda size: os.read(descriptor, size)  # noqa: E731
+        elif isinstance(source, io.TextIOBase):
+            raise TypeError(_TEXT_SOURCE)
         elif hasattr(source, "readinto") or hasattr(source, "read"):
             self.engine_source = source
             read = source.read if hasattr(source, "read") else None
@@ -145,24 +259,62 @@ class Source:
             )
         self._total = _regular_file_size(self.engine_source)
         self.prefix = b""
+        try:
+            self._choose_decoder(read, encoding)
+        except BaseException:
+            self.close()
+            raise
+
+    def _choose_decoder(self, read: Callable[[int], bytes] | None, encoding: str | None) -> None:
+        """Decides how the bytes reach the engine: as they are (UTF-8), or decoded first."""
         if encoding in _RAW_UTF8:
             return
-        if encoding is None:
-            if read is None:
-                return
-            # Look at the first two bytes for a UTF-16 byte-order mark; they go to the engine
-            # first when there is none.
-            self.prefix = read_up_to(read, 2)
-            if isinstance(self.prefix, str):
-                raise TypeError("source must be opened in binary mode")
-            if self.prefix not in _UTF16_MARKS:
-                return
-            encoding = "utf-16"
         if read is None:
+            if encoding is None:
+                return
             raise TypeError("a source in another encoding needs a read() method")
-        self.decoder = DecodingReader(read, encoding, self.prefix)
+        if encoding is None:
+            # A UTF-16 or UTF-32 byte-order mark is looked for in the first bytes, and
+            # trusted only when what follows reads as text in that encoding; otherwise the
+            # bytes go to the engine first, as UTF-8 that may be damaged.
+            self.prefix = self._take(read, 2)
+            if self.prefix[:2] in (b"\xff\xfe", b"\xfe\xff", b"\x00\x00"):
+                self.prefix += self._take(read, _JUDGED_BYTES - 2)
+                encoding = marked_encoding(self.prefix, len(self.prefix) < _JUDGED_BYTES)
+            if encoding is None:
+                return
+        elif encoding in _UNIT_BYTES:
+            encoding = self._byte_order_of(read, encoding)
+        self.decoder = DecodingReader(read, encoding, self.prefix, self.name)
         self.prefix = b""
         self.engine_source = self.decoder
+
+    @staticmethod
+    def _take(read: Callable[[int], bytes], size: int) -> bytes:
+        data = read(size)
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(_TEXT_SOURCE)
+        if data and len(data) < size:
+            data += read_up_to(read, size - len(data))
+        return bytes(data)
+
+
+    def _byte_order_of(self, read: Callable[[int], bytes], encoding: str) -> str:
+        """utf-16 or utf-32 as the -le or -be codec: by the byte-order mark, or, without one,
+        by where the zero bytes fall."""
+        self.prefix = self._take(read, _JUDGED_BYTES)
+        for mark, ordered in _BYTE_ORDER_MARKS:
+            if ordered.startswith(encoding) and self.prefix.startswith(mark):
+                return ordered
+        order = byte_order(self.prefix, _UNIT_BYTES[encoding])
+        if order is None and len(self.prefix) < _UNIT_BYTES[encoding]:
+            order = "le"  # not one character: the order changes nothing
+        if order is None:
+            raise DecodingError(
+                f"cannot tell the byte order of {self.name!r}: it has no byte-order mark; "
+                f"give the encoding as {encoding}-le or {encoding}-be"
+            )
+        return f"{encoding}-{order}"
 
     def bytes_read(self, engine_bytes: int) -> int:
         """What was read from the source when the engine has read `engine_bytes`."""

@@ -7,7 +7,6 @@ the exception, as a value: both cross process and machine boundaries by pickle.
 
 from __future__ import annotations
 
-import codecs
 import contextlib
 import errno
 import importlib
@@ -25,6 +24,9 @@ from types import ModuleType
 from typing import Any, Union
 
 from . import _rowmender_backend as backend
+from ._cli_output import Output, compression_for
+from ._compressed import Input
+from ._files import text_codec
 from ._report import RepairReport
 from ._stream import repair
 
@@ -43,6 +45,10 @@ _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 
 # How often the caller hears how far a local pool has got.
 _PROGRESS_INTERVAL = 0.1
+# After Ctrl-C: how long the workers have to stop at their next progress call (about ten
+# a second), and how long those sent SIGTERM then have to clean up, before SIGKILL.
+_STOP_GRACE = 0.3
+_KILL_GRACE = 0.7
 
 # The optional modules' packages: Debian's, and pip's.
 _PACKAGES = {
@@ -65,6 +71,13 @@ def optional_module(name: str, purpose: str) -> ModuleType:
 
 def is_url(location: str) -> bool:
     return _URL.match(location) is not None
+
+
+def _in_this_process(location: str) -> bool:
+    """Whether a URL names a filesystem that lives in this process's memory (fsspec's
+    ``memory://``): a worker process would read and write a copy of its own, and what it
+    wrote would be lost with it."""
+    return is_url(location) and "memory" in location.split("://", 1)[0].split("::")
 
 
 def _location(value: object, role: str) -> str:
@@ -185,16 +198,16 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
     decompress = options.pop("decompress", False)
     with contextlib.ExitStack() as stack:
         source: Any = job.source
+        input_: Input | None = None
         if decompress and not is_url(job.source):
-            from ._compressed import Input
-
-            source = stack.enter_context(Input(job.source)).source
+            input_ = stack.enter_context(Input(job.source))
+            source = input_.source
         elif is_url(job.source):
             fsspec = optional_module("fsspec", f"reading {job.source}")
             with _naming(job.source):
                 filesystem, path = fsspec.core.url_to_fs(job.source)
                 source = stack.enter_context(filesystem.open(path, "rb"))
-        outputs: list[_UrlOutput] = []
+        outputs: list[_UrlOutput | Output] = []
         ends: dict[str, Any] = {}
         try:
             for role, location in (("target", job.target), ("quarantine", job.quarantine),
@@ -202,11 +215,18 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                 if location is None:
                     continue
                 if is_url(location):
-                    output = _UrlOutput(location)
-                    outputs.append(output)
-                    ends[role] = output.file
+                    url_output = _UrlOutput(location)
+                    outputs.append(url_output)
+                    ends[role] = url_output.file
+                    continue
+                os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
+                if decompress and compression_for(location) is not None:
+                    # A file keeps its name, so a name that says gzip gets gzip: written
+                    # compressed the same way, as the command line writes any such output.
+                    file_output = Output(location)
+                    outputs.append(file_output)
+                    ends[role] = file_output.target
                 else:
-                    os.makedirs(os.path.dirname(location) or ".", exist_ok=True)
                     ends[role] = location
             # Without a target the repaired rows are counted and dropped.
             report = repair(source, ends.pop("target", os.devnull), **ends, progress=progress, **options)
@@ -216,7 +236,8 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
             for output in outputs:
                 output.abort()
             raise
-    return report
+    # Whether the compressed data was cut off is known once it has all been read.
+    return input_.finished(report) if input_ is not None else report
 
 
 def _run(job: _Job, progress: Progress | None = None) -> Outcome:
@@ -347,7 +368,7 @@ def _check_options(options: dict[str, Any]) -> None:
     settings = {name: value for name, value in options.items() if name not in ("encoding", "decompress")}
     backend._check_settings(**settings)
     if options.get("encoding") is not None:
-        codecs.lookup(options["encoding"])  # LookupError for an unknown codec, before any file
+        text_codec(options["encoding"])  # LookupError for an unknown codec, before any file
 
 
 def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
@@ -518,6 +539,36 @@ def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, pro
         rounds.insert(0, (rest, 1))
 
 
+def _stop_workers(pool: Any, running: list[Any]) -> None:
+    """Ends the workers that do not stop by themselves: one blocked in a read (a FIFO that
+    no one writes, a slow pipe) never gets to its next progress call to see the stop. SIGTERM
+    interrupts the read, and the worker removes what it had written before it ends; SIGKILL
+    follows for one that does not end. A second Ctrl-C cuts the waiting short."""
+    import concurrent.futures
+    from multiprocessing.connection import wait as wait_for_any
+
+    try:
+        concurrent.futures.wait(running, timeout=_STOP_GRACE)
+    except KeyboardInterrupt:
+        pass
+    processes = [process for process in (getattr(pool, "_processes", None) or {}).values() if process.is_alive()]
+    for process in processes:
+        with contextlib.suppress(OSError, ValueError):
+            process.terminate()
+    # A process's sentinel is ready once it has ended, whoever reaps it.
+    alive = {process.sentinel: process for process in processes}
+    deadline = time.monotonic() + _KILL_GRACE
+    try:
+        while alive and time.monotonic() < deadline:
+            for sentinel in wait_for_any(list(alive), timeout=max(0.0, deadline - time.monotonic())):
+                alive.pop(sentinel)
+    except KeyboardInterrupt:
+        pass
+    for process in alive.values():
+        with contextlib.suppress(OSError, ValueError):
+            process.kill()
+
+
 def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
                 bytes_read_before: int) -> tuple[list[tuple[str, _Job]], int]:
     """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
@@ -562,6 +613,7 @@ def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector
         # Ctrl-C or a callback that raised: the files being repaired stop within a tenth
         # of a second and leave nothing behind; the others are not started.
         stop.set()
+        _stop_workers(pool, list(pending))
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
@@ -615,7 +667,8 @@ def repair_many(
     files asked for) are all there is.
 
     Without ``client``, ``jobs`` worker processes (default: the CPUs this process may use)
-    each repair one file at a time; with one job, the files are repaired in this process.
+    each repair one file at a time; with one job, or with a ``memory://`` source or folder
+    (whose files live in this process), the files are repaired in this process.
     With a ``dask.distributed.Client``, each file is one task on its cluster, whose
     workers need rowmender installed (and fsspec's filesystem package for URLs); local
     paths must then name the same files on the workers.
@@ -624,7 +677,9 @@ def repair_many(
     ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
     ``encoding``), the same for every file; ``decompress=True`` also reads local sources
     compressed with gzip, bzip2 or xz (zstd with the zstandard module), recognised by their
-    first bytes, as the command line does.
+    first bytes, as the command line does (a report's ``input_cut_off`` then says the data
+    ended before its end marker), and writes a local output named ``*.gz``, ``*.bz2``,
+    ``*.xz`` or ``*.zst`` compressed that way.
 
     Returns, keyed by each source as given (as str) and in their order, the file's
     ``RepairReport`` or the exception that stopped it: one file's failure never costs the
@@ -652,7 +707,8 @@ def repair_many(
     workers = min(workers, len(planned))
     if client is not None and planned:
         _run_on_cluster(planned, client, collector)
-    elif workers == 1:
+    elif workers == 1 or any(_in_this_process(location) for location in (*folders.values(), *planned)
+                             if location is not None):
         _run_here(planned, collector)
     elif workers > 1:
         _run_locally(planned, workers, collector, progress is not None)

@@ -28,8 +28,10 @@ class RepairReport:
     physical lines: legitimate in CSV, but also how a quote that swallowed lines shows.
     ``unterminated_quote_line`` is the line on which a quoted field opened that was still
     open at the end of the input (a truncated file), or None. ``byte_order_mark`` says a
-    leading UTF-8 byte-order mark was skipped; the ``..._line_ends`` count the rows' line
-    ends by kind.
+    leading byte-order mark was skipped (UTF-8's, or UTF-16's or UTF-32's that the source
+    was decoded by); the ``..._line_ends`` count the rows' line ends by kind.
+    ``input_cut_off`` says that a compressed input ended before its end marker (a cut-off
+    download, say): the rows before the cut were repaired, the rest were never there.
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -56,6 +58,7 @@ class RepairReport:
     lf_line_ends: int
     crlf_line_ends: int
     cr_line_ends: int
+    input_cut_off: bool
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -83,6 +86,7 @@ class RepairReport:
         lf_line_ends: int = 0,
         crlf_line_ends: int = 0,
         cr_line_ends: int = 0,
+        input_cut_off: bool = False,
     ) -> None:
         given = locals()
         for name in self.__slots__:

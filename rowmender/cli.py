@@ -21,12 +21,13 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Mapping, Sequence
     from typing import Any
 
-from ._compressed import STDIN_NAME, CompressionError, Input, quoted
+from ._compressed import STDIN_NAME, CompressionError, Input, compression_of, quoted
 from ._cli_output import STDOUT_NAME, Output
-from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
+from ._cli_parser import (EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK,
+                          build_parser)
 from ._cli_progress import ProgressBar
-from ._cli_summary import Outputs, changes_found, check_line, decode_sample, hints, table
-from ._files import all_or_nothing, describe
+from ._cli_summary import Outputs, changes_found, check_line, cut_off_warning, decode_sample, hints, table
+from ._files import DecodingError, all_or_nothing, describe
 from ._report import RepairReport
 from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
@@ -50,15 +51,16 @@ class _StandardOutputError(Exception):
 class _Options:
     """The settings of a repair or check, taken from the command line and checked."""
 
-    __slots__ = ("repair_settings", "encoding", "expected_columns", "json", "quiet")
+    __slots__ = ("repair_settings", "encoding", "expected_columns", "json", "quiet", "allow_cut_off")
 
     def __init__(self, repair_settings: dict[str, Any], encoding: str | None, expected_columns: int | None,
-                 json: bool, quiet: bool) -> None:
+                 json: bool, quiet: bool, allow_cut_off: bool = False) -> None:
         self.repair_settings = repair_settings
         self.encoding = encoding
         self.expected_columns = expected_columns
         self.json = json
         self.quiet = quiet
+        self.allow_cut_off = allow_cut_off
 
     @classmethod
     def from_args(cls, args: argparse.Namespace, parser: argparse.ArgumentParser) -> _Options:
@@ -75,7 +77,7 @@ class _Options:
             _check_settings(**settings)
         except (TypeError, ValueError) as error:
             parser.error(_as_options(str(error)))
-        return cls(settings, args.encoding, args.expected_columns, args.json, args.quiet)
+        return cls(settings, args.encoding, args.expected_columns, args.json, args.quiet, args.allow_cut_off)
 
     @property
     def reads_utf8(self) -> bool:
@@ -108,11 +110,10 @@ class RepairJob:
 
 
 class _Outcome:
-    __slots__ = ("report", "truncated", "notes")
+    __slots__ = ("report", "notes")
 
-    def __init__(self, report: RepairReport, truncated: bool, notes: list[str]) -> None:
-        self.report = report
-        self.truncated = truncated  # the compressed input was cut off: its rows are repaired all the same
+    def __init__(self, report: RepairReport, notes: list[str]) -> None:
+        self.report = report  # input_cut_off: the compressed input was cut off, its rows are repaired all the same
         self.notes = notes  # warnings and hints, each a line beginning with its kind
 
 
@@ -229,11 +230,11 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                     changes=changes.target if changes else None,
                     **options.repair_settings,
                 )
+        report = input_.finished(report)
         notes: list[str] = []
         if not options.quiet:
-            if input_.truncated:
-                notes.append(f"warning: the {input_.compression} data ends before its end marker "
-                             f"(a cut-off file?): the rows up to the cut are all there is")
+            if report.input_cut_off:
+                notes.append(f"warning: {cut_off_warning(str(input_.compression))}")
             notes += [f"hint: {hint}" for hint in hints(
                 report,
                 reads_utf8=options.reads_utf8,
@@ -241,14 +242,14 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                 sample=lambda: decode_sample(input_.sample(), options.encoding),
                 changes_hint=repr(changes.name) if changes else changes_hint,
             )]
-    return _Outcome(report, input_.truncated, notes)
+    return _Outcome(report, notes)
 
 
 def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException:
     """The error of a repair or check as the exception main() reports."""
     if isinstance(error, MemoryError):
         return _FileError(f"not enough memory to {action} {_show_input(job.input)}")
-    if isinstance(error, CompressionError):
+    if isinstance(error, (CompressionError, DecodingError)):
         return _FileError(str(error))
     if isinstance(error, ValueError) and "names the same file" in str(error):
         return _FileError(f"{error}; choose another file")
@@ -266,6 +267,18 @@ def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException
     written = named in job.outputs().values()
     verb = "repair in place" if read and written else "read" if read else "write"
     return _FileError(f"cannot {verb} {named!r}: {_reason(error)}")
+
+
+def _status(reports: Sequence[RepairReport], failed: bool, options: _Options, check: bool) -> int:
+    """The exit status of a run: a failure first, then an input cut off (unless allowed),
+    then, for check, a file a repair would change."""
+    if failed:
+        return EXIT_FILE_ERROR
+    if not options.allow_cut_off and any(report.input_cut_off for report in reports):
+        return EXIT_CUT_OFF
+    if check and any(changes_found(report) for report in reports):
+        return EXIT_CHANGES_FOUND
+    return EXIT_OK
 
 
 def _show_input(name: str) -> str:
@@ -310,7 +323,7 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         _tell(table(outcome.report, Outputs(shown["OUTPUT"], shown.get("--quarantine"), shown.get("--changes"))))
     for note in outcome.notes:
         _tell(f"rowmender: {note}")
-    return EXIT_OK
+    return _status([outcome.report], False, options, check=False)
 
 
 # --- many files ------------------------------------------------------------------------
@@ -337,6 +350,8 @@ def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentPa
         nonlocal failures
         if isinstance(outcome, RepairReport):
             show(source, outcome)
+            if outcome.input_cut_off and not options.quiet:
+                _tell(f"rowmender: warning: {source}: {cut_off_warning(_compression_of_file(source))}")
         else:
             failures += 1
             _tell(f"rowmender: error: {_failure_line(source, outcome)}")  # type: ignore[arg-type]
@@ -362,6 +377,19 @@ def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentPa
             bar.close()
 
 
+def _compression_of_file(name: str) -> str:
+    try:
+        with open(name, "rb") as file:
+            return compression_of(file.read(16)) or "compressed"
+    except OSError:
+        return "compressed"
+
+
+def _outcome_status(outcomes: Mapping[str, object], options: _Options, check: bool) -> int:
+    reports = [o for o in outcomes.values() if isinstance(o, RepairReport)]
+    return _status(reports, len(reports) < len(outcomes), options, check)
+
+
 def _totals(outcomes: Mapping[str, object]) -> str:
     reports = [o for o in outcomes.values() if isinstance(o, RepairReport)]
     failed = len(outcomes) - len(reports)
@@ -385,28 +413,21 @@ def _repair_many(sources: list[str], options: _Options, output_dir: str, quarant
                          quarantine_dir=quarantine_dir, changes_dir=changes_dir)
     if not options.quiet and not options.json:
         _tell(_totals(outcomes))
-    return EXIT_FILE_ERROR if any(not isinstance(o, RepairReport) for o in outcomes.values()) else EXIT_OK
+    return _outcome_status(outcomes, options, check=False)
 
 
 # --- check -----------------------------------------------------------------------------
 
 
 def _check_many(args: argparse.Namespace, options: _Options, parser: argparse.ArgumentParser) -> int:
-    changed = False
-
     def show(source: str, report: RepairReport) -> None:
-        nonlocal changed
-        would_change = changes_found(report, False)
-        changed = changed or would_change
         if options.json:
-            _emit(_json({"file": source, **report.to_dict(), "would_change": would_change}))
+            _emit(_json({"file": source, **report.to_dict(), "would_change": changes_found(report)}))
         elif not options.quiet:
-            _emit(check_line(source, report, False))
+            _emit(check_line(source, report))
 
     outcomes = _run_many(args.inputs, options, parser, args.jobs, show, output_dir=None)
-    if any(not isinstance(o, RepairReport) for o in outcomes.values()):
-        return EXIT_FILE_ERROR
-    return EXIT_CHANGES_FOUND if changed else EXIT_OK
+    return _outcome_status(outcomes, options, check=True)
 
 
 def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -416,7 +437,8 @@ def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
     # Worker processes for several distinct files; a file named twice is simply read twice.
     if len(args.inputs) > 1 and "-" not in args.inputs and args.jobs != 1 and len(set(args.inputs)) == len(args.inputs):
         return _check_many(args, options, parser)
-    failed = changed = False
+    failed = False
+    reports: list[RepairReport] = []
     for name in args.inputs:
         job = RepairJob(name, os.devnull)
         try:
@@ -428,19 +450,17 @@ def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
             _tell(f"rowmender: error: {explained}")
             failed = True
             continue
-        would_change = changes_found(outcome.report, outcome.truncated)
-        changed = changed or would_change
+        reports.append(outcome.report)
+        would_change = changes_found(outcome.report)
         shown = STDIN_NAME if name == "-" else name
         if options.json:
             _emit(_json({"file": shown, **outcome.report.to_dict(), "would_change": would_change}))
         elif not options.quiet:
-            _emit(check_line(shown, outcome.report, outcome.truncated))
+            _emit(check_line(shown, outcome.report))
         for note in outcome.notes:
             kind, text = note.split(": ", 1)
             _tell(f"rowmender: {kind}: {shown}: {text}")
-    if failed:
-        return EXIT_FILE_ERROR
-    return EXIT_CHANGES_FOUND if changed else EXIT_OK
+    return _status(reports, failed, options, check=True)
 
 
 # --- sniff -----------------------------------------------------------------------------

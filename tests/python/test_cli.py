@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import bz2
+import contextlib
 import gzip
 import json
 import lzma
@@ -283,6 +284,19 @@ def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_
     assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
+@pytest.mark.parametrize(("args", "hint"), [
+    (["repair", "-x.csv", "out.csv"], True),
+    (["check", "-x.csv"], True),
+    (["repair", "in.csv", "out.csv", "--bogus"], False),
+])
+def test_a_name_that_looks_like_an_option_gets_a_hint(tmp_path: Path, args: list[str], hint: bool) -> None:
+    result = run(*args, cwd=tmp_path)
+
+    assert result.returncode == 2
+    assert ("write '-- -x.csv' (after the options) or './-x.csv'" in result.stderr) is hint, result.stderr
+    assert result.stderr.count("\n") == 1
+
+
 @pytest.mark.parametrize(
     ("args", "named", "reason"),
     [
@@ -304,6 +318,10 @@ def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_
         pytest.param(["repair", "damaged.csv", "out.zst"], "out.zst", "install python3-zstandard",
                      id="zstd-output-without-zstandard"),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
+        pytest.param(["repair", "damaged.csv", "out.csv", "--encoding", "utf-16"], "damaged.csv",
+                     "give the encoding as utf-16-le or utf-16-be", id="utf-16-without-a-byte-order"),
+        pytest.param(["check", "damaged.csv", "--encoding", "idna"], "damaged.csv", "choose another encoding",
+                     id="codec-without-error-handling"),
         pytest.param(["check", "--quiet", "damaged.csv", "missing.csv"], "missing.csv", "No such file", id="check-missing"),
     ],
 )
@@ -423,19 +441,37 @@ def test_an_output_named_for_a_compressor_is_compressed_in_place_of_the_old_one(
     assert sorted(p.name for p in tmp_path.iterdir()) == ["damaged.csv", out.name]
 
 
-@pytest.mark.parametrize("command_name", ["repair", "check"])
-def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, command_name: str) -> None:
+CUT_OFF_RUNS = [
+    pytest.param(["repair", "CUT", "-"], 0, id="repair"),
+    pytest.param(["check", "CUT"], 3, id="check"),
+    pytest.param(["check", "CUT", "ok.csv", "--json"], 3, id="check-many"),
+    pytest.param(["check", "CUT", "ok.csv", "--jobs", "1"], 3, id="check-one-by-one"),
+    pytest.param(["repair", "CUT", "ok.csv", "--output-dir", "out", "--jobs", "2"], 0, id="output-dir"),
+]
+
+
+@pytest.mark.parametrize("allow", [False, True], ids=["status-4", "allowed"])
+@pytest.mark.parametrize(("args", "allowed_status"), CUT_OFF_RUNS)
+@pytest.mark.parametrize("suffix", [".gz", ".zst"])
+def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, suffix: str, args: list[str],
+                                                           allowed_status: int, allow: bool) -> None:
     rows = "".join(f"{i},{i * i}\n" for i in range(100_000)).encode()
-    packed = tmp_path / "cut.csv.gz"
-    packed.write_bytes(gzip.compress(rows)[:-5000])
+    packed = tmp_path / f"cut.csv{suffix}"
+    packed.write_bytes(COMPRESSORS["gzip" if suffix == ".gz" else "zstd"](rows)[:-5000])
+    (tmp_path / "ok.csv").write_bytes(b"a,b\n1,2\n")
+    args = [packed.name if a == "CUT" else a for a in args] + (["--allow-cut-off"] if allow else [])
 
-    result = run(command_name, packed, *(["-"] if command_name == "repair" else []), cwd=tmp_path, text=False)
+    result = run(*args, cwd=tmp_path, text=False)
 
-    assert result.returncode == (0 if command_name == "repair" else 3), result.stderr
-    assert b"rowmender: warning: " in result.stderr and b"cut-off" in result.stderr
-    if command_name == "repair":
-        assert len(result.stdout) > len(rows) // 2
-        assert rows.startswith(result.stdout.rsplit(b"\n", 2)[0])
+    assert result.returncode == (allowed_status if allow else 4), result.stderr
+    assert result.stderr.count(b"rowmender: warning: ") == 1 and b"cut-off" in result.stderr
+    if "--json" in args:
+        verdicts = {v["file"]: v["input_cut_off"] for v in map(json.loads, result.stdout.splitlines())}
+        assert verdicts == {packed.name: True, "ok.csv": False}
+    if args[0] == "repair":
+        repaired = result.stdout or DECOMPRESSORS[suffix]((tmp_path / "out" / packed.name).read_bytes())
+        assert len(repaired) > len(rows) // 2
+        assert rows.startswith(repaired.rsplit(b"\n", 2)[0])
 
 
 # --- check -----------------------------------------------------------------------------
@@ -552,6 +588,34 @@ def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix
     assert out.read_bytes() == b"an older file"
 
 
+@pytest.mark.parametrize("args", [["check", "f1", "f2"], ["repair", "f1", "f2", "--output-dir", "out", "--jobs", "2"]],
+                         ids=["check-slow-fifos", "repair-fifos-without-writers"])
+def test_ctrl_c_stops_workers_blocked_in_reads(tmp_path: Path, args: list[str]) -> None:
+    writers = []
+    for name in ("f1", "f2"):
+        os.mkfifo(tmp_path / name)
+        if args[0] == "check":  # a writer that sends a little, then nothing more
+            writers.append(os.open(tmp_path / name, os.O_RDWR | os.O_NONBLOCK))
+            os.write(writers[-1], b"a,b\n1,2\n")
+    process = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV,
+                               start_new_session=True)
+    try:
+        time.sleep(2)  # the workers are blocked in their reads by then
+        interrupted = time.monotonic()
+        process.send_signal(signal.SIGINT)
+        _, stderr = process.communicate(timeout=30)
+        took = time.monotonic() - interrupted
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)  # the workers too, should the test fail
+        for fd in writers:
+            os.close(fd)
+
+    assert process.returncode == 130 and stderr == b"rowmender: interrupted\n"
+    assert took < 3
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f1", "f2"]
+
+
 @pytest.mark.parametrize(
     ("terminal", "options", "without", "bar"),
     [
@@ -648,6 +712,21 @@ def test_many_files_are_each_repaired_as_one_would_be_and_failures_do_not_stop_t
     assert (tmp_path / "out" / "a.csv").read_bytes() == expected
     assert (tmp_path / "out" / "b.csv").read_bytes() == b"x;y;\n1;2;3\n4;;\n"
     assert (tmp_path / "q" / "a.csv").read_bytes().startswith(b"line,reason,raw_content\n")
+
+
+def test_output_dir_writes_a_compressed_input_compressed_the_same_way(damaged: Path, tmp_path: Path) -> None:
+    expected, _ = repaired_bytes(damaged, tmp_path)
+    compress = {".gz": gzip.compress, ".bz2": bz2.compress, ".xz": lzma.compress}
+    for suffix, pack in compress.items():
+        (tmp_path / f"in{suffix}").write_bytes(pack(damaged.read_bytes()))
+
+    result = run("repair", *[f"in{suffix}" for suffix in compress], "--output-dir", "out", "--changes-dir", "log",
+                 cwd=tmp_path)
+
+    assert result.returncode == 0, result.stderr
+    for suffix in compress:
+        assert DECOMPRESSORS[suffix]((tmp_path / "out" / f"in{suffix}").read_bytes()) == expected
+        assert DECOMPRESSORS[suffix]((tmp_path / "log" / f"in{suffix}").read_bytes()).startswith(b"first_line,")
 
 
 def test_inputs_of_the_same_name_are_refused_before_anything_runs(damaged: Path, tmp_path: Path) -> None:

@@ -384,3 +384,30 @@ def test_a_callback_that_raises_stops_the_run_and_leaves_only_whole_files(tmp_pa
     assert sorted(os.listdir(tmp_path / "quarantine")) == sorted(written)
     if jobs == 1:
         assert len(written) == 1
+
+
+@pytest.mark.parametrize("where", ["memory-sources", "memory-folder"])
+def test_memory_files_are_repaired_in_this_process_whatever_jobs_says(tmp_path: Path, where: str) -> None:
+    # A worker process would write into its own memory: the results said "done" and the
+    # files were nowhere.
+    fsspec = pytest.importorskip("fsspec")
+    memory = fsspec.filesystem("memory")
+    prefix = f"rowmender-test-{uuid.uuid4().hex}"
+    sources = []
+    for index in range(3):
+        if where == "memory-sources":
+            memory.pipe(f"/{prefix}/in/{index}.csv", damaged_csv(index))
+            sources.append(f"memory://{prefix}/in/{index}.csv")
+        else:
+            (tmp_path / f"{index}.csv").write_bytes(damaged_csv(index))
+            sources.append(str(tmp_path / f"{index}.csv"))
+    try:
+        results = rowmender.repair_many(sources, f"memory://{prefix}/out", jobs=2)
+        assert all(isinstance(outcome, rowmender.RepairReport) for outcome in results.values()), results
+        for index in range(3):
+            expected = tmp_path / "expected.csv"
+            (tmp_path / "source.csv").write_bytes(damaged_csv(index))
+            rowmender.repair(tmp_path / "source.csv", expected)
+            assert memory.cat(f"/{prefix}/out/{index}.csv") == expected.read_bytes()
+    finally:
+        memory.rm(f"/{prefix}", recursive=True)

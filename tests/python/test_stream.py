@@ -484,3 +484,82 @@ def test_text_of_every_width_comes_back_as_it_was(fields):
     # One, two and four bytes per character in the str a field becomes, short and long.
     data = (",".join(fields) + "\n").encode("utf-8")
     assert list(rowmender.rows(io.BytesIO(data), delimiter=",", expected_columns=0)) == [fields]
+
+
+TABLE = "name;city\nZoë;東京\n"
+
+
+@pytest.mark.parametrize("data,mark", [
+    (b"\xff\xfe" + TABLE.encode("utf-16-le"), True),
+    (b"\xfe\xff" + TABLE.encode("utf-16-be"), True),
+    (b"\xff\xfe\x00\x00" + TABLE.encode("utf-32-le"), True),
+    (b"\x00\x00\xfe\xff" + TABLE.encode("utf-32-be"), True),
+    (b"\xff\xfe", True),  # an empty UTF-16 file
+    # Damaged UTF-8 that starts like a mark: read as UTF-8, as salvage_file reads it.
+    (b"\xff\xfe" + TABLE.encode(), False),
+    (b"\xfe\xff" + TABLE.encode() * 500, False),
+    (b"\xff\xfe\x00\x00a,b\x00\n", False),
+    (b"\xff\xfe" + "a\x01b\x02c\x03\n".encode("utf-16-le"), False),  # controls, not text
+], ids=["utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be", "mark-only", "damaged-utf-8", "damaged-long",
+        "nul-bytes", "controls"])
+def test_a_byte_order_mark_is_trusted_only_before_text(tmp_path, data, mark):
+    if mark:
+        text = data.decode("utf-32" if data[:4] in (b"\xff\xfe\x00\x00", b"\x00\x00\xfe\xff") else "utf-16")
+        expected = io.BytesIO()
+        rowmender.repair(io.BytesIO(text.encode()), expected)
+        expected_bytes = expected.getvalue()
+        (tmp_path / "whole.csv").write_bytes(data)
+    else:
+        _, expected_bytes, _ = whole_file(tmp_path, data, {})
+    for source in (io.BytesIO(data), tmp_path / "whole.csv"):
+        out = io.BytesIO()
+        report = rowmender.repair(source, out)
+        assert out.getvalue() == expected_bytes
+        assert report.byte_order_mark is mark
+        assert (report.replaced_bytes > 0) is (not mark)
+        assert report.bytes_read == len(data)
+
+
+@pytest.mark.parametrize("encoding,data,result", [
+    # Codec errors of every kind become replaced bytes...
+    ("utf-7", b"a,+2AA-\n", "a,\ufffd\n"),
+    ("unicode_escape", b"a,\\ud800\n", "a,\ufffd\n"),
+    ("utf-7", b"a,+3IA-\n", "a,\ufffd\n"),  # a surrogate that surrogateescape would have made a byte
+    # ...a byte order told by the zero bytes, or by the mark...
+    ("utf-16", "a,b\nc,é\n".encode("utf-16-le"), "a,b\nc,é\n"),
+    ("utf-16", "a,b\nc,é\n".encode("utf-16-be"), "a,b\nc,é\n"),
+    ("utf-32", "a,b\nc,é\n".encode("utf-32-be"), "a,b\nc,é\n"),
+    ("utf-16", "a,b\n".encode("utf-16"), "a,b\n"),
+    ("utf-16", b"", ""),
+    # ...or a clear error naming the source.
+    ("utf-16", "東京".encode("utf-16-le"), (UnicodeError, "byte order of 'SOURCE'.*utf-16-le or utf-16-be")),
+    ("idna", b"a,b\n", (UnicodeError, "'SOURCE' as idna: that codec cannot replace")),
+    ("punycode", b"a,b\n", (UnicodeError, "'SOURCE' as punycode")),
+    *[(codec, b"a,b\n", (LookupError, "not a text encoding"))
+      for codec in ("base64", "hex", "zlib", "bz2", "uu", "quopri", "rot13")],
+])
+def test_every_codec_gives_replaced_bytes_or_a_clear_error(tmp_path, encoding, data, result):
+    source = tmp_path / "in.csv"
+    source.write_bytes(data)
+    target = tmp_path / "out.csv"
+    if isinstance(result, tuple):
+        error, match = result
+        with pytest.raises(error, match=match.replace("SOURCE", str(source))):
+            rowmender.repair(source, target, encoding=encoding)
+        assert not target.exists()
+        return
+    report = rowmender.repair(source, target, encoding=encoding)
+    assert target.read_bytes() == result.encode()
+    assert report.replaced_bytes == result.count("\ufffd")
+
+
+def test_a_text_mode_source_is_refused(tmp_path):
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"a,b\n")
+    with open(source) as text:
+        for make in (lambda: text, lambda: io.StringIO("a,b\n")):
+            for encoding in (None, "utf-8", "cp1252"):
+                with pytest.raises(TypeError, match="binary source is needed"):
+                    rowmender.repair(make(), io.BytesIO(), encoding=encoding)
+            with pytest.raises(TypeError, match="binary source is needed"):
+                rowmender.rows(make())
