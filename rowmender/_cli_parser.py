@@ -27,7 +27,8 @@ exit status:
   {EXIT_FILE_ERROR}    a file could not be read or written
   {EXIT_USAGE}    the command line is wrong
   {EXIT_CHANGES_FOUND}    check: a repair would change some rows
-  {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched"""
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched
+  143, 129  SIGTERM, SIGHUP: as Ctrl-C"""
 
 _EPILOG = f"""\
 INPUT may be compressed with gzip, bzip2 or xz (zstd too when python3-zstandard is
