@@ -8,10 +8,8 @@ import gzip
 import io
 import os
 import signal
-import socket
 import subprocess
 import sys
-import threading
 from pathlib import Path
 
 import pytest
@@ -130,27 +128,6 @@ def test_descriptor_names_write_to_the_descriptor(tmp_path: Path, shell: str, wr
     assert result.returncode == 0, result.stderr
     assert _content(tmp_path / written) == expected
     assert not list(tmp_path.glob(".*"))
-
-
-@pytest.mark.parametrize("kind", ["fifo", "socket"])
-def test_special_files_are_never_renamed_over(tmp_path: Path, kind: str) -> None:
-    target = tmp_path / kind
-    if kind == "fifo":
-        os.mkfifo(target)
-        got: list[bytes] = []
-        reader = threading.Thread(target=lambda: got.append(target.read_bytes()))
-        reader.start()
-        rowmender.repair(io.BytesIO(b"a,b\n1\n"), target)
-        reader.join()
-        assert got == [b"a,b\n1,\n"]
-        assert target.is_fifo()
-    else:
-        with socket.socket(socket.AF_UNIX) as server:
-            server.bind(str(target))
-            with pytest.raises(OSError):
-                rowmender.repair(io.BytesIO(b"a,b\n"), target)
-            assert target.is_socket()
-    assert sorted(p.name for p in tmp_path.iterdir()) == [kind]
 
 
 @pytest.mark.parametrize(
