@@ -19,6 +19,7 @@ from ._rowmender_backend import __version__ as __version__
 # Not imported from typing, whose import alone would cost more than the rest of the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from ._files import SameFileError
     from ._many import repair_many
     from ._report import RepairReport
     from ._stream import RowStream, repair, rows
@@ -34,6 +35,7 @@ __all__ = [
     "RepairReport",
     "RowStream",
     "repair_many",
+    "SameFileError",
 ]
 
 # The streaming road's Python side loads on first use: a script that only reads a file with open() starts as fast as one that does not
@@ -44,6 +46,7 @@ _LAZY = {
     "RowStream": "._stream",
     "RepairReport": "._report",
     "repair_many": "._many",
+    "SameFileError": "._files",
 }
 
 

@@ -16,7 +16,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-from ._compressed import CompressionError, zstd_module
+from ._compressed import CompressionError, quoted, zstd_module
 from ._files import Target
 
 STDOUT_NAME = "standard output"
@@ -106,8 +106,10 @@ def _compressor(compression: str, raw: Any, name: str) -> Any:
 
 
 class Output:
-    """One output of the command line: ``target`` goes to ``rowmender.repair``; ``commit``
-    puts a compressed file in place once the repair succeeded, ``abort`` drops it."""
+    """One output of the command line: ``target`` goes to ``rowmender.repair``. A file is
+    written to a temporary file (see ``Target``); ``finish`` completes it (the compressor's
+    last block and end marker included), ``commit`` puts it in place, ``abort`` drops it, so
+    that ``all_or_nothing`` commits every output of a repair together."""
 
     def __init__(self, name: str) -> None:
         self.name = STDOUT_NAME if name == "-" else name
@@ -119,15 +121,17 @@ class Output:
         if self.is_stdout:
             self.target: Any = 1
             return
-        if self.compression is None:
-            self.target = name
-            return
         if self.compression == "zstd" and zstd_module() is None:
             raise CompressionError(
-                f"cannot write {name!r}: writing zstd needs the zstandard module; "
+                f"cannot write {quoted(name)}: writing zstd needs the zstandard module; "
                 f"install python3-zstandard or choose another name"
             )
+        # Opened here rather than by repair(), which would put a plain file in place as soon
+        # as it returned, before the other outputs are complete.
         self._file = Target(name)
+        if self.compression is None:
+            self.target = self._file
+            return
         try:
             self._writer = _FileWriter(self._file.engine_target)
             self._compressor = _compressor(self.compression, self._writer, name)  # gzip writes its header here
@@ -139,15 +143,23 @@ class Output:
             raise
         self.target = _NamedWriter(self._compressor, name)
 
+    def finish(self) -> None:
+        if self._file is None:
+            return
+        if self._compressor is not None:
+            try:
+                compressor, self._compressor = self._compressor, None
+                compressor.close()  # the compressor's last block and its end marker
+                assert self._writer is not None
+                self._writer.flush()
+            except OSError as error:
+                raise _naming(error, self.name)
+        self._file.finish()
+
     def commit(self) -> None:
         if self._file is None:
             return
-        try:
-            self._compressor.close()  # the compressor's last block and its end marker
-            assert self._writer is not None
-            self._writer.flush()
-        except OSError as error:
-            raise _naming(error, self.name)
+        self.finish()
         self._file.commit()
         self._file = None
 

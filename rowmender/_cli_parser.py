@@ -28,7 +28,8 @@ exit status:
   {EXIT_CHANGES_FOUND}    check: a repair would change some rows
   {EXIT_CUT_OFF}    the input was cut off: compressed data ended before its end marker; the rows
        before the cut were repaired (--allow-cut-off: a warning, and the status as usual)
-  {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched"""
+  {EXIT_INTERRUPTED}  interrupted (Ctrl-C): no output file was touched
+  143, 129  SIGTERM, SIGHUP: as Ctrl-C"""
 
 _EPILOG = f"""\
 INPUT may be compressed with gzip, bzip2 or xz (zstd too when python3-zstandard is

@@ -38,8 +38,18 @@ class CompressionError(Exception):
 
 
 def quoted(name: str) -> str:
-    """A file's name as messages show it."""
-    return name if name == STDIN_NAME else repr(name)
+    """A file's name as messages show it: quoted, with a byte the system's encoding cannot
+    read shown as the byte it is (\\xff), not as the surrogate Python holds it as (\\udcff)."""
+    if name == STDIN_NAME:
+        return name
+    shown = repr(name)
+    if "\\udc" in shown:
+        import re
+
+        # Preceded by an even number of backslashes: an escape of repr's, not a backslash
+        # of the name's followed by "udc".
+        shown = re.sub(r"(?<!\\)((?:\\\\)*)\\udc([89a-f][0-9a-f])", r"\1\\x\2", shown)
+    return shown
 
 
 def zstd_module() -> Any:

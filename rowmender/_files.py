@@ -4,7 +4,7 @@ Sources are read by the engine straight from a descriptor when they are paths (w
 interpreter lock released) and through ``readinto`` when they are file objects. Targets
 that are paths of regular files (or of files yet to be made) are written to a temporary
 file in the same folder and renamed over the target only once everything succeeded;
-other targets (devices, FIFOs, terminals) are written directly.
+other targets (devices, FIFOs, terminals, /dev/stdout and /dev/fd/N) are written directly.
 """
 
 from __future__ import annotations
@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
     class Committable(Protocol):
+        def finish(self) -> None: ...
         def commit(self) -> None: ...
         def abort(self) -> None: ...
 
@@ -330,14 +331,130 @@ class Source:
             os.close(fd)
 
 
+class SameFileError(ValueError):
+    """Two of the files one repair reads and writes are one file, however they are spelled
+    (a relative and an absolute path, a symbolic or hard link, an open file object): writing
+    one would lose what the other holds. Raised before any file is written."""
+
+
+_STANDARD_NAMES = {"/dev/stdin": 0, "/dev/stdout": 1, "/dev/stderr": 2}
+
+
+def descriptor_of(path: PathLike) -> int | None:
+    """The descriptor a name such as /dev/stdout, /dev/fd/3 or /proc/self/fd/3 stands for.
+
+    Such a name means "that descriptor", not the file behind it: resolved, it would be a
+    file renamed over (``>> all.csv`` would lose all.csv) or a pipe that has no name."""
+    name = os.path.abspath(os.fsdecode(os.fspath(path)))
+    if name in _STANDARD_NAMES:
+        return _STANDARD_NAMES[name]
+    folder, number = os.path.split(name)
+    if folder in ("/dev/fd", "/proc/self/fd", "/proc/thread-self/fd", f"/proc/{os.getpid()}/fd"):
+        if number.isascii() and number.isdigit():
+            return int(number)
+    return None
+
+
+def _file_keys(value: object) -> set[tuple[object, ...]]:
+    """What names the regular file a source or target is, however it is spelled: its
+    resolved path (so a file not made yet counts too) and its device and inode. Nothing for
+    devices, FIFOs and the like, which may well be named twice (/dev/null)."""
+    path: str | None = None
+    if is_path(value):
+        descriptor = descriptor_of(value)
+        if descriptor is None:
+            path = os.fsdecode(os.path.realpath(os.fspath(value)))
+        else:
+            value = descriptor
+    try:
+        if path is not None:
+            info = os.stat(path)
+        elif isinstance(value, int) and not isinstance(value, bool):
+            info = os.fstat(value)
+        elif hasattr(value, "fileno"):
+            info = os.fstat(value.fileno())
+        else:
+            return set()
+    except FileNotFoundError:
+        return {("path", path)} if path is not None else set()
+    except (OSError, ValueError):  # a closed file, or a file object without a descriptor
+        return set()
+    if not stat.S_ISREG(info.st_mode):
+        return set()
+    keys: set[tuple[object, ...]] = {("inode", info.st_dev, info.st_ino)}
+    if path is not None:
+        keys.add(("path", path))
+    return keys
+
+
+def refuse_same_file(
+    source: object,
+    outputs: list[tuple[str, object]],
+    in_place: str | None = None,
+    explain: Callable[[str, object, str | None], str] | None = None,
+) -> None:
+    """Raises SameFileError when an output is the source or an output before it.
+
+    ``outputs`` are (role, value) pairs. The output of role ``in_place`` may be the source
+    when it is a path that is renamed over (a repair in place); written directly (a
+    descriptor, a file object, /dev/stdout) it would overwrite what is still to be read.
+    ``explain(role, value, other)`` words the message, ``other`` being the earlier output's
+    role, or None for the source."""
+    source_keys = _file_keys(source)
+    seen: list[tuple[set[tuple[object, ...]], str]] = []
+    for role, value in outputs:
+        if isinstance(value, Target):
+            value = value.given
+        keys = _file_keys(value)
+        if not keys:
+            continue
+        renamed_over = is_path(value) and descriptor_of(value) is None
+        clash = bool(keys & source_keys) and not (role == in_place and renamed_over)
+        other = None if clash else next((earlier for earlier_keys, earlier in seen if keys & earlier_keys), None)
+        if clash or other is not None:
+            if explain is not None:
+                raise SameFileError(explain(role, value, other))
+            raise SameFileError(f"{role} names the same file as {other or 'the source'}: {describe(value)}")
+        seen.append((keys, role))
+
+
+def _naming(error: OSError, name: str) -> OSError:
+    # A name relative to the target's folder, or none at all, means nothing to the caller.
+    error.filename = name
+    error.filename2 = None
+    return error
+
+
+def _with_tmpfile() -> bool:
+    """Whether temporary files can be made without a name and linked in later: O_TMPFILE,
+    and /proc/self/fd to link them through."""
+    return hasattr(os, "O_TMPFILE") and os.path.isdir("/proc/self/fd")
+
+
+# O_PATH: a folder that may be written to but not listed is still a place for the file.
+_FOLDER_FLAGS = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+
+
 class Target:
-    """A target being written: a path (atomically where it can be) or a file object."""
+    """A target being written: a path (atomically where it can be), a descriptor or a file
+    object.
+
+    A path of a regular file (or of one not made yet) is written to a temporary file in the
+    same folder. On Linux that file has no name (O_TMPFILE), so nothing is left behind
+    however the process ends; elsewhere it has a short hidden one. ``finish`` completes it
+    (a nameless file gets its hidden name); ``commit`` renames it over the target; after
+    ``abort`` the target is as it was. Apart, the two steps let several outputs be finished
+    first and then renamed together (``all_or_nothing``).
+    """
 
     def __init__(self, target: object) -> None:
         self.name = describe(target)
-        self._fd: int | None = None
-        self._temporary: str | None = None
-        self._final: str | None = None
+        self.given = target
+        self._fd: int | None = None  # a descriptor this object opened and closes
+        self._folder: int | None = None  # the target's folder, while a temporary file exists
+        self._base = ""  # the target's name in it
+        self._nameless = False  # the temporary file is an O_TMPFILE one, not linked in yet
+        self._temporary: str | None = None  # the temporary file's name in the folder
         self.engine_target: Any
         if isinstance(target, int) and not isinstance(target, bool):
             # An open descriptor (standard output, say) is written as it is and left open.
@@ -350,6 +467,15 @@ class Target:
                     f"not {type(target).__name__}"
                 )
             self.engine_target = target
+            return
+        descriptor = descriptor_of(target)
+        if descriptor is not None:
+            # The same open file as the descriptor (its offset, its O_APPEND), closed apart.
+            try:
+                self._fd = os.dup(descriptor)
+            except OSError as error:
+                raise _naming(error, self.name)
+            self.engine_target = self._fd
             return
         # A symbolic link is followed: the file it names is replaced and the link stays.
         path = os.fsdecode(os.path.realpath(os.fspath(target)))
@@ -365,64 +491,127 @@ class Target:
             self._fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
             self.engine_target = self._fd
             return
-        folder, base = os.path.split(path)
-        for attempt in range(100):
-            candidate = os.path.join(folder, f".{base}.{os.getpid()}.{attempt}.rowmender-tmp")
+        if info is not None and info.st_nlink > 1:
+            # Renamed over, the file's other names would keep the old content; rewritten in
+            # place, a failure half-way would lose both. The choice is the caller's.
+            raise OSError(
+                errno.EMLINK,
+                f"it has {info.st_nlink} hard links, which replacing it would break "
+                f"(the other names would keep the old content)",
+                self.name,
+            )
+        folder, self._base = os.path.split(path)
+        try:
+            self._folder = os.open(folder or os.sep, _FOLDER_FLAGS)
+            self._fd = self._open_temporary()
+            if info is not None:
+                # The replacement belongs to whom the file belonged (where this process may
+                # say so: as root, or to a group it is in), then gets its permission bits
+                # (a change of owner clears set-user-ID bits).
+                try:
+                    os.fchown(self._fd, info.st_uid, info.st_gid)
+                except PermissionError:
+                    pass
+                os.fchmod(self._fd, stat.S_IMODE(info.st_mode))
+        except OSError as error:
+            self.abort()
+            raise _naming(error, self.name)
+        except BaseException:
+            self.abort()
+            raise
+        self.engine_target = self._fd
+
+    def _open_temporary(self) -> int:
+        # Created as a new file would be (0o666 less the umask).
+        flags = os.O_WRONLY | os.O_CLOEXEC
+        if _with_tmpfile():
             try:
-                # Created as a new file would be (0o666 less the umask); an existing
-                # target's permission bits are put back below.
-                self._fd = os.open(candidate, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+                fd = os.open(".", flags | os.O_TMPFILE, 0o666, dir_fd=self._folder)
+            except OSError as error:
+                # The file system (or an older kernel) cannot make nameless files.
+                if error.errno not in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL):
+                    raise
+            else:
+                self._nameless = True
+                return fd
+        made: int = self._named(lambda name: os.open(name, flags | os.O_CREAT | os.O_EXCL, 0o666, dir_fd=self._folder))
+        return made
+
+    def _named(self, make: Callable[[str], Any]) -> Any:
+        """Gives the temporary file a new short hidden name in the target's folder: short, so
+        that a target whose name is as long as a name may be still has one."""
+        for attempt in range(100):
+            candidate = f".{os.getpid()}-{attempt}.rowmender-tmp"
+            try:
+                made = make(candidate)
             except FileExistsError:
                 continue
-            except OSError as error:
-                if error.filename == candidate:
-                    error.filename = self.name
-                raise
             self._temporary = candidate
-            break
-        else:
-            raise FileExistsError(errno.EEXIST, "cannot make a temporary file", os.path.join(folder, base))
-        if info is not None:
-            os.fchmod(self._fd, stat.S_IMODE(info.st_mode))
-        self._final = path
-        self.engine_target = self._fd
+            return made
+        raise FileExistsError(errno.EEXIST, "cannot make a temporary file", self.name)
+
+    def finish(self) -> None:
+        """Completes the written file; only the rename is left, which ``commit`` does."""
+        if self._fd is None:
+            return
+        fd = self._fd
+        try:
+            if self._nameless:
+                # linkat(AT_SYMLINK_FOLLOW) through /proc: a destination folder descriptor
+                # makes Python call linkat, plain link() would not follow the descriptor.
+                self._named(lambda name: os.link(f"/proc/self/fd/{fd}", name, dst_dir_fd=self._folder))
+                self._nameless = False
+            self._fd = None
+            # Some file systems (NFS) report a failed write only here.
+            os.close(fd)
+        except OSError as error:
+            raise _naming(error, self.name)
 
     def commit(self) -> None:
         """Puts the written file in place."""
-        if self._fd is not None:
-            fd, self._fd = self._fd, None
-            os.close(fd)
+        self.finish()
         if self._temporary is not None:
-            temporary, self._temporary = self._temporary, None
-            os.replace(temporary, self._final)  # type: ignore[arg-type]
+            try:
+                os.replace(self._temporary, self._base, src_dir_fd=self._folder, dst_dir_fd=self._folder)
+            except OSError as error:
+                raise _naming(error, self.name)
+            self._temporary = None
+        self._close_folder()
 
     def abort(self) -> None:
         """Leaves the target as it was: the temporary file goes."""
         if self._fd is not None:
             fd, self._fd = self._fd, None
-            os.close(fd)
+            try:
+                os.close(fd)
+            except OSError:
+                pass
         if self._temporary is not None:
             temporary, self._temporary = self._temporary, None
             try:
-                os.unlink(temporary)
+                os.unlink(temporary, dir_fd=self._folder)
             except OSError:
                 pass
+        self._close_folder()
 
-
-def file_identity(value: object) -> tuple[int, int] | None:
-    """Device and inode of a path that names an existing regular file."""
-    if not is_path(value):
-        return None
-    try:
-        info = os.stat(os.fspath(value))
-    except OSError:
-        return None
-    return (info.st_dev, info.st_ino) if stat.S_ISREG(info.st_mode) else None
+    def _close_folder(self) -> None:
+        if self._folder is not None:
+            folder, self._folder = self._folder, None
+            os.close(folder)
 
 
 class all_or_nothing:
-    """Outputs added to the list are put in place together when the block succeeds, in the
-    order they were added (the repaired file first), and all dropped when it fails."""
+    """Outputs added to the list are put in place together when the block succeeds, and all
+    dropped when it fails.
+
+    Two steps, so that an error (a full disk, a compressor's last block) cannot leave some
+    outputs new and others old: first every output is finished (compressors closed, data
+    written, nameless files linked in under a hidden name); only then are they renamed over
+    their targets, in the order they were added. Add the side files (quarantine, change log)
+    before the repaired file: they hold what the repaired file no longer has, so they must be
+    in place first should a rename fail. A failure before the renames leaves every old file
+    as it was and no temporary file behind.
+    """
 
     def __init__(self) -> None:
         self._outputs: list[Committable] = []
@@ -436,12 +625,14 @@ class all_or_nothing:
             for output in outputs:
                 output.abort()
             return
-        for output in outputs:
-            try:
+        try:
+            for output in outputs:
+                output.finish()
+            for output in outputs:
                 output.commit()
-            except BaseException:
-                # The outputs not yet in place go; those in place stay (their abort does
-                # nothing once committed).
-                for every in outputs:
-                    every.abort()
-                raise
+        except BaseException:
+            # The outputs not yet in place go; those in place stay (their abort does nothing
+            # once committed).
+            for every in outputs:
+                every.abort()
+            raise

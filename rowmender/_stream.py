@@ -4,7 +4,7 @@ from __future__ import annotations
 
 
 from . import _rowmender_backend as backend
-from ._files import Source, Target, all_or_nothing, describe, file_identity
+from ._files import Source, Target, all_or_nothing, refuse_same_file
 
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
@@ -38,22 +38,6 @@ def _progress_through(source: Source, progress: Progress | None) -> Progress | N
     return report
 
 
-def _refuse_same_file(source: object, **targets: object) -> None:
-    """Two outputs in one file, or the input replaced by an output other than the repaired
-    file, would lose data: refused before anything is opened."""
-    source_id = file_identity(source)
-    seen: dict[tuple[int, int], str] = {}
-    for role, target in targets.items():
-        identity = file_identity(target)
-        if identity is None:
-            continue
-        if identity in seen:
-            raise ValueError(f"{role} names the same file as {seen[identity]}: {describe(target)}")
-        if identity == source_id and role != "target":
-            raise ValueError(f"{role} names the same file as the source: {describe(target)}")
-        seen[identity] = role
-
-
 def repair(
     source: Any,
     target: Any,
@@ -78,9 +62,16 @@ def repair(
     ends, and, when ``quarantine`` is given, the rows set aside with their line numbers.
 
     Paths of regular files (or of files not there yet) are written to a temporary file in
-    the same folder and renamed over the target only when everything succeeded, so an
-    error or Ctrl-C leaves existing files as they were, and ``repair(p, p)`` repairs in
-    place. A symbolic link is followed; a device or FIFO is written directly.
+    the same folder (a nameless one on Linux, which cannot outlive the process) and renamed
+    over the targets only when every output is complete, the side files before the repaired
+    file, so an error or Ctrl-C leaves existing files as they were, and ``repair(p, p)``
+    repairs in place. A replaced file keeps its permission bits and, where the process may
+    set them, its owner and group. A target with several hard links is refused (OSError,
+    errno EMLINK): replacing it would leave its other names with the old content. A symbolic
+    link is followed; a device or FIFO is written directly; ``/dev/stdout``, ``/dev/fd/N``
+    and ``/proc/self/fd/N`` write to that descriptor (appending where it appends).
+    Outputs that are one file, or a side file that is the source, raise
+    :class:`SameFileError` before anything is written.
 
     ``encoding``: None reads UTF-8, or UTF-16 when the source starts with a UTF-16
     byte-order mark; any other codec name decodes the source first (undecodable bytes
@@ -96,13 +87,18 @@ def repair(
     """
     settings = backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
                                        repair_quotes)
-    _refuse_same_file(source, target=target, quarantine=quarantine, changes=changes)
+    # Two outputs in one file, or the source overwritten by anything but a repair in place,
+    # would lose data: refused before anything is opened.
+    refuse_same_file(source, [("target", target), ("quarantine", quarantine), ("changes", changes)], in_place="target")
     input_ = Source(source, encoding)
     try:
         with all_or_nothing() as committed:
             outputs: dict[str, Target] = {}
-            for role, value in (("target", target), ("quarantine", quarantine), ("changes", changes)):
-                if value is not None:
+            # The side files first: they are put in place before the repaired file.
+            for role, value in (("quarantine", quarantine), ("changes", changes), ("target", target)):
+                if isinstance(value, Target):
+                    outputs[role] = value  # the caller's, put in place by the caller with its others
+                elif value is not None:
                     outputs[role] = Target(value)
                     committed.append(outputs[role])
             ends = {role: outputs[role].engine_target if role in outputs else None
@@ -138,7 +134,7 @@ class RowStream:
     def __init__(
         self, source: Any, settings: dict[str, Any], encoding: str | None, progress: Progress | None, changes: Any
     ) -> None:
-        _refuse_same_file(source, changes=changes)
+        refuse_same_file(source, [("changes", changes)])
         self._source = Source(source, encoding)
         self._changes: Target | None = None
         try:

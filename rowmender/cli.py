@@ -11,7 +11,6 @@ import argparse
 import errno
 import os
 import signal
-import stat
 import sys
 
 # Not imported here: typing and dataclasses (their import would take longer than repairing a
@@ -27,7 +26,7 @@ from ._cli_parser import (EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXI
                           build_parser)
 from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, cut_off_warning, decode_sample, hints, table
-from ._files import DecodingError, all_or_nothing, describe
+from ._files import DecodingError, SameFileError, all_or_nothing, describe, descriptor_of, refuse_same_file
 from ._report import RepairReport
 from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
@@ -154,6 +153,7 @@ _ADVICE = {
     errno.EDQUOT: "free some space or write elsewhere",
     errno.EROFS: "write elsewhere",
     errno.ENAMETOOLONG: "choose a shorter name",
+    errno.EMLINK: "write elsewhere and copy the result over it",
 }
 
 
@@ -166,45 +166,34 @@ def _reason(error: OSError) -> str:
 # --- repair ----------------------------------------------------------------------------
 
 
-def _identity(name: str) -> tuple[object, ...] | None:
-    """What names one file, however it is spelled: device and inode, or for a file not there
-    yet its full path. Standard output counts as the file it was redirected to."""
-    try:
-        info = os.stat(1) if name == "-" else os.stat(name)
-    except OSError:
-        return None if name == "-" else ("path", os.path.realpath(name))
-    if not stat.S_ISREG(info.st_mode):
-        return None
-    return ("file", info.st_dev, info.st_ino)
-
-
 def _check_output_place(name: str) -> None:
     # Found before anything is read, with a message that says which path is at fault.
     if name == "-":
         return
     if os.path.isdir(name):
-        raise _FileError(f"cannot write {name!r}: Is a directory; name a file, not a folder")
+        raise _FileError(f"cannot write {quoted(name)}: Is a directory; name a file, not a folder")
     folder = os.path.dirname(name) or "."
     if not os.path.isdir(folder):
-        raise _FileError(f"cannot write {name!r}: {folder!r} is not an existing folder; create it first")
+        raise _FileError(f"cannot write {quoted(name)}: {quoted(folder)} is not an existing folder; create it first")
 
 
-def _refuse_clashes(job: RepairJob, input_: Input) -> None:
+def _refuse_clashes(job: RepairJob) -> None:
     """Two outputs in one file, or a side file over the input, would lose data: refused
     before anything is written. OUTPUT may be INPUT (a repair in place) unless it is
     standard output, which would read its own output."""
-    input_identity = None if input_.identity is None else ("file", *input_.identity)
-    seen: dict[tuple[object, ...], str] = {}
-    for role, name in job.outputs().items():
-        identity = _identity(name)
-        if identity is None:
-            continue
-        shown = STDOUT_NAME if name == "-" else f"{role} {name!r}"
-        if identity == input_identity and (role != "OUTPUT" or name == "-"):
-            raise _FileError(f"{shown} is the input file {quoted(input_.name)}; choose another file")
-        if identity in seen:
-            raise _FileError(f"{seen[identity]} and {shown} are the same file; choose another name for one of them")
-        seen[identity] = shown
+    outputs = list(job.outputs().items())
+
+    def shown(role: str) -> str:
+        name = job.outputs()[role]
+        return STDOUT_NAME if name == "-" else f"{role} {quoted(name)}"
+
+    def explain(role: str, _value: object, other: str | None) -> str:
+        if other is None:
+            return f"{shown(role)} is the input file {_show_input(job.input)}"
+        return f"{shown(other)} and {shown(role)} are the same file"
+
+    refuse_same_file(0 if job.input == "-" else job.input,
+                     [(role, 1 if name == "-" else name) for role, name in outputs], in_place="OUTPUT", explain=explain)
 
 
 def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes") -> _Outcome:
@@ -213,10 +202,11 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
     for name in job.outputs().values():
         _check_output_place(name)
     with Input(job.input) as input_:
-        _refuse_clashes(job, input_)
+        _refuse_clashes(job)
         with all_or_nothing() as committed:
             outputs: dict[str, Output] = {}
-            for role, name in job.outputs().items():
+            # The side files first: all_or_nothing puts them in place before the output.
+            for role, name in sorted(job.outputs().items(), key=lambda item: item[0] == "OUTPUT"):
                 outputs[role] = Output(name)
                 committed.append(outputs[role])
             quarantine, changes = outputs.get("--quarantine"), outputs.get("--changes")
@@ -240,7 +230,7 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                 reads_utf8=options.reads_utf8,
                 expected_columns=options.expected_columns,
                 sample=lambda: decode_sample(input_.sample(), options.encoding),
-                changes_hint=repr(changes.name) if changes else changes_hint,
+                changes_hint=quoted(changes.name) if changes else changes_hint,
             )]
     return _Outcome(report, notes)
 
@@ -251,7 +241,7 @@ def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException
         return _FileError(f"not enough memory to {action} {_show_input(job.input)}")
     if isinstance(error, (CompressionError, DecodingError)):
         return _FileError(str(error))
-    if isinstance(error, ValueError) and "names the same file" in str(error):
+    if isinstance(error, SameFileError):
         return _FileError(f"{error}; choose another file")
     if not isinstance(error, OSError):
         return error
@@ -266,7 +256,7 @@ def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException
     read = named == job.input
     written = named in job.outputs().values()
     verb = "repair in place" if read and written else "read" if read else "write"
-    return _FileError(f"cannot {verb} {named!r}: {_reason(error)}")
+    return _FileError(f"cannot {verb} {quoted(named)}: {_reason(error)}")
 
 
 def _status(reports: Sequence[RepairReport], failed: bool, options: _Options, check: bool) -> int:
@@ -282,11 +272,11 @@ def _status(reports: Sequence[RepairReport], failed: bool, options: _Options, ch
 
 
 def _show_input(name: str) -> str:
-    return STDIN_NAME if name == "-" else repr(name)
+    return STDIN_NAME if name == "-" else quoted(name)
 
 
 def _show_output(name: str) -> str:
-    return STDOUT_NAME if name == "-" else repr(name)
+    return STDOUT_NAME if name == "-" else quoted(name)
 
 
 def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -299,6 +289,9 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
                 parser.error(f"{option} names one file; with --output-dir, use {option}-dir")
         if "-" in args.paths:
             parser.error("with --output-dir every INPUT must be a file: standard input (-) has no name")
+        for folder in (args.output_dir, args.quarantine_dir, args.changes_dir):
+            if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
+                raise _FileError(f"cannot write into {quoted(folder)}: it is a file, not a folder")
         return _repair_many(args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs,
                             parser)
     given = [option for option, value in many.items() if value is not None]
@@ -315,7 +308,7 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     except (MemoryError, CompressionError, OSError, ValueError) as error:
         raise _explain(error, job, "repair") from None
     # With data on standard output, everything else goes to standard error.
-    data_on_stdout = bool(on_stdout)
+    data_on_stdout = bool(on_stdout) or any(descriptor_of(name) == 1 for name in job.outputs().values())
     if options.json:
         _emit(_json(outcome.report.to_dict()), to_stderr=data_on_stdout)
     elif not options.quiet:
@@ -332,10 +325,10 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
 def _failure_line(source: str, error: BaseException) -> str:
     if isinstance(error, OSError):
         named = os.fsdecode(error.filename) if error.filename is not None else source
-        return f"{named!r}: {_reason(error)}"
+        return f"{quoted(named)}: {_reason(error)}"
     if isinstance(error, MemoryError):
-        return f"{source!r}: not enough memory"
-    return f"{source!r}: {error}"
+        return f"{quoted(source)}: not enough memory"
+    return f"{quoted(source)}: {error}"
 
 
 def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentParser, jobs: int | None,
@@ -508,6 +501,35 @@ def _die_of_broken_pipe() -> int:
     return 128 + signal.SIGPIPE  # not reached: the signal ends the process
 
 
+class _Stopped(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, taken as Ctrl-C is: whatever stops and cleans up for Ctrl-C (the
+    engine, the temporary files, the workers) does so for them too."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _stop(signum: int, _frame: object) -> None:
+    raise _Stopped(signum)
+
+
+_STOPPING: dict[int, str] = {signal.SIGTERM: "terminated", signal.SIGHUP: "hung up"}
+
+
+def _catch_stop_signals() -> dict[int, Any]:
+    """Handlers for SIGTERM and SIGHUP; the ones they replace, to put back. A signal that is
+    ignored (``nohup``) stays ignored."""
+    replaced: dict[int, Any] = {}
+    for signum in _STOPPING:
+        try:
+            if signal.getsignal(signum) == signal.SIG_DFL:
+                replaced[signum] = signal.signal(signum, _stop)
+        except ValueError:  # not the main thread: signals are not this call's to handle
+            break
+    return replaced
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # File names that are not valid in the system's encoding reach Python as surrogates;
     # printed, they become the bytes they were, as other tools print them.
@@ -516,8 +538,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         if reconfigure is not None:
             reconfigure(errors="surrogateescape")
     args = build_parser().parse_args(argv)
+    replaced = _catch_stop_signals()
     try:
         return _COMMANDS[args.command](args, args.parser)
+    except _Stopped as stopped:
+        _tell(f"rowmender: {_STOPPING[stopped.signum]}")
+        return 128 + stopped.signum
     except KeyboardInterrupt:
         _tell("rowmender: interrupted")
         return EXIT_INTERRUPTED
@@ -530,3 +556,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         _silence_stdout()
         _tell(f"rowmender: error: cannot write to standard output: {_reason(failure.error)}")
         return EXIT_FILE_ERROR
+    finally:
+        for signum, handler in replaced.items():
+            signal.signal(signum, handler)

@@ -567,22 +567,43 @@ def feed_slowly(process: subprocess.Popen[bytes], until: Callable[[], bool] = la
         time.sleep(0.1)
 
 
-@pytest.mark.parametrize("suffix", ["", ".gz"])
-def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix: str) -> None:
+def temporary_files(process: subprocess.Popen[bytes], folder: Path) -> int:
+    """The temporary files a child has open in `folder`: nameless (O_TMPFILE), or named."""
+    held = 0
+    for fd in Path(f"/proc/{process.pid}/fd").iterdir():
+        try:
+            target = os.readlink(fd)
+        except OSError:
+            continue
+        held += target.startswith(str(folder)) and (target.endswith(" (deleted)") or target.endswith("rowmender-tmp"))
+    return held
+
+
+@pytest.mark.parametrize(
+    ("suffix", "signum", "status", "said"),
+    [
+        pytest.param("", signal.SIGINT, 130, b"interrupted", id="ctrl-c"),
+        pytest.param(".gz", signal.SIGINT, 130, b"interrupted", id="ctrl-c-gz"),
+        pytest.param("", signal.SIGTERM, 128 + signal.SIGTERM, b"terminated", id="sigterm"),
+        pytest.param(".gz", signal.SIGHUP, 128 + signal.SIGHUP, b"hung up", id="sighup-gz"),
+    ],
+)
+def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix: str, signum: int, status: int,
+                                                         said: bytes) -> None:
     out = tmp_path / f"out.csv{suffix}"
     out.write_bytes(b"an older file")
     process = subprocess.Popen(command("repair", "-", out, "--quarantine", "q.csv", "--changes", "c.csv"),
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
                                env=ENV)
     # Interrupted once it writes: every output has its temporary file by then.
-    feed_slowly(process, until=lambda: len(list(tmp_path.glob(".*rowmender-tmp"))) == 3, chunks=600)
-    assert len(list(tmp_path.glob(".*rowmender-tmp"))) == 3
+    feed_slowly(process, until=lambda: temporary_files(process, tmp_path) == 3, chunks=600)
+    assert temporary_files(process, tmp_path) == 3
 
-    process.send_signal(signal.SIGINT)
+    process.send_signal(signum)
     stdout, stderr = process.communicate(timeout=120)
 
-    assert process.returncode == 130
-    assert stderr == b"rowmender: interrupted\n"
+    assert process.returncode == status
+    assert stderr == b"rowmender: " + said + b"\n"
     assert stdout == b""
     assert sorted(p.name for p in tmp_path.iterdir()) == [out.name]
     assert out.read_bytes() == b"an older file"
