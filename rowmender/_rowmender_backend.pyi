@@ -1,6 +1,6 @@
 """Types of the native module: the three functions and the two classes."""
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Literal, Self, TypedDict, final
 
 __version__: str
@@ -108,6 +108,7 @@ class _RowStream(Iterator[list[str]]):
         changes: object,
         names: tuple[str, str | None],
         progress: object,
+        release: Callable[[bool], object],
         prefix: bytes,
         decoded: bool,
         delimiter: int,
@@ -119,3 +120,6 @@ class _RowStream(Iterator[list[str]]):
     ) -> Self: ...
     def __next__(self) -> list[str]: ...
     def stats(self) -> dict[str, Any]: ...
+    def close(self) -> None: ...
+    @property
+    def closed(self) -> bool: ...
