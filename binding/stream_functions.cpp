@@ -286,8 +286,27 @@ void row_stream_finalize(PyObject* self) {
   PyErr_Restore(type, value, traceback);
 }
 
+// The callables may lead back to the stream (a progress callback that reads its report):
+// the collector sees those references, so that such a stream is collected, and released.
+int row_stream_traverse(PyObject* self, visitproc visit, void* arg) {
+  RowStreamPayload& p = payload_of(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(p.progress.get());
+  Py_VISIT(p.release.get());
+  return 0;
+}
+
+int row_stream_clear(PyObject* self) {
+  // Called after the finalizer, which released what the stream held.
+  RowStreamPayload& p = payload_of(self);
+  const PyRef progress(std::move(p.progress));
+  const PyRef release(std::move(p.release));
+  return 0;
+}
+
 void row_stream_dealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
   RowStreamPayload& p = payload_of(self);
   // A child forked while another thread read the stream has the engine as that thread
@@ -444,6 +463,8 @@ PyType_Slot row_stream_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(row_stream_new)},
     {Py_tp_finalize, reinterpret_cast<void*>(row_stream_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void*>(row_stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(row_stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(row_stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(row_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(row_stream_next)},
     {Py_tp_methods, row_stream_methods},
@@ -452,7 +473,8 @@ PyType_Slot row_stream_slots[] = {
 };
 
 PyType_Spec row_stream_spec = {
-    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0, Py_TPFLAGS_DEFAULT, row_stream_slots,
+    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,   row_stream_slots,
 };
 
 PyObject* row_stream_type_object = nullptr;  // lives until the process ends
