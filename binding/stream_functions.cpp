@@ -1,5 +1,11 @@
 #include "binding/stream_functions.h"
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
@@ -10,6 +16,7 @@
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
 #include "binding/stream_io.h"
+#include "io/fork_count.h"
 #include "io/prefixed_source.h"
 #include "salvage/change_log.h"
 #include "salvage/stream_repair.h"
@@ -130,14 +137,38 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
 }
 
 // _RowStream: the rows of a stream, a window at a time.
+//
+// The package opens the source and the change log's file and hands over `release`, which
+// lets go of them: it puts the change log in place (or drops it) and closes a source the
+// package opened. The engine reads those descriptors, on the calling thread with the lock
+// released and on a read-ahead thread of its own, so they are released only once the engine
+// is gone: when the rows are exhausted, on close(), or when the stream is collected unclosed.
+// A thread that finds another at work on the stream waits for it, as Python's buffered files
+// do; the thread at work coming back in through a callback (progress, a file object's
+// readinto, a finalizer run while a row is made) may look at the counts but not read, and
+// its close() takes effect when the work under way returns.
 struct RowStreamPayload {
   StreamEnd source;
   StreamEnd changes;
   std::unique_ptr<ChangeLog> log;
   PyRef progress;
+  PyRef release;  // release(keep_changes); set last when made, cleared when ended
   std::string prefix;
-  std::unique_ptr<RowStream> stream;
-  std::size_t cursor = 0;  // the next row of the current batch
+  std::unique_ptr<RowStream> stream;  // gone once ended
+  std::size_t cursor = 0;             // the next row of the current batch
+  std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
+  std::optional<StreamStats> final_stats;
+  ChangeCounts final_changes;
+  unsigned forks = 0;  // forks_so_far() when made: another count means a forked child
+  long owner = 0;      // the process that made it, for messages
+  bool closed = false;
+  // Work under way on the engine: a batch read (with the lock released) or a row made.
+  // Written with the lock held; read without it only by threads waiting for the work.
+  std::atomic<bool> working{false};
+  unsigned long worker = 0;  // the thread at work
+  int waiters = 0;
+  std::mutex mutex;  // with `idle`, for the waiters
+  std::condition_variable idle;
 };
 
 struct PyRowStream {
@@ -147,28 +178,167 @@ struct PyRowStream {
 
 RowStreamPayload& payload_of(PyObject* self) { return reinterpret_cast<PyRowStream*>(self)->payload; }
 
+bool in_forked_child(const RowStreamPayload& p) noexcept { return p.forks != forks_so_far(); }
+
+// Marks the engine as worked on by this thread while it lives.
+class Work {
+ public:
+  explicit Work(RowStreamPayload& p) noexcept : p_(p) {
+    p_.worker = PyThread_get_thread_ident();
+    p_.working.store(true);
+  }
+  ~Work() {
+    p_.working.store(false);
+    if (p_.waiters != 0) {
+      // Taken and dropped so that a waiter between its look and its wait hears this.
+      { const std::lock_guard lock(p_.mutex); }
+      p_.idle.notify_all();
+    }
+  }
+  Work(const Work&) = delete;
+  Work& operator=(const Work&) = delete;
+
+ private:
+  RowStreamPayload& p_;
+};
+
+bool worked_on_by_this_thread(const RowStreamPayload& p) noexcept {
+  return p.working.load() && p.worker == PyThread_get_thread_ident();
+}
+
+// Waits, with the lock released, until no other thread works on the stream. False with
+// the exception set when a signal handler raised (Ctrl-C while waiting).
+bool wait_for_other_threads(RowStreamPayload& p) {
+  while (p.working.load()) {
+    ++p.waiters;
+    {
+      UnlockedInterpreter unlocked;
+      std::unique_lock lock(p.mutex);
+      p.idle.wait_for(lock, std::chrono::milliseconds(100), [&p] { return !p.working.load(); });
+    }
+    --p.waiters;
+    if (PyErr_CheckSignals() < 0) return false;
+  }
+  return true;
+}
+
+// Whether the stream may be read or looked at here; false with the exception set.
+bool check_usable(const RowStreamPayload& p) {
+  if (in_forked_child(p)) {
+    // The source's offset is shared with the parent: a read here would take rows from
+    // under it, and the parent's change log would be written from two processes.
+    PyErr_Format(PyExc_RuntimeError,
+                 "the row stream belongs to the process that opened it (%ld): open the source again in this one",
+                 p.owner);
+    return false;
+  }
+  if (p.closed) {
+    PyErr_SetString(PyExc_ValueError, "I/O operation on a closed row stream");
+    return false;
+  }
+  return true;
+}
+
+// Lets go of the engine, then of what the package holds for the stream: the engine's
+// threads have stopped before a descriptor they read is closed. The change log is kept when
+// the input was read to its end. True, or false with the release's exception set.
+bool end(RowStreamPayload& p) {
+  PyRef release(p.release.release());
+  if (!release) return true;
+  const bool finished = p.stream && p.stream->finished();
+  if (finished) {
+    p.final_stats = p.stream->stats();
+    p.final_changes = p.log->counts();
+  }
+  p.stream.reset();
+  p.log.reset();
+  const PyRef progress(std::move(p.progress));
+  const PyRef done(PyObject_CallOneArg(release.get(), finished ? Py_True : Py_False));
+  return static_cast<bool>(done);
+}
+
+// Ends the stream for a close() that came in while this thread read it, and raises: the
+// read's own exception (Ctrl-C, say) when it had one, else ValueError.
+PyObject* closed_meanwhile(PyObject* self, RowStreamPayload& p) {
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!end(p)) {
+    if (type == nullptr) return nullptr;
+    PyErr_WriteUnraisable(self);
+  }
+  if (type != nullptr) {
+    PyErr_Restore(type, value, traceback);
+  } else {
+    check_usable(p);
+  }
+  return nullptr;
+}
+
+void row_stream_finalize(PyObject* self) {
+  RowStreamPayload& p = payload_of(self);
+  // A forked child leaves the parent's files as they are.
+  if (!p.release || in_forked_child(p)) return;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (!p.closed && PyErr_ResourceWarning(self, 1, "unclosed row stream of %R", p.source.name()) < 0) {
+    PyErr_WriteUnraisable(self);
+  }
+  p.closed = true;
+  if (!end(p)) PyErr_WriteUnraisable(self);
+  PyErr_Restore(type, value, traceback);
+}
+
+// The callables may lead back to the stream (a progress callback that reads its report):
+// the collector sees those references, so that such a stream is collected, and released.
+int row_stream_traverse(PyObject* self, visitproc visit, void* arg) {
+  RowStreamPayload& p = payload_of(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(p.progress.get());
+  Py_VISIT(p.release.get());
+  return 0;
+}
+
+int row_stream_clear(PyObject* self) {
+  // Called after the finalizer, which released what the stream held.
+  RowStreamPayload& p = payload_of(self);
+  const PyRef progress(std::move(p.progress));
+  const PyRef release(std::move(p.release));
+  return 0;
+}
+
 void row_stream_dealloc(PyObject* self) {
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // brought back to life
+  PyObject_GC_UnTrack(self);
   PyTypeObject* type = Py_TYPE(self);
-  payload_of(self).~RowStreamPayload();
+  RowStreamPayload& p = payload_of(self);
+  // A child forked while another thread read the stream has the engine as that thread
+  // left it, its locks perhaps held: left as it is.
+  if (!(in_forked_child(p) && p.working.load())) p.~RowStreamPayload();
   type->tp_free(self);
   Py_DECREF(type);
 }
 
 PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* params[] = {"source", "changes", "names", "progress", "prefix", "decoded", "settings"};
-  static constexpr Signature signature{"_RowStream", params, 7};
-  PyObject* bound[7];
+  static constexpr const char* params[] = {"source",  "changes", "names",   "progress",
+                                           "release", "prefix",  "decoded", "settings"};
+  static constexpr Signature signature{"_RowStream", params, 8};
+  PyObject* bound[8];
   if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
-  PyObject *source_object = bound[0], *changes_object = bound[1], *progress = bound[3];
+  PyObject *source_object = bound[0], *changes_object = bound[1], *progress = bound[3], *release = bound[4];
   PyObject* names[2];
   std::string prefix_bytes;
   bool decoded = false;
   SalvageOptions options;
-  if (!unpack_names(bound[2], names) || !convert_prefix(bound[4], prefix_bytes) ||
-      !convert_flag(bound[5], params[5], decoded) || !convert_settings_mapping(bound[6], options)) {
+  if (!unpack_names(bound[2], names) || !convert_prefix(bound[5], prefix_bytes) ||
+      !convert_flag(bound[6], params[6], decoded) || !convert_settings_mapping(bound[7], options)) {
     return nullptr;
   }
   PyObject *name = names[0], *changes_name = names[1];
+  if (!PyCallable_Check(release)) {
+    PyErr_SetString(PyExc_TypeError, "release must be callable");
+    return nullptr;
+  }
+  if (!watch_forks()) return PyErr_NoMemory();
   return call_guarded(
       [&]() -> PyObject* {
         PyRef self(type->tp_alloc(type, 0));
@@ -181,6 +351,9 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         payload->log =
             std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded);
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
+        payload->forks = forks_so_far();
+        payload->owner = static_cast<long>(::getpid());
+        payload->release = PyRef(Py_NewRef(release));
         return self.release();
       },
       static_cast<PyObject*>(nullptr));
@@ -188,66 +361,122 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* row_stream_next(PyObject* self) {
   RowStreamPayload& p = payload_of(self);
+  if (!check_usable(p)) return nullptr;
+  if (worked_on_by_this_thread(p)) {
+    PyErr_SetString(PyExc_RuntimeError, "reentrant call inside the row stream");
+    return nullptr;
+  }
+  if (!wait_for_other_threads(p) || !check_usable(p)) return nullptr;
+  if (!p.stream) return nullptr;  // exhausted
+  const Work work(p);
   return call_guarded(
       [&]() -> PyObject* {
         while (p.cursor >= p.stream->rows().size()) {
-          if (p.stream->finished()) return nullptr;
+          if (p.stream->finished()) {
+            // StopIteration, or the exception of putting the change log in place. Progress
+            // hears of the end once, as from repair().
+            const PyRef progress(std::move(p.progress));
+            if (end(p) && progress.get() != Py_None) {
+              const PyRef called(PyObject_CallFunction(
+                  progress.get(), "KO", static_cast<unsigned long long>(p.final_stats->bytes_read), Py_None));
+            }
+            return nullptr;
+          }
           std::optional<Expected<bool, SalvageError>> more;
           {
             UnlockedInterpreter unlocked;
             const StreamEnd::Lending lending(unlocked, {&p.source, &p.changes});
             PrefixedSource input(std::move(p.prefix), p.source.source());
             p.prefix.clear();
-            ProgressMonitor monitor(unlocked, p.progress.get(), input.size_hint());
+            ProgressMonitor monitor(unlocked, p.progress.get(), input.size_hint(), p.last_progress);
             more.emplace(p.stream->next_batch(input, &monitor));
+            p.last_progress = monitor.last_call();
           }
+          if (p.closed) return closed_meanwhile(self, p);
           if (!*more) {
             raise_stream_error(more->error(), failed_end({&p.source, &p.changes}));
             return nullptr;
           }
           p.cursor = 0;
-          if (!more->value()) return nullptr;
         }
         const FieldsDone release{[](void* payload, std::size_t fields) {
                                    auto& q = *static_cast<RowStreamPayload*>(payload);
                                    q.stream->release_text(q.cursor, fields);
                                  },
                                  &p};
-        PyObject* list = new_row_list(p.stream->rows()[p.cursor], release);
-        if (list == nullptr) return nullptr;
+        PyRef list(new_row_list(p.stream->rows()[p.cursor], release));
+        // Making the strings may run a finalizer that closes the stream.
+        if (p.closed) return closed_meanwhile(self, p);
+        if (!list) return nullptr;
         ++p.cursor;
-        return list;
+        return list.release();
       },
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* row_stream_iter(PyObject* self) { return Py_NewRef(self); }
+PyObject* row_stream_iter(PyObject* self) {
+  if (!check_usable(payload_of(self))) return nullptr;
+  return Py_NewRef(self);
+}
 
 PyObject* row_stream_stats(PyObject* self, PyObject*) {
   RowStreamPayload& p = payload_of(self);
-  PyRef stats(stats_dict(p.stream->stats(), p.log->counts()));
+  // A stream that has ended keeps its last counts: what was read before close() is worth
+  // knowing after it, as after `with rows(p) as s: ...`. Everything else is refused then.
+  const bool ended = p.closed && !p.stream && !in_forked_child(p);
+  if (!ended && !check_usable(p)) return nullptr;
+  // The thread at work may look from a callback: the engine waits for it there.
+  if (!ended && !worked_on_by_this_thread(p) && (!wait_for_other_threads(p) || !check_usable(p))) return nullptr;
+  const bool finished = !p.stream || p.stream->finished();
+  PyRef stats(p.stream ? stats_dict(p.stream->stats(), p.log->counts())
+                       : stats_dict(p.final_stats.value_or(StreamStats{}), p.final_changes));
   if (!stats) return nullptr;
-  if (PyDict_SetItemString(stats.get(), "finished", p.stream->finished() ? Py_True : Py_False) < 0) return nullptr;
+  if (PyDict_SetItemString(stats.get(), "finished", finished ? Py_True : Py_False) < 0) return nullptr;
   return stats.release();
 }
 
+PyObject* row_stream_close(PyObject* self, PyObject*) {
+  RowStreamPayload& p = payload_of(self);
+  p.closed = true;
+  // A forked child leaves the parent's files as they are; the thread at work ends the
+  // stream when its work returns.
+  if (in_forked_child(p) || worked_on_by_this_thread(p)) Py_RETURN_NONE;
+  if (!wait_for_other_threads(p) || !end(p)) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* row_stream_closed(PyObject* self, void*) { return PyBool_FromLong(payload_of(self).closed); }
+
 PyMethodDef row_stream_methods[] = {
     {"stats", row_stream_stats, METH_NOARGS, "stats($self)\n--\n\nThe counts so far, as a dict."},
+    {"close", row_stream_close, METH_NOARGS,
+     "close($self)\n--\n\nEnds the stream: waits for another thread's read under way, then releases the source "
+     "and the change log."},
     {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef row_stream_properties[] = {
+    {"closed", row_stream_closed, nullptr, "Whether close() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot row_stream_slots[] = {
     {Py_tp_doc, const_cast<char*>("The kept rows of a stream, read a window at a time.")},
     {Py_tp_new, reinterpret_cast<void*>(row_stream_new)},
+    {Py_tp_finalize, reinterpret_cast<void*>(row_stream_finalize)},
     {Py_tp_dealloc, reinterpret_cast<void*>(row_stream_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(row_stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(row_stream_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(row_stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(row_stream_next)},
     {Py_tp_methods, row_stream_methods},
+    {Py_tp_getset, row_stream_properties},
     {0, nullptr},
 };
 
 PyType_Spec row_stream_spec = {
-    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0, Py_TPFLAGS_DEFAULT, row_stream_slots,
+    "rowmender._rowmender_backend._RowStream", sizeof(PyRowStream), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,   row_stream_slots,
 };
 
 PyObject* row_stream_type_object = nullptr;  // lives until the process ends

@@ -102,18 +102,21 @@ class StreamEnd {
 };
 
 // Between windows: runs the signal handlers and calls `progress(bytes_read, total)` at most
-// ten times a second.
+// ten times a second, counted from `last` (a stream read in many short runs carries it from
+// one run to the next).
 class ProgressMonitor final : public StreamMonitor {
  public:
-  ProgressMonitor(UnlockedInterpreter& unlocked, PyObject* progress, std::optional<std::uint64_t> total) noexcept
-      : unlocked_(unlocked), progress_(progress), total_(total) {}
+  ProgressMonitor(UnlockedInterpreter& unlocked, PyObject* progress, std::optional<std::uint64_t> total,
+                  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now()) noexcept
+      : unlocked_(unlocked), progress_(progress), total_(total), last_(last) {}
   [[nodiscard]] std::optional<SalvageError> on_progress(std::uint64_t bytes_read) override;
+  std::chrono::steady_clock::time_point last_call() const noexcept { return last_; }
 
  private:
   UnlockedInterpreter& unlocked_;
   PyObject* progress_;  // borrowed; None or nullptr for none
   std::optional<std::uint64_t> total_;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_;
 };
 
 // Raises the exception for an engine error of a stream function: the one already set when

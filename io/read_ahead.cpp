@@ -6,26 +6,19 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 
+#include "io/fork_count.h"
+
 namespace rowmender {
-namespace {
-
-// Forks since the process started, counted in the child: a thread started before the last
-// fork does not exist in this process.
-std::atomic<unsigned> forks{0};
-void count_fork() noexcept { forks.fetch_add(1, std::memory_order_relaxed); }
-
-}  // namespace
 
 std::unique_ptr<ReadAhead> ReadAhead::start(int fd) noexcept {
   try {
-    static const bool watching_forks = ::pthread_atfork(nullptr, nullptr, count_fork) == 0;
-    if (!watching_forks) return nullptr;
+    // A thread started before the last fork does not exist in this process.
+    if (!watch_forks()) return nullptr;
     auto ahead = std::make_unique<ReadAhead>(Key{});
     ahead->shared_ = std::make_unique<Shared>(fd);
-    ahead->generation_ = forks.load(std::memory_order_relaxed);
+    ahead->generation_ = forks_so_far();
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &before);
@@ -43,7 +36,7 @@ std::unique_ptr<ReadAhead> ReadAhead::start(int fd) noexcept {
   }
 }
 
-bool ReadAhead::orphaned() const noexcept { return generation_ != forks.load(std::memory_order_relaxed); }
+bool ReadAhead::orphaned() const noexcept { return generation_ != forks_so_far(); }
 
 ReadAhead::~ReadAhead() {
   if (!thread_) return;

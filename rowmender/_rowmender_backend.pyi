@@ -1,6 +1,6 @@
 """Types of the native module: the three functions and the two classes."""
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any, Literal, Self, TypedDict, final
 
 __version__: str
@@ -111,9 +111,13 @@ class _RowStream(Iterator[list[str]]):
         changes: object,
         names: tuple[str, str | None],
         progress: object,
+        release: Callable[[bool], object],
         prefix: bytes,
         decoded: bool,
         settings: dict[str, Any],
     ) -> Self: ...
     def __next__(self) -> list[str]: ...
     def stats(self) -> dict[str, Any]: ...
+    def close(self) -> None: ...
+    @property
+    def closed(self) -> bool: ...

@@ -124,68 +124,86 @@ def repair(
     return _report(counts, read)
 
 
+def _releaser(source: Source, changes: Target | None) -> Callable[[bool], None]:
+    """What lets go of a stream's files once the engine is done with them: the change log
+    put in place when the input was read to its end (dropped otherwise), the source closed
+    when the stream opened it. It holds no reference to the stream, so that a stream dropped
+    unclosed is collected, and released, at once."""
+
+    def release(keep_changes: bool) -> None:
+        try:
+            if changes is not None and keep_changes:
+                changes.commit()
+        finally:
+            if changes is not None:
+                changes.abort()  # nothing once committed
+            source.close()
+
+    return release
+
+
 class RowStream:
     """The kept rows of a source as lists of str, read a window at a time.
 
-    Made by :func:`rows`. Iterate it (or use it as a context manager, which closes what it
-    opened); ``report`` is complete once the rows are exhausted.
+    Made by :func:`rows`. Iterate it, or use it as a context manager, which closes it; once
+    closed, any use but ``report`` raises ValueError, as a closed file does. Exhausting the rows puts the
+    change log in place and closes a source the stream opened; so does closing it after the
+    input was read to its end (before that, the change log is dropped). ``report`` is
+    complete once the rows are exhausted. A stream collected unclosed and unexhausted is
+    closed with a ``ResourceWarning``. A forked child cannot use its parent's streams.
     """
 
     def __init__(
         self, source: Any, settings: dict[str, Any], encoding: str | None, progress: Progress | None, changes: Any
     ) -> None:
         refuse_same_file(source, [("changes", changes)])
-        self._source = Source(source, encoding)
-        self._changes: Target | None = None
+        self._source = input_ = Source(source, encoding)
+        log: Target | None = None
         try:
             if changes is not None:
-                self._changes = Target(changes)
-            self._rows: Iterator[list[str]] = backend._RowStream(
-                self._source.engine_source,
-                self._changes.engine_target if self._changes is not None else None,
-                (self._source.name, self._changes.name if self._changes is not None else None),
-                _progress_through(self._source, progress),
-                self._source.prefix,
-                self._source.decoder is not None,
+                log = Target(changes)
+            # The engine's object owns the files from here on: it releases them when it is
+            # done with them, however the stream ends.
+            self._rows: backend._RowStream = backend._RowStream(
+                input_.engine_source,
+                log.engine_target if log is not None else None,
+                (input_.name, log.name if log is not None else None),
+                _progress_through(input_, progress),
+                _releaser(input_, log),
+                input_.prefix,
+                input_.decoder is not None,
                 settings,
             )
         except BaseException:
-            self.close()
+            _releaser(input_, log)(False)
             raise
 
     def __iter__(self) -> Iterator[list[str]]:
-        # The engine's own iterator: no Python frame per row. A change log is put in place
-        # by report or close once the rows are exhausted.
-        return self._rows
+        # The engine's own iterator, no Python frame per row; it checks that it is open.
+        return iter(self._rows)
 
     def __next__(self) -> list[str]:
         return next(self._rows)
 
     @property
     def report(self) -> RepairReport:
-        """The counts so far; final once the rows are exhausted."""
-        counts = self._rows.stats()  # type: ignore[attr-defined]
-        if counts["finished"]:
-            self._finish()
+        """The counts so far; final once the rows are exhausted. After close(), the counts of
+        what was read until then."""
+        counts = self._rows.stats()
         return _report(counts, self._source.bytes_read(counts["bytes_read"]))
 
-    def _finish(self) -> None:
-        if self._changes is not None:
-            changes, self._changes = self._changes, None
-            changes.commit()
+    @property
+    def closed(self) -> bool:
+        return self._rows.closed
 
     def close(self) -> None:
-        """Closes the source if this stream opened it (a path). A change log is kept when
-        every row was read, and dropped otherwise."""
-        try:
-            if self._changes is not None and self._rows.stats()["finished"]:  # type: ignore[attr-defined]
-                self._finish()
-        finally:
-            if self._changes is not None:
-                self._changes.abort()
-            self._source.close()
+        """Ends the stream, waiting for a read under way on another thread: the change log is
+        put in place when the input was read to its end and dropped otherwise, and the source
+        is closed if the stream opened it (a path)."""
+        self._rows.close()
 
     def __enter__(self) -> RowStream:
+        iter(self._rows)  # ValueError once closed
         return self
 
     def __exit__(

@@ -35,6 +35,9 @@ def child_env(**extra: str) -> dict[str, str]:
 LIMITED_CALL = r"""
 import resource, sys, threading, zlib
 import rowmender
+# The modules the package loads on first use are loaded before the limit: compiling one
+# under it (where no bytecode was written) fails in the interpreter, not in the engine.
+import rowmender._report, rowmender._stream
 
 entry, where, source, output, headroom = sys.argv[1:]
 options = dict(expected_columns=3, merge_overflow=False)

@@ -449,12 +449,21 @@ def test_file_errors_name_the_file(tmp_path):
     assert source.read_bytes() == DAMAGED
 
 
-def test_progress_is_called_and_ends_with_the_total(tmp_path):
+@pytest.mark.parametrize("road", ["repair", "rows"])
+def test_progress_is_called_and_ends_with_the_total(tmp_path, road):
     source = tmp_path / "in.csv"
-    source.write_bytes(DAMAGED * 10_000)
+    source.write_bytes(DAMAGED * 40_000)
     calls = []
-    rowmender.repair(source, os.devnull, progress=lambda done, total: calls.append((done, total)))
-    assert calls[-1] == (len(DAMAGED) * 10_000, len(DAMAGED) * 10_000)
+    progress = lambda done, total: calls.append((done, total))  # noqa: E731
+    if road == "repair":
+        rowmender.repair(source, os.devnull, progress=progress)
+    else:
+        # Each window's rows are handed out quickly; the time spent with them counts too.
+        for i, _ in enumerate(rowmender.rows(source, progress=progress)):
+            if i % 40_000 == 0:
+                time.sleep(0.12)
+        assert len(calls) > 2
+    assert calls[-1] == (len(DAMAGED) * 40_000, len(DAMAGED) * 40_000)
     assert all(a[0] <= b[0] for a, b in zip(calls, calls[1:]))
 
 
@@ -563,3 +572,119 @@ def test_a_text_mode_source_is_refused(tmp_path):
                     rowmender.repair(make(), io.BytesIO(), encoding=encoding)
             with pytest.raises(TypeError, match="binary source is needed"):
                 rowmender.rows(make())
+
+
+# How a stream ends, each case in a new interpreter: D.csv has a ragged last row, so that a
+# change log has a line; other.csv is another file that may take over a freed descriptor.
+ENDINGS_PRELUDE = """
+    import gc, glob, os, sys, threading, warnings
+    import rowmender
+    os.chdir(sys.argv[1])
+    with open("D.csv", "wb") as f:
+        f.write(b"a,b,c\\n" + b"1,2,3\\n" * 300_000 + b"4,5\\n")
+    with open("other.csv", "wb") as f:
+        f.write(b"x,y\\n" + b"7,8\\n" * 300_000)
+    with open("small.csv", "wb") as f:
+        f.write(b"a,b\\n1,2\\n3\\n")
+    def descriptors():
+        return len(os.listdir("/proc/self/fd"))
+    def leftovers():
+        return sorted(glob.glob(".*rowmender-tmp"))
+    def outcome(call):
+        try:
+            call()
+            return "ok"
+        except Exception as error:
+            return type(error).__name__
+"""
+STREAM_ENDINGS = {
+    # Every use after close() is refused but the report of what was read, and nothing
+    # reaches the files that take over its descriptors.
+    "used after close": ("""
+        stream = rowmender.rows("D.csv", changes="log.csv")
+        it = iter(stream)
+        next(it)
+        stream.close()
+        other, second = open("other.csv", "rb"), open("second.csv", "wb")
+        uses = [lambda: next(it), lambda: next(stream), lambda: iter(stream), lambda: stream.report,
+                lambda: stream.__enter__()]
+        other.close()
+        second.close()
+        print(*map(outcome, uses), stream.closed, os.path.getsize("second.csv"), os.path.exists("log.csv"),
+              leftovers())
+    """, "ValueError ValueError ValueError ok ValueError True 0 False []"),
+    # close() from another thread: the reading thread sees the end, never another file's rows.
+    "closed by another thread": ("""
+        seen = set()
+        for _ in range(20):
+            stream = rowmender.rows("D.csv", changes="log.csv")
+            got = []
+            def read():
+                try:
+                    for row in stream:
+                        got.append(row[0])
+                    seen.add("StopIteration")
+                except ValueError:
+                    seen.add("ValueError")
+            thread = threading.Thread(target=read)
+            thread.start()
+            while len(got) < 1000:
+                pass
+            stream.close()
+            with open("other.csv", "rb"), open("second.csv", "wb"):
+                thread.join(60)
+            seen.update(set(got) - {"a", "1", "4"})
+        print(sorted(seen - {"StopIteration", "ValueError"}), os.path.getsize("second.csv"),
+              os.path.exists("log.csv"), leftovers())
+    """, "[] 0 False []"),
+    # Exhausted without `with`: the change log is in place and the descriptor closed.
+    "exhausted unclosed": ("""
+        before = descriptors()
+        for _ in range(300):
+            for row in rowmender.rows("small.csv", changes="log.csv"):
+                pass
+        with open("log.csv") as log:
+            lines = log.read().splitlines()
+        print(descriptors() - before, len(lines), leftovers())
+    """, "0 2 []"),
+    # Dropped half read, also in a reference cycle: closed with a warning, the unfinished
+    # change log dropped.
+    "collected unclosed": ("""
+        before = descriptors()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            stream = rowmender.rows("D.csv", changes="log.csv")
+            next(iter(stream))
+            del stream
+            def cycle():
+                stream = rowmender.rows("D.csv", changes="log.csv", progress=lambda *_: stream.report)
+                next(stream)
+            cycle()
+            gc.collect()
+        print([w.category.__name__ for w in caught], descriptors() - before, os.path.exists("log.csv"),
+              leftovers())
+    """, "['ResourceWarning', 'ResourceWarning'] 0 False []"),
+    # A forked child is refused and leaves the parent's files alone; the parent reads on.
+    "used in a forked child": ("""
+        stream = rowmender.rows("D.csv", changes="log.csv")
+        it = iter(stream)
+        first = [next(it) for _ in range(10)]
+        pid = os.fork()
+        if pid == 0:
+            print(outcome(lambda: next(it)), outcome(lambda: stream.report), outcome(stream.close), flush=True)
+            os._exit(0)
+        os.waitpid(pid, 0)
+        rows = first + list(it)
+        print(len(rows), rows[-1], os.path.exists("log.csv"), leftovers())
+    """, "RuntimeError RuntimeError ok\n300002 ['4', '5', ''] True []"),
+}
+
+
+@pytest.mark.parametrize("case", STREAM_ENDINGS)
+def test_a_stream_ends_once_and_cleanly(tmp_path, case):
+    code, expected = STREAM_ENDINGS[case]
+    # Any warning not caught by the case shows on stderr.
+    result = subprocess.run([sys.executable, "-W", "always::ResourceWarning", "-c",
+                             textwrap.dedent(ENDINGS_PRELUDE) + textwrap.dedent(code), str(tmp_path)],
+                            capture_output=True, text=True, timeout=120)
+    assert (result.stdout.strip(), result.stderr) == (expected, "")
