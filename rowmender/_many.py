@@ -26,7 +26,7 @@ from typing import Any, Union
 from . import _rowmender_backend as backend
 from ._cli_output import Output, compression_for
 from ._compressed import Input
-from ._files import text_codec
+from ._files import SameFileError, refuse_same_file, text_codec
 from ._report import RepairReport
 from ._stream import repair
 
@@ -95,15 +95,6 @@ def _base_name(location: str) -> str:
 
 def _join(folder: str, name: str) -> str:
     return folder.rstrip("/") + "/" + name if is_url(folder) else os.path.join(folder, name)
-
-
-def _same_place_key(folder: str) -> str:
-    """A folder's spelling without the differences that leave it the same folder."""
-    if folder.startswith("file://"):
-        folder = folder[len("file://"):]
-    elif is_url(folder):
-        return folder.rstrip("/")
-    return os.path.realpath(folder)
 
 
 @dataclass(frozen=True)
@@ -374,16 +365,20 @@ def _check_options(options: dict[str, Any]) -> None:
 def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
           absolute: bool) -> dict[str, _Job]:
     """One job per source, keyed by the source as given; refuses, before anything runs, two
-    sources that would write the same files."""
-    places: dict[str, str] = {}
-    for role, folder in folders.items():
-        if folder is None:
-            continue
-        place = _same_place_key(folder)
-        if place in places:
-            raise ValueError(f"{role} and {places[place]} name the same folder: {folder}")
-        places[place] = role
-    writes = bool(places)
+    sources that would write the same files, or two folders that are one (SameFileError): a
+    local one, however spelled, as repair() refuses its files; a URL by its spelling."""
+    given = [(role, folder) for role, folder in folders.items() if folder is not None]
+    refuse_same_file(None, [(role, folder.removeprefix("file://")) for role, folder in given
+                            if not is_url(folder) or folder.startswith("file://")],
+                     explain=lambda role, _, other: f"{role} and {other} name the same folder: {folders[role]}",
+                     folders=True)
+    urls: dict[str, str] = {}
+    for role, folder in given:
+        if is_url(folder) and not folder.startswith("file://"):
+            if folder.rstrip("/") in urls:
+                raise SameFileError(f"{role} and {urls[folder.rstrip('/')]} name the same folder: {folder}")
+            urls[folder.rstrip("/")] = role
+    writes = bool(given)
 
     def output(role: str, name: str) -> str | None:
         folder = folders[role]
@@ -402,7 +397,7 @@ def _plan(sources: Iterable[object], folders: dict[str, str | None], options: di
         if writes and name in ("", ".", ".."):
             raise ValueError(f"source names no file: {source!r}")
         if writes and name in claimed:
-            raise ValueError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
+            raise SameFileError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
         claimed[name] = source
         jobs[source] = _Job(
             os.path.abspath(source) if absolute and not is_url(source) else source,
@@ -661,8 +656,9 @@ def repair_many(
     ``sources`` and the folders are local paths or fsspec URLs (``s3://``, ``gs://``,
     ``memory://``, ``file://``...), which are read and written through fsspec. The side
     files go to ``quarantine_dir`` and ``changes_dir`` under the same names. Local folders
-    are made when missing. Two sources that would write files of the same name, a source
-    given twice, or two folders that are the same raise ValueError before anything runs.
+    are made when missing. Two sources that would write files of the same name, or two
+    folders that are the same, raise SameFileError (a ValueError), and a source given twice
+    ValueError, before anything runs.
     With ``output_dir`` None the repaired rows are not kept: the reports (and the side
     files asked for) are all there is.
 

@@ -324,6 +324,26 @@ def test_refused_before_anything_runs(tmp_path: Path, monkeypatch: pytest.Monkey
     assert sorted(os.listdir(tmp_path)) == ["a"]
 
 
+@pytest.mark.parametrize("arguments", [
+    {"sources": ["a/x.csv", "b/x.csv"]},
+    {"quarantine_dir": "link/"},  # a symbolic link to the existing output folder
+    {"output_dir": "file://{tmp}/out", "changes_dir": "link"},
+    {"output_dir": "memory://bucket/out", "changes_dir": "memory://bucket/out/"},
+])
+def test_clashes_are_refused_by_type(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                     arguments: dict[str, Any]) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "link").symlink_to("out")
+    arguments = {"sources": ["a/x.csv"], "output_dir": "out",
+                 **{key: value.format(tmp=tmp_path) if isinstance(value, str) else value
+                    for key, value in arguments.items()}}
+
+    with pytest.raises(rowmender.SameFileError):
+        rowmender.repair_many(**arguments)
+    assert sorted(os.listdir(tmp_path)) == ["link", "out"] and not os.listdir(tmp_path / "out")
+
+
 @pytest.mark.parametrize(("sources", "arguments", "blocked", "packages"), [
     (["memory://bucket/x.csv"], {}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
     (["a/x.csv"], {"output_dir": "s3://bucket/out"}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
