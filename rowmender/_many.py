@@ -8,19 +8,14 @@ the exception, as a value: both cross process and machine boundaries by pickle.
 from __future__ import annotations
 
 import contextlib
-import errno
-import importlib
 import os
 import pickle
-import posixpath
-import re
 import signal
 import stat
 import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from types import ModuleType
 from typing import Any, Union
 
 from . import _rowmender_backend as backend
@@ -29,13 +24,11 @@ from ._compressed import Input
 from ._files import SameFileError, refuse_same_file, text_codec
 from ._report import RepairReport
 from ._stream import repair
+from ._urls import UrlOutput, base_name, in_this_process, is_url, join, naming, optional_module
 
 Outcome = Union[RepairReport, Exception]
 OnResult = Callable[[str, Outcome], Any]
 Progress = Callable[[int, "int | None"], Any]
-
-# A scheme, possibly behind fsspec's chained ones ("simplecache::s3://..."), then "://".
-_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*(?:::[A-Za-z][A-Za-z0-9+.-]*)*://")
 
 # The settings every file shares; they go to repair() as they are.
 _SETTINGS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
@@ -50,51 +43,11 @@ _PROGRESS_INTERVAL = 0.1
 _STOP_GRACE = 0.3
 _KILL_GRACE = 0.7
 
-# The optional modules' packages: Debian's, and pip's.
-_PACKAGES = {
-    "fsspec": ("python3-fsspec", "fsspec"),
-    "distributed": ("python3-dask python3-distributed", '"dask[distributed]"'),
-}
-
-
-def optional_module(name: str, purpose: str) -> ModuleType:
-    """Imports an optional dependency, or says which package brings it."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as error:
-        debian, pip = _PACKAGES[name]
-        raise ImportError(
-            f"{purpose} needs the {name} module: `apt install {debian}` on Debian, or `pip install {pip}`",
-            name=name,
-        ) from error
-
-
-def is_url(location: str) -> bool:
-    return _URL.match(location) is not None
-
-
-def _in_this_process(location: str) -> bool:
-    """Whether a URL names a filesystem that lives in this process's memory (fsspec's
-    ``memory://``): a worker process would read and write a copy of its own, and what it
-    wrote would be lost with it."""
-    return is_url(location) and "memory" in location.split("://", 1)[0].split("::")
-
 
 def _location(value: object, role: str) -> str:
     if isinstance(value, (str, bytes, os.PathLike)):
         return os.fsdecode(os.fspath(value))
     raise TypeError(f"{role} must be a path or a URL, not {type(value).__name__}")
-
-
-def _base_name(location: str) -> str:
-    # URLs take "/" whatever the local system uses; after a trailing one, there is no name.
-    if is_url(location):
-        return posixpath.basename(location.split("://", 1)[1])
-    return os.path.basename(location)
-
-
-def _join(folder: str, name: str) -> str:
-    return folder.rstrip("/") + "/" + name if is_url(folder) else os.path.join(folder, name)
 
 
 @dataclass(frozen=True)
@@ -106,58 +59,6 @@ class _Job:
     quarantine: str | None
     changes: str | None
     options: dict[str, Any]
-
-
-class _UrlOutput:
-    """An output on an fsspec filesystem, written under a temporary name and moved into place
-    once the repair succeeded, so that a failure leaves what was there before, as repair()
-    does for local paths."""
-
-    def __init__(self, url: str) -> None:
-        fsspec = optional_module("fsspec", f"writing {url}")
-        self._fs, self._path = fsspec.core.url_to_fs(url)
-        folder, name = posixpath.split(self._path)
-        self._temporary = posixpath.join(folder, f".{name}.{uuid.uuid4().hex}.rowmender-tmp")
-        with _naming(url):
-            protocols = self._fs.protocol if isinstance(self._fs.protocol, tuple) else (self._fs.protocol,)
-            if "file" in protocols:
-                # Object stores have no folders to make (and making one may create a bucket).
-                self._fs.makedirs(folder, exist_ok=True)
-            self.file = self._fs.open(self._temporary, "wb")
-
-    def commit(self) -> None:
-        self.file.close()
-        self._fs.mv(self._temporary, self._path)
-
-    def abort(self) -> None:
-        with contextlib.suppress(Exception):
-            self.file.close()
-        with contextlib.suppress(Exception):
-            self._fs.rm(self._temporary)
-
-
-# The errors some fsspec filesystems raise with only a path for their message, and what
-# they mean.
-_ERRNO_OF = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, NotADirectoryError: errno.ENOTDIR,
-             PermissionError: errno.EACCES, FileExistsError: errno.EEXIST}
-
-
-@contextlib.contextmanager
-def _naming(url: str) -> Iterator[None]:
-    """Gives the file errors of an fsspec filesystem the form local ones have: an errno, its
-    message and, as the filename, the URL the caller gave rather than the filesystem's own
-    path."""
-    try:
-        yield
-    except OSError as error:
-        code = error.errno if error.errno is not None else _ERRNO_OF.get(type(error))
-        if code is None:
-            raise
-        try:
-            named = type(error)(code, os.strerror(code), url)
-        except Exception:  # a subclass whose constructor takes other arguments
-            raise error from None
-        raise named from error
 
 
 def _portable(error: Exception) -> Exception:
@@ -195,10 +96,10 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
             source = input_.source
         elif is_url(job.source):
             fsspec = optional_module("fsspec", f"reading {job.source}")
-            with _naming(job.source):
+            with naming(job.source):
                 filesystem, path = fsspec.core.url_to_fs(job.source)
                 source = stack.enter_context(filesystem.open(path, "rb"))
-        outputs: list[_UrlOutput | Output] = []
+        outputs: list[UrlOutput | Output] = []
         ends: dict[str, Any] = {}
         try:
             for role, location in (("target", job.target), ("quarantine", job.quarantine),
@@ -206,7 +107,7 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                 if location is None:
                     continue
                 if is_url(location):
-                    url_output = _UrlOutput(location)
+                    url_output = UrlOutput(location)
                     outputs.append(url_output)
                     ends[role] = url_output.file
                     continue
@@ -385,7 +286,7 @@ def _plan(sources: Iterable[object], folders: dict[str, str | None], options: di
         if folder is None:
             return None
         # A cluster's workers do not share the caller's working folder.
-        return _join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
+        return join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
 
     jobs: dict[str, _Job] = {}
     claimed: dict[str, str] = {}
@@ -393,7 +294,7 @@ def _plan(sources: Iterable[object], folders: dict[str, str | None], options: di
         source = _location(value, "each source")
         if source in jobs:
             raise ValueError(f"{source!r} is given twice")
-        name = _base_name(source)
+        name = base_name(source)
         if writes and name in ("", ".", ".."):
             raise ValueError(f"source names no file: {source!r}")
         if writes and name in claimed:
@@ -703,7 +604,7 @@ def repair_many(
     workers = min(workers, len(planned))
     if client is not None and planned:
         _run_on_cluster(planned, client, collector)
-    elif workers == 1 or any(_in_this_process(location) for location in (*folders.values(), *planned)
+    elif workers == 1 or any(in_this_process(location) for location in (*folders.values(), *planned)
                              if location is not None):
         _run_here(planned, collector)
     elif workers > 1:
