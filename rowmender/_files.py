@@ -355,10 +355,11 @@ def descriptor_of(path: PathLike) -> int | None:
     return None
 
 
-def _file_keys(value: object) -> set[tuple[object, ...]]:
-    """What names the regular file a source or target is, however it is spelled: its
-    resolved path (so a file not made yet counts too) and its device and inode. Nothing for
-    devices, FIFOs and the like, which may well be named twice (/dev/null)."""
+def _file_keys(value: object, folders: bool = False) -> set[tuple[object, ...]]:
+    """What names the regular file (or, with ``folders``, the folder) a source or target is,
+    however it is spelled: its resolved path (so a file not made yet counts too) and its
+    device and inode. Nothing for devices, FIFOs and the like, which may well be named twice
+    (/dev/null)."""
     path: str | None = None
     if is_path(value):
         descriptor = descriptor_of(value)
@@ -379,7 +380,7 @@ def _file_keys(value: object) -> set[tuple[object, ...]]:
         return {("path", path)} if path is not None else set()
     except (OSError, ValueError):  # a closed file, or a file object without a descriptor
         return set()
-    if not stat.S_ISREG(info.st_mode):
+    if not stat.S_ISREG(info.st_mode) and not (folders and stat.S_ISDIR(info.st_mode)):
         return set()
     keys: set[tuple[object, ...]] = {("inode", info.st_dev, info.st_ino)}
     if path is not None:
@@ -392,6 +393,7 @@ def refuse_same_file(
     outputs: list[tuple[str, object]],
     in_place: str | None = None,
     explain: Callable[[str, object, str | None], str] | None = None,
+    folders: bool = False,
 ) -> None:
     """Raises SameFileError when an output is the source or an output before it.
 
@@ -399,13 +401,13 @@ def refuse_same_file(
     when it is a path that is renamed over (a repair in place); written directly (a
     descriptor, a file object, /dev/stdout) it would overwrite what is still to be read.
     ``explain(role, value, other)`` words the message, ``other`` being the earlier output's
-    role, or None for the source."""
-    source_keys = _file_keys(source)
+    role, or None for the source. With ``folders``, the values are folders."""
+    source_keys = _file_keys(source, folders)
     seen: list[tuple[set[tuple[object, ...]], str]] = []
     for role, value in outputs:
         if isinstance(value, Target):
             value = value.given
-        keys = _file_keys(value)
+        keys = _file_keys(value, folders)
         if not keys:
             continue
         renamed_over = is_path(value) and descriptor_of(value) is None

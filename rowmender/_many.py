@@ -8,34 +8,28 @@ the exception, as a value: both cross process and machine boundaries by pickle.
 from __future__ import annotations
 
 import contextlib
-import errno
-import importlib
 import os
 import pickle
-import posixpath
-import re
 import signal
 import stat
+import threading
 import time
 import uuid
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass
-from types import ModuleType
 from typing import Any, Union
 
 from . import _rowmender_backend as backend
 from ._cli_output import Output, compression_for
 from ._compressed import Input
-from ._files import text_codec
+from ._files import SameFileError, refuse_same_file, text_codec
 from ._report import RepairReport
 from ._stream import repair
+from ._urls import UrlOutput, base_name, in_this_process, is_url, join, naming, optional_module
 
 Outcome = Union[RepairReport, Exception]
 OnResult = Callable[[str, Outcome], Any]
 Progress = Callable[[int, "int | None"], Any]
-
-# A scheme, possibly behind fsspec's chained ones ("simplecache::s3://..."), then "://".
-_URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*(?:::[A-Za-z][A-Za-z0-9+.-]*)*://")
 
 # The settings every file shares; they go to repair() as they are.
 _SETTINGS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
@@ -50,60 +44,11 @@ _PROGRESS_INTERVAL = 0.1
 _STOP_GRACE = 0.3
 _KILL_GRACE = 0.7
 
-# The optional modules' packages: Debian's, and pip's.
-_PACKAGES = {
-    "fsspec": ("python3-fsspec", "fsspec"),
-    "distributed": ("python3-dask python3-distributed", '"dask[distributed]"'),
-}
-
-
-def optional_module(name: str, purpose: str) -> ModuleType:
-    """Imports an optional dependency, or says which package brings it."""
-    try:
-        return importlib.import_module(name)
-    except ImportError as error:
-        debian, pip = _PACKAGES[name]
-        raise ImportError(
-            f"{purpose} needs the {name} module: `apt install {debian}` on Debian, or `pip install {pip}`",
-            name=name,
-        ) from error
-
-
-def is_url(location: str) -> bool:
-    return _URL.match(location) is not None
-
-
-def _in_this_process(location: str) -> bool:
-    """Whether a URL names a filesystem that lives in this process's memory (fsspec's
-    ``memory://``): a worker process would read and write a copy of its own, and what it
-    wrote would be lost with it."""
-    return is_url(location) and "memory" in location.split("://", 1)[0].split("::")
-
 
 def _location(value: object, role: str) -> str:
     if isinstance(value, (str, bytes, os.PathLike)):
         return os.fsdecode(os.fspath(value))
     raise TypeError(f"{role} must be a path or a URL, not {type(value).__name__}")
-
-
-def _base_name(location: str) -> str:
-    # URLs take "/" whatever the local system uses; after a trailing one, there is no name.
-    if is_url(location):
-        return posixpath.basename(location.split("://", 1)[1])
-    return os.path.basename(location)
-
-
-def _join(folder: str, name: str) -> str:
-    return folder.rstrip("/") + "/" + name if is_url(folder) else os.path.join(folder, name)
-
-
-def _same_place_key(folder: str) -> str:
-    """A folder's spelling without the differences that leave it the same folder."""
-    if folder.startswith("file://"):
-        folder = folder[len("file://"):]
-    elif is_url(folder):
-        return folder.rstrip("/")
-    return os.path.realpath(folder)
 
 
 @dataclass(frozen=True)
@@ -116,57 +61,6 @@ class _Job:
     changes: str | None
     options: dict[str, Any]
 
-
-class _UrlOutput:
-    """An output on an fsspec filesystem, written under a temporary name and moved into place
-    once the repair succeeded, so that a failure leaves what was there before, as repair()
-    does for local paths."""
-
-    def __init__(self, url: str) -> None:
-        fsspec = optional_module("fsspec", f"writing {url}")
-        self._fs, self._path = fsspec.core.url_to_fs(url)
-        folder, name = posixpath.split(self._path)
-        self._temporary = posixpath.join(folder, f".{name}.{uuid.uuid4().hex}.rowmender-tmp")
-        with _naming(url):
-            protocols = self._fs.protocol if isinstance(self._fs.protocol, tuple) else (self._fs.protocol,)
-            if "file" in protocols:
-                # Object stores have no folders to make (and making one may create a bucket).
-                self._fs.makedirs(folder, exist_ok=True)
-            self.file = self._fs.open(self._temporary, "wb")
-
-    def commit(self) -> None:
-        self.file.close()
-        self._fs.mv(self._temporary, self._path)
-
-    def abort(self) -> None:
-        with contextlib.suppress(Exception):
-            self.file.close()
-        with contextlib.suppress(Exception):
-            self._fs.rm(self._temporary)
-
-
-# The errors some fsspec filesystems raise with only a path for their message, and what
-# they mean.
-_ERRNO_OF = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, NotADirectoryError: errno.ENOTDIR,
-             PermissionError: errno.EACCES, FileExistsError: errno.EEXIST}
-
-
-@contextlib.contextmanager
-def _naming(url: str) -> Iterator[None]:
-    """Gives the file errors of an fsspec filesystem the form local ones have: an errno, its
-    message and, as the filename, the URL the caller gave rather than the filesystem's own
-    path."""
-    try:
-        yield
-    except OSError as error:
-        code = error.errno if error.errno is not None else _ERRNO_OF.get(type(error))
-        if code is None:
-            raise
-        try:
-            named = type(error)(code, os.strerror(code), url)
-        except Exception:  # a subclass whose constructor takes other arguments
-            raise error from None
-        raise named from error
 
 
 def _portable(error: Exception) -> Exception:
@@ -204,10 +98,10 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
             source = input_.source
         elif is_url(job.source):
             fsspec = optional_module("fsspec", f"reading {job.source}")
-            with _naming(job.source):
+            with naming(job.source):
                 filesystem, path = fsspec.core.url_to_fs(job.source)
                 source = stack.enter_context(filesystem.open(path, "rb"))
-        outputs: list[_UrlOutput | Output] = []
+        outputs: list[UrlOutput | Output] = []
         ends: dict[str, Any] = {}
         try:
             for role, location in (("target", job.target), ("quarantine", job.quarantine),
@@ -215,7 +109,7 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
                 if location is None:
                     continue
                 if is_url(location):
-                    url_output = _UrlOutput(location)
+                    url_output = UrlOutput(location)
                     outputs.append(url_output)
                     ends[role] = url_output.file
                     continue
@@ -246,67 +140,6 @@ def _run(job: _Job, progress: Progress | None = None) -> Outcome:
         return _repair_job(job, progress)
     except Exception as error:
         return _portable(error)
-
-
-class _Stopped(Exception):
-    """The caller stopped the run (Ctrl-C, or a callback that raised)."""
-
-
-# What each worker of a local pool shares with the caller: the bytes read by all workers
-# together (when the caller wants to hear about progress), and the caller's word to stop.
-_shared_bytes_read: Any = None
-_stop: Any = None
-# Whether the worker is repairing a file, which SIGTERM interrupts rather than ends.
-_working = False
-
-
-class _Terminated(BaseException):
-    """SIGTERM, while a worker repairs a file."""
-
-
-def _on_terminate(signum: int, _frame: Any) -> None:
-    # A broken pool ends its other workers with SIGTERM: one in a file first lets repair()
-    # remove what it had written.
-    if _working:
-        raise _Terminated()
-    os._exit(128 + signum)
-
-
-def _start_worker(bytes_read: Any, stop: Any) -> None:
-    global _shared_bytes_read, _stop
-    _shared_bytes_read, _stop = bytes_read, stop
-    # Ctrl-C reaches every process of the terminal's group; the caller passes it on as the
-    # stop event, so that a worker stops where it can clean up instead of printing a
-    # traceback wherever the signal finds it.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    signal.signal(signal.SIGTERM, _on_terminate)
-
-
-def _run_in_pool(job: _Job) -> Outcome:
-    global _working
-    counter, stop = _shared_bytes_read, _stop
-    if stop.is_set():
-        return _Stopped()
-    seen = 0
-
-    # Called by repair() about ten times a second: a stop ends the file there, and repair()
-    # removes what it had written.
-    def check(read: int, _total: int | None) -> None:
-        nonlocal seen
-        if stop.is_set():
-            raise _Stopped()
-        if counter is not None:
-            with counter.get_lock():
-                counter.value += read - seen
-            seen = read
-
-    _working = True
-    try:
-        return _run(job, check)
-    except _Terminated:
-        os._exit(128 + signal.SIGTERM)  # what the file had written is gone
-    finally:
-        _working = False
 
 
 def _size(location: str, here: bool) -> int | None:
@@ -374,23 +207,27 @@ def _check_options(options: dict[str, Any]) -> None:
 def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
           absolute: bool) -> dict[str, _Job]:
     """One job per source, keyed by the source as given; refuses, before anything runs, two
-    sources that would write the same files."""
-    places: dict[str, str] = {}
-    for role, folder in folders.items():
-        if folder is None:
-            continue
-        place = _same_place_key(folder)
-        if place in places:
-            raise ValueError(f"{role} and {places[place]} name the same folder: {folder}")
-        places[place] = role
-    writes = bool(places)
+    sources that would write the same files, or two folders that are one (SameFileError): a
+    local one, however spelled, as repair() refuses its files; a URL by its spelling."""
+    given = [(role, folder) for role, folder in folders.items() if folder is not None]
+    refuse_same_file(None, [(role, folder.removeprefix("file://")) for role, folder in given
+                            if not is_url(folder) or folder.startswith("file://")],
+                     explain=lambda role, _, other: f"{role} and {other} name the same folder: {folders[role]}",
+                     folders=True)
+    urls: dict[str, str] = {}
+    for role, folder in given:
+        if is_url(folder) and not folder.startswith("file://"):
+            if folder.rstrip("/") in urls:
+                raise SameFileError(f"{role} and {urls[folder.rstrip('/')]} name the same folder: {folder}")
+            urls[folder.rstrip("/")] = role
+    writes = bool(given)
 
     def output(role: str, name: str) -> str | None:
         folder = folders[role]
         if folder is None:
             return None
         # A cluster's workers do not share the caller's working folder.
-        return _join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
+        return join(os.path.abspath(folder) if absolute and not is_url(folder) else folder, name)
 
     jobs: dict[str, _Job] = {}
     claimed: dict[str, str] = {}
@@ -398,11 +235,11 @@ def _plan(sources: Iterable[object], folders: dict[str, str | None], options: di
         source = _location(value, "each source")
         if source in jobs:
             raise ValueError(f"{source!r} is given twice")
-        name = _base_name(source)
+        name = base_name(source)
         if writes and name in ("", ".", ".."):
             raise ValueError(f"source names no file: {source!r}")
         if writes and name in claimed:
-            raise ValueError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
+            raise SameFileError(f"{claimed[name]!r} and {source!r} would both be written as {name!r}")
         claimed[name] = source
         jobs[source] = _Job(
             os.path.abspath(source) if absolute and not is_url(source) else source,
@@ -430,10 +267,10 @@ class _Collector:
             self._on_result(source, outcome)
 
     def advanced(self, bytes_read: int) -> None:
-        # A file read again after its worker died counts twice; the total stays the top.
+        # Only forward: a file that runs again after its worker died starts from 0.
         if self._total is not None:
             bytes_read = min(bytes_read, self._total)
-        if self._progress is not None and bytes_read != self._told:
+        if self._progress is not None and (self._told is None or bytes_read > self._told):
             self._told = bytes_read
             self._progress(bytes_read, self._total)
 
@@ -460,165 +297,211 @@ def _run_here(jobs: dict[str, _Job], collector: _Collector) -> None:
         collector.finished(source, outcome)
 
 
+# --- a local pool ---------------------------------------------------------------------
+
+
+class _Stopped(Exception):
+    """The caller stopped the run (Ctrl-C, or a callback that raised)."""
+
+
+class _Terminated(BaseException):
+    """SIGTERM, while a worker repairs a file."""
+
+
+# Set in each worker by _start_worker: memory it shares with the caller. Item 0 is the
+# caller's word to stop; for the file of index i, item 1 + 2i is 0 until a worker takes it,
+# then that worker's pid while it is in its hands, then -1; item 2 + 2i is what it has read.
+_shared: Any = None
+
+
+def _start_worker(shared: Any, signals: dict[int, Any]) -> None:
+    global _shared
+    _shared = shared
+    # The caller's handlers are the caller's: one that raises would print a traceback
+    # wherever the signal finds the worker. An idle worker ends on SIGTERM.
+    for signum, disposition in [*signals.items(), (signal.SIGTERM, signal.SIG_DFL)]:
+        signal.signal(signum, disposition)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})  # held back while the pool started
+
+
+def _terminated(signum: int, _frame: Any) -> None:
+    signal.signal(signum, signal.SIG_DFL)  # a second one ends the worker outright
+    raise _Terminated()
+
+
+def _work(index: int, job: _Job) -> Outcome:
+    """A worker's task. A stop ends the file at the next progress call (about ten a second),
+    and repair() removes what it had written."""
+    shared = _shared
+    if shared[0]:
+        return _Stopped()
+
+    def check(read: int, _total: int | None) -> None:
+        if shared[0]:
+            raise _Stopped()
+        shared[2 + 2 * index] = read
+
+    # SIGTERM (the caller ending a worker blocked in a read, or a broken pool ending the
+    # others) interrupts the file the same way; then the worker ends as SIGTERM ends it.
+    signal.signal(signal.SIGTERM, _terminated)
+    shared[1 + 2 * index] = os.getpid()
+    try:
+        try:
+            return _run(job, check)
+        finally:
+            shared[1 + 2 * index] = -1  # a worker that ends from here on is not the file's doing
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    except _Terminated:
+        os.kill(os.getpid(), signal.SIGTERM)
+        raise
+
+
+def _worker_signals() -> dict[int, Any]:
+    """What Ctrl-C and SIGHUP do in the workers. One the caller handles in Python is the
+    caller's to pass on (the command line takes both as a word to stop): the workers ignore
+    it. Otherwise they do as the caller does: end, or ignore it (nohup)."""
+    handlers = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGHUP)}
+    return {signum: handler if handler == signal.SIG_DFL else signal.SIG_IGN for signum, handler in handlers.items()}
+
+
 def _start_method() -> str:
+    """How this call starts its workers. Forking copies the calling thread alone: a lock that
+    another thread held (malloc's, the import lock, a logging handler's) stays locked forever
+    in the child. A process of one thread, as the system counts them (it sees the threads
+    libraries start outside Python too), is forked safely and much faster than a fresh
+    interpreter starts; any other starts its workers from the fork server."""
     import multiprocessing
 
-    # Forking copies the calling thread alone: a lock that another thread held (malloc's,
-    # the import lock, a logging handler's) stays locked forever in the child. A process of
-    # one thread is forked safely, and much faster than a fresh interpreter starts and
-    # imports; any other starts its workers from the fork server, one fresh interpreter
-    # without threads that they are forked from.
     methods = multiprocessing.get_all_start_methods()
-    if "fork" in methods and _runs_one_thread():
-        return "fork"
+    # A thread just joined (the last call's pool's) leaves the system's count a few
+    # milliseconds after Python is done with it.
+    deadline = time.monotonic() + 0.1
+    while "fork" in methods and threading.active_count() == 1:
+        with contextlib.suppress(OSError):  # otherwise, no way to tell
+            if len(os.listdir("/proc/self/task")) == 1:
+                return "fork"
+        if time.monotonic() > deadline:
+            break
+        time.sleep(0.002)
     return "forkserver" if "forkserver" in methods else "spawn"
 
 
-def _runs_one_thread() -> bool:
-    """Whether this process has one thread, counted by the system, which also sees the
-    threads that libraries start outside Python."""
-    import threading
-
-    # A thread that was just joined (the last pool's manager, say) is still leaving the
-    # system's count for a moment after Python is done with it.
-    deadline = time.monotonic() + 0.1
-    while True:
-        try:
-            threads = len(os.listdir("/proc/self/task"))
-        except OSError:  # no way to tell
-            return False
-        if threads == 1 or threading.active_count() > 1 or time.monotonic() > deadline:
-            return threads == 1
-        time.sleep(0.005)
-
-
-@contextlib.contextmanager
-def _started_quietly() -> Iterator[None]:
-    """Holds Ctrl-C back while the pool starts its processes: they inherit the blocked
-    signal, so the fork server and the workers are not interrupted in their imports (with
-    a traceback each) before they ignore it. The caller gets its interrupt once they are
-    started."""
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
-
-
-def _run_locally(jobs: dict[str, _Job], workers: int, collector: _Collector, progress: bool) -> None:
-    """Repairs the files on pools of worker processes. A worker that dies (killed, out of
-    memory) breaks its pool, and every file not finished fails with it. So the files then
-    unfinished run again: those that a worker may have had in hand one at a time, to find
-    the one that kills its worker, and the others on a new pool."""
+def _run_locally(items: list[tuple[str, _Job]], workers: int, collector: _Collector) -> None:
+    """Repairs the files on a pool of worker processes. A worker that dies (killed, out of
+    memory) breaks its pool, and every file not finished fails with it: the file that was
+    in its hands comes back as BrokenProcessPool, and the others run again on a new pool."""
+    import multiprocessing
     from concurrent.futures.process import BrokenProcessPool
 
-    strikes: dict[str, int] = {}
-    bytes_read = 0
-    rounds = [(list(jobs.items()), workers)]
-    while rounds:
-        items, width = rounds.pop(0)
-        unfinished, bytes_read = _pool_round(items, width, collector, progress, bytes_read)
-        if not unfinished:
-            continue
-        if width > 1:
-            # The pool hands the files out in order, to each worker one in hand and one
-            # queued, so that only the first unfinished ones can have been in a worker.
-            rounds[:0] = [(unfinished[:2 * width + 1], 1), (unfinished[2 * width + 1:], width)]
-            continue
-        # With one worker, the first unfinished file was in its hands. A second death with
-        # it decides; the first may have come from outside (a worker killed by someone).
-        (source, job), rest = unfinished[0], unfinished[1:]
-        strikes[source] = strikes.get(source, 0) + 1
-        if strikes[source] < 2:
-            rest.insert(0, (source, job))
-        else:
-            collector.finished(source, BrokenProcessPool(f"the worker process died while it repaired {source}"))
-        rounds.insert(0, (rest, 1))
+    shared = multiprocessing.RawArray("q", 1 + 2 * len(items))
+    method, fruitless = _start_method(), 0
+    waiting = list(range(len(items)))
+    while waiting:
+        # A pool after the first: a callback may have started a thread (a progress bar's).
+        if method == "fork" and threading.active_count() > 1:
+            method = _start_method()
+        context = multiprocessing.get_context(method)
+        unfinished, error = _pool_round(items, waiting, min(workers, len(waiting)), context, shared, collector)
+        dead = {index for index in unfinished if shared[1 + 2 * index] > 0}
+        # A pool that breaks twice without a file done or to blame (its workers cannot
+        # start, say) leaves its files failed with it.
+        fruitless = fruitless + 1 if len(unfinished) == len(waiting) and not dead else 0
+        waiting = []
+        for index in unfinished:
+            source = items[index][0]
+            if index in dead or fruitless == 2:
+                collector.finished(source, BrokenProcessPool(f"the worker process died while it repaired {source}")
+                                   if index in dead else error or BrokenProcessPool())
+            else:
+                shared[1 + 2 * index] = 0
+                waiting.append(index)
 
 
-def _stop_workers(pool: Any, running: list[Any]) -> None:
+def _stop_workers(shared: Any, running: dict[Any, int]) -> None:
     """Ends the workers that do not stop by themselves: one blocked in a read (a FIFO that
     no one writes, a slow pipe) never gets to its next progress call to see the stop. SIGTERM
     interrupts the read, and the worker removes what it had written before it ends; SIGKILL
     follows for one that does not end. A second Ctrl-C cuts the waiting short."""
     import concurrent.futures
+    import multiprocessing
     from multiprocessing.connection import wait as wait_for_any
 
-    try:
+    for future in running:
+        future.cancel()  # those no worker has taken
+    with contextlib.suppress(KeyboardInterrupt):
         concurrent.futures.wait(running, timeout=_STOP_GRACE)
-    except KeyboardInterrupt:
-        pass
-    processes = [process for process in (getattr(pool, "_processes", None) or {}).values() if process.is_alive()]
+    # A pool has no public way to end its workers before Python 3.14 (terminate_workers),
+    # so they are found by the pids they wrote when they took their files: children not yet
+    # reaped, whose pids no other process can have.
+    holders = {shared[1 + 2 * index] for future, index in running.items() if not future.done()}
+    processes = [process for process in multiprocessing.active_children() if process.pid in holders]
     for process in processes:
         with contextlib.suppress(OSError, ValueError):
             process.terminate()
     # A process's sentinel is ready once it has ended, whoever reaps it.
-    alive = {process.sentinel: process for process in processes}
+    alive: dict[Any, Any] = {process.sentinel: process for process in processes}
     deadline = time.monotonic() + _KILL_GRACE
-    try:
+    with contextlib.suppress(KeyboardInterrupt):
         while alive and time.monotonic() < deadline:
             for sentinel in wait_for_any(list(alive), timeout=max(0.0, deadline - time.monotonic())):
                 alive.pop(sentinel)
-    except KeyboardInterrupt:
-        pass
     for process in alive.values():
         with contextlib.suppress(OSError, ValueError):
             process.kill()
 
 
-def _pool_round(items: list[tuple[str, _Job]], width: int, collector: _Collector, progress: bool,
-                bytes_read_before: int) -> tuple[list[tuple[str, _Job]], int]:
-    """Runs the files on one pool of ``width`` workers; returns, in order, those a dead
-    worker left unfinished, and the bytes read so far."""
-    # Imported here, where they are needed, so that importing rowmender stays quick.
+def _pool_round(items: list[tuple[str, _Job]], batch: list[int], width: int, context: Any, shared: Any,
+                collector: _Collector) -> tuple[list[int], Exception | None]:
+    """Runs the files of ``batch`` on one pool of ``width`` workers; returns those a dead
+    worker left unfinished, and the pool's error."""
     import concurrent.futures
-    import multiprocessing
     from concurrent.futures.process import BrokenProcessPool
 
-    # Chosen for each pool: the caller may have started a thread since the last one.
-    context = multiprocessing.get_context(_start_method())
-    bytes_read: Any = context.Value("q", bytes_read_before) if progress else None
-    stop = context.Event()
-    unfinished: list[tuple[str, _Job]] = []
     pool = concurrent.futures.ProcessPoolExecutor(width, mp_context=context, initializer=_start_worker,
-                                                  initargs=(bytes_read, stop))
+                                                  initargs=(shared, _worker_signals()))
+    pending: dict[Any, int] = {}
+    unfinished: list[int] = []
+    error: Exception | None = None
     try:
-        pending: dict[Any, tuple[str, _Job]] = {}
-        with _started_quietly():
-            for index, item in enumerate(items):
+        # Ctrl-C is held back while the pool starts its processes, which inherit the blocked
+        # signal: the fork server and the workers are not interrupted in their imports
+        # before they set their handlers. The caller gets it once they are started.
+        blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+        try:
+            for position, index in enumerate(batch):
                 try:
-                    pending[pool.submit(_run_in_pool, item[1])] = item
-                except BrokenProcessPool:
-                    unfinished += items[index:]
+                    pending[pool.submit(_work, index, items[index][1])] = index
+                except BrokenProcessPool as broken:
+                    unfinished, error = batch[position:], broken
                     break
+        finally:
+            signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         while pending:
-            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL if bytes_read is not None else None,
+            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL,
                                               return_when=concurrent.futures.FIRST_COMPLETED)
             for future in done:
-                source, job = pending.pop(future)
+                index = pending.pop(future)
                 try:
                     outcome = future.result()
-                except BrokenProcessPool:
-                    unfinished.append((source, job))
+                except BrokenProcessPool as broken:
+                    unfinished.append(index)
+                    error = broken
                     continue
-                except Exception as error:  # a result that did not come back whole
-                    outcome = _portable(error)
-                collector.finished(source, outcome)
-            if bytes_read is not None:
-                collector.advanced(bytes_read.value)
+                except Exception as failure:  # a result that did not come back whole
+                    outcome = _portable(failure)
+                if isinstance(outcome, RepairReport):
+                    shared[2 + 2 * index] = outcome.bytes_read
+                collector.finished(items[index][0], outcome)
+            collector.advanced(sum(shared[2::2]))
     except BaseException:
         # Ctrl-C or a callback that raised: the files being repaired stop within a tenth
         # of a second and leave nothing behind; the others are not started.
-        stop.set()
-        _stop_workers(pool, list(pending))
+        shared[0] = 1
+        _stop_workers(shared, pending)
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
-    order = {source: index for index, (source, _) in enumerate(items)}
-    return sorted(unfinished, key=lambda item: order[item[0]]), bytes_read.value if progress else bytes_read_before
+    return sorted(unfinished), error
 
 
 def _run_on_cluster(jobs: dict[str, _Job], client: Any, collector: _Collector) -> None:
@@ -661,8 +544,9 @@ def repair_many(
     ``sources`` and the folders are local paths or fsspec URLs (``s3://``, ``gs://``,
     ``memory://``, ``file://``...), which are read and written through fsspec. The side
     files go to ``quarantine_dir`` and ``changes_dir`` under the same names. Local folders
-    are made when missing. Two sources that would write files of the same name, a source
-    given twice, or two folders that are the same raise ValueError before anything runs.
+    are made when missing. Two sources that would write files of the same name, or two
+    folders that are the same, raise SameFileError (a ValueError), and a source given twice
+    ValueError, before anything runs.
     With ``output_dir`` None the repaired rows are not kept: the reports (and the side
     files asked for) are all there is.
 
@@ -683,12 +567,13 @@ def repair_many(
 
     Returns, keyed by each source as given (as str) and in their order, the file's
     ``RepairReport`` or the exception that stopped it: one file's failure never costs the
-    others their results, nor does a worker process that dies (the file that kills its
-    worker comes back as ``BrokenProcessPool``). ``on_result(source, outcome)`` is called on this thread as each
-    file finishes; ``progress(bytes_read, total_bytes or None)`` as the whole set is read,
-    at most about ten times a second on a local pool and once per finished file on a
-    cluster, and once at the end. An exception raised by either stops the run: the files
-    not started are not started, and it propagates.
+    others their results, nor does a worker process that dies (the file in its hands comes
+    back as ``BrokenProcessPool``, and the others it took with it run again).
+    ``on_result(source, outcome)`` is called on this thread as each file finishes;
+    ``progress(bytes_read, total_bytes or None)`` as the whole set is read, at most about
+    ten times a second on a local pool and once per finished file on a cluster, and once
+    at the end. An exception raised by either stops the run: the files not started are not
+    started, and it propagates.
     """
     if isinstance(sources, (str, bytes, os.PathLike)):
         raise TypeError("sources must be an iterable of paths or URLs, not a single path")
@@ -707,10 +592,10 @@ def repair_many(
     workers = min(workers, len(planned))
     if client is not None and planned:
         _run_on_cluster(planned, client, collector)
-    elif workers == 1 or any(_in_this_process(location) for location in (*folders.values(), *planned)
+    elif workers == 1 or any(in_this_process(location) for location in (*folders.values(), *planned)
                              if location is not None):
         _run_here(planned, collector)
     elif workers > 1:
-        _run_locally(planned, workers, collector, progress is not None)
+        _run_locally(list(planned.items()), workers, collector)
     collector.close()
     return {source: collector.outcomes[source] for source in planned}

@@ -637,6 +637,32 @@ def test_ctrl_c_stops_workers_blocked_in_reads(tmp_path: Path, args: list[str]) 
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f1", "f2"]
 
 
+@pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGTERM], ids=["sighup", "sigterm"])
+def test_a_signal_to_the_whole_group_is_left_to_the_command(tmp_path: Path, signum: int) -> None:
+    # A terminal's hangup (or a service manager's SIGTERM) reaches the workers too, blocked in
+    # reads or idle: none runs the command's handler or prints a traceback, and the command
+    # stops them as for Ctrl-C.
+    for name in ("f1", "f2"):
+        os.mkfifo(tmp_path / name)
+    (tmp_path / "small.csv").write_bytes(b"a,b\n1,2\n")
+    process = subprocess.Popen(command("repair", "small.csv", "f1", "f2", "--output-dir", "out", "--jobs", "3"),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV,
+                               start_new_session=True)
+    try:
+        time.sleep(2)  # small.csv is done and its worker idle by then
+        os.killpg(process.pid, signum)
+        _, stderr = process.communicate(timeout=30)
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(process.pid, signal.SIGKILL)
+
+    assert process.returncode == 128 + signum
+    assert b"Traceback" not in stderr and stderr.endswith(b"rowmender: " + {signal.SIGHUP: b"hung up",
+                                                                            signal.SIGTERM: b"terminated"}[signum] + b"\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["f1", "f2", "out", "small.csv"]
+    assert os.listdir(tmp_path / "out") == ["small.csv"]
+
+
 @pytest.mark.parametrize(
     ("terminal", "options", "without", "bar"),
     [

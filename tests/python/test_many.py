@@ -4,11 +4,13 @@ values that survive pickling."""
 
 from __future__ import annotations
 
+import ast
 import contextlib
 import errno
 import os
 import pickle
 import random
+import subprocess
 import sys
 import threading
 import time
@@ -293,6 +295,43 @@ def test_a_file_that_kills_its_worker_costs_no_other_file_its_result(tmp_path: P
     assert all((tmp_path / "out" / name).read_bytes() == expected[name][1] for name in INPUTS)
 
 
+# A script whose sources kill their worker as their names say: by a crash, by os._exit, by
+# SIGKILL; "slow" ones are in a worker's hands when that happens.
+DYING = """
+import ctypes, os, signal, sys, time
+import fsspec, rowmender
+
+class Dying(fsspec.AbstractFileSystem):
+    def _open(self, path, mode="rb", **kwargs):
+        if "segfault" in path: ctypes.string_at(0)
+        if "exit" in path: os._exit(3)
+        if "kill" in path: os.kill(os.getpid(), signal.SIGKILL)
+        if "slow" in path: time.sleep(0.5)
+        return open(sys.argv[1], "rb")
+
+if __name__ == "__main__":
+    fsspec.register_implementation("dying", Dying)
+    results = rowmender.repair_many([f"dying://{name}" for name in sys.argv[2:]], None, jobs=2)
+    print({source[8:]: type(outcome).__name__ for source, outcome in results.items()})
+"""
+
+
+def test_only_the_file_in_the_hands_of_a_worker_that_dies_fails(tmp_path: Path) -> None:
+    # In a child process: its workers are forked from it, so they know its filesystem.
+    pytest.importorskip("fsspec")
+    (tmp_path / "in.csv").write_bytes(INPUTS["part-0.csv"])
+    (tmp_path / "dying.py").write_text(DYING, encoding="utf-8")
+    names = ["slow-1", "segfault", "a", "slow-2", "exit", "b", "slow-3", "kill", "c", "d"]
+
+    done = subprocess.run([sys.executable, tmp_path / "dying.py", tmp_path / "in.csv", *names], capture_output=True,
+                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+
+    assert done.returncode == 0, done.stderr
+    dying = ("segfault", "exit", "kill")
+    assert ast.literal_eval(done.stdout) == {name: "BrokenProcessPool" if name in dying else "RepairReport"
+                                             for name in names}
+
+
 REFUSED = [
     # sources, other arguments, error, what the message names
     (["a/x.csv", "b/x.csv"], {}, ValueError, "x.csv"),
@@ -322,6 +361,26 @@ def test_refused_before_anything_runs(tmp_path: Path, monkeypatch: pytest.Monkey
     with pytest.raises(error, match=named.replace(".", r"\.")):
         rowmender.repair_many(sources, "out", **arguments)
     assert sorted(os.listdir(tmp_path)) == ["a"]
+
+
+@pytest.mark.parametrize("arguments", [
+    {"sources": ["a/x.csv", "b/x.csv"]},
+    {"quarantine_dir": "link/"},  # a symbolic link to the existing output folder
+    {"output_dir": "file://{tmp}/out", "changes_dir": "link"},
+    {"output_dir": "memory://bucket/out", "changes_dir": "memory://bucket/out/"},
+])
+def test_clashes_are_refused_by_type(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                     arguments: dict[str, Any]) -> None:
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "link").symlink_to("out")
+    arguments = {"sources": ["a/x.csv"], "output_dir": "out",
+                 **{key: value.format(tmp=tmp_path) if isinstance(value, str) else value
+                    for key, value in arguments.items()}}
+
+    with pytest.raises(rowmender.SameFileError):
+        rowmender.repair_many(**arguments)
+    assert sorted(os.listdir(tmp_path)) == ["link", "out"] and not os.listdir(tmp_path / "out")
 
 
 @pytest.mark.parametrize(("sources", "arguments", "blocked", "packages"), [
