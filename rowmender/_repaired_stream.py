@@ -101,11 +101,11 @@ class _PipeReader(io.RawIOBase):
         return True
 
     def fileno(self) -> int:
-        self._checkClosed()  # type: ignore[attr-defined]
+        self._checkClosed()
         return self._fd
 
     def readinto(self, buffer: Any) -> int:
-        self._checkClosed()  # type: ignore[attr-defined]
+        self._checkClosed()
         count = os.readv(self._fd, [buffer])
         if count == 0 and len(buffer):
             self._at_end()
@@ -113,7 +113,7 @@ class _PipeReader(io.RawIOBase):
 
     def readall(self) -> bytes:
         # RawIOBase's would read the rest 8 KiB at a time.
-        chunks = []
+        chunks: list[bytes] = []
         while True:
             chunk = self.read(_READ_ALL_STEP)
             if not chunk:
@@ -274,6 +274,6 @@ def _enlarge(pipe_end: int) -> None:
     try:
         import fcntl
 
-        fcntl.fcntl(pipe_end, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)  # type: ignore[attr-defined]
+        fcntl.fcntl(pipe_end, fcntl.F_SETPIPE_SZ, _PIPE_BYTES)
     except (ImportError, AttributeError, OSError):
         pass  # not Linux, or a lower limit: the default size works, a little slower
