@@ -8,9 +8,12 @@ written to disk but the side files asked for.
 
 from __future__ import annotations
 
+import atexit
 import io
 import os
 import threading
+import time
+import weakref
 
 from . import _rowmender_backend as backend
 from ._files import Target, all_or_nothing, describe, descriptor_of, is_path, refuse_same_file, text_codec
@@ -33,6 +36,28 @@ _PIPE_BYTES = 1 << 20
 # The reader's own buffer, and its step when the whole rest is read at once.
 _BUFFER_BYTES = 1 << 16
 _READ_ALL_STEP = 1 << 20
+# How long the end of the process waits for repairs still running (see _stop_at_exit).
+_EXIT_WAIT_SECONDS = 2.0
+
+# The streams not yet closed, and the repairs' threads.
+_open_streams: weakref.WeakSet[_PipeReader] = weakref.WeakSet()
+_threads: weakref.WeakSet[threading.Thread] = weakref.WeakSet()
+
+
+def _stop_at_exit() -> None:
+    """Stops the repairs still running when the interpreter exits, and waits a little for
+    them: once the interpreter is being torn down, a daemon thread that wakes and asks for
+    the interpreter lock is ended on the spot, which C++ code on its stack does not survive.
+    A repair stops at its next write into the closed pipe; one waiting on a source that
+    gives nothing is left waiting, and ends with the process."""
+    deadline = time.monotonic() + _EXIT_WAIT_SECONDS
+    for stream in list(_open_streams):
+        stream._stop(wait=False)
+    for thread in list(_threads):
+        thread.join(max(0.0, deadline - time.monotonic()))
+
+
+atexit.register(_stop_at_exit)
 
 
 class _Run:
@@ -96,13 +121,13 @@ class _PipeReader(io.RawIOBase):
         self._finished = False
         self.name = name
         self.mode = "rb"
+        _open_streams.add(self)
 
     def readable(self) -> bool:
         return True
 
-    def fileno(self) -> int:
-        self._checkClosed()
-        return self._fd
+    # No fileno(): a reader of the bare descriptor would take a failed repair's end for the
+    # end of the data, and never have the side files put in place.
 
     def readinto(self, buffer: Any) -> int:
         self._checkClosed()
@@ -261,6 +286,7 @@ def open_repaired(
     raw = _PipeReader(read_end, run, f"<repaired {describe(source).strip('<>')}>")
     try:
         run.thread.start()
+        _threads.add(run.thread)
     except BaseException:
         run.thread = None
         os.close(write_end)
