@@ -4,7 +4,8 @@ pandas alone.
     python bench/bench_pandas_stream.py [FILE] [--repeat N]
 
 Each way runs in a process of its own (its whole time counts: interpreter, imports, work),
-the ways interleaved round after round; medians of wall time and peak RSS are printed.
+the ways interleaved round after round; medians of wall time (with the fastest and slowest
+run) and of peak RSS are printed.
 FILE defaults to bench/data/clean.csv (made by bench/generate_data.py).
 """
 
@@ -63,8 +64,8 @@ def main() -> None:
     size = os.path.getsize(source) / 1e6
     print(f"{os.path.basename(source)}, {size:.0f} MB; medians of {args.repeat} interleaved runs")
     for way in WAYS:
-        print(f"  {way:<42} {statistics.median(times[way]):6.2f} s  {statistics.median(peaks[way]) / 2**20:7.0f} MiB"
-              f"  rows {','.join(sorted(rows[way]))}")
+        print(f"  {way:<42} {statistics.median(times[way]):6.2f} s ({min(times[way]):.2f} to {max(times[way]):.2f})"
+              f"  {statistics.median(peaks[way]) / 2**20:5.0f} MiB  rows {','.join(sorted(rows[way]))}")
 
 
 if __name__ == "__main__":

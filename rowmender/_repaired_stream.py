@@ -164,6 +164,8 @@ class _PipeReader(io.RawIOBase):
             self._finished = True
 
     def report(self) -> RepairReport:
+        if self._run.error is not None and self._run.ended:
+            raise ValueError("there is no report: the repair failed") from self._run.error
         if not self._finished:
             raise ValueError(
                 "the report is ready once the stream is read to its end"

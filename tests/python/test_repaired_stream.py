@@ -126,7 +126,7 @@ def test_errors_reach_the_caller(tmp_path):
         for _ in range(2):
             with pytest.raises(OSError, match="broke off"):
                 stream.read()
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="repair failed"):
             stream.report
     assert list(tmp_path.iterdir()) == []
 
