@@ -9,6 +9,7 @@ written to disk but the side files asked for.
 from __future__ import annotations
 
 import atexit
+import errno
 import io
 import os
 import threading
@@ -108,6 +109,47 @@ def _repair_into(run: _Run, write_end: int, source: Any, quarantine: Any, change
                 run.report = report
     finally:
         os.close(write_end)
+
+
+class _StoppableSource(io.RawIOBase):
+    """A file-object source as the repair reads it, which ends the repair at its next read
+    once the stream is closed. A repair in the middle of a window writes nothing until the
+    window is full, so a slow source (a socket, a generator) would otherwise keep the thread
+    reading long after the reader has gone. Paths and descriptors are read by the engine
+    itself: a regular file's reads are quick, and a pipe's end when its writer closes."""
+
+    def __init__(self, source: Any, run: _Run) -> None:
+        super().__init__()
+        self._source = source
+        self._run = run
+        self.name = describe(source)  # how errors name it
+        # readinto1, when there is one, returns what a pipe or socket has without waiting
+        # for a full buffer: the engine prefers it, and it is offered only where it exists.
+        if hasattr(source, "readinto1"):
+            self.readinto1 = self._readinto1
+
+    def readable(self) -> bool:
+        return True
+
+    def _go_on(self) -> None:
+        if self._run.stopped:
+            raise BrokenPipeError(errno.EPIPE, "the repaired stream was closed")
+
+    def read(self, size: int | None = -1) -> Any:
+        self._go_on()
+        return self._source.read(size)
+
+    def readinto(self, buffer: Any) -> int:
+        self._go_on()
+        if hasattr(self._source, "readinto"):
+            return int(self._source.readinto(buffer))
+        data = self._source.read(len(buffer))
+        buffer[: len(data)] = data
+        return len(data)
+
+    def _readinto1(self, buffer: Any) -> int:
+        self._go_on()
+        return int(self._source.readinto1(buffer))
 
 
 class _PipeReader(io.RawIOBase):
@@ -253,7 +295,8 @@ def open_repaired(
     ``report`` gives the :class:`RepairReport` once the stream is read to its end (before
     that it raises ValueError). The ``quarantine`` and ``changes`` files are put in place
     at that end, as ``repair`` does when it succeeds; closing the stream before its end
-    stops the repair and leaves them as they were.
+    stops the repair and leaves them as they were. (A pipe given as a path or descriptor is
+    read by the engine itself: closing waits for the read under way.)
     """
     backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
     if encoding is not None:
@@ -275,6 +318,8 @@ def open_repaired(
         raise
     _enlarge(write_end)
     run = _Run(list(outputs.values()))
+    if not is_path(source) and not isinstance(source, (int, io.TextIOBase)):
+        source = _StoppableSource(source, run)
     options = dict(delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
                    merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
                    encoding=encoding, progress=progress)
