@@ -21,6 +21,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._files import SameFileError
     from ._many import repair_many
+    from ._repaired_stream import RepairedStream, open_repaired
     from ._report import RepairReport
     from ._stream import RowStream, repair, rows
 
@@ -36,6 +37,8 @@ __all__ = [
     "RowStream",
     "repair_many",
     "SameFileError",
+    "open_repaired",
+    "RepairedStream",
 ]
 
 # The streaming road's Python side loads on first use: a script that only reads a file with open() starts as fast as one that does not
@@ -47,6 +50,8 @@ _LAZY = {
     "RepairReport": "._report",
     "repair_many": "._many",
     "SameFileError": "._files",
+    "open_repaired": "._repaired_stream",
+    "RepairedStream": "._repaired_stream",
 }
 
 

@@ -12,7 +12,7 @@ if TYPE_CHECKING:
 
 from ._compressed import SAMPLE_BYTES
 from ._files import marked_encoding
-from ._report import RepairReport
+from ._report import ALTERATIONS, RepairReport, aligned, show_delimiter
 from ._rowmender_backend import sniff
 
 # Replaced bytes on at least this share of the rows (and on a few of them), or on this many
@@ -26,18 +26,6 @@ ENCODING_HINT_ROWS = 100
 # A candidate delimiter on more than half of the lines is how the field counts of a real
 # table look; a comma in the text of a one-column list shows on far fewer.
 DELIMITER_HINT_SHARE = 0.5
-
-# Counts shown in the table only when they are not zero: how rows were altered in reading.
-_ALTERATIONS = (
-    ("rows_with_stray_quotes", "Rows with stray quotes", "with stray quotes"),
-    ("rows_with_text_after_quote", "Rows with text after a quote", "with text after a closing quote"),
-    ("rows_with_quotes_in_unquoted_fields", "Rows with quotes in plain fields", "with quotes in unquoted fields"),
-    ("rows_with_replaced_bytes", "Rows with replaced bytes", "with bytes replaced"),
-)
-
-
-def show_delimiter(delimiter: str) -> str:
-    return "tab" if delimiter == "\t" else repr(delimiter)
 
 
 def option_value(delimiter: str) -> str:
@@ -71,22 +59,13 @@ class Outputs:
 
 
 def table(report: RepairReport, outputs: Outputs) -> str:
-    rows: list[tuple[str, object]] = [
-        ("Rows read", report.total_rows),
-        ("Rows kept", report.salvaged_rows),
-        ("Rows repaired (filled or merged)", report.repaired_rows),
-        ("Rows quarantined", report.quarantined_rows),
-        ("Delimiter", show_delimiter(report.detected_delimiter)),
-        ("Columns", report.inferred_columns),
-    ]
-    rows += [(label, getattr(report, key)) for key, label, _ in _ALTERATIONS if getattr(report, key)]
+    rows = report._summary_rows()
     rows.append(("Repaired file", outputs.repaired))
     if outputs.quarantine is not None:
         rows.append(("Quarantine file", outputs.quarantine))
     if outputs.changes is not None:
         rows.append(("Changes file", outputs.changes))
-    width = max(len(label) for label, _ in rows)
-    return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+    return aligned(rows)
 
 
 def changes_found(report: RepairReport) -> bool:
@@ -115,7 +94,7 @@ def check_line(name: str, report: RepairReport) -> str:
         )
         if count
     ]
-    changes += [f"{getattr(report, key)} {what}" for key, _, what in _ALTERATIONS if getattr(report, key)]
+    changes += [f"{getattr(report, key)} {what}" for key, _, what in ALTERATIONS if getattr(report, key)]
     if report.unterminated_quote_line is not None:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
     if report.input_cut_off:

@@ -6,6 +6,26 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+# Counts shown in the summary only when they are not zero: how rows were altered in reading.
+# Each with its label in the summary table and its words in the command line's one-line verdict.
+ALTERATIONS = (
+    ("rows_with_stray_quotes", "Rows with stray quotes", "with stray quotes"),
+    ("rows_with_text_after_quote", "Rows with text after a quote", "with text after a closing quote"),
+    ("rows_with_quotes_in_unquoted_fields", "Rows with quotes in plain fields", "with quotes in unquoted fields"),
+    ("rows_with_replaced_bytes", "Rows with replaced bytes", "with bytes replaced"),
+)
+
+
+def show_delimiter(delimiter: str) -> str:
+    return "tab" if delimiter == "\t" else repr(delimiter)
+
+
+def aligned(rows: list[tuple[str, object]]) -> str:
+    """Labels and values in two columns, as the command line prints its summary."""
+    width = max(len(label) for label, _ in rows)
+    return "\n".join(f"{label:<{width}}  {value}" for label, value in rows)
+
+
 # The report is written out rather than made by the dataclasses module: importing that
 # module (and the inspect module it needs) takes longer than repairing 20 MB, and every
 # process that repairs, a pool's workers included, would pay it.
@@ -127,6 +147,34 @@ class RepairReport:
             or self.rows_with_replaced_bytes
             or self.unterminated_quote_line is not None
         )
+
+    def _summary_rows(self) -> list[tuple[str, object]]:
+        """The command line's summary of the report: (label, value) pairs."""
+        rows: list[tuple[str, object]] = [
+            ("Rows read", self.total_rows),
+            ("Rows kept", self.salvaged_rows),
+            ("Rows repaired (filled or merged)", self.repaired_rows),
+            ("Rows quarantined", self.quarantined_rows),
+            ("Delimiter", show_delimiter(self.detected_delimiter)),
+            ("Columns", self.inferred_columns),
+        ]
+        rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS if getattr(self, key)]
+        return rows
+
+    def __str__(self) -> str:
+        """The summary table the command line prints, without the names of the files."""
+        return aligned(self._summary_rows())
+
+    def _repr_html_(self) -> str:
+        """The summary as an HTML table, for notebooks."""
+        import html
+
+        cells = "".join(
+            f"<tr><th style=\"text-align:left\">{html.escape(label)}</th>"
+            f"<td style=\"text-align:right\">{html.escape(str(value))}</td></tr>"
+            for label, value in self._summary_rows()
+        )
+        return f"<table><caption>{html.escape(type(self).__name__)}</caption>{cells}</table>"
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as a new dict, in the order above."""

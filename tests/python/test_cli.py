@@ -5,6 +5,7 @@ from __future__ import annotations
 import bz2
 import contextlib
 import gzip
+import io
 import json
 import lzma
 import os
@@ -15,6 +16,7 @@ import subprocess
 import sys
 import threading
 import time
+from html.parser import HTMLParser
 from pathlib import Path
 from typing import Any, Callable
 
@@ -155,6 +157,36 @@ def test_repair_prints_a_readable_table(damaged: Path, tmp_path: Path) -> None:
     }
     assert expected.quarantined_rows > 0
     assert quarantine.read_text(encoding="utf-8").startswith("line,reason,raw_content\n")
+
+
+class _Cells(HTMLParser):
+    def __init__(self) -> None:
+        super().__init__()
+        self.cells: list[str] = []
+
+    def handle_starttag(self, tag: str, attrs: object) -> None:
+        if tag in ("th", "td"):
+            self.cells.append("")
+
+    def handle_data(self, data: str) -> None:
+        if self.cells:
+            self.cells[-1] += data
+
+
+@pytest.mark.parametrize("delimiter", [",", "<", "&"])
+def test_a_report_prints_as_the_summary_and_shows_as_html(tmp_path: Path, delimiter: str) -> None:
+    # str() is the command line's table without the file names; the notebook's table holds
+    # the same cells, every one escaped (a delimiter "<" is shown, not taken for a tag).
+    source = tmp_path / "in.csv"
+    source.write_text(f'a{delimiter}b\n1{delimiter}"x"y\n2\n', encoding="utf-8")
+    result = run("repair", source, tmp_path / "out.csv", "--delimiter", delimiter, cwd=tmp_path)
+    report = rowmender.repair(source, io.BytesIO(), delimiter=delimiter)
+    assert result.stderr.startswith(str(report) + "\nRepaired file"), result.stderr
+    parser = _Cells()
+    parser.feed(report._repr_html_())
+    pairs = [re.split(r"\s{2,}", line) for line in str(report).splitlines()]
+    assert parser.cells == [cell for pair in pairs for cell in pair]
+    assert ["Delimiter", repr(delimiter)] in pairs and ["Rows with text after a quote", "1"] in pairs
 
 
 def test_repair_shows_the_tab_by_name_and_lists_the_json_fields_in_order(tmp_path: Path) -> None:

@@ -33,7 +33,7 @@ def section(title: str) -> str:
 
 
 PYTHON_BLOCKS = fenced_blocks("python")
-OPTIONAL_MODULES = {"dask", "distributed", "fsspec"}
+OPTIONAL_MODULES = {"dask", "distributed", "fsspec", "pandas", "duckdb", "polars"}
 
 
 def test_readme_has_python_examples() -> None:
