@@ -14,7 +14,7 @@ from ._rowmender_backend import (
 
 # The redundant alias marks the version as re-exported for type checkers, since it is not
 # in __all__.
-from ._rowmender_backend import __version__ as __version__
+from ._rowmender_backend import __version__ as __version__  # noqa: F401
 
 # Not imported from typing, whose import alone would cost more than the rest of the package.
 TYPE_CHECKING = False
@@ -41,8 +41,8 @@ __all__ = [
     "RepairedStream",
 ]
 
-# The streaming road's Python side loads on first use: a script that only reads a file with open() starts as fast as one that does not
-# import rowmender at all.
+# The streaming road's Python side loads on first use: a script that only reads a file with
+# open() starts as fast as one that does not import rowmender at all.
 _LAZY = {
     "repair": "._stream",
     "rows": "._stream",

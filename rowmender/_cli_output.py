@@ -10,14 +10,15 @@ from __future__ import annotations
 
 import os
 
+
+from ._compressed import CompressionError, quoted, zstd_module
+from ._files import Target
+
 # Not imported here: typing (only type checkers need it) and the compressors (only
 # compressed outputs do).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
-
-from ._compressed import CompressionError, quoted, zstd_module
-from ._files import Target
 
 STDOUT_NAME = "standard output"
 

@@ -5,13 +5,14 @@ from __future__ import annotations
 import argparse
 import sys
 
+
+from ._files import text_codec
+from ._rowmender_backend import __version__
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Sequence
     from typing import NoReturn
-
-from ._files import text_codec
-from ._rowmender_backend import __version__
 
 EXIT_OK = 0
 EXIT_FILE_ERROR = 1

@@ -6,14 +6,15 @@ from __future__ import annotations
 
 import codecs
 
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from collections.abc import Callable
 
 from ._compressed import SAMPLE_BYTES
 from ._files import marked_encoding
 from ._report import ALTERATIONS, RepairReport, aligned, show_delimiter
 from ._rowmender_backend import sniff
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
 
 # Replaced bytes on at least this share of the rows (and on a few of them), or on this many
 # rows, look like a file in another encoding rather than a few damaged bytes: a cp1252 file

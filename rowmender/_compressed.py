@@ -13,15 +13,14 @@ import io
 import os
 import stat
 
+from ._files import read_up_to
+from ._report import RepairReport
+
 # Not imported here: typing (only type checkers need it) and the decompressors (only
 # compressed inputs do); a command that repairs a small plain file starts sooner.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable
     from typing import Any
-
-from ._files import read_up_to
-from ._report import RepairReport
 
 STDIN_NAME = "standard input"
 SAMPLE_BYTES = 64 * 1024

@@ -13,13 +13,6 @@ import os
 import signal
 import sys
 
-# Not imported here: typing and dataclasses (their import would take longer than repairing a
-# small file) and json (only --json needs it).
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from collections.abc import Callable, Mapping, Sequence
-    from typing import Any
-
 from ._compressed import STDIN_NAME, CompressionError, Input, compression_of, quoted
 from ._cli_output import STDOUT_NAME, Output
 from ._cli_parser import (EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK,
@@ -30,6 +23,13 @@ from ._files import DecodingError, SameFileError, all_or_nothing, describe, desc
 from ._report import RepairReport
 from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
+
+# Not imported here: typing and dataclasses (their import would take longer than repairing a
+# small file) and json (only --json needs it).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping, Sequence
+    from typing import Any
 
 
 class _FileError(Exception):
