@@ -37,8 +37,9 @@ def stdlib_job(input_path: str, output_path: str, delimiter: str) -> None:
     fields or its surplus fields joined into the last column, to the header's width."""
     import csv
 
-    with open(input_path, newline="", encoding="utf-8", errors="replace") as source, \
-            open(output_path, "w", newline="", encoding="utf-8") as target:
+    with open(input_path, newline="", encoding="utf-8", errors="replace") as source, open(
+        output_path, "w", newline="", encoding="utf-8"
+    ) as target:
         reader = csv.reader(source, delimiter=delimiter)
         writer = csv.writer(target, delimiter=delimiter, lineterminator="\n")
         width = 0
@@ -50,7 +51,7 @@ def stdlib_job(input_path: str, output_path: str, delimiter: str) -> None:
             elif len(row) < width:
                 row.extend([""] * (width - len(row)))
             elif len(row) > width:
-                row[width - 1:] = [delimiter.join(row[width - 1:])]
+                row[width - 1 :] = [delimiter.join(row[width - 1 :])]
             writer.writerow(row)
 
 
@@ -115,8 +116,6 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
     result["peak"] = peak_rss_bytes()
     result["start"] = rss_before
     return result
-
-
 
 
 if __name__ == "__main__":

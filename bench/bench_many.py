@@ -73,8 +73,9 @@ def make_inputs(folder: Path, files: int, size_mb: float) -> list[Path]:
     manifest.unlink(missing_ok=True)
     print(f"generating {files} files of {size_mb:g} MB into {folder}", flush=True)
     for index, path in enumerate(paths):
-        generate_data.write_table(path, int(size_mb * 1_000_000), generate_data.SEED + 1000 + index,
-                                  damaged=index % 2 == 1)
+        generate_data.write_table(
+            path, int(size_mb * 1_000_000), generate_data.SEED + 1000 + index, damaged=index % 2 == 1
+        )
     manifest.write_text(json.dumps(wanted) + "\n")
     return paths
 
@@ -99,8 +100,16 @@ def timed_run(sources: list[str], scratch: Path, **how: Any) -> dict[str, Any]:
 def run_in_child(jobs: int, sources: list[str], scratch: Path, thread: bool = False) -> dict[str, Any]:
     """timed_run in a fresh interpreter, as a command-line run would be; with ``thread``, one
     that runs a second thread, as a program with a progress display might."""
-    command = [sys.executable, __file__, "--child", str(jobs), "--scratch", str(scratch),
-               *(["--thread"] if thread else []), *sources]
+    command = [
+        sys.executable,
+        __file__,
+        "--child",
+        str(jobs),
+        "--scratch",
+        str(scratch),
+        *(["--thread"] if thread else []),
+        *sources,
+    ]
     done = subprocess.run(command, check=True, capture_output=True, text=True)
     return json.loads(done.stdout)  # type: ignore[no-any-return]
 
@@ -167,8 +176,9 @@ def main() -> int:
     parser.add_argument("--files", type=int, default=64)
     parser.add_argument("--size-mb", type=float, default=16.0)
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--scratch", type=Path,
-                        default=Path("/dev/shm") if Path("/dev/shm").is_dir() else Path(tempfile.gettempdir()))
+    parser.add_argument(
+        "--scratch", type=Path, default=Path("/dev/shm") if Path("/dev/shm").is_dir() else Path(tempfile.gettempdir())
+    )
     parser.add_argument("--child", type=int, help=argparse.SUPPRESS)
     parser.add_argument("--thread", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("sources", nargs="*", help=argparse.SUPPRESS)
@@ -203,15 +213,19 @@ def main() -> int:
     runs: dict[str, list[dict[str, float]]] = {name: [] for name in modes}
     try:
         for round_ in range(args.rounds):
-            order = list(modes)[round_ % len(modes):] + list(modes)[:round_ % len(modes)]
+            order = list(modes)[round_ % len(modes) :] + list(modes)[: round_ % len(modes)]
             for name in order:
                 load = os.getloadavg()[0]
                 with Watch() as watch:
                     result = modes[name]()
-                runs[name].append({"seconds": result["seconds"], "cpu": watch.cpu, "others": watch.others,
-                                   "load": load})
-                print(f"round {round_ + 1} {name:10} {result['seconds']:6.2f} s, CPU {watch.cpu:5.2f} s, "
-                      f"others {watch.others:4.0%} of the machine, load {load:.2f}", flush=True)
+                runs[name].append(
+                    {"seconds": result["seconds"], "cpu": watch.cpu, "others": watch.others, "load": load}
+                )
+                print(
+                    f"round {round_ + 1} {name:10} {result['seconds']:6.2f} s, CPU {watch.cpu:5.2f} s, "
+                    f"others {watch.others:4.0%} of the machine, load {load:.2f}",
+                    flush=True,
+                )
     finally:
         client.close()
         cluster.close()
@@ -222,16 +236,22 @@ def main() -> int:
 
     loads = [run["load"] for name in runs for run in runs[name]]
     print()
-    print(f"{args.files} files, {megabytes:.0f} MB in all, {os.cpu_count()} CPUs; median of {args.rounds} interleaved "
-          f"rounds (fastest to slowest); load average {min(loads):.2f} to {max(loads):.2f}")
-    print("CPU: the CPU time of every process of the run; others: the share of the machine's CPU time other "
-          "processes took meanwhile")
+    print(
+        f"{args.files} files, {megabytes:.0f} MB in all, {os.cpu_count()} CPUs; median of {args.rounds} interleaved "
+        f"rounds (fastest to slowest); load average {min(loads):.2f} to {max(loads):.2f}"
+    )
+    print(
+        "CPU: the CPU time of every process of the run; others: the share of the machine's CPU time other "
+        "processes took meanwhile"
+    )
     base = statistics.median(column("jobs=1", "seconds"))
     for name in ("jobs=1", "jobs=2", "jobs=2 t", "cluster"):
         median = statistics.median(column(name, "seconds"))
-        print(f"{name:8} {spread(column(name, 'seconds'), 's')}  {args.files / median:5.1f} files/s  "
-              f"{megabytes / median:5.0f} MB/s  {base / median:4.2f}x  CPU {spread(column(name, 'cpu'), 's')}  "
-              f"others {statistics.median(column(name, 'others')):.0%}")
+        print(
+            f"{name:8} {spread(column(name, 'seconds'), 's')}  {args.files / median:5.1f} files/s  "
+            f"{megabytes / median:5.0f} MB/s  {base / median:4.2f}x  CPU {spread(column(name, 'cpu'), 's')}  "
+            f"others {statistics.median(column(name, 'others')):.0%}"
+        )
     for name in ("start", "start t"):
         print(f"{name:8} {spread(column(name, 'seconds'), 's')}  CPU {spread(column(name, 'cpu'), 's')}")
     print(f"cluster start {cluster_start:.2f} s (once)")

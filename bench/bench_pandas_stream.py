@@ -55,8 +55,9 @@ def main() -> None:
         for _ in range(args.repeat):
             for way, code in WAYS.items():
                 start = time.perf_counter()
-                result = subprocess.run([sys.executable, "-c", prelude + code + PEAK], capture_output=True, text=True,
-                                        check=True)
+                result = subprocess.run(
+                    [sys.executable, "-c", prelude + code + PEAK], capture_output=True, text=True, check=True
+                )
                 times[way].append(time.perf_counter() - start)
                 peak, count = result.stdout.split()
                 peaks[way].append(int(peak))
@@ -64,8 +65,10 @@ def main() -> None:
     size = os.path.getsize(source) / 1e6
     print(f"{os.path.basename(source)}, {size:.0f} MB; medians of {args.repeat} interleaved runs")
     for way in WAYS:
-        print(f"  {way:<42} {statistics.median(times[way]):6.2f} s ({min(times[way]):.2f} to {max(times[way]):.2f})"
-              f"  {statistics.median(peaks[way]) / 2**20:5.0f} MiB  rows {','.join(sorted(rows[way]))}")
+        print(
+            f"  {way:<42} {statistics.median(times[way]):6.2f} s ({min(times[way]):.2f} to {max(times[way]):.2f})"
+            f"  {statistics.median(peaks[way]) / 2**20:5.0f} MiB  rows {','.join(sorted(rows[way]))}"
+        )
 
 
 if __name__ == "__main__":

@@ -71,8 +71,19 @@ from pathlib import Path
 
 BENCH_DIR = Path(__file__).resolve().parent
 ROOT = BENCH_DIR.parent
-TASKS = ("salvage_file", "repair", "repair_changes", "reader_construct", "reader_iterate", "rows_iterate", "csv_reader",
-         "stdlib_job", "floor", "floor_stream", "floor_huge_pages")
+TASKS = (
+    "salvage_file",
+    "repair",
+    "repair_changes",
+    "reader_construct",
+    "reader_iterate",
+    "rows_iterate",
+    "csv_reader",
+    "stdlib_job",
+    "floor",
+    "floor_stream",
+    "floor_huge_pages",
+)
 LONG_ROWS = ("long_row.csv", "long_field.csv")
 
 
@@ -229,18 +240,27 @@ def check_targets(results: dict, sizes: dict, extra: dict) -> list[str]:
     checks = []
     for name in ("clean.csv", "damaged.csv"):
         checks.append((f"repair on {name} >= 20x stdlib_job", speedup(name, "repair", "stdlib_job"), 20, ">="))
-        checks.append((f"repair on {name} no slower than salvage_file", speedup(name, "repair", "salvage_file"),
-                       1.0, ">="))
+        checks.append(
+            (f"repair on {name} no slower than salvage_file", speedup(name, "repair", "salvage_file"), 1.0, ">=")
+        )
         for task in ("repair", "salvage_file"):
             r = get(name, task)
             worst = r["slowest"] / r["wall"] if r.get("wall") else None
             checks.append((f"{task} on {name}: slowest run within 1.5x of the median", worst, 1.5, "<="))
-        checks.append((f"rows_iterate on {name} >= 2.5x csv_reader", speedup(name, "rows_iterate", "csv_reader"),
-                       2.5, ">="))
-        checks.append((f"reader_iterate on {name} >= 2.5x csv_reader",
-                       speedup(name, "reader_iterate", "csv_reader"), 2.5, ">="))
-        checks.append((f"repair with a change log on {name} at most 5% slower",
-                       speedup(name, "repair_changes", "repair"), 1 / 1.05, ">="))
+        checks.append(
+            (f"rows_iterate on {name} >= 2.5x csv_reader", speedup(name, "rows_iterate", "csv_reader"), 2.5, ">=")
+        )
+        checks.append(
+            (f"reader_iterate on {name} >= 2.5x csv_reader", speedup(name, "reader_iterate", "csv_reader"), 2.5, ">=")
+        )
+        checks.append(
+            (
+                f"repair with a change log on {name} at most 5% slower",
+                speedup(name, "repair_changes", "repair"),
+                1 / 1.05,
+                ">=",
+            )
+        )
     for name in ("lone_quotes.csv", "blank_lines.csv"):
         checks.append((f"repair on {name} < 1 s", get(name, "repair").get("wall"), 1.0, "<"))
     for label, value, bound, op in extra.get("checks", []):
@@ -279,12 +299,17 @@ def measure_stream(task: str, source: Path, gib: float) -> dict:
     total = int(gib * (1 << 30))
     read, write = os.pipe()
     feeder = subprocess.Popen(
-        [sys.executable, "-c",
-         "import os, sys\ndata = open(sys.argv[1], 'rb').read()\nleft = int(sys.argv[2])\n"
-         "while left > 0:\n    chunk = data[:left]\n    os.write(1, chunk) if len(chunk) < 65536 else "
-         "sys.stdout.buffer.write(chunk)\n    left -= len(chunk)\nsys.stdout.flush()",
-         str(source), str(total)],
-        stdout=write)
+        [
+            sys.executable,
+            "-c",
+            "import os, sys\ndata = open(sys.argv[1], 'rb').read()\nleft = int(sys.argv[2])\n"
+            "while left > 0:\n    chunk = data[:left]\n    os.write(1, chunk) if len(chunk) < 65536 else "
+            "sys.stdout.buffer.write(chunk)\n    left -= len(chunk)\nsys.stdout.flush()",
+            str(source),
+            str(total),
+        ],
+        stdout=write,
+    )
     os.close(write)
     status, stdout, stderr, _peak, wall = run_measured([sys.executable, "-c", STREAM_CHILD, task], stdin=read)
     os.close(read)
@@ -314,7 +339,9 @@ def default_scratch(data: Path) -> Path:
 
 
 def find_floor(explicit: Path | None) -> Path | None:
-    candidates = [explicit] if explicit else [ROOT / "build-release/bench/rowmender_floor", ROOT / "build/bench/rowmender_floor"]
+    candidates = (
+        [explicit] if explicit else [ROOT / "build-release/bench/rowmender_floor", ROOT / "build/bench/rowmender_floor"]
+    )
     for candidate in candidates:
         if candidate and candidate.is_file() and os.access(candidate, os.X_OK):
             return candidate
@@ -330,16 +357,25 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mb", type=float, default=100.0, help="size of the large files (default 100)")
     parser.add_argument("--repeat", type=int, default=5, help="interleaved rounds; medians are shown (default 5)")
-    parser.add_argument("--churn", type=int, default=300,
-                        help="MB another program allocates and frees between runs (default 300; 0: none)")
+    parser.add_argument(
+        "--churn",
+        type=int,
+        default=300,
+        help="MB another program allocates and frees between runs (default 300; 0: none)",
+    )
     parser.add_argument("--data", type=Path, default=generate_data.DEFAULT_DIR, help="data folder (default bench/data)")
     parser.add_argument("--floor", type=Path, help="path of the rowmender_floor program")
     parser.add_argument("--scratch", type=Path, help="folder for the outputs (default: the data folder's file system)")
     parser.add_argument("--files", nargs="+", choices=files, default=list(files), help="only these files")
     parser.add_argument("--tasks", nargs="+", choices=TASKS, default=list(TASKS), help="only these tasks")
     parser.add_argument("--long-row-mb", type=float, default=100.0, help="size of the one long row (default 100)")
-    parser.add_argument("--stream-gib", type=float, nargs="*", default=[],
-                        help="also repair and iterate generated damaged streams of these sizes in GiB")
+    parser.add_argument(
+        "--stream-gib",
+        type=float,
+        nargs="*",
+        default=[],
+        help="also repair and iterate generated damaged streams of these sizes in GiB",
+    )
     args = parser.parse_args(argv)
     if args.repeat < 1:
         parser.error("--repeat must be at least 1")
@@ -384,17 +420,23 @@ def main(argv: list[str] | None = None) -> int:
                 long_rows[name][task] = measure(task, args.data / name, scratch, floor)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    results = {name: {task: summarise(task_runs) for task, task_runs in by_task.items()} for name, by_task in runs.items()}
+    results = {
+        name: {task: summarise(task_runs) for task, task_runs in by_task.items()} for name, by_task in runs.items()
+    }
 
-    print(f"\nrowmender {rowmender.__version__}, --size-mb {args.size_mb:g}, median of {args.repeat} interleaved runs,"
-          f" {args.churn} MB churned between runs, outputs in {args.scratch or 'the data folder'}\n")
+    print(
+        f"\nrowmender {rowmender.__version__}, --size-mb {args.size_mb:g}, median of {args.repeat} interleaved runs,"
+        f" {args.churn} MB churned between runs, outputs in {args.scratch or 'the data folder'}\n"
+    )
     print("\n".join(render(results, sizes)))
 
     for name, by_task in long_rows.items():
         row_size = sizes[name]
         print(f"\nOne row of {row_size / 1e6:.0f} MB ({name}):\n")
-        print("| task | s | peak RSS MB | (peak - start) / row | held / row | (peak - start - held) / row |\n"
-              "|---|---:|---:|---:|---:|---:|")
+        print(
+            "| task | s | peak RSS MB | (peak - start) / row | held / row | (peak - start - held) / row |\n"
+            "|---|---:|---:|---:|---:|---:|"
+        )
         for task, r in by_task.items():
             if "error" in r:
                 print(f"| {task} | error: {r['error']} |||||")
@@ -406,8 +448,14 @@ def main(argv: list[str] | None = None) -> int:
             if task == "repair" or (task == "rows_iterate" and name == "long_field.csv"):
                 extra["checks"].append((f"{task} on {name}: at most about 3x the row", grown, 3.2, "<="))
             if task == "rows_iterate" and name == "long_row.csv":
-                extra["checks"].append((f"rows_iterate on {name}: at most about 3x the row beyond the row handed"
-                                        " over", grown - held / row_size, 3.2, "<="))
+                extra["checks"].append(
+                    (
+                        f"rows_iterate on {name}: at most about 3x the row beyond the row handed" " over",
+                        grown - held / row_size,
+                        3.2,
+                        "<=",
+                    )
+                )
             if task == "salvage_file":
                 extra["checks"].append((f"salvage_file on {name}: at most 1.5x the input", grown, 1.5, "<="))
 
@@ -420,8 +468,10 @@ def main(argv: list[str] | None = None) -> int:
                 if "error" in r:
                     print(f"| {gib:g} | {task} | error: {r['error']} |||")
                     continue
-                print(f"| {gib:g} | {task} | {r['seconds']:.1f} | {r['bytes'] / 1e6 / r['seconds']:.0f}"
-                      f" | {r['peak'] / 2**20:.1f} |")
+                print(
+                    f"| {gib:g} | {task} | {r['seconds']:.1f} | {r['bytes'] / 1e6 / r['seconds']:.0f}"
+                    f" | {r['peak'] / 2**20:.1f} |"
+                )
                 extra["checks"].append((f"{task} over {gib:g} GiB: peak RSS <= 48 MiB", r["peak"] / 2**20, 48, "<="))
 
     if set(args.files) == set(files) and set(args.tasks) == set(TASKS):

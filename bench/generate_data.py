@@ -50,8 +50,22 @@ WORDS = (
 ).split()
 FIRST_NAMES = "Åsa Zoë José Amélie Jürgen Ola Mia Liam Noah Emma Ava Lucas Chloé Søren Iñigo Ana Wei Yuki".split()
 LAST_NAMES = "Lind Berg Núñez Dubois Müller Smith Jones Brown Kowalski Novák Olsen García Rossi Tanaka".split()
-CITIES = ("Oslo", "Malmö", "Zürich", "Kraków", "São Paulo", "Reykjavík", "Köln", "Lisboa", "Dublin", "Austin",
-          "Lyon", "Porto", "Tromsø", "New York")
+CITIES = (
+    "Oslo",
+    "Malmö",
+    "Zürich",
+    "Kraków",
+    "São Paulo",
+    "Reykjavík",
+    "Köln",
+    "Lisboa",
+    "Dublin",
+    "Austin",
+    "Lyon",
+    "Porto",
+    "Tromsø",
+    "New York",
+)
 STATUSES = ("new", "paid", "shipped", "returned", "cancelled", "on hold")
 
 
@@ -91,9 +105,7 @@ class Pools:
         ]
         self.ints = [str(n) for n in range(100_000)]
         self.small_ints = [str(n) for n in range(1, 500)]
-        self.decimals = [
-            f"{rng.randrange(100_000)}{decimal_mark}{rng.randrange(100):02d}" for _ in range(50_000)
-        ]
+        self.decimals = [f"{rng.randrange(100_000)}{decimal_mark}{rng.randrange(100):02d}" for _ in range(50_000)]
         self.scores = [f"{n // 10}{decimal_mark}{n % 10}" for n in range(0, 51)]
         self.decimals_q = [quote_if_needed(v, delimiter) for v in self.decimals]
         self.scores_q = [quote_if_needed(v, delimiter) for v in self.scores]
@@ -111,8 +123,20 @@ class Pools:
         self.texts = [quote_if_needed(t, delimiter) for t in self.texts_raw]
 
 
-HEADER = ("id", "order_date", "customer", "city", "amount", "quantity", "unit_price", "status",
-          "sku", "rating", "updated_at", "comment")
+HEADER = (
+    "id",
+    "order_date",
+    "customer",
+    "city",
+    "amount",
+    "quantity",
+    "unit_price",
+    "status",
+    "sku",
+    "rating",
+    "updated_at",
+    "comment",
+)
 
 
 def chunk_rows(remaining_bytes: int, min_row_bytes: int, most: int = CHUNK_ROWS) -> int:
@@ -149,7 +173,7 @@ def damage_row(rng: random.Random, pools: Pools, fields: tuple[str, ...], delimi
     kind = rng.choice(("short", "long", "unquoted_text", "stray_quote", "invalid_utf8", "blank_lines"))
     row = list(fields)
     if kind == "short":
-        del row[len(row) - rng.randint(1, 5):]
+        del row[len(row) - rng.randint(1, 5) :]
     elif kind == "long":
         row.extend(rng.choices(pools.words + pools.ints[:100], k=rng.randint(1, 3)))
     elif kind == "unquoted_text":
@@ -173,8 +197,9 @@ def damage_row(rng: random.Random, pools: Pools, fields: tuple[str, ...], delimi
     return line, kind
 
 
-def write_table(path: Path, target_bytes: int, seed: int, *, delimiter: str = ",", decimal_mark: str = ".",
-                damaged: bool = False) -> dict[str, int]:
+def write_table(
+    path: Path, target_bytes: int, seed: int, *, delimiter: str = ",", decimal_mark: str = ".", damaged: bool = False
+) -> dict[str, int]:
     """Writes the 12-column table until it holds at least `target_bytes`; returns damage counts."""
     rng = random.Random(seed)
     pools = Pools(random.Random(seed + 1), delimiter, decimal_mark)
@@ -213,8 +238,18 @@ def write_wide(path: Path, target_bytes: int, seed: int, columns: int = 100) -> 
     """100 columns cycling through ints, decimals, dates, words, codes and some quoted text."""
     rng = random.Random(seed)
     pools = Pools(random.Random(seed + 1), ",", ".")
-    sources = (pools.ints, pools.decimals, pools.dates, pools.words, pools.skus, pools.small_ints,
-               pools.cities, pools.timestamps, pools.scores, pools.texts)
+    sources = (
+        pools.ints,
+        pools.decimals,
+        pools.dates,
+        pools.words,
+        pools.skus,
+        pools.small_ints,
+        pools.cities,
+        pools.timestamps,
+        pools.scores,
+        pools.texts,
+    )
     header = ",".join(f"c{i:03d}" for i in range(columns)) + "\n"
     written = 0
     with open(path, "wb") as out:

@@ -70,12 +70,14 @@ class _Parser(argparse.ArgumentParser):
         else:
             return ""
         # "--bogus" is a mistyped option; "-x.csv" or "--notes.txt" a file's name.
-        names = [word for word in words if word.startswith("-") and word not in ("-", "--")
-                 and (not word.startswith("--") or "." in word)]
+        names = [
+            word
+            for word in words
+            if word.startswith("-") and word not in ("-", "--") and (not word.startswith("--") or "." in word)
+        ]
         if not names:
             return ""
-        return (f"; to name a file that begins with '-', write '-- {names[0]}' (after the options) "
-                f"or './{names[0]}'")
+        return f"; to name a file that begins with '-', write '-- {names[0]}' (after the options) " f"or './{names[0]}'"
 
     def _is_option(self, word: str) -> bool:
         option = word.split("=", 1)[0]
@@ -118,7 +120,10 @@ def _jobs(text: str) -> int:
 
 def _add_jobs_option(group: argparse._ArgumentGroup) -> None:
     group.add_argument(
-        "--jobs", "-j", metavar="N", type=_jobs,
+        "--jobs",
+        "-j",
+        metavar="N",
+        type=_jobs,
         help="repair N files at once, in N worker processes (default: one per CPU)",
     )
 
@@ -128,11 +133,11 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
     options.add_argument(
         "--delimiter", metavar="D", type=_delimiter, help="field delimiter, \\t or tab for the tab (default: detected)"
     )
+    options.add_argument("--quote-char", metavar="Q", default='"', help="quote character (default: %(default)s)")
     options.add_argument(
-        "--quote-char", metavar="Q", default='"', help="quote character (default: %(default)s)"
-    )
-    options.add_argument(
-        "--expected-columns", metavar="N", type=_whole_number,
+        "--expected-columns",
+        metavar="N",
+        type=_whole_number,
         help="number of columns (default: inferred; 0 keeps every row as it is)",
     )
     options.add_argument("--no-fill", action="store_true", help="quarantine short rows instead of padding them")
@@ -141,12 +146,15 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
     )
     options.add_argument("--no-repair-quotes", action="store_true", help="do not repair stray quotes")
     options.add_argument(
-        "--encoding", metavar="NAME", type=_encoding,
+        "--encoding",
+        metavar="NAME",
+        type=_encoding,
         help="the input's text encoding, e.g. cp1252 or latin-1 (default: UTF-8, or UTF-16 or UTF-32 after "
         "its byte-order mark when what follows reads as text)",
     )
     options.add_argument(
-        "--allow-cut-off", action="store_true",
+        "--allow-cut-off",
+        action="store_true",
         help=f"a compressed INPUT cut off before its end marker is only a warning, not exit status {EXIT_CUT_OFF}",
     )
     shown = parser.add_argument_group("what to print")
@@ -183,18 +191,30 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=formatter,
     )
     repair_parser.add_argument(
-        "paths", metavar="INPUT", nargs="+", type=_file_name,
+        "paths",
+        metavar="INPUT",
+        nargs="+",
+        type=_file_name,
         help="the damaged file (- for standard input), then OUTPUT, where to write the repaired file "
         "(- for standard output); with --output-dir, every INPUT",
     )
     many = repair_parser.add_argument_group("many files")
-    many.add_argument("--output-dir", metavar="DIR", type=_file_name,
-                      help="write each repaired INPUT to DIR under its own name; a name ending in .gz, .bz2, .xz "
-                      "or .zst is written compressed the same way")
-    many.add_argument("--quarantine-dir", metavar="DIR", type=_file_name,
-                      help="write each INPUT's rows that were set aside to DIR, under its name")
-    many.add_argument("--changes-dir", metavar="DIR", type=_file_name,
-                      help="write each INPUT's change log to DIR, under its name")
+    many.add_argument(
+        "--output-dir",
+        metavar="DIR",
+        type=_file_name,
+        help="write each repaired INPUT to DIR under its own name; a name ending in .gz, .bz2, .xz "
+        "or .zst is written compressed the same way",
+    )
+    many.add_argument(
+        "--quarantine-dir",
+        metavar="DIR",
+        type=_file_name,
+        help="write each INPUT's rows that were set aside to DIR, under its name",
+    )
+    many.add_argument(
+        "--changes-dir", metavar="DIR", type=_file_name, help="write each INPUT's change log to DIR, under its name"
+    )
     _add_jobs_option(many)
     files = repair_parser.add_argument_group("side files")
     files.add_argument(

@@ -76,8 +76,10 @@ def changes_found(report: RepairReport) -> bool:
 
 def cut_off_warning(compression: str) -> str:
     """The warning for an input whose compressed data ends before its end marker."""
-    return (f"the {compression} data ends before its end marker (a cut-off file?): "
-            f"the rows up to the cut are all there is")
+    return (
+        f"the {compression} data ends before its end marker (a cut-off file?): "
+        f"the rows up to the cut are all there is"
+    )
 
 
 def check_line(name: str, report: RepairReport) -> str:

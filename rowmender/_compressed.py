@@ -212,7 +212,7 @@ class _ZstdFrames:
                 at += step
                 continue
             step = min(self._need - len(self._held), len(data) - at)
-            self._held += data[at:at + step]
+            self._held += data[at : at + step]
             at += step
             if len(self._held) == self._need:
                 header, self._held = int.from_bytes(self._held, "little"), bytearray()

@@ -25,9 +25,15 @@ if TYPE_CHECKING:
     PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
     class Committable(Protocol):
-        def finish(self) -> None: ...
-        def commit(self) -> None: ...
-        def abort(self) -> None: ...
+        def finish(self) -> None:
+            ...
+
+        def commit(self) -> None:
+            ...
+
+        def abort(self) -> None:
+            ...
+
 
 # The byte-order marks of UTF-32 and UTF-16, with the codec that reads what follows them
 # and keeps the mark: decoded, it reaches the engine as UTF-8's mark, which the engine skips
@@ -156,9 +162,7 @@ class DecodingReader:
         return n
 
 
-_TEXT_SOURCE = (
-    "source is open in text mode; a binary source is needed: open(path, 'rb'), sys.stdin.buffer, io.BytesIO"
-)
+_TEXT_SOURCE = "source is open in text mode; a binary source is needed: open(path, 'rb'), sys.stdin.buffer, io.BytesIO"
 
 
 def looks_like_text(head: bytes, encoding: str, whole: bool) -> bool:
@@ -188,13 +192,13 @@ def marked_encoding(head: bytes, whole: bool) -> str | None:
 
 
 def byte_order(head: bytes, unit: int) -> str | None:
-    """"le" or "be" for text in code units of ``unit`` bytes without a byte-order mark,
+    """ "le" or "be" for text in code units of ``unit`` bytes without a byte-order mark,
     from where its zero bytes fall: the high bytes of ASCII characters (every line break and
     delimiter) are zero, the last of each unit in little-endian order, the first in
     big-endian. None when the bytes do not say."""
     head = head[: len(head) - len(head) % unit]
     first = head[0::unit].count(0)
-    last = head[unit - 1::unit].count(0)
+    last = head[unit - 1 :: unit].count(0)
     if last > 2 * first:
         return "le"
     if first > 2 * last:
@@ -256,7 +260,8 @@ class Source:
             read = source.read if hasattr(source, "read") else None
         else:
             raise TypeError(
-                f"source must be a path, a file descriptor or a readable binary file object, not {type(source).__name__}"
+                "source must be a path, a file descriptor or a readable binary file object, "
+                f"not {type(source).__name__}"
             )
         self._total = _regular_file_size(self.engine_source)
         self.prefix = b""
@@ -298,7 +303,6 @@ class Source:
         if data and len(data) < size:
             data += read_up_to(read, size - len(data))
         return bytes(data)
-
 
     def _byte_order_of(self, read: Callable[[int], bytes], encoding: str) -> str:
         """utf-16 or utf-32 as the -le or -be codec: by the byte-order mark, or, without one,

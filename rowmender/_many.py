@@ -32,8 +32,16 @@ OnResult = Callable[[str, Outcome], Any]
 Progress = Callable[[int, "int | None"], Any]
 
 # The settings every file shares; they go to repair() as they are.
-_SETTINGS = ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes",
-             "encoding", "decompress")
+_SETTINGS = (
+    "delimiter",
+    "quote_char",
+    "fill_ragged_rows",
+    "merge_overflow",
+    "expected_columns",
+    "repair_quotes",
+    "encoding",
+    "decompress",
+)
 # repair()'s per-file arguments and what stands for them here.
 _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 
@@ -60,7 +68,6 @@ class _Job:
     quarantine: str | None
     changes: str | None
     options: dict[str, Any]
-
 
 
 def _portable(error: Exception) -> Exception:
@@ -104,8 +111,7 @@ def _repair_job(job: _Job, progress: Progress | None) -> RepairReport:
         outputs: list[UrlOutput | Output] = []
         ends: dict[str, Any] = {}
         try:
-            for role, location in (("target", job.target), ("quarantine", job.quarantine),
-                                   ("changes", job.changes)):
+            for role, location in (("target", job.target), ("quarantine", job.quarantine), ("changes", job.changes)):
                 if location is None:
                     continue
                 if is_url(location):
@@ -204,16 +210,23 @@ def _check_options(options: dict[str, Any]) -> None:
         text_codec(options["encoding"])  # LookupError for an unknown codec, before any file
 
 
-def _plan(sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any],
-          absolute: bool) -> dict[str, _Job]:
+def _plan(
+    sources: Iterable[object], folders: dict[str, str | None], options: dict[str, Any], absolute: bool
+) -> dict[str, _Job]:
     """One job per source, keyed by the source as given; refuses, before anything runs, two
     sources that would write the same files, or two folders that are one (SameFileError): a
     local one, however spelled, as repair() refuses its files; a URL by its spelling."""
     given = [(role, folder) for role, folder in folders.items() if folder is not None]
-    refuse_same_file(None, [(role, folder.removeprefix("file://")) for role, folder in given
-                            if not is_url(folder) or folder.startswith("file://")],
-                     explain=lambda role, _, other: f"{role} and {other} name the same folder: {folders[role]}",
-                     folders=True)
+    refuse_same_file(
+        None,
+        [
+            (role, folder.removeprefix("file://"))
+            for role, folder in given
+            if not is_url(folder) or folder.startswith("file://")
+        ],
+        explain=lambda role, _, other: f"{role} and {other} name the same folder: {folders[role]}",
+        folders=True,
+    )
     urls: dict[str, str] = {}
     for role, folder in given:
         if is_url(folder) and not folder.startswith("file://"):
@@ -279,8 +292,9 @@ class _Collector:
         is all there is to say, unless the workers said more (a file that failed half-way
         was still read that far)."""
         if self._progress is not None:
-            finished = sum(outcome.bytes_read for outcome in self.outcomes.values()
-                           if isinstance(outcome, RepairReport))
+            finished = sum(
+                outcome.bytes_read for outcome in self.outcomes.values() if isinstance(outcome, RepairReport)
+            )
             told = max(finished, self._told or 0)
             self._progress(min(told, self._total) if self._total is not None else told, self._total)
 
@@ -288,6 +302,7 @@ class _Collector:
 def _run_here(jobs: dict[str, _Job], collector: _Collector) -> None:
     done = 0
     for source, job in jobs.items():
+
         def advance(read: int, _total: int | None, before: int = done) -> None:
             collector.advanced(before + read)
 
@@ -410,8 +425,12 @@ def _run_locally(items: list[tuple[str, _Job]], workers: int, collector: _Collec
         for index in unfinished:
             source = items[index][0]
             if index in dead or fruitless == 2:
-                collector.finished(source, BrokenProcessPool(f"the worker process died while it repaired {source}")
-                                   if index in dead else error or BrokenProcessPool())
+                collector.finished(
+                    source,
+                    BrokenProcessPool(f"the worker process died while it repaired {source}")
+                    if index in dead
+                    else error or BrokenProcessPool(),
+                )
             else:
                 shared[1 + 2 * index] = 0
                 waiting.append(index)
@@ -450,15 +469,17 @@ def _stop_workers(shared: Any, running: dict[Any, int]) -> None:
             process.kill()
 
 
-def _pool_round(items: list[tuple[str, _Job]], batch: list[int], width: int, context: Any, shared: Any,
-                collector: _Collector) -> tuple[list[int], Exception | None]:
+def _pool_round(
+    items: list[tuple[str, _Job]], batch: list[int], width: int, context: Any, shared: Any, collector: _Collector
+) -> tuple[list[int], Exception | None]:
     """Runs the files of ``batch`` on one pool of ``width`` workers; returns those a dead
     worker left unfinished, and the pool's error."""
     import concurrent.futures
     from concurrent.futures.process import BrokenProcessPool
 
-    pool = concurrent.futures.ProcessPoolExecutor(width, mp_context=context, initializer=_start_worker,
-                                                  initargs=(shared, _worker_signals()))
+    pool = concurrent.futures.ProcessPoolExecutor(
+        width, mp_context=context, initializer=_start_worker, initargs=(shared, _worker_signals())
+    )
     pending: dict[Any, int] = {}
     unfinished: list[int] = []
     error: Exception | None = None
@@ -477,8 +498,9 @@ def _pool_round(items: list[tuple[str, _Job]], batch: list[int], width: int, con
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
         while pending:
-            done, _ = concurrent.futures.wait(pending, timeout=_PROGRESS_INTERVAL,
-                                              return_when=concurrent.futures.FIRST_COMPLETED)
+            done, _ = concurrent.futures.wait(
+                pending, timeout=_PROGRESS_INTERVAL, return_when=concurrent.futures.FIRST_COMPLETED
+            )
             for future in done:
                 index = pending.pop(future)
                 try:
@@ -577,9 +599,14 @@ def repair_many(
     """
     if isinstance(sources, (str, bytes, os.PathLike)):
         raise TypeError("sources must be an iterable of paths or URLs, not a single path")
-    folders = {role: _location(folder, role) if folder is not None else None
-               for role, folder in (("output_dir", output_dir), ("quarantine_dir", quarantine_dir),
-                                    ("changes_dir", changes_dir))}
+    folders = {
+        role: _location(folder, role) if folder is not None else None
+        for role, folder in (
+            ("output_dir", output_dir),
+            ("quarantine_dir", quarantine_dir),
+            ("changes_dir", changes_dir),
+        )
+    }
     if client is not None and jobs is not None:
         raise ValueError("jobs and client cannot be used together: the cluster decides how many files run at once")
     workers = _check_jobs(jobs)
@@ -592,8 +619,9 @@ def repair_many(
     workers = min(workers, len(planned))
     if client is not None and planned:
         _run_on_cluster(planned, client, collector)
-    elif workers == 1 or any(in_this_process(location) for location in (*folders.values(), *planned)
-                             if location is not None):
+    elif workers == 1 or any(
+        in_this_process(location) for location in (*folders.values(), *planned) if location is not None
+    ):
         _run_here(planned, collector)
     elif workers > 1:
         _run_locally(list(planned.items()), workers, collector)

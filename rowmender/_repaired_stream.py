@@ -88,7 +88,9 @@ class _Run:
             output.abort()
 
 
-def _repair_into(run: _Run, write_end: int, source: Any, quarantine: Any, changes: Any, options: dict[str, Any]) -> None:
+def _repair_into(
+    run: _Run, write_end: int, source: Any, quarantine: Any, changes: Any, options: dict[str, Any]
+) -> None:
     """The thread's work: the repair, then the write end closed, which the reader sees as
     the end of the data."""
     report: RepairReport | None = None
@@ -320,9 +322,16 @@ def open_repaired(
     run = _Run(list(outputs.values()))
     if not is_path(source) and not isinstance(source, (int, io.TextIOBase)):
         source = _StoppableSource(source, run)
-    options = dict(delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
-                   merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
-                   encoding=encoding, progress=progress)
+    options = dict(
+        delimiter=delimiter,
+        quote_char=quote_char,
+        fill_ragged_rows=fill_ragged_rows,
+        merge_overflow=merge_overflow,
+        expected_columns=expected_columns,
+        repair_quotes=repair_quotes,
+        encoding=encoding,
+        progress=progress,
+    )
     # A daemon thread: a stream left open at exit must not keep the process alive.
     run.thread = threading.Thread(
         target=_repair_into,

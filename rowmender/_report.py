@@ -170,8 +170,8 @@ class RepairReport:
         import html
 
         cells = "".join(
-            f"<tr><th style=\"text-align:left\">{html.escape(label)}</th>"
-            f"<td style=\"text-align:right\">{html.escape(str(value))}</td></tr>"
+            f'<tr><th style="text-align:left">{html.escape(label)}</th>'
+            f'<td style="text-align:right">{html.escape(str(value))}</td></tr>'
             for label, value in self._summary_rows()
         )
         return f"<table><caption>{html.escape(type(self).__name__)}</caption>{cells}</table>"

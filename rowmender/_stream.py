@@ -85,8 +85,9 @@ def repair(
     input order (see the README's "What was changed"). It is written like the other
     outputs.
     """
-    settings = backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
-                                       repair_quotes)
+    settings = backend._check_settings(
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    )
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
     refuse_same_file(source, [("target", target), ("quarantine", quarantine), ("changes", changes)], in_place="target")
@@ -101,8 +102,10 @@ def repair(
                 elif value is not None:
                     outputs[role] = Target(value)
                     committed.append(outputs[role])
-            ends = {role: outputs[role].engine_target if role in outputs else None
-                    for role in ("target", "quarantine", "changes")}
+            ends = {
+                role: outputs[role].engine_target if role in outputs else None
+                for role in ("target", "quarantine", "changes")
+            }
             quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
             changes_name = outputs["changes"].name if "changes" in outputs else None
             counts = backend._repair(
@@ -228,7 +231,7 @@ def rows(
     """The rows ``SalvageReader`` would give for ``source``, read as they are needed, in
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
-    settings = backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
-                                       repair_quotes)
+    settings = backend._check_settings(
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+    )
     return RowStream(source, settings, encoding, progress, changes)
-

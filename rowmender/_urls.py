@@ -87,8 +87,13 @@ class UrlOutput:
 
 # The errors some fsspec filesystems raise with only a path for their message, and what
 # they mean.
-_ERRNO_OF = {FileNotFoundError: errno.ENOENT, IsADirectoryError: errno.EISDIR, NotADirectoryError: errno.ENOTDIR,
-             PermissionError: errno.EACCES, FileExistsError: errno.EEXIST}
+_ERRNO_OF = {
+    FileNotFoundError: errno.ENOENT,
+    IsADirectoryError: errno.EISDIR,
+    NotADirectoryError: errno.ENOTDIR,
+    PermissionError: errno.EACCES,
+    FileExistsError: errno.EEXIST,
+}
 
 
 @contextlib.contextmanager

@@ -15,8 +15,7 @@ import sys
 
 from ._compressed import STDIN_NAME, CompressionError, Input, compression_of, quoted
 from ._cli_output import STDOUT_NAME, Output
-from ._cli_parser import (EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK,
-                          build_parser)
+from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
 from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, cut_off_warning, decode_sample, hints, table
 from ._files import DecodingError, SameFileError, all_or_nothing, describe, descriptor_of, refuse_same_file
@@ -52,8 +51,15 @@ class _Options:
 
     __slots__ = ("repair_settings", "encoding", "expected_columns", "json", "quiet", "allow_cut_off")
 
-    def __init__(self, repair_settings: dict[str, Any], encoding: str | None, expected_columns: int | None,
-                 json: bool, quiet: bool, allow_cut_off: bool = False) -> None:
+    def __init__(
+        self,
+        repair_settings: dict[str, Any],
+        encoding: str | None,
+        expected_columns: int | None,
+        json: bool,
+        quiet: bool,
+        allow_cut_off: bool = False,
+    ) -> None:
         self.repair_settings = repair_settings
         self.encoding = encoding
         self.expected_columns = expected_columns
@@ -192,8 +198,12 @@ def _refuse_clashes(job: RepairJob) -> None:
             return f"{shown(role)} is the input file {_show_input(job.input)}"
         return f"{shown(other)} and {shown(role)} are the same file"
 
-    refuse_same_file(0 if job.input == "-" else job.input,
-                     [(role, 1 if name == "-" else name) for role, name in outputs], in_place="OUTPUT", explain=explain)
+    refuse_same_file(
+        0 if job.input == "-" else job.input,
+        [(role, 1 if name == "-" else name) for role, name in outputs],
+        in_place="OUTPUT",
+        explain=explain,
+    )
 
 
 def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes") -> _Outcome:
@@ -225,13 +235,16 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
         if not options.quiet:
             if report.input_cut_off:
                 notes.append(f"warning: {cut_off_warning(str(input_.compression))}")
-            notes += [f"hint: {hint}" for hint in hints(
-                report,
-                reads_utf8=options.reads_utf8,
-                expected_columns=options.expected_columns,
-                sample=lambda: decode_sample(input_.sample(), options.encoding),
-                changes_hint=quoted(changes.name) if changes else changes_hint,
-            )]
+            notes += [
+                f"hint: {hint}"
+                for hint in hints(
+                    report,
+                    reads_utf8=options.reads_utf8,
+                    expected_columns=options.expected_columns,
+                    sample=lambda: decode_sample(input_.sample(), options.encoding),
+                    changes_hint=quoted(changes.name) if changes else changes_hint,
+                )
+            ]
     return _Outcome(report, notes)
 
 
@@ -281,8 +294,12 @@ def _show_output(name: str) -> str:
 
 def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     options = _Options.from_args(args, parser)
-    many = {"--output-dir": args.output_dir, "--quarantine-dir": args.quarantine_dir,
-            "--changes-dir": args.changes_dir, "--jobs": args.jobs}
+    many = {
+        "--output-dir": args.output_dir,
+        "--quarantine-dir": args.quarantine_dir,
+        "--changes-dir": args.changes_dir,
+        "--jobs": args.jobs,
+    }
     if args.output_dir is not None:
         for option, value in (("--quarantine", args.quarantine), ("--changes", args.changes)):
             if value is not None:
@@ -292,8 +309,9 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         for folder in (args.output_dir, args.quarantine_dir, args.changes_dir):
             if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
                 raise _FileError(f"cannot write into {quoted(folder)}: it is a file, not a folder")
-        return _repair_many(args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs,
-                            parser)
+        return _repair_many(
+            args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs, parser
+        )
     given = [option for option, value in many.items() if value is not None]
     if given:
         parser.error(f"{given[0]} goes with --output-dir")
@@ -331,8 +349,14 @@ def _failure_line(source: str, error: BaseException) -> str:
     return f"{quoted(source)}: {error}"
 
 
-def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentParser, jobs: int | None,
-              show: Callable[[str, RepairReport], None], **folders: str | None) -> Mapping[str, object]:
+def _run_many(
+    sources: list[str],
+    options: _Options,
+    parser: argparse.ArgumentParser,
+    jobs: int | None,
+    show: Callable[[str, RepairReport], None],
+    **folders: str | None,
+) -> Mapping[str, object]:
     """Runs repair_many with a line per finished file, one progress bar for the whole set,
     and usage errors (a clash of names, a bad setting) found before anything runs."""
     from ._many import repair_many
@@ -360,9 +384,17 @@ def _run_many(sources: list[str], options: _Options, parser: argparse.ArgumentPa
         bars[0].update(done)
 
     try:
-        return repair_many(sources, folders.pop("output_dir"), jobs=jobs, on_result=finished,
-                           progress=progress if not options.quiet and sys.stderr.isatty() else None,
-                           decompress=True, encoding=options.encoding, **folders, **options.repair_settings)
+        return repair_many(
+            sources,
+            folders.pop("output_dir"),
+            jobs=jobs,
+            on_result=finished,
+            progress=progress if not options.quiet and sys.stderr.isatty() else None,
+            decompress=True,
+            encoding=options.encoding,
+            **folders,
+            **options.repair_settings,
+        )
     except (ValueError, TypeError) as error:
         parser.error(str(error))
     finally:
@@ -389,21 +421,40 @@ def _totals(outcomes: Mapping[str, object]) -> str:
     rows = sum(r.total_rows for r in reports)
     repaired = sum(r.repaired_rows for r in reports)
     quarantined = sum(r.quarantined_rows for r in reports)
-    return (f"{len(outcomes)} files: {len(reports)} done, {failed} failed; {rows} rows read, {repaired} repaired, "
-            f"{quarantined} quarantined")
+    return (
+        f"{len(outcomes)} files: {len(reports)} done, {failed} failed; {rows} rows read, {repaired} repaired, "
+        f"{quarantined} quarantined"
+    )
 
 
-def _repair_many(sources: list[str], options: _Options, output_dir: str, quarantine_dir: str | None,
-                 changes_dir: str | None, jobs: int | None, parser: argparse.ArgumentParser) -> int:
+def _repair_many(
+    sources: list[str],
+    options: _Options,
+    output_dir: str,
+    quarantine_dir: str | None,
+    changes_dir: str | None,
+    jobs: int | None,
+    parser: argparse.ArgumentParser,
+) -> int:
     def show(source: str, report: RepairReport) -> None:
         if options.json:
             _emit(_json({"file": source, **report.to_dict()}))
         elif not options.quiet:
-            _tell(f"{source}: {report.total_rows} rows, {report.repaired_rows} repaired, "
-                  f"{report.quarantined_rows} quarantined")
+            _tell(
+                f"{source}: {report.total_rows} rows, {report.repaired_rows} repaired, "
+                f"{report.quarantined_rows} quarantined"
+            )
 
-    outcomes = _run_many(sources, options, parser, jobs, show, output_dir=output_dir,
-                         quarantine_dir=quarantine_dir, changes_dir=changes_dir)
+    outcomes = _run_many(
+        sources,
+        options,
+        parser,
+        jobs,
+        show,
+        output_dir=output_dir,
+        quarantine_dir=quarantine_dir,
+        changes_dir=changes_dir,
+    )
     if not options.quiet and not options.json:
         _tell(_totals(outcomes))
     return _outcome_status(outcomes, options, check=False)

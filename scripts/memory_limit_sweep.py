@@ -69,8 +69,9 @@ def write_input(path: str, size_mb: int) -> None:
         file.write(row * (rows % block_rows))
 
 
-def run(entry: str, where: str, source: str, output: str, options: dict[str, object],
-        limit_mb: int | None) -> tuple[int, str, str]:
+def run(
+    entry: str, where: str, source: str, output: str, options: dict[str, object], limit_mb: int | None
+) -> tuple[int, str, str]:
     command = [sys.executable, "-c", CHILD, entry, where, source, output, repr(options)]
     if limit_mb is not None:
         command = ["prlimit", f"--as={limit_mb * 2**20}", "--"] + command
@@ -86,10 +87,19 @@ def parse_limits(text: str) -> list[int]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size-mb", type=int, default=150, help="input size in MiB (default: %(default)s)")
-    parser.add_argument("--limits-mb", type=parse_limits, default="300:1200:10",
-                        help="address-space limits in MiB, as FROM:TO:STEP (default: %(default)s)")
-    parser.add_argument("--options", nargs="+", choices=sorted(OPTION_SETS), default=["quarantine"],
-                        help="option sets to run (default: quarantine)")
+    parser.add_argument(
+        "--limits-mb",
+        type=parse_limits,
+        default="300:1200:10",
+        help="address-space limits in MiB, as FROM:TO:STEP (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--options",
+        nargs="+",
+        choices=sorted(OPTION_SETS),
+        default=["quarantine"],
+        help="option sets to run (default: quarantine)",
+    )
     parser.add_argument("--entries", nargs="+", choices=["reader", "salvage_file"], default=["reader", "salvage_file"])
     parser.add_argument("--threads", nargs="+", choices=["main", "thread"], default=["main", "thread"])
     args = parser.parse_args()
@@ -132,8 +142,10 @@ def main() -> int:
                     for line in bad:
                         print(f"    {line}")
         runs = sum(totals.values())
-        print(f"{runs} runs, input {args.size_mb} MiB, limits {args.limits_mb[0]}..{args.limits_mb[-1]} MiB: "
-              + ", ".join(f"{n} {kind}" for kind, n in sorted(totals.items())))
+        print(
+            f"{runs} runs, input {args.size_mb} MiB, limits {args.limits_mb[0]}..{args.limits_mb[-1]} MiB: "
+            + ", ".join(f"{n} {kind}" for kind, n in sorted(totals.items()))
+        )
         return 1 if failures else 0
     finally:
         shutil.rmtree(folder, ignore_errors=True)

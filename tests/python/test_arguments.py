@@ -9,7 +9,7 @@ import rowmender
 
 # Pure-Python twins of the native callables: a binding error must read exactly like the
 # one the interpreter raises for these.
-TWINS_SOURCE = '''
+TWINS_SOURCE = """
 def sniff(sample): pass
 
 def salvage_file(input_path, output_path, quarantine_path=None, delimiter=None, quote_char='"',
@@ -23,7 +23,7 @@ class SalvageReader:
                 expected_columns=None, repair_quotes=True): pass
 
     def __exit__(self, _exc_type=None, _exc_val=None, _exc_tb=None): pass
-'''
+"""
 TWINS = {}
 exec(TWINS_SOURCE, TWINS)
 
@@ -84,8 +84,12 @@ BINDING_ERRORS = [
     ("open", SEVEN + ("x",), {}, "open() takes from 1 to 7 positional arguments but 8 were given"),
     ("open", (), {"delimiter": ","}, None),
     ("SalvageReader", (), {}, "SalvageReader.__new__() missing 1 required positional argument: 'file_path'"),
-    ("SalvageReader", SEVEN + ("x",), {},
-     "SalvageReader.__new__() takes from 2 to 8 positional arguments but 9 were given"),
+    (
+        "SalvageReader",
+        SEVEN + ("x",),
+        {},
+        "SalvageReader.__new__() takes from 2 to 8 positional arguments but 9 were given",
+    ),
     ("SalvageReader", ("p",), {"file_path": "q"}, None),
     ("SalvageReader", ("p",), {"bogus": 1}, None),
     ("__exit__", (1, 2, 3, 4), {}, None),
@@ -116,19 +120,22 @@ def assert_conversion_error(raised, error, param, message):
 
 # One case per way each kind of converter fails; the options share one converter for all
 # entry points, so they are shown through salvage_file, which must not write anything first.
-@pytest.mark.parametrize("param, value, error, message", [
-    ("delimiter", 44, TypeError, "'int' object is not an instance of 'str'"),
-    ("quote_char", None, TypeError, "'None' is not an instance of 'str'"),
-    ("quote_char", Holder.Value(), TypeError, "'Holder.Value' object is not an instance of 'str'"),
-    ("quote_char", "\udc80", UnicodeEncodeError, None),
-    ("fill_ragged_rows", 1, TypeError, "'int' object is not an instance of 'bool'"),
-    ("merge_overflow", None, TypeError, "'None' is not an instance of 'bool'"),
-    ("merge_overflow", numpy.int8(1), TypeError, "'int8' object is not an instance of 'bool'"),
-    ("expected_columns", -1, OverflowError, "can't convert negative int to unsigned"),
-    ("expected_columns", 2**64, OverflowError, "int too big to convert"),
-    ("expected_columns", 2.0, TypeError, "'float' object cannot be interpreted as an integer"),
-    ("expected_columns", BadIndex(), ValueError, "no index today"),
-])
+@pytest.mark.parametrize(
+    "param, value, error, message",
+    [
+        ("delimiter", 44, TypeError, "'int' object is not an instance of 'str'"),
+        ("quote_char", None, TypeError, "'None' is not an instance of 'str'"),
+        ("quote_char", Holder.Value(), TypeError, "'Holder.Value' object is not an instance of 'str'"),
+        ("quote_char", "\udc80", UnicodeEncodeError, None),
+        ("fill_ragged_rows", 1, TypeError, "'int' object is not an instance of 'bool'"),
+        ("merge_overflow", None, TypeError, "'None' is not an instance of 'bool'"),
+        ("merge_overflow", numpy.int8(1), TypeError, "'int8' object is not an instance of 'bool'"),
+        ("expected_columns", -1, OverflowError, "can't convert negative int to unsigned"),
+        ("expected_columns", 2**64, OverflowError, "int too big to convert"),
+        ("expected_columns", 2.0, TypeError, "'float' object cannot be interpreted as an integer"),
+        ("expected_columns", BadIndex(), ValueError, "no index today"),
+    ],
+)
 def test_option_conversion_errors(tmp_path, param, value, error, message):
     source = tmp_path / "in.csv"
     source.write_bytes(b"a,b\n1\n")
@@ -142,29 +149,52 @@ def test_option_conversion_errors(tmp_path, param, value, error, message):
 def test_every_entry_point_converts_every_option(tmp_path, monkeypatch, entry):
     monkeypatch.chdir(tmp_path)
     paths = ("in.csv", "out.csv") if entry is rowmender.salvage_file else ("in.csv",)
-    for param in ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns",
-                  "repair_quotes"):
+    for param in ("delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"):
         with pytest.raises(TypeError) as raised:
             entry(*paths, **{param: b"x"})
         assert raised.value.__notes__ == [f"while processing '{param}'"]
     assert list(tmp_path.iterdir()) == []
 
 
-@pytest.mark.parametrize("call, error, param, message", [
-    (lambda: rowmender.sniff(b"a,b"), TypeError, "sample", "'bytes' object is not an instance of 'str'"),
-    (lambda: rowmender.sniff("a\ud800b"), UnicodeEncodeError, "sample", None),
-    (lambda: rowmender.salvage_file(pathlib.Path("in.csv"), "out.csv"), TypeError, "input_path",
-     "'PosixPath' object is not an instance of 'str'"),
-    (lambda: rowmender.salvage_file("in.csv", None), TypeError, "output_path", "'None' is not an instance of 'str'"),
-    (lambda: rowmender.salvage_file("in.csv", "out.csv", pathlib.Path("q")), TypeError, "quarantine_path",
-     "'PosixPath' object is not an instance of 'str'"),
-    (lambda: rowmender.salvage_file(b"in", 7, quote_char=None), TypeError, "input_path",
-     "'bytes' object is not an instance of 'str'"),
-    (lambda: rowmender.SalvageReader(None), TypeError, "file_path", "'None' is not an instance of 'str'"),
-    (lambda: rowmender.open("x", delimiter=1, quote_char=None), TypeError, "delimiter",
-     "'int' object is not an instance of 'str'"),
-    (lambda: rowmender.open("\ud800"), UnicodeEncodeError, "file_path", None),
-])
+@pytest.mark.parametrize(
+    "call, error, param, message",
+    [
+        (lambda: rowmender.sniff(b"a,b"), TypeError, "sample", "'bytes' object is not an instance of 'str'"),
+        (lambda: rowmender.sniff("a\ud800b"), UnicodeEncodeError, "sample", None),
+        (
+            lambda: rowmender.salvage_file(pathlib.Path("in.csv"), "out.csv"),
+            TypeError,
+            "input_path",
+            "'PosixPath' object is not an instance of 'str'",
+        ),
+        (
+            lambda: rowmender.salvage_file("in.csv", None),
+            TypeError,
+            "output_path",
+            "'None' is not an instance of 'str'",
+        ),
+        (
+            lambda: rowmender.salvage_file("in.csv", "out.csv", pathlib.Path("q")),
+            TypeError,
+            "quarantine_path",
+            "'PosixPath' object is not an instance of 'str'",
+        ),
+        (
+            lambda: rowmender.salvage_file(b"in", 7, quote_char=None),
+            TypeError,
+            "input_path",
+            "'bytes' object is not an instance of 'str'",
+        ),
+        (lambda: rowmender.SalvageReader(None), TypeError, "file_path", "'None' is not an instance of 'str'"),
+        (
+            lambda: rowmender.open("x", delimiter=1, quote_char=None),
+            TypeError,
+            "delimiter",
+            "'int' object is not an instance of 'str'",
+        ),
+        (lambda: rowmender.open("\ud800"), UnicodeEncodeError, "file_path", None),
+    ],
+)
 def test_path_and_sample_conversion_errors(tmp_path, monkeypatch, call, error, param, message):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(error) as raised:
@@ -188,15 +218,26 @@ def ragged(tmp_path):
 
 @pytest.mark.parametrize("flag", [numpy.bool_(False), False])
 def test_numpy_bool_is_a_flag(ragged, flag):
-    summary = rowmender.SalvageReader(ragged, expected_columns=3, fill_ragged_rows=flag,
-                                      merge_overflow=numpy.bool_(True),
-                                      repair_quotes=numpy.bool_(flag)).summary
+    summary = rowmender.SalvageReader(
+        ragged,
+        expected_columns=3,
+        fill_ragged_rows=flag,
+        merge_overflow=numpy.bool_(True),
+        repair_quotes=numpy.bool_(flag),
+    ).summary
     assert (summary.salvaged_rows, summary.repaired_rows, summary.quarantined_rows) == (2, 1, 1)
 
 
-@pytest.mark.parametrize("value, width", [
-    (True, 1), (False, 0), (numpy.uint8(3), 3), (numpy.int64(2), 2), (2**64 - 1, 2**64 - 1),
-])
+@pytest.mark.parametrize(
+    "value, width",
+    [
+        (True, 1),
+        (False, 0),
+        (numpy.uint8(3), 3),
+        (numpy.int64(2), 2),
+        (2**64 - 1, 2**64 - 1),
+    ],
+)
 def test_counts_accept_index_objects(ragged, value, width):
     reader = rowmender.SalvageReader(ragged, expected_columns=value, fill_ragged_rows=False)
     assert reader.summary.inferred_columns == width
@@ -204,10 +245,15 @@ def test_counts_accept_index_objects(ragged, value, width):
 
 def test_str_subclasses_are_text(tmp_path, ragged):
     out = tmp_path / "out.csv"
-    summary = rowmender.salvage_file(Text(ragged), Text(str(out)), Text(str(tmp_path / "q.csv")),
-                                     delimiter=Text(","), quote_char=Text("'"), expected_columns=3)
+    summary = rowmender.salvage_file(
+        Text(ragged),
+        Text(str(out)),
+        Text(str(tmp_path / "q.csv")),
+        delimiter=Text(","),
+        quote_char=Text("'"),
+        expected_columns=3,
+    )
     assert summary.detected_delimiter == ","
     assert out.read_bytes() == b"a,b,c\n1,2,\n3,4,'5,6'\n"
     assert rowmender.sniff(Text("a;b\nc;d\n")) == ";"
     assert len(rowmender.open(Text(ragged), Text(";"))) == 3
-

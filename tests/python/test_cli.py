@@ -60,8 +60,9 @@ def command(*args: str | os.PathLike[str] | bytes, without: str = "") -> list[An
     return [sys.executable, "-m", "rowmender", *args]
 
 
-def run(*args: str | os.PathLike[str] | bytes, cwd: Path, text: bool = True, without: str = "",
-        **kwargs: Any) -> subprocess.CompletedProcess[Any]:
+def run(
+    *args: str | os.PathLike[str] | bytes, cwd: Path, text: bool = True, without: str = "", **kwargs: Any
+) -> subprocess.CompletedProcess[Any]:
     # The timeout only catches a hang; nothing here is timed.
     kwargs.setdefault("capture_output", "stdout" not in kwargs)
     return subprocess.run(command(*args, without=without), text=text, cwd=cwd, env=ENV, timeout=120, **kwargs)
@@ -104,7 +105,9 @@ OPTION_CASES = [
 
 
 @pytest.mark.parametrize(("options", "kwargs"), OPTION_CASES)
-def test_repair_matches_salvage_file(damaged: Path, tmp_path: Path, options: list[str], kwargs: dict[str, object]) -> None:
+def test_repair_matches_salvage_file(
+    damaged: Path, tmp_path: Path, options: list[str], kwargs: dict[str, object]
+) -> None:
     expected_out = tmp_path / "expected.csv"
     expected_quarantine = tmp_path / "expected-quarantine.csv"
     expected = rowmender.salvage_file(
@@ -141,7 +144,7 @@ def test_repair_prints_a_readable_table(damaged: Path, tmp_path: Path) -> None:
     assert result.stdout == ""
     lines = result.stderr.splitlines()
     hints = hint_lines(result.stderr)
-    assert lines[len(lines) - len(hints):] == hints
+    assert lines[len(lines) - len(hints) :] == hints
     table = dict(line.rsplit("  ", 1) for line in lines[: len(lines) - len(hints)])
     table = {label.strip(): value.strip() for label, value in table.items()}
     assert table == {
@@ -264,8 +267,19 @@ def test_help_lists_every_option(tmp_path: Path) -> None:
     result = run("repair", "--help", cwd=tmp_path)
 
     assert result.returncode == 0
-    for option in ("--quarantine", "--changes", "--delimiter", "--quote-char", "--expected-columns", "--no-fill",
-                   "--no-merge", "--no-repair-quotes", "--encoding", "--json", "--quiet"):
+    for option in (
+        "--quarantine",
+        "--changes",
+        "--delimiter",
+        "--quote-char",
+        "--expected-columns",
+        "--no-fill",
+        "--no-merge",
+        "--no-repair-quotes",
+        "--encoding",
+        "--json",
+        "--quiet",
+    ):
         assert option in result.stdout
 
 
@@ -316,11 +330,14 @@ def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_
     assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
-@pytest.mark.parametrize(("args", "hint"), [
-    (["repair", "-x.csv", "out.csv"], True),
-    (["check", "-x.csv"], True),
-    (["repair", "in.csv", "out.csv", "--bogus"], False),
-])
+@pytest.mark.parametrize(
+    ("args", "hint"),
+    [
+        (["repair", "-x.csv", "out.csv"], True),
+        (["check", "-x.csv"], True),
+        (["repair", "in.csv", "out.csv", "--bogus"], False),
+    ],
+)
 def test_a_name_that_looks_like_an_option_gets_a_hint(tmp_path: Path, args: list[str], hint: bool) -> None:
     result = run(*args, cwd=tmp_path)
 
@@ -332,32 +349,74 @@ def test_a_name_that_looks_like_an_option_gets_a_hint(tmp_path: Path, args: list
 @pytest.mark.parametrize(
     ("args", "named", "reason"),
     [
-        pytest.param(["repair", "missing.csv", "out.csv"], "missing.csv", "No such file or directory", id="missing-input"),
-        pytest.param(["repair", "damaged.csv", "nowhere/out.csv"], "nowhere/out.csv", "not an existing folder",
-                     id="output-folder-missing"),
+        pytest.param(
+            ["repair", "missing.csv", "out.csv"], "missing.csv", "No such file or directory", id="missing-input"
+        ),
+        pytest.param(
+            ["repair", "damaged.csv", "nowhere/out.csv"],
+            "nowhere/out.csv",
+            "not an existing folder",
+            id="output-folder-missing",
+        ),
         pytest.param(["repair", "damaged.csv", "folder"], "folder", "Is a directory", id="output-is-a-folder"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "nowhere/q.csv"], "nowhere/q.csv",
-                     "not an existing folder", id="quarantine-folder-missing"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "./damaged.csv"], "./damaged.csv",
-                     "is the input file 'damaged.csv'", id="quarantine-is-the-input"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--changes", "folder/../damaged.csv"],
-                     "folder/../damaged.csv", "is the input file", id="changes-is-the-input"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--changes", "./out.csv"], "./out.csv",
-                     "are the same file", id="changes-is-the-output"),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--quarantine", "nowhere/q.csv"],
+            "nowhere/q.csv",
+            "not an existing folder",
+            id="quarantine-folder-missing",
+        ),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--quarantine", "./damaged.csv"],
+            "./damaged.csv",
+            "is the input file 'damaged.csv'",
+            id="quarantine-is-the-input",
+        ),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--changes", "folder/../damaged.csv"],
+            "folder/../damaged.csv",
+            "is the input file",
+            id="changes-is-the-input",
+        ),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--changes", "./out.csv"],
+            "./out.csv",
+            "are the same file",
+            id="changes-is-the-output",
+        ),
         pytest.param(["repair", "damaged.csv", "/dev/full"], "/dev/full", "No space left on device", id="disk-full"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--quarantine", "/dev/full"], "/dev/full",
-                     "No space left on device", id="quarantine-disk-full"),
-        pytest.param(["repair", "damaged.csv", "out.zst"], "out.zst", "install python3-zstandard",
-                     id="zstd-output-without-zstandard"),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--quarantine", "/dev/full"],
+            "/dev/full",
+            "No space left on device",
+            id="quarantine-disk-full",
+        ),
+        pytest.param(
+            ["repair", "damaged.csv", "out.zst"],
+            "out.zst",
+            "install python3-zstandard",
+            id="zstd-output-without-zstandard",
+        ),
         pytest.param(["sniff", "folder"], "folder", "Is a directory", id="sniff-folder"),
-        pytest.param(["repair", "damaged.csv", "out.csv", "--encoding", "utf-16"], "damaged.csv",
-                     "give the encoding as utf-16-le or utf-16-be", id="utf-16-without-a-byte-order"),
-        pytest.param(["check", "damaged.csv", "--encoding", "idna"], "damaged.csv", "choose another encoding",
-                     id="codec-without-error-handling"),
-        pytest.param(["check", "--quiet", "damaged.csv", "missing.csv"], "missing.csv", "No such file", id="check-missing"),
+        pytest.param(
+            ["repair", "damaged.csv", "out.csv", "--encoding", "utf-16"],
+            "damaged.csv",
+            "give the encoding as utf-16-le or utf-16-be",
+            id="utf-16-without-a-byte-order",
+        ),
+        pytest.param(
+            ["check", "damaged.csv", "--encoding", "idna"],
+            "damaged.csv",
+            "choose another encoding",
+            id="codec-without-error-handling",
+        ),
+        pytest.param(
+            ["check", "--quiet", "damaged.csv", "missing.csv"], "missing.csv", "No such file", id="check-missing"
+        ),
     ],
 )
-def test_file_errors_exit_1_with_one_line(damaged: Path, tmp_path: Path, args: list[str], named: str, reason: str) -> None:
+def test_file_errors_exit_1_with_one_line(
+    damaged: Path, tmp_path: Path, args: list[str], named: str, reason: str
+) -> None:
     (tmp_path / "folder").mkdir()
 
     result = run(*args, cwd=tmp_path, without="zstandard")
@@ -372,8 +431,9 @@ def test_file_errors_exit_1_with_one_line(damaged: Path, tmp_path: Path, args: l
     assert damaged.read_text(encoding="utf-8") == DAMAGED
 
 
-def test_not_enough_memory_is_one_line(damaged: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                       capsys: pytest.CaptureFixture[str]) -> None:
+def test_not_enough_memory_is_one_line(
+    damaged: Path, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
     def exhausted(*args: object, **kwargs: object) -> None:
         raise MemoryError
 
@@ -398,8 +458,9 @@ def test_a_file_name_that_is_not_utf8_is_used_as_it_is(damaged: Path, tmp_path: 
 
 @pytest.mark.parametrize("output", ["path", "-"])
 @pytest.mark.parametrize("source", ["path", "stdin-file", "stdin-pipe"])
-def test_standard_streams_carry_the_same_bytes_and_nothing_else(damaged: Path, tmp_path: Path, source: str,
-                                                                output: str) -> None:
+def test_standard_streams_carry_the_same_bytes_and_nothing_else(
+    damaged: Path, tmp_path: Path, source: str, output: str
+) -> None:
     expected, report = repaired_bytes(damaged, tmp_path)
     out = tmp_path / "out.csv"
     stdin: dict[str, Any] = {
@@ -408,8 +469,15 @@ def test_standard_streams_carry_the_same_bytes_and_nothing_else(damaged: Path, t
         "stdin-pipe": {"input": damaged.read_bytes()},
     }[source]
 
-    result = run("repair", damaged if source == "path" else "-", out if output == "path" else "-", "--json",
-                 cwd=tmp_path, text=False, **stdin)
+    result = run(
+        "repair",
+        damaged if source == "path" else "-",
+        out if output == "path" else "-",
+        "--json",
+        cwd=tmp_path,
+        text=False,
+        **stdin,
+    )
 
     # The report goes wherever the data does not.
     assert result.returncode == 0, result.stderr
@@ -460,8 +528,9 @@ def test_compressed_input_is_recognised_by_its_first_bytes(tmp_path: Path, compr
 
 
 @pytest.mark.parametrize("suffix", DECOMPRESSORS)
-def test_an_output_named_for_a_compressor_is_compressed_in_place_of_the_old_one(damaged: Path, tmp_path: Path,
-                                                                               suffix: str) -> None:
+def test_an_output_named_for_a_compressor_is_compressed_in_place_of_the_old_one(
+    damaged: Path, tmp_path: Path, suffix: str
+) -> None:
     expected, _ = repaired_bytes(damaged, tmp_path)
     out = tmp_path / f"out.csv{suffix}"
     out.write_bytes(b"an older file")
@@ -485,8 +554,9 @@ CUT_OFF_RUNS = [
 @pytest.mark.parametrize("allow", [False, True], ids=["status-4", "allowed"])
 @pytest.mark.parametrize(("args", "allowed_status"), CUT_OFF_RUNS)
 @pytest.mark.parametrize("suffix", [".gz", ".zst"])
-def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, suffix: str, args: list[str],
-                                                           allowed_status: int, allow: bool) -> None:
+def test_a_cut_off_compressed_file_gives_the_rows_it_holds(
+    tmp_path: Path, suffix: str, args: list[str], allowed_status: int, allow: bool
+) -> None:
     rows = "".join(f"{i},{i * i}\n" for i in range(100_000)).encode()
     packed = tmp_path / f"cut.csv{suffix}"
     packed.write_bytes(COMPRESSORS["gzip" if suffix == ".gz" else "zstd"](rows)[:-5000])
@@ -519,8 +589,9 @@ def test_a_cut_off_compressed_file_gives_the_rows_it_holds(tmp_path: Path, suffi
         pytest.param(["cp1252.csv"], 3, id="replaced-bytes"),
     ],
 )
-def test_check_reports_one_line_per_file_and_writes_nothing(damaged: Path, tmp_path: Path, files: list[str],
-                                                            status: int, options: list[str]) -> None:
+def test_check_reports_one_line_per_file_and_writes_nothing(
+    damaged: Path, tmp_path: Path, files: list[str], status: int, options: list[str]
+) -> None:
     (tmp_path / "clean.csv").write_bytes(repaired_bytes(damaged, tmp_path)[0])
     (tmp_path / "damaged.csv.gz").write_bytes(gzip.compress(damaged.read_bytes()))
     (tmp_path / "cp1252.csv").write_bytes("a,b\nRené,Köln\n".encode("cp1252"))
@@ -558,18 +629,30 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
 @pytest.mark.parametrize(
     ("content", "options", "hint", "fix"),
     [
-        pytest.param("city,name\n" + "Köln,René\n" * 20, [], "try --encoding cp1252", ["--encoding", "cp1252"],
-                     id="cp1252-read-as-utf8"),
+        pytest.param(
+            "city,name\n" + "Köln,René\n" * 20,
+            [],
+            "try --encoding cp1252",
+            ["--encoding", "cp1252"],
+            id="cp1252-read-as-utf8",
+        ),
         pytest.param(COMMAS, ["--delimiter", ";"], "try --delimiter ','", ["--delimiter", ","], id="wrong-delimiter"),
-        pytest.param(COMMAS + '7,"open,8\n9,10,11\n', [], "opened on line 51 runs to the end", None,
-                     id="unterminated-quote"),
-        pytest.param(COMMAS + "1,2,3,4\n", [], "1 row had more fields than the 3 columns inferred; see --changes",
-                     None, id="merged-rows"),
+        pytest.param(
+            COMMAS + '7,"open,8\n9,10,11\n', [], "opened on line 51 runs to the end", None, id="unterminated-quote"
+        ),
+        pytest.param(
+            COMMAS + "1,2,3,4\n",
+            [],
+            "1 row had more fields than the 3 columns inferred; see --changes",
+            None,
+            id="merged-rows",
+        ),
         pytest.param(COMMAS, [], None, None, id="none"),
     ],
 )
-def test_a_hint_names_the_cause_and_its_option_fixes_it(tmp_path: Path, content: str, options: list[str],
-                                                       hint: str | None, fix: list[str] | None) -> None:
+def test_a_hint_names_the_cause_and_its_option_fixes_it(
+    tmp_path: Path, content: str, options: list[str], hint: str | None, fix: list[str] | None
+) -> None:
     source = tmp_path / "in.csv"
     source.write_bytes(content.encode("cp1252"))
 
@@ -586,8 +669,7 @@ def test_a_hint_names_the_cause_and_its_option_fixes_it(tmp_path: Path, content:
 # --- signals, terminals and closed streams ---------------------------------------------
 
 
-def feed_slowly(process: subprocess.Popen[bytes], until: Callable[[], bool] = lambda: False,
-                chunks: int = 20) -> None:
+def feed_slowly(process: subprocess.Popen[bytes], until: Callable[[], bool] = lambda: False, chunks: int = 20) -> None:
     """Rows on the child's standard input a chunk at a time, for about two seconds or until
     `until()`: a long run on a generated stream."""
     assert process.stdin is not None
@@ -620,13 +702,19 @@ def temporary_files(process: subprocess.Popen[bytes], folder: Path) -> int:
         pytest.param(".gz", signal.SIGHUP, 128 + signal.SIGHUP, b"hung up", id="sighup-gz"),
     ],
 )
-def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix: str, signum: int, status: int,
-                                                         said: bytes) -> None:
+def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(
+    tmp_path: Path, suffix: str, signum: int, status: int, said: bytes
+) -> None:
     out = tmp_path / f"out.csv{suffix}"
     out.write_bytes(b"an older file")
-    process = subprocess.Popen(command("repair", "-", out, "--quarantine", "q.csv", "--changes", "c.csv"),
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path,
-                               env=ENV)
+    process = subprocess.Popen(
+        command("repair", "-", out, "--quarantine", "q.csv", "--changes", "c.csv"),
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=tmp_path,
+        env=ENV,
+    )
     # Interrupted once it writes: every output has its temporary file by then.
     feed_slowly(process, until=lambda: temporary_files(process, tmp_path) == 3, chunks=600)
     assert temporary_files(process, tmp_path) == 3
@@ -641,8 +729,11 @@ def test_ctrl_c_exits_130_and_leaves_every_file_as_it_was(tmp_path: Path, suffix
     assert out.read_bytes() == b"an older file"
 
 
-@pytest.mark.parametrize("args", [["check", "f1", "f2"], ["repair", "f1", "f2", "--output-dir", "out", "--jobs", "2"]],
-                         ids=["check-slow-fifos", "repair-fifos-without-writers"])
+@pytest.mark.parametrize(
+    "args",
+    [["check", "f1", "f2"], ["repair", "f1", "f2", "--output-dir", "out", "--jobs", "2"]],
+    ids=["check-slow-fifos", "repair-fifos-without-writers"],
+)
 def test_ctrl_c_stops_workers_blocked_in_reads(tmp_path: Path, args: list[str]) -> None:
     writers = []
     for name in ("f1", "f2"):
@@ -650,8 +741,9 @@ def test_ctrl_c_stops_workers_blocked_in_reads(tmp_path: Path, args: list[str]) 
         if args[0] == "check":  # a writer that sends a little, then nothing more
             writers.append(os.open(tmp_path / name, os.O_RDWR | os.O_NONBLOCK))
             os.write(writers[-1], b"a,b\n1,2\n")
-    process = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV,
-                               start_new_session=True)
+    process = subprocess.Popen(
+        command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV, start_new_session=True
+    )
     try:
         time.sleep(2)  # the workers are blocked in their reads by then
         interrupted = time.monotonic()
@@ -677,9 +769,14 @@ def test_a_signal_to_the_whole_group_is_left_to_the_command(tmp_path: Path, sign
     for name in ("f1", "f2"):
         os.mkfifo(tmp_path / name)
     (tmp_path / "small.csv").write_bytes(b"a,b\n1,2\n")
-    process = subprocess.Popen(command("repair", "small.csv", "f1", "f2", "--output-dir", "out", "--jobs", "3"),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=tmp_path, env=ENV,
-                               start_new_session=True)
+    process = subprocess.Popen(
+        command("repair", "small.csv", "f1", "f2", "--output-dir", "out", "--jobs", "3"),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=tmp_path,
+        env=ENV,
+        start_new_session=True,
+    )
     try:
         time.sleep(2)  # small.csv is done and its worker idle by then
         os.killpg(process.pid, signum)
@@ -689,8 +786,9 @@ def test_a_signal_to_the_whole_group_is_left_to_the_command(tmp_path: Path, sign
             os.killpg(process.pid, signal.SIGKILL)
 
     assert process.returncode == 128 + signum
-    assert b"Traceback" not in stderr and stderr.endswith(b"rowmender: " + {signal.SIGHUP: b"hung up",
-                                                                            signal.SIGTERM: b"terminated"}[signum] + b"\n")
+    assert b"Traceback" not in stderr and stderr.endswith(
+        b"rowmender: " + {signal.SIGHUP: b"hung up", signal.SIGTERM: b"terminated"}[signum] + b"\n"
+    )
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f1", "f2", "out", "small.csv"]
     assert os.listdir(tmp_path / "out") == ["small.csv"]
 
@@ -704,13 +802,20 @@ def test_a_signal_to_the_whole_group_is_left_to_the_command(tmp_path: Path, sign
         pytest.param(False, [], "", False, id="pipe"),
     ],
 )
-def test_progress_bar_only_on_a_terminal(tmp_path: Path, terminal: bool, options: list[str], without: str,
-                                         bar: bool) -> None:
+def test_progress_bar_only_on_a_terminal(
+    tmp_path: Path, terminal: bool, options: list[str], without: str, bar: bool
+) -> None:
     if bar:
         pytest.importorskip("tqdm")
     reader, writer = pty.openpty() if terminal else os.pipe()
-    process = subprocess.Popen(command("repair", "-", "out.csv", *options, without=without), stdin=subprocess.PIPE,
-                               stdout=subprocess.DEVNULL, stderr=writer, cwd=tmp_path, env=ENV)
+    process = subprocess.Popen(
+        command("repair", "-", "out.csv", *options, without=without),
+        stdin=subprocess.PIPE,
+        stdout=subprocess.DEVNULL,
+        stderr=writer,
+        cwd=tmp_path,
+        env=ENV,
+    )
     os.close(writer)
     seen = bytearray()
 
@@ -746,8 +851,9 @@ def test_progress_bar_only_on_a_terminal(tmp_path: Path, terminal: bool, options
     ],
 )
 @pytest.mark.parametrize("closed_how", ["reader-gone", "disk-full"])
-def test_a_closed_standard_output_is_no_traceback(damaged: Path, tmp_path: Path, args: list[str],
-                                                 closed_how: str) -> None:
+def test_a_closed_standard_output_is_no_traceback(
+    damaged: Path, tmp_path: Path, args: list[str], closed_how: str
+) -> None:
     if closed_how == "reader-gone":
         reader, stdout = os.pipe()
         os.close(reader)
@@ -763,8 +869,10 @@ def test_a_closed_standard_output_is_no_traceback(damaged: Path, tmp_path: Path,
         assert result.stderr == ""
     else:
         assert result.returncode == 1
-        assert result.stderr == "rowmender: error: cannot write to standard output: No space left on device; " \
+        assert (
+            result.stderr == "rowmender: error: cannot write to standard output: No space left on device; "
             "free some space or write elsewhere\n"
+        )
 
 
 # --- many files -------------------------------------------------------------------------
@@ -772,7 +880,8 @@ def test_a_closed_standard_output_is_no_traceback(damaged: Path, tmp_path: Path,
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_many_files_are_each_repaired_as_one_would_be_and_failures_do_not_stop_the_rest(
-        damaged: Path, tmp_path: Path, jobs: str) -> None:
+    damaged: Path, tmp_path: Path, jobs: str
+) -> None:
     inputs = tmp_path / "in"
     inputs.mkdir()
     (inputs / "a.csv").write_text(DAMAGED, encoding="utf-8")
@@ -799,8 +908,9 @@ def test_output_dir_writes_a_compressed_input_compressed_the_same_way(damaged: P
     for suffix, pack in compress.items():
         (tmp_path / f"in{suffix}").write_bytes(pack(damaged.read_bytes()))
 
-    result = run("repair", *[f"in{suffix}" for suffix in compress], "--output-dir", "out", "--changes-dir", "log",
-                 cwd=tmp_path)
+    result = run(
+        "repair", *[f"in{suffix}" for suffix in compress], "--output-dir", "out", "--changes-dir", "log", cwd=tmp_path
+    )
 
     assert result.returncode == 0, result.stderr
     for suffix in compress:
@@ -828,6 +938,8 @@ def test_check_of_many_files_with_workers(damaged: Path, tmp_path: Path) -> None
     assert clean.returncode == 0 and clean.stdout.count("nothing to change") == 2  # read twice, one at a time
     assert both.returncode == 3
     lines = [json.loads(line) for line in both.stdout.splitlines()]
-    assert sorted((line["file"], line["would_change"]) for line in lines) == [("clean.csv", False),
-                                                                              ("damaged.csv", True)]
+    assert sorted((line["file"], line["would_change"]) for line in lines) == [
+        ("clean.csv", False),
+        ("damaged.csv", True),
+    ]
     assert missing.returncode == 1 and "missing.csv" in missing.stderr

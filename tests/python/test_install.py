@@ -21,8 +21,9 @@ from rowmender import _rowmender_backend as backend
 
 REPO = Path(__file__).resolve().parents[2]
 # The package's own files as the source folder holds them; the build adds the module.
-PACKAGE_FILES = sorted(f.name for f in (REPO / "rowmender").iterdir()
-                       if f.suffix in (".py", ".pyi") or f.name == "py.typed")
+PACKAGE_FILES = sorted(
+    f.name for f in (REPO / "rowmender").iterdir() if f.suffix in (".py", ".pyi") or f.name == "py.typed"
+)
 
 
 @pytest.fixture(scope="module")
@@ -36,7 +37,10 @@ def prefix(tmp_path_factory: pytest.TempPathFactory) -> Path:
     target = tmp_path_factory.mktemp("prefix")
     subprocess.run(
         [cmake, "--install", str(Path(staging).parent), "--prefix", str(target)],
-        check=True, capture_output=True, text=True, timeout=300,
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=300,
     )
     return target
 
@@ -46,8 +50,9 @@ def run_installed(prefix: Path, *args: str) -> subprocess.CompletedProcess[str]:
     # but the installed copy can be imported.
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
     env["PYTHONPATH"] = str(prefix)
-    return subprocess.run([sys.executable, *args], capture_output=True, text=True, cwd=prefix.parent, env=env,
-                          timeout=120)
+    return subprocess.run(
+        [sys.executable, *args], capture_output=True, text=True, cwd=prefix.parent, env=env, timeout=120
+    )
 
 
 def test_install_lays_out_exactly_the_package(prefix: Path) -> None:
@@ -59,13 +64,19 @@ def test_install_lays_out_exactly_the_package(prefix: Path) -> None:
 
 
 def test_installed_package_imports_and_works(prefix: Path) -> None:
-    result = run_installed(prefix, "-c", textwrap.dedent("""
+    result = run_installed(
+        prefix,
+        "-c",
+        textwrap.dedent(
+            """
         import pathlib, rowmender
         print(rowmender.__version__)
         print(pathlib.Path(rowmender.__file__).resolve().parent)
         print(pathlib.Path(rowmender._rowmender_backend.__file__).resolve().parent)
         print(rowmender.sniff("a;b\\n1;2\\n"))
-    """))
+    """
+        ),
+    )
 
     assert result.returncode == 0, result.stderr
     version, package_dir, module_dir, sniffed = result.stdout.splitlines()
@@ -138,8 +149,14 @@ def runtime_object(name: str) -> Any:
 
 # Iteration and length come from type slots, which carry the interpreter's generic
 # signatures; everything else has its own signature line.
-@pytest.mark.parametrize("name", [n for n in STUB_FUNCTIONS if n not in
-                                  ("SalvageReader.__iter__", "SalvageReader.__next__", "SalvageReader.__len__")])
+@pytest.mark.parametrize(
+    "name",
+    [
+        n
+        for n in STUB_FUNCTIONS
+        if n not in ("SalvageReader.__iter__", "SalvageReader.__next__", "SalvageReader.__len__")
+    ],
+)
 def test_runtime_signature_matches_the_stub(name: str) -> None:
     runtime = inspect.signature(runtime_object(name))
     parameters = [(p.name, p.default) for p in runtime.parameters.values() if p.name not in ("self", "cls")]
@@ -171,8 +188,13 @@ READER_PARAMETERS = (
 def test_help_of_the_package_shows_real_signatures() -> None:
     text = pydoc.plain(pydoc.render_doc(rowmender))
 
-    for line in (SALVAGE_FILE_SIGNATURE, "sniff(sample)", "open" + READER_PARAMETERS,
-                 "SalvageReader" + READER_PARAMETERS, "to_dict(self, /)"):
+    for line in (
+        SALVAGE_FILE_SIGNATURE,
+        "sniff(sample)",
+        "open" + READER_PARAMETERS,
+        "SalvageReader" + READER_PARAMETERS,
+        "to_dict(self, /)",
+    ):
         assert line in text
     assert f"VERSION\n    {rowmender.__version__}" in text
 

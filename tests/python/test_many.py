@@ -82,8 +82,11 @@ class LocalFiles:
             (folder / name).write_bytes(data)
         (folder / "folder.csv").mkdir()
         (folder / "loop.csv").symlink_to("loop.csv")
-        failures = {"missing.csv": (FileNotFoundError, errno.ENOENT), "folder.csv": (IsADirectoryError, errno.EISDIR),
-                    "loop.csv": (OSError, errno.ELOOP)}
+        failures = {
+            "missing.csv": (FileNotFoundError, errno.ENOENT),
+            "folder.csv": (IsADirectoryError, errno.EISDIR),
+            "loop.csv": (OSError, errno.ELOOP),
+        }
         if os.geteuid() != 0:
             (folder / "locked.csv").write_bytes(b"a,b\n")
             (folder / "locked.csv").chmod(0)
@@ -154,10 +157,14 @@ ROADS = {
     "this process": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False), {"jobs": 1}),
     "local pool": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False), {"jobs": 2}),
     # Workers are not forked from a process with other threads.
-    "local pool, caller with a thread": (lambda tmp_path, _: LocalFiles(tmp_path, urls=False),
-                                         {"jobs": 2, "thread": True}),
-    "local pool, file URLs": (lambda tmp_path, _: (pytest.importorskip("fsspec"), LocalFiles(tmp_path, urls=True))[1],
-                              {"jobs": 2}),
+    "local pool, caller with a thread": (
+        lambda tmp_path, _: LocalFiles(tmp_path, urls=False),
+        {"jobs": 2, "thread": True},
+    ),
+    "local pool, file URLs": (
+        lambda tmp_path, _: (pytest.importorskip("fsspec"), LocalFiles(tmp_path, urls=True))[1],
+        {"jobs": 2},
+    ),
     "this process, memory URLs": (lambda _, __: MemoryFiles(), {"jobs": 1}),
     "cluster": (lambda tmp_path, client: LocalFiles(tmp_path, urls=False), {"client": "cluster"}),
     "cluster, memory URLs": (lambda _, client: MemoryFiles(client), {"client": "cluster"}),
@@ -167,8 +174,9 @@ ROADS = {
 # Dask's event loop asks for a call the installed tornado deprecates.
 @pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
 @pytest.mark.parametrize("road", ROADS)
-def test_each_file_comes_out_as_repair_alone_makes_it(tmp_path: Path, request: pytest.FixtureRequest,
-                                                      road: str) -> None:
+def test_each_file_comes_out_as_repair_alone_makes_it(
+    tmp_path: Path, request: pytest.FixtureRequest, road: str
+) -> None:
     make_files, how = ROADS[road]
     how = dict(how)
     if how.get("client"):
@@ -183,16 +191,22 @@ def test_each_file_comes_out_as_repair_alone_makes_it(tmp_path: Path, request: p
 
     try:
         results = rowmender.repair_many(
-            sources, files.folder("out"), quarantine_dir=files.folder("quarantine"),
+            sources,
+            files.folder("out"),
+            quarantine_dir=files.folder("quarantine"),
             changes_dir=files.folder("changes"),
             on_result=lambda source, outcome: heard.append((source, outcome, threading.get_ident())),
-            progress=lambda read, total: progress.append((read, total)), **how, **OPTIONS)
+            progress=lambda read, total: progress.append((read, total)),
+            **how,
+            **OPTIONS,
+        )
     finally:
         waiting.set()
 
     assert list(results) == sources
     assert sorted(heard, key=lambda item: sources.index(item[0])) == [
-        (source, results[source], threading.get_ident()) for source in sources]
+        (source, results[source], threading.get_ident()) for source in sources
+    ]
     expected = repaired_one_by_one(tmp_path)
     for source, outcome in results.items():
         name = source.rsplit("/", 1)[1]
@@ -205,8 +219,9 @@ def test_each_file_comes_out_as_repair_alone_makes_it(tmp_path: Path, request: p
         assert [files.read(kind, name) for kind in ("out", "quarantine", "changes")] == outputs
     # Everything that comes back crosses process boundaries intact.
     again = pickle.loads(pickle.dumps(results))
-    assert [(type(value), getattr(value, "args", value), getattr(value, "filename", None)) for value in again.values()] \
-        == [(type(value), getattr(value, "args", value), getattr(value, "filename", None)) for value in results.values()]
+    assert [
+        (type(value), getattr(value, "args", value), getattr(value, "filename", None)) for value in again.values()
+    ] == [(type(value), getattr(value, "args", value), getattr(value, "filename", None)) for value in results.values()]
     # The whole set's progress only grows, and ends at what the inputs held.
     read = sum(report.bytes_read for report, *_ in expected.values())
     reads = [value for value, _ in progress]
@@ -250,8 +265,10 @@ def test_a_file_that_kills_its_worker_costs_no_other_file_its_result(tmp_path: P
     def holder(pipe: Path) -> Any:
         for process in psutil.Process().children(recursive=True):
             with contextlib.suppress(OSError):
-                if any(os.readlink(f"/proc/{process.pid}/fd/{fd}") == str(pipe)
-                       for fd in os.listdir(f"/proc/{process.pid}/fd")):
+                if any(
+                    os.readlink(f"/proc/{process.pid}/fd/{fd}") == str(pipe)
+                    for fd in os.listdir(f"/proc/{process.pid}/fd")
+                ):
                     return process
         return None
 
@@ -323,13 +340,19 @@ def test_only_the_file_in_the_hands_of_a_worker_that_dies_fails(tmp_path: Path) 
     (tmp_path / "dying.py").write_text(DYING, encoding="utf-8")
     names = ["slow-1", "segfault", "a", "slow-2", "exit", "b", "slow-3", "kill", "c", "d"]
 
-    done = subprocess.run([sys.executable, tmp_path / "dying.py", tmp_path / "in.csv", *names], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    done = subprocess.run(
+        [sys.executable, tmp_path / "dying.py", tmp_path / "in.csv", *names],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)),
+    )
 
     assert done.returncode == 0, done.stderr
     dying = ("segfault", "exit", "kill")
-    assert ast.literal_eval(done.stdout) == {name: "BrokenProcessPool" if name in dying else "RepairReport"
-                                             for name in names}
+    assert ast.literal_eval(done.stdout) == {
+        name: "BrokenProcessPool" if name in dying else "RepairReport" for name in names
+    }
 
 
 REFUSED = [
@@ -351,8 +374,14 @@ REFUSED = [
 
 
 @pytest.mark.parametrize(("sources", "arguments", "error", "named"), REFUSED)
-def test_refused_before_anything_runs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, sources: Any,
-                                      arguments: dict[str, Any], error: type[Exception], named: str) -> None:
+def test_refused_before_anything_runs(
+    tmp_path: Path,
+    monkeypatch: pytest.MonkeyPatch,
+    sources: Any,
+    arguments: dict[str, Any],
+    error: type[Exception],
+    named: str,
+) -> None:
     monkeypatch.chdir(tmp_path)
     (tmp_path / "a").mkdir()
     (tmp_path / "a" / "x.csv").write_bytes(INPUTS["part-0.csv"])
@@ -363,34 +392,48 @@ def test_refused_before_anything_runs(tmp_path: Path, monkeypatch: pytest.Monkey
     assert sorted(os.listdir(tmp_path)) == ["a"]
 
 
-@pytest.mark.parametrize("arguments", [
-    {"sources": ["a/x.csv", "b/x.csv"]},
-    {"quarantine_dir": "link/"},  # a symbolic link to the existing output folder
-    {"output_dir": "file://{tmp}/out", "changes_dir": "link"},
-    {"output_dir": "memory://bucket/out", "changes_dir": "memory://bucket/out/"},
-])
-def test_clashes_are_refused_by_type(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
-                                     arguments: dict[str, Any]) -> None:
+@pytest.mark.parametrize(
+    "arguments",
+    [
+        {"sources": ["a/x.csv", "b/x.csv"]},
+        {"quarantine_dir": "link/"},  # a symbolic link to the existing output folder
+        {"output_dir": "file://{tmp}/out", "changes_dir": "link"},
+        {"output_dir": "memory://bucket/out", "changes_dir": "memory://bucket/out/"},
+    ],
+)
+def test_clashes_are_refused_by_type(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, arguments: dict[str, Any]
+) -> None:
     monkeypatch.chdir(tmp_path)
     (tmp_path / "out").mkdir()
     (tmp_path / "link").symlink_to("out")
-    arguments = {"sources": ["a/x.csv"], "output_dir": "out",
-                 **{key: value.format(tmp=tmp_path) if isinstance(value, str) else value
-                    for key, value in arguments.items()}}
+    arguments = {
+        "sources": ["a/x.csv"],
+        "output_dir": "out",
+        **{key: value.format(tmp=tmp_path) if isinstance(value, str) else value for key, value in arguments.items()},
+    }
 
     with pytest.raises(rowmender.SameFileError):
         rowmender.repair_many(**arguments)
     assert sorted(os.listdir(tmp_path)) == ["link", "out"] and not os.listdir(tmp_path / "out")
 
 
-@pytest.mark.parametrize(("sources", "arguments", "blocked", "packages"), [
-    (["memory://bucket/x.csv"], {}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
-    (["a/x.csv"], {"output_dir": "s3://bucket/out"}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
-    (["a/x.csv"], {"client": object()}, "distributed",
-     r'apt install python3-dask python3-distributed.*pip install "dask\[distributed\]"'),
-])
-def test_a_missing_optional_package_is_named(monkeypatch: pytest.MonkeyPatch, sources: list[str],
-                                             arguments: dict[str, Any], blocked: str, packages: str) -> None:
+@pytest.mark.parametrize(
+    ("sources", "arguments", "blocked", "packages"),
+    [
+        (["memory://bucket/x.csv"], {}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
+        (["a/x.csv"], {"output_dir": "s3://bucket/out"}, "fsspec", "apt install python3-fsspec.*pip install fsspec"),
+        (
+            ["a/x.csv"],
+            {"client": object()},
+            "distributed",
+            r'apt install python3-dask python3-distributed.*pip install "dask\[distributed\]"',
+        ),
+    ],
+)
+def test_a_missing_optional_package_is_named(
+    monkeypatch: pytest.MonkeyPatch, sources: list[str], arguments: dict[str, Any], blocked: str, packages: str
+) -> None:
     monkeypatch.setitem(sys.modules, blocked, None)  # makes the import fail
     arguments = {"output_dir": "out", **arguments}
     with pytest.raises(ImportError, match=packages):
@@ -435,8 +478,9 @@ def test_a_callback_that_raises_stops_the_run_and_leaves_only_whole_files(tmp_pa
         raise KeyError(source)
 
     with pytest.raises(KeyError):
-        rowmender.repair_many(sources, tmp_path / "out", quarantine_dir=tmp_path / "quarantine", jobs=jobs,
-                              on_result=refuse)
+        rowmender.repair_many(
+            sources, tmp_path / "out", quarantine_dir=tmp_path / "quarantine", jobs=jobs, on_result=refuse
+        )
 
     written = {path.name: path.read_bytes() for path in (tmp_path / "out").iterdir()}
     assert written == {name: (reference / name).read_bytes() for name in written}

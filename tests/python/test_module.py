@@ -33,7 +33,10 @@ def test_module_attributes():
     assert backend.__doc__.strip()
     assert backend.__all__ == PUBLIC
     assert [name for name in vars(backend) if name in PUBLIC or name in ("__version__", "__all__")] == [
-        "__version__", "__all__", *PUBLIC]
+        "__version__",
+        "__all__",
+        *PUBLIC,
+    ]
 
 
 def test_package_reexports_the_module():
@@ -145,7 +148,13 @@ def test_a_small_repair_loads_neither_typing_nor_dataclasses(tmp_path):
         "print(sorted({'typing', 'dataclasses'} & set(sys.modules)))\n"
     )
     root = str(Path(rowmender.__file__).resolve().parent.parent)
-    done = subprocess.run([sys.executable, "-c", script], cwd=tmp_path, capture_output=True, text=True, timeout=60,
-                          env={**os.environ, "PYTHONPATH": root})
+    done = subprocess.run(
+        [sys.executable, "-c", script],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": root},
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "[]"

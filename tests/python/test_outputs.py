@@ -65,13 +65,17 @@ def _content(path: Path) -> bytes:
         pytest.param("library", "data.csv", "q.csv", "c.csv", id="library-in-place"),
     ],
 )
-def test_outputs_are_put_in_place_together_or_not_at_all(small_disk: Path, how: str, output: str,
-                                                         quarantine: str, changes: str | None) -> None:
+def test_outputs_are_put_in_place_together_or_not_at_all(
+    small_disk: Path, how: str, output: str, quarantine: str, changes: str | None
+) -> None:
     """On a disk that fills up at every point of the repair in turn, either every output is
     the new one or every old file is as it was, and no temporary file is left."""
     names = [name for name in (output, quarantine, changes) if name is not None]
-    old = {name: gzip.compress(b"old " + name.encode()) if name.endswith(".gz") else b"old " + name.encode()
-           for name in names if name != "data.csv"}
+    old = {
+        name: gzip.compress(b"old " + name.encode()) if name.endswith(".gz") else b"old " + name.encode()
+        for name in names
+        if name != "data.csv"
+    }
     old["data.csv"] = DATA
 
     def attempt(free: int | None) -> bool:
@@ -82,14 +86,20 @@ def test_outputs_are_put_in_place_together_or_not_at_all(small_disk: Path, how: 
             _leave_free(small_disk, free)
         if how == "library":
             try:
-                rowmender.repair(small_disk / "data.csv", small_disk / output, small_disk / quarantine,
-                                 changes=small_disk / changes if changes else None, fill_ragged_rows=False)
+                rowmender.repair(
+                    small_disk / "data.csv",
+                    small_disk / output,
+                    small_disk / quarantine,
+                    changes=small_disk / changes if changes else None,
+                    fill_ragged_rows=False,
+                )
             except OSError:
                 return False
             return True
         extra = ["--changes", changes] if changes else []
-        result = run("repair", "data.csv", output, "--quarantine", quarantine, *extra, "--no-fill", "--quiet",
-                     cwd=small_disk)
+        result = run(
+            "repair", "data.csv", output, "--quarantine", quarantine, *extra, "--no-fill", "--quiet", cwd=small_disk
+        )
         assert result.returncode in (0, 1), result.stderr
         return result.returncode == 0
 
@@ -114,8 +124,9 @@ def test_outputs_are_put_in_place_together_or_not_at_all(small_disk: Path, how: 
         pytest.param("$R repair in.csv /dev/stdout >> all.csv", "all.csv", b"old\n" + b"a,b\n1,2\n3,\n", id="append"),
         pytest.param("$R repair in.csv /dev/stdout | cat > piped.csv", "piped.csv", b"a,b\n1,2\n3,\n", id="pipe"),
         pytest.param("$R repair in.csv /dev/stderr 2>> all.csv", "all.csv", b"old\n" + b"a,b\n1,2\n3,\n", id="stderr"),
-        pytest.param("$R repair in.csv /proc/self/fd/3 3>> all.csv", "all.csv", b"old\n" + b"a,b\n1,2\n3,\n",
-                     id="proc-fd"),
+        pytest.param(
+            "$R repair in.csv /proc/self/fd/3 3>> all.csv", "all.csv", b"old\n" + b"a,b\n1,2\n3,\n", id="proc-fd"
+        ),
         pytest.param("$R repair in.csv >(gzip > x.gz); wait $!", "x.gz", b"a,b\n1,2\n3,\n", id="process-substitution"),
     ],
 )
@@ -123,8 +134,13 @@ def test_descriptor_names_write_to_the_descriptor(tmp_path: Path, shell: str, wr
     (tmp_path / "in.csv").write_bytes(b"a,b\n1,2\n3\n")
     (tmp_path / "all.csv").write_bytes(b"old\n")
     env = dict(ENV, R=" ".join(R))
-    result = subprocess.run(["bash", "-c", shell.replace("repair", "repair --quiet")], cwd=tmp_path, env=env,
-                            capture_output=True, timeout=120)
+    result = subprocess.run(
+        ["bash", "-c", shell.replace("repair", "repair --quiet")],
+        cwd=tmp_path,
+        env=env,
+        capture_output=True,
+        timeout=120,
+    )
     assert result.returncode == 0, result.stderr
     assert _content(tmp_path / written) == expected
     assert not list(tmp_path.glob(".*"))
@@ -134,18 +150,30 @@ def test_descriptor_names_write_to_the_descriptor(tmp_path: Path, shell: str, wr
     ("call", "files"),
     [
         pytest.param(lambda: rowmender.repair("in.csv", "new.csv", "new.csv"), ["in.csv"], id="quarantine-is-target"),
-        pytest.param(lambda: rowmender.repair("in.csv", "new.csv", changes="./new.csv"), ["in.csv"],
-                     id="changes-is-target-spelled-apart"),
-        pytest.param(lambda: rowmender.repair("in.csv", "o.csv", "q.csv", changes="x/../q.csv"), ["in.csv", "x"],
-                     id="changes-is-quarantine"),
-        pytest.param(lambda: rowmender.repair(open("in.csv", "rb"), "o.csv", "in.csv"), ["in.csv"],
-                     id="file-object-source"),
-        pytest.param(lambda: rowmender.repair(os.open("in.csv", os.O_RDONLY), "o.csv", changes="link.csv"),
-                     ["in.csv", "link.csv"], id="descriptor-source-symlink"),
-        pytest.param(lambda: rowmender.repair("in.csv", open("in.csv", "r+b")), ["in.csv"],
-                     id="file-object-target-over-source"),
-        pytest.param(lambda: rowmender.rows("in.csv", changes="link.csv"), ["in.csv", "link.csv"],
-                     id="rows-changes-is-source"),
+        pytest.param(
+            lambda: rowmender.repair("in.csv", "new.csv", changes="./new.csv"),
+            ["in.csv"],
+            id="changes-is-target-spelled-apart",
+        ),
+        pytest.param(
+            lambda: rowmender.repair("in.csv", "o.csv", "q.csv", changes="x/../q.csv"),
+            ["in.csv", "x"],
+            id="changes-is-quarantine",
+        ),
+        pytest.param(
+            lambda: rowmender.repair(open("in.csv", "rb"), "o.csv", "in.csv"), ["in.csv"], id="file-object-source"
+        ),
+        pytest.param(
+            lambda: rowmender.repair(os.open("in.csv", os.O_RDONLY), "o.csv", changes="link.csv"),
+            ["in.csv", "link.csv"],
+            id="descriptor-source-symlink",
+        ),
+        pytest.param(
+            lambda: rowmender.repair("in.csv", open("in.csv", "r+b")), ["in.csv"], id="file-object-target-over-source"
+        ),
+        pytest.param(
+            lambda: rowmender.rows("in.csv", changes="link.csv"), ["in.csv", "link.csv"], id="rows-changes-is-source"
+        ),
     ],
 )
 def test_one_file_under_two_names_is_refused(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, call, files) -> None:
@@ -221,11 +249,17 @@ def test_a_killed_repair_leaves_no_temporary_file(tmp_path: Path) -> None:
 @pytest.mark.parametrize(
     ("args", "said"),
     [
-        pytest.param(["repair", "in.csv", "--output-dir", "in.csv"],
-                     b"cannot write into 'in.csv': it is a file, not a folder", id="output-dir-is-a-file"),
+        pytest.param(
+            ["repair", "in.csv", "--output-dir", "in.csv"],
+            b"cannot write into 'in.csv': it is a file, not a folder",
+            id="output-dir-is-a-file",
+        ),
         pytest.param(["repair", b"caf\xff.csv", "out.csv"], b"'caf\\xff.csv': No such file", id="name-not-utf-8"),
-        pytest.param(["repair", "in.csv", b"nowhere\xff/out.csv"], b"'nowhere\\xff/out.csv': 'nowhere\\xff'",
-                     id="folder-not-utf-8"),
+        pytest.param(
+            ["repair", "in.csv", b"nowhere\xff/out.csv"],
+            b"'nowhere\\xff/out.csv': 'nowhere\\xff'",
+            id="folder-not-utf-8",
+        ),
     ],
 )
 def test_messages_name_files_as_they_are(tmp_path: Path, args: list[str | bytes], said: bytes) -> None:

@@ -65,7 +65,7 @@ def test_sniff_agrees_with_the_pass(tmp_path, data):
 
 @pytest.mark.parametrize("quote_char", ['"', "'"])
 def test_round_trip_of_awkward_fields(tmp_path, quote_char):
-    fields = ["", " x ", "a,b", "say \"hi\"", "it's", "line\nbreak", "cr\ronly", "\ufeffmark", "é"]
+    fields = ["", " x ", "a,b", 'say "hi"', "it's", "line\nbreak", "cr\ronly", "\ufeffmark", "é"]
     source = tmp_path / "in.csv"
     with open(source, "w", newline="", encoding="utf-8") as file:
         csv.writer(file, quotechar=quote_char, quoting=csv.QUOTE_ALL).writerow(fields)

@@ -69,7 +69,10 @@ def test_command_line_section_documents_exactly_the_real_options() -> None:
     for command in ([], ["repair"], ["check"], ["sniff"]):
         help_text = subprocess.run(
             [sys.executable, "-m", "rowmender", *command, "--help"],
-            capture_output=True, text=True, check=True, cwd=REPO / "examples",
+            capture_output=True,
+            text=True,
+            check=True,
+            cwd=REPO / "examples",
         ).stdout
         real |= set(re.findall(r"--[a-z][a-z-]*", help_text)) - {"--help"}
 
@@ -79,7 +82,9 @@ def test_command_line_section_documents_exactly_the_real_options() -> None:
 COMMAND_LINE_BLOCKS = [(line, code) for line, code in fenced_blocks("sh") if code in section("Command line")]
 
 
-@pytest.mark.parametrize(("line", "code"), COMMAND_LINE_BLOCKS, ids=[f"README.md:{line}" for line, _ in COMMAND_LINE_BLOCKS])
+@pytest.mark.parametrize(
+    ("line", "code"), COMMAND_LINE_BLOCKS, ids=[f"README.md:{line}" for line, _ in COMMAND_LINE_BLOCKS]
+)
 def test_command_line_example_runs(tmp_path: Path, line: int, code: str) -> None:
     # As a user runs them from the repository root, with the `rowmender` command on the path;
     # any failing command, in a pipeline too, fails the example.
@@ -90,7 +95,8 @@ def test_command_line_example_runs(tmp_path: Path, line: int, code: str) -> None
     (commands / "rowmender").chmod(0o755)
     env = dict(os.environ, PATH=f"{commands}{os.pathsep}{os.environ['PATH']}")
 
-    result = subprocess.run(["bash", "-euo", "pipefail", "-c", code], capture_output=True, text=True, cwd=tmp_path,
-                            env=env, timeout=120)
+    result = subprocess.run(
+        ["bash", "-euo", "pipefail", "-c", code], capture_output=True, text=True, cwd=tmp_path, env=env, timeout=120
+    )
 
     assert result.returncode == 0, f"README.md:{line}: {result.stderr}"

@@ -113,8 +113,13 @@ def test_running_out_of_memory_raises_memory_error_on_every_thread(tmp_path: Pat
 
     outcomes = []
     for headroom in HEADROOM_MIB:
-        result = subprocess.run([sys.executable, "-c", LIMITED_CALL, entry, where, str(source), str(output),
-                                 str(headroom)], capture_output=True, text=True, env=env, timeout=HANG)
+        result = subprocess.run(
+            [sys.executable, "-c", LIMITED_CALL, entry, where, str(source), str(output), str(headroom)],
+            capture_output=True,
+            text=True,
+            env=env,
+            timeout=HANG,
+        )
         # Never a signal, never the C library's exit status 127 after "cannot allocate memory
         # for thread-local data".
         assert result.returncode == 0, f"{headroom} MiB: status {result.returncode}: {result.stderr[-2000:]}"
@@ -175,9 +180,18 @@ def test_sigint_ends_a_blocked_call_with_keyboard_interrupt(tmp_path: Path, case
         other_end = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # a reader that never reads
         source, output = regular, fifo
     child = subprocess.Popen(
-        [sys.executable, "-c", BLOCKED_CALL, "reader" if case == "reader" else "salvage_file", str(source),
-         str(output)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env(),
+        [
+            sys.executable,
+            "-c",
+            BLOCKED_CALL,
+            "reader" if case == "reader" else "salvage_file",
+            str(source),
+            str(output),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=child_env(),
     )
     try:
         wait_until_asleep(child)
@@ -218,19 +232,23 @@ def test_running_out_of_memory_is_one_line(tmp_path: Path) -> None:
         "sys.exit(main(['repair', 'in.csv', 'out.csv']))\n"
     )
 
-    result = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, cwd=tmp_path,
-                            env=child_env(), timeout=HANG)
+    result = subprocess.run(
+        [sys.executable, "-c", program], capture_output=True, text=True, cwd=tmp_path, env=child_env(), timeout=HANG
+    )
 
     assert (result.returncode, result.stderr) == (1, "rowmender: error: not enough memory to repair 'in.csv'\n")
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs /dev/full")
 @pytest.mark.parametrize("buffered", [True, False], ids=["buffered", "unbuffered"])
-@pytest.mark.parametrize("args", [["repair", "in.csv", "out.csv", "--quarantine", "q.csv", "--json"],
-                                  ["sniff", "in.csv"]],
-                         ids=["repair", "sniff"])
-def test_closed_or_full_standard_output_once_the_files_are_written(tmp_path: Path, args: list[str],
-                                                                   buffered: bool) -> None:
+@pytest.mark.parametrize(
+    "args",
+    [["repair", "in.csv", "out.csv", "--quarantine", "q.csv", "--json"], ["sniff", "in.csv"]],
+    ids=["repair", "sniff"],
+)
+def test_closed_or_full_standard_output_once_the_files_are_written(
+    tmp_path: Path, args: list[str], buffered: bool
+) -> None:
     (tmp_path / "in.csv").write_bytes(b"a;b;c\n1;2\n3;4;5;6\n")
     env = child_env()
     env.pop("PYTHONUNBUFFERED", None)
@@ -238,8 +256,15 @@ def test_closed_or_full_standard_output_once_the_files_are_written(tmp_path: Pat
         env["PYTHONUNBUFFERED"] = "1"
 
     def run(stdout: object) -> subprocess.CompletedProcess[str]:
-        return subprocess.run([sys.executable, "-m", "rowmender", *args], stdout=stdout, stderr=subprocess.PIPE,
-                              text=True, cwd=tmp_path, env=env, timeout=HANG)  # type: ignore[call-overload]
+        return subprocess.run(
+            [sys.executable, "-m", "rowmender", *args],
+            stdout=stdout,
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=tmp_path,
+            env=env,
+            timeout=HANG,
+        )  # type: ignore[call-overload]
 
     complete = run(subprocess.PIPE)
     files = {p.name: p.read_bytes() for p in tmp_path.iterdir()}
@@ -254,6 +279,8 @@ def test_closed_or_full_standard_output_once_the_files_are_written(tmp_path: Pat
     # As a tool that SIGPIPE ends: no message, and a shell would report 141.
     assert (closed.returncode, closed.stderr) == (-signal.SIGPIPE, "")
     assert (full.returncode, full.stderr) == (
-        1, "rowmender: error: cannot write to standard output: No space left on device; "
-           "free some space or write elsewhere\n")
+        1,
+        "rowmender: error: cannot write to standard output: No space left on device; "
+        "free some space or write elsewhere\n",
+    )
     assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == files

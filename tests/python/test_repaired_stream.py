@@ -4,7 +4,6 @@ side files only when it is read to its end, nothing left when it is closed befor
 import csv
 import gc
 import io
-import os
 import shutil
 import threading
 import time
@@ -34,8 +33,11 @@ def test_the_stream_is_what_repair_writes(data, opts):
         shutil.copyfileobj(stream, got, 7)  # small steps: every path of the reader
         assert stream.read() == b""
         assert stream.report == report
-    assert (got.getvalue(), side.getvalue(), log.getvalue()) == (out.getvalue(), quarantine.getvalue(),
-                                                                 changes.getvalue())
+    assert (got.getvalue(), side.getvalue(), log.getvalue()) == (
+        out.getvalue(),
+        quarantine.getvalue(),
+        changes.getvalue(),
+    )
 
 
 def pandas_frame(stream):
@@ -45,8 +47,9 @@ def pandas_frame(stream):
 
 def pandas_chunks(stream):
     pandas = pytest.importorskip("pandas")
-    return [chunk.values.tolist() for chunk in pandas.read_csv(stream, dtype=str, keep_default_na=False,
-                                                               chunksize=1000)]
+    return [
+        chunk.values.tolist() for chunk in pandas.read_csv(stream, dtype=str, keep_default_na=False, chunksize=1000)
+    ]
 
 
 CONSUMERS = {
@@ -137,7 +140,8 @@ def test_an_unclosed_stream_lets_the_process_end(tmp_path):
     # open at exit while it waits on the reader or works: none may hold or crash the
     # process (a thread that wakes while the interpreter is torn down is ended in the
     # middle of C++ code).
-    result = run_python("""
+    result = run_python(
+        """
         import gc, io, os, threading, time, rowmender
         class Trickle(io.RawIOBase):
             def readable(self):
@@ -159,7 +163,8 @@ def test_an_unclosed_stream_lets_the_process_end(tmp_path):
         left_open = rowmender.open_repaired(io.BytesIO(b"a,b\\n1,2\\n" * 1_000_000))
         print(len(left_open.read(10)))
         never_read = rowmender.open_repaired(io.BytesIO(b"a,b\\n1,2\\n" * 1_000_000))
-    """)
+    """
+    )
     assert result.stdout.split() == ["1", "10"], result.stderr
     assert result.returncode == 0
 
@@ -167,7 +172,9 @@ def test_an_unclosed_stream_lets_the_process_end(tmp_path):
 @MEASURES_MEMORY
 def test_memory_stays_bounded_on_a_large_stream():
     # 300 MB generated on the fly and read through in 1 MiB steps.
-    result = run_python(MEMORY, """
+    result = run_python(
+        MEMORY,
+        """
         import io, rowmender
         LINE = b'1,Ann,\\x22likes \\x22\\x22tea\\x22\\x22\\x22,a@x\\n2,Bob\\n3,x,y,z,w\\n'
         class Generated(io.RawIOBase):
@@ -186,7 +193,8 @@ def test_memory_stays_bounded_on_a_large_stream():
             written = sum(len(chunk) for chunk in iter(lambda: stream.read(1 << 20), b""))
             report = stream.report
         print(report.bytes_read, written == report.bytes_written, (peak_bytes() - before) >> 20)
-    """)
+    """,
+    )
     read, same, grown_mib = result.stdout.split()
     assert (int(read), same) == (300 << 20, "True"), result.stderr
     assert int(grown_mib) < 48

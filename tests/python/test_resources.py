@@ -9,7 +9,7 @@ import pytest
 
 import rowmender
 
-CSV = b"id,name,note\n1,Ann\n2,Bob,likes \"tea\",extra\n\n3,\"Cy, Jr\",ok\n"
+CSV = b'id,name,note\n1,Ann\n2,Bob,likes "tea",extra\n\n3,"Cy, Jr",ok\n'
 
 
 def open_fds():
@@ -149,8 +149,13 @@ def test_unreadable_file_raises_permission_error(tmp_path):
     else:
         # Root reads anything: drop to an unprivileged user for this one call.
         try:
-            result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, user=65534,
-                                    env={**os.environ, "HOME": "/"})
+            result = subprocess.run(
+                [sys.executable, "-c", code],
+                capture_output=True,
+                text=True,
+                user=65534,
+                env={**os.environ, "HOME": "/"},
+            )
         except PermissionError:
             pytest.skip("cannot switch to an unprivileged user here")
     if "ModuleNotFoundError" in result.stderr or "Permission denied" in result.stderr:

@@ -8,7 +8,8 @@ import rowmender
 
 EXAMPLE = bytes.fromhex(
     "efbbbf69642c6e616d652c6e6f74650a312c416e6e0a322c426f622c6c696b65732022746561222c65787472610a0a"
-    "332c2243792c204a72222c6f6b0a")
+    "332c2243792c204a72222c6f6b0a"
+)
 HEADER = b"line,reason,raw_content\n"
 NO_SUCH_FILE = f"{os.strerror(2)} (os error 2)"
 # The example with the long row merged instead of quarantined, as the defaults do.
@@ -38,8 +39,10 @@ def test_worked_example(paths):
     assert len(output.read_bytes()) == 37
     assert quarantine.read_bytes() == HEADER + b'4,"Row has extra columns (expected 3)","2,Bob,likes ""tea"",extra"\n'
     assert len(quarantine.read_bytes()) == 91
-    assert repr(summary) == ("<SalvageSummary total_rows=5 salvaged_rows=4 repaired_rows=2 quarantined_rows=1 "
-                             "delimiter=',' inferred_columns=3>")
+    assert repr(summary) == (
+        "<SalvageSummary total_rows=5 salvaged_rows=4 repaired_rows=2 quarantined_rows=1 "
+        "delimiter=',' inferred_columns=3>"
+    )
     assert source.read_bytes() == EXAMPLE
 
 
@@ -59,25 +62,49 @@ def test_no_quarantine_file_without_a_path(paths):
     assert sorted(p.name for p in source.parent.iterdir()) == ["in.csv", "out.csv"]
 
 
-@pytest.mark.parametrize("content, options, output, quarantine", [
-    (b"", {}, b"", HEADER),
-    (b"\n\n\n", {}, b"\n\n\n", HEADER),
-    (b"a,b,c\n\nd,e,f", {"fill_ragged_rows": False},
-     b"a,b,c\nd,e,f\n", HEADER + b'3,"Row has too few columns (expected 3)",""\n'),
-    # A row whose quoted field spans lines 5 and 6 is recorded with the line after it.
-    (b'a,b\nc,d\ne,f\ng,h\n"x\ny",1,2\n', {"merge_overflow": False},
-     b"a,b\nc,d\ne,f\ng,h\n", HEADER + b'7,"Row has extra columns (expected 2)","x\ny,1,2"\n'),
-    (b"a,b\r\nc,d\r\ne\r\n", {"fill_ragged_rows": False},
-     b"a,b\nc,d\n", HEADER + b'4,"Row has too few columns (expected 2)","e"\n'),
-    (b"nul\0byte,x\n", {}, b"nul\0byte,x\n", HEADER),
-    (b"a;b,c;d\ne;f;g\n", {"delimiter": ";", "merge_overflow": False, "expected_columns": 2},
-     b"", HEADER + b'2,"Row has extra columns (expected 2)","a;b,c;d"\n'
-                  b'3,"Row has extra columns (expected 2)","e;f;g"\n'),
-    (b"a;x\"y\"\n", {"delimiter": ";", "expected_columns": 2}, b'a;"x""y"""\n', HEADER),
-    (b"a,it's\n'b,c',d\n", {"quote_char": "'", "expected_columns": 2, "merge_overflow": False},
-     b"a,'it''s'\n'b,c',d\n", HEADER),
-    (b"a\tb\tc\n1\t2\n", {"merge_overflow": False}, b"a\tb\tc\n1\t2\t\n", HEADER),
-], ids=lambda value: None if not isinstance(value, bytes) else value[:12].decode(errors="replace"))
+@pytest.mark.parametrize(
+    "content, options, output, quarantine",
+    [
+        (b"", {}, b"", HEADER),
+        (b"\n\n\n", {}, b"\n\n\n", HEADER),
+        (
+            b"a,b,c\n\nd,e,f",
+            {"fill_ragged_rows": False},
+            b"a,b,c\nd,e,f\n",
+            HEADER + b'3,"Row has too few columns (expected 3)",""\n',
+        ),
+        # A row whose quoted field spans lines 5 and 6 is recorded with the line after it.
+        (
+            b'a,b\nc,d\ne,f\ng,h\n"x\ny",1,2\n',
+            {"merge_overflow": False},
+            b"a,b\nc,d\ne,f\ng,h\n",
+            HEADER + b'7,"Row has extra columns (expected 2)","x\ny,1,2"\n',
+        ),
+        (
+            b"a,b\r\nc,d\r\ne\r\n",
+            {"fill_ragged_rows": False},
+            b"a,b\nc,d\n",
+            HEADER + b'4,"Row has too few columns (expected 2)","e"\n',
+        ),
+        (b"nul\0byte,x\n", {}, b"nul\0byte,x\n", HEADER),
+        (
+            b"a;b,c;d\ne;f;g\n",
+            {"delimiter": ";", "merge_overflow": False, "expected_columns": 2},
+            b"",
+            HEADER + b'2,"Row has extra columns (expected 2)","a;b,c;d"\n'
+            b'3,"Row has extra columns (expected 2)","e;f;g"\n',
+        ),
+        (b'a;x"y"\n', {"delimiter": ";", "expected_columns": 2}, b'a;"x""y"""\n', HEADER),
+        (
+            b"a,it's\n'b,c',d\n",
+            {"quote_char": "'", "expected_columns": 2, "merge_overflow": False},
+            b"a,'it''s'\n'b,c',d\n",
+            HEADER,
+        ),
+        (b"a\tb\tc\n1\t2\n", {"merge_overflow": False}, b"a\tb\tc\n1\t2\t\n", HEADER),
+    ],
+    ids=lambda value: None if not isinstance(value, bytes) else value[:12].decode(errors="replace"),
+)
 def test_output_formats(tmp_path, content, options, output, quarantine):
     summary, written, quarantined = salvage(tmp_path, content, **options)
     assert written == output
@@ -86,12 +113,18 @@ def test_output_formats(tmp_path, content, options, output, quarantine):
     assert summary.quarantined_rows == quarantine.count(b'"Row has ')
 
 
-@pytest.mark.parametrize("options", [
-    {}, {"expected_columns": 0}, {"expected_columns": 4, "fill_ragged_rows": False},
-    {"expected_columns": 1, "merge_overflow": False}, {"delimiter": "|", "expected_columns": 7},
-])
+@pytest.mark.parametrize(
+    "options",
+    [
+        {},
+        {"expected_columns": 0},
+        {"expected_columns": 4, "fill_ragged_rows": False},
+        {"expected_columns": 1, "merge_overflow": False},
+        {"delimiter": "|", "expected_columns": 7},
+    ],
+)
 def test_summary_invariants(tmp_path, options):
-    summary, written, _ = salvage(tmp_path, EXAMPLE + b"x,y,z,w\n\"open,quote\n", **options)
+    summary, written, _ = salvage(tmp_path, EXAMPLE + b'x,y,z,w\n"open,quote\n', **options)
     assert summary.total_rows == summary.salvaged_rows + summary.quarantined_rows
     assert summary.repaired_rows <= summary.salvaged_rows
     assert written.count(b"\n") >= summary.salvaged_rows
@@ -140,12 +173,15 @@ def test_missing_input(tmp_path):
     assert output.read_bytes() == b"keep me"
 
 
-@pytest.mark.parametrize("make_paths, message", [
-    (lambda d: (d / "in\0.csv", d / "out.csv", d / "q.csv"), "file name contained an unexpected NUL byte"),
-    (lambda d: (d, d / "out.csv", d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
-    (lambda d: (d / "in.csv", d / "no" / "out.csv", d / "q.csv"), NO_SUCH_FILE),
-    (lambda d: (d / "in.csv", d, d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
-])
+@pytest.mark.parametrize(
+    "make_paths, message",
+    [
+        (lambda d: (d / "in\0.csv", d / "out.csv", d / "q.csv"), "file name contained an unexpected NUL byte"),
+        (lambda d: (d, d / "out.csv", d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
+        (lambda d: (d / "in.csv", d / "no" / "out.csv", d / "q.csv"), NO_SUCH_FILE),
+        (lambda d: (d / "in.csv", d, d / "q.csv"), f"{os.strerror(21)} (os error 21)"),
+    ],
+)
 def test_errors_before_any_output(paths, make_paths, message):
     source, output, quarantine = (str(p) for p in make_paths(paths[0].parent))
     with pytest.raises(OSError) as raised:
@@ -155,12 +191,15 @@ def test_errors_before_any_output(paths, make_paths, message):
     assert paths[0].read_bytes() == EXAMPLE
 
 
-@pytest.mark.parametrize("quarantine, message", [
-    ("", NO_SUCH_FILE),
-    ("q\0.csv", "file name contained an unexpected NUL byte"),
-    ("link.csv", "quarantine_path names the same file as output_path"),
-    ("hard.csv", "quarantine_path names the same file as output_path"),
-])
+@pytest.mark.parametrize(
+    "quarantine, message",
+    [
+        ("", NO_SUCH_FILE),
+        ("q\0.csv", "file name contained an unexpected NUL byte"),
+        ("link.csv", "quarantine_path names the same file as output_path"),
+        ("hard.csv", "quarantine_path names the same file as output_path"),
+    ],
+)
 def test_quarantine_failures_leave_the_output_complete(paths, monkeypatch, quarantine, message):
     source, output, _ = paths
     monkeypatch.chdir(source.parent)

@@ -75,10 +75,16 @@ def _option(name: str, value: object) -> list[str]:
 
 # What a command line can spell: text values of the settings that take text or a number.
 COMMAND_LINE_CASES = [
-    settings for settings, _ in BAD_SETTINGS
-    if all(name in ("delimiter", "quote_char", "expected_columns") and isinstance(value, (str, int))
-           and not isinstance(value, bool) and "\n" not in str(value) and "\r" not in str(value)
-           for name, value in settings.items())
+    settings
+    for settings, _ in BAD_SETTINGS
+    if all(
+        name in ("delimiter", "quote_char", "expected_columns")
+        and isinstance(value, (str, int))
+        and not isinstance(value, bool)
+        and "\n" not in str(value)
+        and "\r" not in str(value)
+        for name, value in settings.items()
+    )
     and not (settings.get("expected_columns") is not None and isinstance(settings["expected_columns"], str))
 ]
 
@@ -89,8 +95,9 @@ def test_the_command_line_refuses_them_as_usage_errors(tmp_path, command, settin
     (tmp_path / "in.csv").write_bytes(DATA)
     options = [word for name, value in settings.items() for word in _option(name, value)]
     args = [command, "in.csv", *(["out.csv"] if command == "repair" else []), *options]
-    done = subprocess.run([sys.executable, "-m", "rowmender", *args], cwd=tmp_path, env=ENV, capture_output=True,
-                          text=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-m", "rowmender", *args], cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 2, done.stderr
     assert any(f"--{name.replace('_', '-')}" in done.stderr for name in settings), done.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]

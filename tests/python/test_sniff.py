@@ -8,17 +8,20 @@ import pytest
 import rowmender
 
 
-@pytest.mark.parametrize("sample, expected", [
-    ("a,b\nc,d\n", ","),
-    ("a;b\nc;d\n", ";"),
-    ("a\tb\nc\td\n", "\t"),
-    ("a|b\nc|d\n", "|"),
-    ("é;ü\n日本;語\n", ";"),
-    ("", ","),
-    ("\ufeff", ","),
-    ("\ufeffa;b\nc;d\n", ";"),
-    ("\ufeff\na;b", ","),                             # the mark is skipped, not a row of its own
-])
+@pytest.mark.parametrize(
+    "sample, expected",
+    [
+        ("a,b\nc,d\n", ","),
+        ("a;b\nc;d\n", ";"),
+        ("a\tb\nc\td\n", "\t"),
+        ("a|b\nc|d\n", "|"),
+        ("é;ü\n日本;語\n", ";"),
+        ("", ","),
+        ("\ufeff", ","),
+        ("\ufeffa;b\nc;d\n", ";"),
+        ("\ufeff\na;b", ","),  # the mark is skipped, not a row of its own
+    ],
+)
 def test_sniff(sample, expected):
     result = rowmender.sniff(sample)
     assert type(result) is str

@@ -31,26 +31,40 @@ def summary_of(tmp_path, content, **options):
 
 
 def test_repr(summary):
-    text = ("<SalvageSummary total_rows=5 salvaged_rows=4 repaired_rows=2 quarantined_rows=1 "
-            "delimiter=',' inferred_columns=3>")
+    text = (
+        "<SalvageSummary total_rows=5 salvaged_rows=4 repaired_rows=2 quarantined_rows=1 "
+        "delimiter=',' inferred_columns=3>"
+    )
     assert repr(summary) == text
     assert str(summary) == text
 
 
-@pytest.mark.parametrize("content, options, shown", [
-    (b"a\tb\nc\td\n", {}, "delimiter='\t' inferred_columns=2>"),
-    (b"a\xc3\xa9b\n", {"delimiter": "\u00e9"}, "delimiter='\u00c3' inferred_columns=2>"),
-    (b"a'b\n", {"delimiter": "'"}, "delimiter=''' inferred_columns=2>"),
-    (b"a,b\n", {"expected_columns": 2**64 - 1, "fill_ragged_rows": False},
-     "quarantined_rows=1 delimiter=',' inferred_columns=18446744073709551615>"),
-])
+@pytest.mark.parametrize(
+    "content, options, shown",
+    [
+        (b"a\tb\nc\td\n", {}, "delimiter='\t' inferred_columns=2>"),
+        (b"a\xc3\xa9b\n", {"delimiter": "\u00e9"}, "delimiter='\u00c3' inferred_columns=2>"),
+        (b"a'b\n", {"delimiter": "'"}, "delimiter=''' inferred_columns=2>"),
+        (
+            b"a,b\n",
+            {"expected_columns": 2**64 - 1, "fill_ragged_rows": False},
+            "quarantined_rows=1 delimiter=',' inferred_columns=18446744073709551615>",
+        ),
+    ],
+)
 def test_repr_inserts_the_delimiter_and_counts_unchanged(tmp_path, content, options, shown):
     assert repr(summary_of(tmp_path, content, **options)).endswith(shown)
 
 
 def test_values(summary):
-    assert summary.to_dict() == {"total_rows": 5, "salvaged_rows": 4, "repaired_rows": 2, "quarantined_rows": 1,
-                                 "detected_delimiter": ",", "inferred_columns": 3}
+    assert summary.to_dict() == {
+        "total_rows": 5,
+        "salvaged_rows": 4,
+        "repaired_rows": 2,
+        "quarantined_rows": 1,
+        "detected_delimiter": ",",
+        "inferred_columns": 3,
+    }
     assert [type(getattr(summary, key)) for key in KEYS] == [int, int, int, int, str, int]
 
 
@@ -103,25 +117,39 @@ def test_summary_outlives_its_reader(example):
 @pytest.mark.parametrize("options", [{}, {"delimiter": ";", "expected_columns": 5}])
 def test_empty_input(tmp_path, options):
     summary = summary_of(tmp_path, b"", **options)
-    assert summary.to_dict() == {"total_rows": 0, "salvaged_rows": 0, "repaired_rows": 0, "quarantined_rows": 0,
-                                 "detected_delimiter": ",", "inferred_columns": 0}
+    assert summary.to_dict() == {
+        "total_rows": 0,
+        "salvaged_rows": 0,
+        "repaired_rows": 0,
+        "quarantined_rows": 0,
+        "detected_delimiter": ",",
+        "inferred_columns": 0,
+    }
     output = tmp_path / "out.csv"
     assert rowmender.salvage_file(str(tmp_path / "data.csv"), str(output), **options).to_dict() == summary.to_dict()
 
 
-@pytest.mark.parametrize("options, counts", [
-    ({"expected_columns": 3, "merge_overflow": False}, (5, 4, 2, 1, 3)),
-    ({"expected_columns": 3}, (5, 5, 3, 0, 3)),
-    ({}, (5, 5, 3, 0, 3)),                              # the width is inferred as 3
-    ({"expected_columns": 0}, (5, 5, 0, 0, 0)),         # no reconciliation at all
-    ({"expected_columns": 3, "fill_ragged_rows": False, "merge_overflow": False}, (5, 2, 0, 3, 3)),
-    ({"expected_columns": 1, "fill_ragged_rows": False}, (5, 5, 4, 0, 1)),
-])
+@pytest.mark.parametrize(
+    "options, counts",
+    [
+        ({"expected_columns": 3, "merge_overflow": False}, (5, 4, 2, 1, 3)),
+        ({"expected_columns": 3}, (5, 5, 3, 0, 3)),
+        ({}, (5, 5, 3, 0, 3)),  # the width is inferred as 3
+        ({"expected_columns": 0}, (5, 5, 0, 0, 0)),  # no reconciliation at all
+        ({"expected_columns": 3, "fill_ragged_rows": False, "merge_overflow": False}, (5, 2, 0, 3, 3)),
+        ({"expected_columns": 1, "fill_ragged_rows": False}, (5, 5, 4, 0, 1)),
+    ],
+)
 def test_counts_of_the_example(example, tmp_path, options, counts):
     by_reader = rowmender.SalvageReader(example, **options).summary
     by_file = rowmender.salvage_file(example, str(tmp_path / "out.csv"), **options)
     for summary in (by_reader, by_file):
-        got = (summary.total_rows, summary.salvaged_rows, summary.repaired_rows, summary.quarantined_rows,
-               summary.inferred_columns)
+        got = (
+            summary.total_rows,
+            summary.salvaged_rows,
+            summary.repaired_rows,
+            summary.quarantined_rows,
+            summary.inferred_columns,
+        )
         assert got == counts
         assert summary.detected_delimiter == ","
