@@ -54,6 +54,14 @@ class StreamEnd::Source final : public ByteSource {
   }
   std::optional<std::uint64_t> size_hint() const override { return end_.size_hint(); }
   int regular_file_descriptor() const override { return end_.fd_ >= 0 ? fd_.regular_file_descriptor() : -1; }
+  // A descriptor of a regular file goes back by seeking; a file object's bytes are kept by
+  // the engine instead (seeking it back may cost as much as reading it: a decompressor's).
+  bool mark_start() override { return end_.fd_ >= 0 && fd_.mark_start(); }
+  std::optional<SalvageError> rewind() override {
+    auto error = fd_.rewind();
+    if (error) end_.failed_ = true;
+    return error;
+  }
 
  private:
   std::optional<std::size_t> read_object(char* buffer, std::size_t capacity) {
