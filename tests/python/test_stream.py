@@ -320,6 +320,36 @@ def test_a_long_row_costs_about_its_own_size(tmp_path, where, work):
     assert float(grown) < 1.6
 
 
+# Memory follows the longest row whatever comes before it: (input, bounds on the peak's
+# growth over the input's size for repair and for rows). A field that ends the input needs no
+# line break to be built over its own bytes (rows() hands it out as a str of its size too); a
+# head of blank lines or long rows is read again rather than held (rows() holds a window's
+# rows, a million blank ones here).
+UNBOUNDED_HEADS = {
+    "unterminated field": (b"z" * (40 << 20), 1.3, 2.3),
+    "blank lines, then rows": (b"\n" * (40 << 20) + b"a,b,c\n" * 200, 0.5, 1.0),
+    "rows of 1 MiB": ((b",".join([b"x" * 1023] * 1024) + b"\n") * 48, 0.5, 0.5),
+}
+
+
+@MEASURES_MEMORY
+@pytest.mark.parametrize("name", UNBOUNDED_HEADS)
+@pytest.mark.parametrize("work", ["repair(source, '/dev/null')", "sum(1 for row in rows(open(source, 'rb')))"])
+def test_memory_follows_the_longest_row_however_long_the_head(tmp_path, name, work):
+    data, repair_bound, rows_bound = UNBOUNDED_HEADS[name]
+    bound = repair_bound if work.startswith("repair") else rows_bound
+    source = tmp_path / "head.csv"
+    source.write_bytes(data)
+    result = run_python(MEMORY, f"""
+        from rowmender import repair, rows
+        source = {str(source)!r}
+        start = resident_bytes()
+        {work}
+        print((peak_bytes() - start) / {len(data)})
+    """)
+    assert float(result.stdout) < bound, result.stderr
+
+
 # Each kind of change once, and some on one row: the exact change-log lines.
 CHANGES = [
     ("stray quotes", b'a,b\n1,"say "hi" now"\n', "2,2,stray_quote,2 stray quotes kept as content"),
