@@ -154,6 +154,58 @@ TEST(StreamRepair, LongRowsAmongShortOnesFromAFile) {
   }
 }
 
+// Each change told, as a line, so that two readings' change logs compare.
+class ChangeRecorder final : public ChangeObserver {
+ public:
+  void on_change(const RowChange& c) override {
+    const RowEvents& e = c.events;
+    for (const std::uint64_t n :
+         {c.first_line, c.last_line, static_cast<std::uint64_t>(c.decision.fate), c.decision.fields, e.stray_quotes,
+          e.text_after_quote, e.quotes_in_unquoted_fields, e.invalid_utf8,
+          static_cast<std::uint64_t>(e.unterminated_quote), e.unterminated_quote_line}) {
+      lines += std::to_string(n) + ' ';
+    }
+    lines += '\n';
+  }
+  std::string lines;
+};
+
+std::string changes_told(const std::string& input, const SalvageOptions& options, std::size_t chunk,
+                         std::size_t head_kept_whole, std::uint64_t seed) {
+  PiecewiseSource source(input, 1 + seed % (2 * chunk), seed);
+  StringSink output;
+  ChangeRecorder changes;
+  StreamSettings settings;
+  settings.chunk = chunk;
+  settings.head_kept_whole = head_kept_whole;
+  EXPECT_TRUE(repair_stream(source, output, nullptr, options, &changes, nullptr, settings).has_value());
+  return changes.lines;
+}
+
+// The change log hears of the same rows, on the same lines, however the input is cut: rows
+// longer than a window (built over their own bytes, the last one without a line break too)
+// and heads read again included.
+TEST(StreamRepair, TellsOfTheSameChangesHoweverTheInputIsCut) {
+  std::mt19937_64 rng(99);
+  const std::size_t chunks[] = {1, 2, 5, 64, 1000};
+  for (int iteration = 0; iteration < 1500; ++iteration) {
+    SalvageOptions options;
+    options.fill_ragged_rows = rng() % 2;
+    options.merge_overflow = rng() % 2;
+    options.repair_quotes = rng() % 4 != 0;
+    if (rng() % 3 == 0) options.expected_columns = rng() % 5;
+    std::string input = random_input(rng, rng() % 2 ? ',' : ';');
+    if (iteration % 7 == 0) input.insert(rng() % (input.size() + 1), std::string(rng() % 3000, '\n'));
+    // A last row whose text is as long as its bytes and ends in LF where they end in a quote.
+    if (iteration % 5 == 0) input += "\"\xFF\n\"";
+    const std::string whole = changes_told(input, options, input.size() + 1, kHeadKeptWhole, 1);
+    const std::size_t chunk = chunks[rng() % std::size(chunks)];
+    const std::size_t head_kept_whole = iteration % 2 == 0 ? rng() % 200 : kHeadKeptWhole;
+    ASSERT_EQ(changes_told(input, options, chunk, head_kept_whole, rng()), whole)
+        << ::testing::PrintToString(input) << " chunk " << chunk << " head kept whole " << head_kept_whole;
+  }
+}
+
 // The row stream hands out exactly the reader's rows, with its counts.
 TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
   std::mt19937_64 rng(77);
