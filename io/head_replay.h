@@ -4,10 +4,11 @@
 // start: rather than hold all that, the stream lets go of what inference has read, and this
 // source gives it back. A regular file goes back to where it started; any other source
 // (a pipe, a file object) has the bytes it lets go of kept in an unnamed temporary file, in
-// $TMPDIR or /tmp.
+// $TMPDIR or /tmp, or in memory where no such file can be had or written.
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "io/byte_stream.h"
@@ -43,6 +44,9 @@ class HeadReplay final : public ByteSource {
   bool started_ = false;
   bool rewinds_ = false;  // the source goes back itself
   int file_ = -1;         // the bytes let go of, when it does not
+  bool file_failed_ = false;
+  std::string in_memory_;  // those let go of after the file failed
+  std::size_t replayed_from_memory_ = 0;
   bool replaying_ = false;
 };
 

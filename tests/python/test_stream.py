@@ -63,6 +63,25 @@ def test_rows_are_the_readers_rows(tmp_path, data, opts):
     assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == reader.summary.to_dict()
 
 
+# A head past what is kept whole (8 MiB): read again from the file, or from a temporary file
+# for a file object, or from memory where no temporary file can be made.
+@pytest.mark.parametrize("tmpdir", ["usable", "missing"])
+@pytest.mark.parametrize("kind", ["path", "file object"])
+def test_a_long_head_read_again_gives_the_same_bytes(tmp_path, monkeypatch, kind, tmpdir):
+    if tmpdir == "missing":
+        monkeypatch.setenv("TMPDIR", str(tmp_path / "missing"))
+    data = b"\n" * (9 << 20) + b'x;"y\n' + (b"a;b;c\r\n" + b"d\n" + b"e;f;g;h\n") * (200_000) + b'"\xff\n"'
+    summary, output, quarantine = whole_file(tmp_path, data, {})
+    source = tmp_path / "whole.csv"
+    out, q = io.BytesIO(), io.BytesIO()
+    with open(source, "rb") as file:
+        report = rowmender.repair(source if kind == "path" else file, out, q)
+    assert out.getvalue() == output and q.getvalue() == quarantine
+    assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == summary.to_dict()
+    with open(source, "rb") as file, rowmender.rows(source if kind == "path" else file) as stream:
+        assert sum(1 for _ in stream) == summary.salvaged_rows
+
+
 def pipe_source(data):
     read, write = os.pipe()
 
