@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "simd/byte_scan.h"
+
 namespace rowmender {
 
 FieldCountSample::FieldCountSample(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char,
@@ -12,10 +14,20 @@ FieldCountSample::FieldCountSample(std::string_view input, std::uint8_t delimite
 
 void FieldCountSample::read(std::string_view window, bool at_end) {
   if (complete_) return;
+  const std::size_t size = window.size();
+  if (!at_end && row_runs_to_ != 0) {
+    // A row ends only at a line break (the last one it read may have waited for the byte
+    // after it): without one among the bytes that came since, a long row is not read again.
+    const std::size_t from = std::max(row_runs_to_ - std::min<std::size_t>(row_runs_to_, 2), cursor_.position);
+    if (find_first_of4(window.data(), from, size, '\n', '\r', '\n', '\r') == size) {
+      row_runs_to_ = size;
+      return;
+    }
+  }
+  row_runs_to_ = 0;
   ResilientParser parser = started_ ? ResilientParser(window, delimiter_, quote_char_, repair_quotes_, cursor_)
                                     : ResilientParser(window, delimiter_, quote_char_, repair_quotes_);
   started_ = true;
-  const std::size_t size = window.size();
   // A row counts only once a byte of the window follows it: that settles every question
   // about its end. A line feed ends a blank line whatever follows, so a run of them is
   // skipped to the window's end.
@@ -33,6 +45,7 @@ void FieldCountSample::read(std::string_view window, bool at_end) {
     if (!parser.next_row_shape(row)) break;
     if (!at_end && parser.position() >= size) {
       parser.rewind(before);
+      row_runs_to_ = size;
       break;
     }
     if (row.counted) count(static_cast<std::size_t>(row.fields));

@@ -28,7 +28,10 @@ class FieldCountSample {
   // read whole with a byte after it is read exactly as in the whole text.
   void read(std::string_view window, bool at_end);
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
-  void drop_front(std::size_t bytes) noexcept { cursor_.position -= bytes; }
+  void drop_front(std::size_t bytes) noexcept {
+    cursor_.position -= bytes;
+    row_runs_to_ = row_runs_to_ > bytes ? row_runs_to_ - bytes : 0;
+  }
   // Counts on to `limit` rows (more than before) at the next read.
   void raise_limit(std::size_t limit) noexcept {
     limit_ = limit;
@@ -58,6 +61,8 @@ class FieldCountSample {
   std::size_t limit_;
   bool started_ = false;
   ResilientParser::Cursor cursor_;
+  // The row at the cursor ran on to here, the end of the last window, without ending.
+  std::size_t row_runs_to_ = 0;
   std::vector<std::pair<std::size_t, std::size_t>> frequencies_;  // (field count, rows)
   std::size_t counted_rows_ = 0;
   bool complete_ = false;

@@ -17,6 +17,7 @@
 //   void take_parsed_row(RowTable&, const RowDecision&, std::uint64_t line_after, std::size_t unread)
 // `next`/`unread` is where the following row begins: every byte before it has been read.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -28,6 +29,7 @@
 #include "salvage/row_change.h"
 #include "salvage/row_rule.h"
 #include "salvage/table_shape.h"
+#include "simd/byte_scan.h"
 
 namespace rowmender {
 
@@ -64,6 +66,18 @@ class SalvageWalk {
     const std::size_t size = window.size();
     const std::size_t first_row = parser.position();
     plain_.forget_text();
+    if (long_row_ && !at_end && long_row_runs_to_ != 0) {
+      // A row ends only at a line break (the last one it read may have waited for the byte
+      // after it): without one among the bytes that came since, the long row is not read
+      // again, and a row of any length is scanned about once.
+      const std::size_t from = std::max(long_row_runs_to_ - std::min<std::size_t>(long_row_runs_to_, 2), first_row);
+      if (find_first_of4(window.data(), from, size, '\n', '\r', '\n', '\r') == size) {
+        long_row_runs_to_ = size;
+        cursor_ = parser.cursor();
+        return cursor_.position;
+      }
+    }
+    long_row_runs_to_ = 0;
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
@@ -108,6 +122,7 @@ class SalvageWalk {
         parser.rewind(before);
         if (!at_end && end >= size) {
           long_row_ = before.position == first_row;
+          long_row_runs_to_ = size;
           break;
         }
         long_row_ = false;
@@ -126,6 +141,7 @@ class SalvageWalk {
         rows.drop_last_row();
         parser.rewind(before);
         long_row_ = before.position == first_row;
+        long_row_runs_to_ = size;
         break;
       }
       const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
@@ -149,6 +165,7 @@ class SalvageWalk {
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
     cursor_.position -= bytes;
+    long_row_runs_to_ = long_row_runs_to_ > bytes ? long_row_runs_to_ - bytes : 0;
     long_rows_before_ = long_rows_before_ > bytes ? long_rows_before_ - bytes : 0;
   }
 
@@ -185,6 +202,7 @@ class SalvageWalk {
   bool started_ = false;
   bool skipped_bom_ = false;
   bool long_row_ = false;             // the next row filled a whole window without ending
+  std::size_t long_row_runs_to_ = 0;  // and ran on to here, the end of that window
   std::size_t long_rows_before_ = 0;  // rows that start before this are taken as long
   ResilientParser::Cursor cursor_;
   PlainLine plain_;
