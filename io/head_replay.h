@@ -2,9 +2,10 @@
 // A stream's start read a second time. Structure inference may have to read far into a
 // stream (past runs of blank lines or long rows) before the rows can be walked from the
 // start: rather than hold all that, the stream lets go of what inference has read, and this
-// source gives it back. A regular file goes back to where it started; any other source
-// (a pipe, a file object) has the bytes it lets go of kept in an unnamed temporary file, in
-// $TMPDIR or /tmp, or in memory where no such file can be had or written.
+// source gives it back. A source that can seek (a regular file, most file objects) goes
+// back to where it started; any other (a pipe, a socket) has the bytes it lets go of kept in
+// an unnamed temporary file, in $TMPDIR or /tmp, or in memory where no such file can be had
+// or written.
 
 #include <cstddef>
 #include <optional>

@@ -3,11 +3,13 @@ reader gives, from any kind of source into any kind of target, atomically, with 
 interpreter lock released and in bounded memory."""
 
 import bz2
+import contextlib
 import copy
 import gzip
 import io
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -63,10 +65,25 @@ def test_rows_are_the_readers_rows(tmp_path, data, opts):
     assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == reader.summary.to_dict()
 
 
-# A head past what is kept whole (8 MiB): read again from the file, or from a temporary file
-# for a file object, or from memory where no temporary file can be made.
+# A head past what is kept whole (8 MiB): read again from the file, or after seeking the file
+# object back, or from a temporary file for a pipe, or from memory where none can be made.
+def long_head_source(kind, path):
+    if kind == "path":
+        return contextlib.nullcontext(path)
+    if kind == "file object":
+        return open(path, "rb")
+    read, write = os.pipe()
+
+    def feed():
+        with open(path, "rb") as source, os.fdopen(write, "wb") as pipe:
+            shutil.copyfileobj(source, pipe)
+
+    threading.Thread(target=feed, daemon=True).start()
+    return os.fdopen(read, "rb")
+
+
 @pytest.mark.parametrize("tmpdir", ["usable", "missing"])
-@pytest.mark.parametrize("kind", ["path", "file object"])
+@pytest.mark.parametrize("kind", ["path", "file object", "pipe"])
 def test_a_long_head_read_again_gives_the_same_bytes(tmp_path, monkeypatch, kind, tmpdir):
     if tmpdir == "missing":
         monkeypatch.setenv("TMPDIR", str(tmp_path / "missing"))
@@ -74,11 +91,11 @@ def test_a_long_head_read_again_gives_the_same_bytes(tmp_path, monkeypatch, kind
     summary, output, quarantine = whole_file(tmp_path, data, {})
     source = tmp_path / "whole.csv"
     out, q = io.BytesIO(), io.BytesIO()
-    with open(source, "rb") as file:
-        report = rowmender.repair(source if kind == "path" else file, out, q)
+    with long_head_source(kind, source) as input_:
+        report = rowmender.repair(input_, out, q)
     assert out.getvalue() == output and q.getvalue() == quarantine
     assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == summary.to_dict()
-    with open(source, "rb") as file, rowmender.rows(source if kind == "path" else file) as stream:
+    with long_head_source(kind, source) as input_, rowmender.rows(input_) as stream:
         assert sum(1 for _ in stream) == summary.salvaged_rows
 
 
