@@ -54,6 +54,33 @@ class StreamEnd::Source final : public ByteSource {
   }
   std::optional<std::uint64_t> size_hint() const override { return end_.size_hint(); }
   int regular_file_descriptor() const override { return end_.fd_ >= 0 ? fd_.regular_file_descriptor() : -1; }
+  // A descriptor of a regular file goes back by seeking, and so does a file object that
+  // says it can (a file, BytesIO; a decompressor reads its start again): their bytes need
+  // not be kept aside.
+  bool mark_start() override {
+    if (end_.fd_ >= 0) return fd_.mark_start();
+    Locked locked(end_);
+    PyRef seekable(PyObject_CallMethod(end_.object_.get(), "seekable", nullptr));
+    const int can = seekable ? PyObject_IsTrue(seekable.get()) : -1;
+    if (can == 1) start_ = PyRef(PyObject_CallMethod(end_.object_.get(), "tell", nullptr));
+    // Whatever fails here (no such method, a closed file) only means the bytes are kept.
+    if (PyErr_Occurred() != nullptr) PyErr_Clear();
+    return can == 1 && start_;
+  }
+  std::optional<SalvageError> rewind() override {
+    if (end_.fd_ >= 0) {
+      auto error = fd_.rewind();
+      if (error) end_.failed_ = true;
+      return error;
+    }
+    Locked locked(end_);
+    PyRef done(PyObject_CallMethod(end_.object_.get(), "seek", "O", start_.get()));
+    if (!done) {
+      end_.failed_ = true;
+      return SalvageError::interrupted();  // the exception is set
+    }
+    return std::nullopt;
+  }
 
  private:
   std::optional<std::size_t> read_object(char* buffer, std::size_t capacity) {
@@ -105,6 +132,7 @@ class StreamEnd::Source final : public ByteSource {
 
   StreamEnd& end_;
   FdSource fd_;
+  PyRef start_;  // where a file object stood when it was first read
 };
 
 // Writes a descriptor as it is, or calls the object's write with the lock taken back.

@@ -1,18 +1,17 @@
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "heuristics/field_count_sample.h"
 #include "heuristics/structure_inference.h"
 
 namespace rowmender {
 
-std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std::uint8_t quote_char,
-                                                      bool repair_quotes, bool at_end) {
+std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples) noexcept {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0;
-  for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
-    const FieldCountSample sample(head, candidate, quote_char, repair_quotes, SNIFF_SAMPLE_LIMIT, at_end);
-    if (!sample.complete()) return std::nullopt;
+  for (std::size_t i = 0; i < CANDIDATE_DELIMITERS.size(); ++i) {
+    const FieldCountSample& sample = samples[i];
     double score = 0.0;
     const std::size_t n = sample.counted_rows();
     if (n >= 2) {
@@ -23,10 +22,21 @@ std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std
                 std::max(std::log(static_cast<double>(mode.count)), 1.0);
       }
     }
-    if (score > best_score) best_delimiter = candidate;
+    if (score > best_score) best_delimiter = CANDIDATE_DELIMITERS[i];
     best_score = std::max(best_score, score);
   }
   return best_delimiter;
+}
+
+std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std::uint8_t quote_char,
+                                                      bool repair_quotes, bool at_end) {
+  std::vector<FieldCountSample> samples;
+  samples.reserve(CANDIDATE_DELIMITERS.size());
+  for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
+    samples.emplace_back(head, candidate, quote_char, repair_quotes, SNIFF_SAMPLE_LIMIT, at_end);
+    if (!samples.back().complete()) return std::nullopt;
+  }
+  return best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()>(samples));
 }
 
 std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char, bool repair_quotes) {

@@ -11,9 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace rowmender {
+
+class FieldCountSample;
 
 inline constexpr std::array<std::uint8_t, 4> CANDIDATE_DELIMITERS = {',', ';', '\t', '|'};
 inline constexpr std::size_t SNIFF_SAMPLE_LIMIT = 50;
@@ -29,6 +32,10 @@ std::uint8_t sniff_delimiter(std::string_view input, std::uint8_t quote_char = D
 // The most frequent field count among the first 100 counted rows, or 0 without any.
 std::uint64_t infer_column_count(std::string_view input, std::uint8_t delimiter,
                                  std::uint8_t quote_char = DEFAULT_QUOTE_CHAR, bool repair_quotes = true);
+
+// The delimiter sniff_delimiter picks, from complete samples of the first 50 counted rows
+// under each candidate, in the order of CANDIDATE_DELIMITERS.
+std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples) noexcept;
 
 // The same from the first part of a text; nullopt until `head` holds enough of it (always
 // an answer when `at_end`, the head being the whole text).

@@ -26,6 +26,11 @@ class ByteSource {
   // thread of the engine's own to read ahead from; -1 when there is none. Whoever reads
   // it takes the source's place until handing it back.
   virtual int regular_file_descriptor() const { return -1; }
+  // Called before the first read: whether the source can go back to where it stands now
+  // (see rewind): a regular file, a file object that can seek.
+  virtual bool mark_start() { return false; }
+  // Goes back to where mark_start() found the source; only after it said it can.
+  [[nodiscard]] virtual std::optional<SalvageError> rewind() { return SalvageError::with_text("cannot go back"); }
 };
 
 class ByteSink {

@@ -36,6 +36,16 @@ std::optional<std::uint64_t> FdSource::size_hint() const {
 
 int FdSource::regular_file_descriptor() const { return is_regular_file(fd_) ? fd_ : -1; }
 
+bool FdSource::mark_start() {
+  start_ = is_regular_file(fd_) ? ::lseek(fd_, 0, SEEK_CUR) : -1;
+  return start_ >= 0;
+}
+
+std::optional<SalvageError> FdSource::rewind() {
+  if (::lseek(fd_, start_, SEEK_SET) < 0) return SalvageError::from_errno(errno);
+  return std::nullopt;
+}
+
 int FdSink::regular_file_descriptor() const { return is_regular_file(fd_) ? fd_ : -1; }
 
 Expected<std::size_t, SalvageError> FdSink::write(std::span<const iovec> pieces) {

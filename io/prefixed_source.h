@@ -26,6 +26,11 @@ class PrefixedSource final : public ByteSource {
     return rest ? std::optional<std::uint64_t>(*rest + (prefix_.size() - at_)) : std::nullopt;
   }
   int regular_file_descriptor() const override { return at_ == prefix_.size() ? rest_.regular_file_descriptor() : -1; }
+  bool mark_start() override { return at_ == 0 && rest_.mark_start(); }
+  [[nodiscard]] std::optional<SalvageError> rewind() override {
+    at_ = 0;
+    return rest_.rewind();
+  }
 
  private:
   std::string prefix_;

@@ -28,6 +28,13 @@ std::optional<SalvageError> StreamWindow::fill(ByteSource& source, std::size_t b
   return std::nullopt;
 }
 
+void StreamWindow::restart() noexcept {
+  buffer_ = ByteBuffer();
+  begin_ = size_ = 0;
+  at_end_ = false;
+  bytes_read_ = 0;
+}
+
 void StreamWindow::consume(std::size_t bytes) noexcept {
   if (size_ != bytes) std::memmove(buffer_.data(), buffer_.data() + begin_ + bytes, size_ - bytes);
   begin_ = 0;

@@ -46,6 +46,9 @@ class StreamWindow {
   // Drops the first `consumed` bytes and reads on until the window holds at least a chunk
   // of new bytes and half again what was left over (next_window_size), or the input ended.
   [[nodiscard]] std::optional<SalvageError> advance(ByteSource& source, std::size_t consumed, std::size_t chunk);
+  // Starts again, empty, as if nothing had been read, and gives back its memory: for a
+  // stream read again from its start. Only before read_ahead.
+  void restart() noexcept;
   // From now on, reads the next `chunk` bytes ahead while the caller works, when `source`
   // is a regular file and a thread can be had; else nothing changes. Throws
   // std::bad_alloc.

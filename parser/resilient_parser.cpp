@@ -1,5 +1,8 @@
 #include "parser/resilient_parser.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "simd/byte_scan.h"
 #include "simd/utf8_check.h"
 #include "unicode/utf8.h"
@@ -272,6 +275,30 @@ bool ResilientParser::skip_empty_row() noexcept {
   events_ = RowEvents{};
   consume_line_break();
   return true;
+}
+
+std::size_t ResilientParser::skip_line_feeds(std::size_t limit) noexcept {
+  if (quote_char_ == '\n' || delimiter_ == '\n') return 0;
+  limit = std::min(limit, input_.size());
+  const std::size_t begin = position_;
+  std::size_t end = begin;
+  // Eight bytes at a time: a file of nothing but line feeds is read at memory speed.
+  constexpr std::uint64_t kLineFeeds = 0x0A0A0A0A0A0A0A0AULL;
+  while (end + 8 <= limit) {
+    std::uint64_t word;
+    std::memcpy(&word, input_.data() + end, 8);
+    if (word != kLineFeeds) break;
+    end += 8;
+  }
+  while (end < limit && input_[end] == '\n') ++end;
+  const std::size_t count = end - begin;
+  if (count != 0) {
+    events_ = RowEvents{};
+    position_ = end;
+    line_ += count;
+    line_ends_.lf += count;
+  }
+  return count;
 }
 
 void ResilientParser::skip_row_ending_at(std::size_t line_end) noexcept {

@@ -62,6 +62,9 @@ class ResilientParser {
   // be one empty field) and returns true. Samplers skip runs of blank lines this way without
   // building rows they are going to ignore.
   bool skip_empty_row() noexcept;
+  // Consumes the run of empty lines ending in LF that starts at position(), all at once, as
+  // skip_empty_row would one by one, but none that ends past `limit`: how many.
+  std::size_t skip_line_feeds(std::size_t limit) noexcept;
 
   // Moves past a row the caller has read by itself: one that starts at position() and lies
   // on one physical line ending at `line_end` (a CR or LF, or the end of input). The line

@@ -20,6 +20,9 @@ class OutputPlan {
  public:
   // Appends a span; one that continues the last piece in the same store extends it.
   void add(const Span& span) {
+    // An empty span would only part the spans around it (a blank line's input and the
+    // delimiters it is padded with): runs of padded blank lines stay one piece.
+    if (span.begin == span.end) return;
     if (!pieces_.empty() && pieces_.back().made == span.made && pieces_.back().end == span.begin) {
       pieces_.back().end = span.end;
     } else {

@@ -52,6 +52,11 @@ class PlanSink {
     }
   }
 
+  // Whether a run of blank lines that are kept as they are may be taken at once.
+  bool takes_blank_lines() const noexcept { return planned_line_; }
+  // The blank lines [begin, end) of the input, each an LF, kept as they are.
+  void take_blank_lines(std::size_t begin, std::size_t end) { output_->add(arena_->keep_input(begin, end)); }
+
   void take_plain_line(const PlainLine& plain, std::size_t begin, std::size_t next, const RowDecision& decision,
                        std::uint64_t line_after) {
     const std::size_t end = plain.line_end();
@@ -87,7 +92,7 @@ class PlanSink {
     if (char* frontier = arena_->frontier()) {
       row_.write_text_into(frontier, arena_->frontier_room());
     } else if (!own_bytes_.empty()) {
-      row_.write_text_into(writable_input_ + own_bytes_.begin, own_bytes_.end - own_bytes_.begin - 1);
+      row_.write_text_into(writable_input_ + own_bytes_.begin, own_bytes_.end - own_bytes_.begin);
     } else {
       row_.clear();
     }

@@ -6,9 +6,9 @@
 namespace rowmender {
 
 // The bytes of the row about to be parsed, [begin, end) of the window, when the sink may
-// write the row's text over them: the row is known to end inside the window, and once it is
-// parsed nothing reads them again but the walk, which reads the last one (the text must end
-// before it). Empty when the text must go elsewhere.
+// write the row's text over them, every one: the row is known to end inside the window, and
+// once it is parsed nothing reads them again (the walk looks at how the row ends before).
+// Empty when the text must go elsewhere.
 struct RowBytes {
   std::size_t begin = 0;
   std::size_t end = 0;

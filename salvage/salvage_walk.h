@@ -6,6 +6,8 @@
 // of a stream, and go on with the next window exactly as if the text had been whole.
 //
 // A Sink provides:
+//   bool takes_blank_lines()           (runs of blank lines kept as they are, taken at once)
+//   void take_blank_lines(std::size_t begin, std::size_t end)
 //   bool takes_plain_line(const PlainLine&, const RowDecision&)
 //   void take_plain_line(const PlainLine&, std::size_t begin, std::size_t next, const RowDecision&,
 //                        std::uint64_t line_after)
@@ -15,6 +17,7 @@
 //   void take_parsed_row(RowTable&, const RowDecision&, std::uint64_t line_after, std::size_t unread)
 // `next`/`unread` is where the following row begins: every byte before it has been read.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -26,6 +29,7 @@
 #include "salvage/row_change.h"
 #include "salvage/row_rule.h"
 #include "salvage/table_shape.h"
+#include "simd/byte_scan.h"
 
 namespace rowmender {
 
@@ -41,7 +45,8 @@ class SalvageWalk {
         delimiter_(shape.delimiter),
         quote_(options.quote_char),
         repair_quotes_(options.repair_quotes),
-        read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)) {
+        read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)),
+        keeps_blank_lines_(rule_.decide(1).fate == RowFate::Keep) {
     stats_.detected_delimiter = shape.delimiter;
     stats_.inferred_columns = shape.width;
   }
@@ -61,10 +66,32 @@ class SalvageWalk {
     const std::size_t size = window.size();
     const std::size_t first_row = parser.position();
     plain_.forget_text();
+    if (long_row_ && !at_end && long_row_runs_to_ != 0) {
+      // A row ends only at a line break (the last one it read may have waited for the byte
+      // after it): without one among the bytes that came since, the long row is not read
+      // again, and a row of any length is scanned about once.
+      const std::size_t from = std::max(long_row_runs_to_ - std::min<std::size_t>(long_row_runs_to_, 2), first_row);
+      if (find_first_of4(window.data(), from, size, '\n', '\r', '\n', '\r') == size) {
+        long_row_runs_to_ = size;
+        cursor_ = parser.cursor();
+        return cursor_.position;
+      }
+    }
+    long_row_runs_to_ = 0;
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
       if (before.position >= size) break;
+      // Blank lines kept as they are (rows of one empty field in a table of any width or
+      // one) are counted a run at a time: a file of nothing else goes at memory speed.
+      if (read_plain_lines_ && window[before.position] == '\n' && keeps_blank_lines_ && sink_.takes_blank_lines()) {
+        const std::size_t count = parser.skip_line_feeds(at_end ? size : size - 1);
+        if (count != 0) {
+          stats_.total_rows += count;
+          sink_.take_blank_lines(before.position, parser.position());
+          continue;
+        }
+      }
       if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote)) {
         const RowDecision decision = rule_.decide(plain_.field_count());
         if (sink_.takes_plain_line(plain_, decision)) {
@@ -87,6 +114,7 @@ class SalvageWalk {
       // shape keeps nothing) and builds the text once, when the row ends inside the window:
       // the sink may then write it over the row's own bytes.
       RowBytes own_bytes;
+      bool own_bytes_end_in_lf = false;
       if (long_row_ || before.position < long_rows_before_) {
         ResilientParser::RowShape shape;
         parser.next_row_shape(shape);
@@ -94,10 +122,13 @@ class SalvageWalk {
         parser.rewind(before);
         if (!at_end && end >= size) {
           long_row_ = before.position == first_row;
+          long_row_runs_to_ = size;
           break;
         }
         long_row_ = false;
         own_bytes = {before.position, end};
+        // Looked at now: the sink may write the row's text over its last byte.
+        own_bytes_end_in_lf = end != 0 && window[end - 1] == '\n';
       }
       RowTable* const target = sink_.parse_target(own_bytes);
       if (target == nullptr) {
@@ -110,11 +141,17 @@ class SalvageWalk {
         rows.drop_last_row();
         parser.rewind(before);
         long_row_ = before.position == first_row;
+        long_row_runs_to_ = size;
         break;
       }
       const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
       count_row(decision, stats_);
-      if (changes_ != nullptr) report_parsed_row(parser, before, decision, window);
+      if (changes_ != nullptr) {
+        const std::size_t end = parser.position();
+        const bool ends_in_lf =
+            own_bytes.empty() ? end != 0 && end <= size && window[end - 1] == '\n' : own_bytes_end_in_lf;
+        report_parsed_row(parser, before, decision, ends_in_lf);
+      }
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
     cursor_ = parser.cursor();
@@ -128,6 +165,7 @@ class SalvageWalk {
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
     cursor_.position -= bytes;
+    long_row_runs_to_ = long_row_runs_to_ > bytes ? long_row_runs_to_ - bytes : 0;
     long_rows_before_ = long_rows_before_ > bytes ? long_rows_before_ - bytes : 0;
   }
 
@@ -139,15 +177,13 @@ class SalvageWalk {
   // Tells the observer of a row the parser read when anything about it is worth telling:
   // a change, or a row spanning several physical lines.
   void report_parsed_row(const ResilientParser& parser, const ResilientParser::Cursor& before,
-                         const RowDecision& decision, std::string_view window) {
+                         const RowDecision& decision, bool ends_in_lf) {
     // The counter stands on the line of the next byte to read: after a row that ends with a
     // line break (or, at the end of the input, with an LF inside quotes) that is the line
     // after the row's last.
     const LineEndCounts& was = before.line_ends;
     const LineEndCounts& now = parser.line_ends();
     const bool terminated = now.lf + now.crlf + now.cr != was.lf + was.crlf + was.cr;
-    const std::size_t end = parser.position();
-    const bool ends_in_lf = end != 0 && end <= window.size() && window[end - 1] == '\n';
     const std::uint64_t after = parser.line() - (terminated || ends_in_lf ? 1 : 0);
     const std::uint64_t last = after < before.line ? before.line : after;
     if (decision.fate == RowFate::Keep && !parser.events().any() && last == before.line) return;
@@ -162,9 +198,11 @@ class SalvageWalk {
   std::uint8_t quote_;
   bool repair_quotes_;
   bool read_plain_lines_;
+  bool keeps_blank_lines_;
   bool started_ = false;
   bool skipped_bom_ = false;
   bool long_row_ = false;             // the next row filled a whole window without ending
+  std::size_t long_row_runs_to_ = 0;  // and ran on to here, the end of that window
   std::size_t long_rows_before_ = 0;  // rows that start before this are taken as long
   ResilientParser::Cursor cursor_;
   PlainLine plain_;

@@ -16,17 +16,47 @@
 
 namespace rowmender {
 
-Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(StreamWindow& window, ByteSource& source,
+Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(StreamWindow& window, HeadReplay& input,
                                                                            const SalvageOptions& options,
-                                                                           std::size_t chunk) {
-  if (auto error = window.fill(source, chunk)) return *std::move(error);
+                                                                           const StreamSettings& settings,
+                                                                           StreamMonitor* monitor) {
+  const std::size_t chunk = std::max<std::size_t>(settings.chunk, 1);
+  const std::size_t kept_whole = settings.head_kept_whole;
+  ShapeSettler settler(options);
+  bool let_go = false;  // of the head's first bytes: the rows are then walked from a second reading
+  if (auto error = window.fill(input, chunk)) return *std::move(error);
   while (true) {
-    if (window.size() == 0 && window.at_end()) return std::optional<TableShape>();
-    if (auto shape = settle_shape_from_head(window.view(), options, window.at_end())) {
+    if (!let_go && window.size() == 0 && window.at_end()) return std::optional<TableShape>();
+    if (auto shape = settler.read(window.view(), window.at_end())) {
+      if (let_go) {
+        if (auto error = input.start_over(window.view())) return *std::move(error);
+        window.restart();
+        // The walk skips a byte-order mark only when its first window holds all of it.
+        if (auto error = window.fill(input, std::max<std::size_t>(chunk, 3))) return *std::move(error);
+      }
       return std::optional<TableShape>(*shape);
     }
-    // Doubling the head each time keeps the sampling's rereading linear in all.
-    if (auto error = window.fill(source, std::max(2 * window.size(), chunk))) return *std::move(error);
+    if (window.size() < kept_whole) {
+      // Doubling the head each time keeps the rereading of a row cut off at its end linear
+      // in all.
+      if (auto error = window.fill(input, std::min(std::max(2 * window.size(), chunk), kept_whole))) {
+        return *std::move(error);
+      }
+      continue;
+    }
+    // A long head: inference reads on, the window holding only the rows it has yet to read.
+    const std::size_t done = settler.done_with();
+    if (done != 0) {
+      if (auto error = input.let_go(window.view().substr(0, done))) return *std::move(error);
+      let_go = true;
+      settler.drop_front(done);
+    }
+    if (monitor != nullptr) {
+      // The rows are walked from the start once the shape is settled: nothing counts as
+      // read yet, but an interrupt is heard.
+      if (auto error = monitor->on_progress(0)) return *std::move(error);
+    }
+    if (auto error = window.advance(input, done, chunk)) return *std::move(error);
   }
 }
 
@@ -47,7 +77,8 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
   std::array<OutputPlan, 2> plans;
   std::array<std::vector<iovec>, 2> gathered;
   StreamWindow window;
-  auto settled = settle_shape_from_stream(window, source, options, chunk);
+  HeadReplay input(source);
+  auto settled = settle_shape_from_stream(window, input, options, settings, monitor);
   if (!settled) return std::move(settled).error();
 
   std::uint64_t written_behind = 0;
@@ -59,7 +90,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     SalvageWalk walk(options, shape, sink, result.salvage, changes);
     // A head read on past its first chunk holds long rows.
     if (window.size() > chunk) walk.expect_long_rows_in(window.size());
-    window.read_ahead(source, chunk);
+    window.read_ahead(input, chunk);
     const int output_fd = window.has_thread() ? output.regular_file_descriptor() : -1;
     // Counts what the thread wrote; an error it met is the output's.
     auto settle = [&](StreamWindow::WriteOutcome outcome) -> std::optional<SalvageError> {
@@ -101,7 +132,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
       }
-      if (auto error = window.advance(source, walked, chunk)) return *std::move(error);
+      if (auto error = window.advance(input, walked, chunk)) return *std::move(error);
       if (auto error = settle(window.take_write_outcome())) return *std::move(error);
       turn ^= 1;
     }

@@ -4,9 +4,8 @@
 // input has been walked.
 //
 // Memory: the window (a chunk, or the longest row when one is longer), the head that
-// structure inference samples (its rows under each candidate delimiter must all be
-// complete, so a quote opened near the start that never closes makes the head the whole
-// input), and the plan of one window.
+// structure inference samples while it is short (a longer one is read again, see
+// settle_shape_from_stream), and the plan of one window.
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include "error/expected.h"
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
+#include "io/head_replay.h"
 #include "io/stream_window.h"
 #include "parser/row_events.h"
 #include "salvage/records.h"
@@ -39,17 +39,22 @@ class StreamMonitor {
   [[nodiscard]] virtual std::optional<SalvageError> on_progress(std::uint64_t bytes_read) = 0;
 };
 
+// The head kept whole while structure inference reads it, so that the rows are walked from
+// it without reading them again: a longer head is let go of as it is read and read again.
+inline constexpr std::size_t kHeadKeptWhole = std::size_t{8} << 20;
+
 struct StreamSettings {
   std::size_t chunk = std::size_t{1} << 20;  // bytes read between walks
+  std::size_t head_kept_whole = kHeadKeptWhole;
 };
 
-// Reads into `window` until structure inference can settle the shape from the head (the
-// window's bytes, none consumed yet), doubling the head each time it cannot; nullopt for an
-// empty input.
-[[nodiscard]] Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(StreamWindow& window,
-                                                                                         ByteSource& source,
-                                                                                         const SalvageOptions& options,
-                                                                                         std::size_t chunk);
+// Reads into `window` from `input` until structure inference can settle the shape, nullopt
+// for an empty input. The window then holds the input's first bytes, none consumed: the
+// whole head when it was kept whole, else a chunk of the input read again from its start
+// through `input`, which the rows must then be read from.
+[[nodiscard]] Expected<std::optional<TableShape>, SalvageError> settle_shape_from_stream(
+    StreamWindow& window, HeadReplay& input, const SalvageOptions& options, const StreamSettings& settings,
+    StreamMonitor* monitor = nullptr);
 
 // Reads `source` to its end and writes the repaired rows to `output` and, when given, the
 // quarantine file (header first) to `quarantine`. `changes` is told of every changed row.

@@ -29,7 +29,8 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
   rows_.clear();
   if (!started_) {
     started_ = true;
-    auto settled = settle_shape_from_stream(window_, source, options_, settings_.chunk);
+    replay_.read_from(source);
+    auto settled = settle_shape_from_stream(window_, replay_, options_, settings_, monitor);
     if (!settled) return std::move(settled).error();
     if (!settled.value()) {
       finished_ = true;
@@ -39,8 +40,10 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
     // The rows handed out lie in the table's own memory or in this window, never in the
     // buffer read into ahead, so the next window can be read while they are used.
-    window_.read_ahead(source, settings_.chunk);
+    window_.read_ahead(replay_, settings_.chunk);
   }
+  // The source is the same stream each time, through another object.
+  replay_.read_from(source);
   while (!finished_) {
     if (walked_before_) {
       // The rows handed out before have been used and the table let go of them: the window
@@ -50,7 +53,7 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
         if (auto error = monitor->on_progress(window_.bytes_read())) return *std::move(error);
       }
       const std::size_t consumed = std::exchange(walked_, 0);
-      if (auto error = window_.advance(source, consumed, settings_.chunk)) return *std::move(error);
+      if (auto error = window_.advance(replay_, consumed, settings_.chunk)) return *std::move(error);
     }
     // A walk that kept no rows may have written a long row it then dropped over the window:
     // the table lets go of the window before the next walk.

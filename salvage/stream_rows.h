@@ -9,6 +9,7 @@
 #include "error/expected.h"
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
+#include "io/head_replay.h"
 #include "io/stream_window.h"
 #include "parser/row_table.h"
 #include "salvage/records.h"
@@ -44,6 +45,7 @@ class RowStream {
   SalvageOptions options_;
   ChangeObserver* changes_;
   StreamSettings settings_;
+  HeadReplay replay_;  // what the window reads the source through
   StreamWindow window_;
   RowTable rows_;
   SalvageStats counts_;

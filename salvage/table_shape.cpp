@@ -1,19 +1,72 @@
 #include "salvage/table_shape.h"
 
+#include <algorithm>
+#include <span>
+
 #include "heuristics/structure_inference.h"
 
 namespace rowmender {
 
+ShapeSettler::ShapeSettler(const SalvageOptions& options) : options_(options), delimiter_(options.delimiter) {
+  if (!delimiter_) {
+    samples_.reserve(CANDIDATE_DELIMITERS.size());
+    for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
+      samples_.emplace_back(candidate, options.quote_char, options.repair_quotes, SNIFF_SAMPLE_LIMIT);
+    }
+  } else if (!options.expected_columns) {
+    samples_.emplace_back(*delimiter_, options.quote_char, options.repair_quotes, INFER_SAMPLE_LIMIT);
+  }
+}
+
+std::optional<TableShape> ShapeSettler::read(std::string_view window, bool at_end) {
+  // A byte-order mark is skipped only when the first window holds all three of its bytes.
+  if (!started_ && !at_end && window.size() < 3) return std::nullopt;
+  started_ = true;
+  if (!delimiter_) {
+    bool complete = true;
+    for (FieldCountSample& sample : samples_) {
+      sample.read(window, at_end);
+      complete = complete && sample.complete();
+    }
+    if (!complete) return std::nullopt;
+    const std::size_t best =
+        std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(),
+                  best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()>(samples_))) -
+        CANDIDATE_DELIMITERS.begin();
+    delimiter_ = CANDIDATE_DELIMITERS[best];
+    // The width is the most frequent count of the delimiter's first 100 counted rows, of
+    // which its sample holds the first 50.
+    if (options_.expected_columns) {
+      samples_.clear();
+    } else {
+      FieldCountSample chosen = std::move(samples_[best]);
+      samples_.clear();
+      samples_.push_back(std::move(chosen));
+      samples_[0].raise_limit(INFER_SAMPLE_LIMIT);
+    }
+  }
+  std::uint64_t width = options_.expected_columns.value_or(0);
+  if (!samples_.empty()) {
+    samples_[0].read(window, at_end);
+    if (!samples_[0].complete()) return std::nullopt;
+    width = samples_[0].mode(1).count;  // 0 when no row was counted
+  }
+  return TableShape{*delimiter_, width};
+}
+
+std::size_t ShapeSettler::done_with() const noexcept {
+  if (!started_) return 0;
+  std::size_t position = SIZE_MAX;
+  for (const FieldCountSample& sample : samples_) position = std::min(position, sample.position());
+  return samples_.empty() ? 0 : position;
+}
+
+void ShapeSettler::drop_front(std::size_t bytes) noexcept {
+  for (FieldCountSample& sample : samples_) sample.drop_front(bytes);
+}
+
 std::optional<TableShape> settle_shape_from_head(std::string_view head, const SalvageOptions& options, bool at_end) {
-  // A byte-order mark is skipped only when the head holds all three of its bytes.
-  if (!at_end && head.size() < 3) return std::nullopt;
-  std::optional<std::uint8_t> delimiter = options.delimiter;
-  if (!delimiter) delimiter = sniff_delimiter_from_head(head, options.quote_char, options.repair_quotes, at_end);
-  if (!delimiter) return std::nullopt;
-  std::optional<std::uint64_t> width = options.expected_columns;
-  if (!width) width = infer_column_count_from_head(head, *delimiter, options.quote_char, options.repair_quotes, at_end);
-  if (!width) return std::nullopt;
-  return TableShape{*delimiter, *width};
+  return ShapeSettler(options).read(head, at_end);
 }
 
 TableShape settle_shape(std::string_view input, const SalvageOptions& options) {

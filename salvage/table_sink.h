@@ -42,6 +42,10 @@ class TableSink {
 
   bool takes_plain_line(const PlainLine&, const RowDecision&) const noexcept { return true; }
 
+  // Blank lines are rows here like any other.
+  bool takes_blank_lines() const noexcept { return false; }
+  void take_blank_lines(std::size_t, std::size_t) noexcept {}
+
   void take_plain_line(const PlainLine& plain, std::size_t, std::size_t, const RowDecision& decision,
                        std::uint64_t line_after) {
     // A plain line's fields are never longer than the line, and stay so through
@@ -59,7 +63,7 @@ class TableSink {
         // That needs the table to start with it (the table is handed out before the window
         // moves on); a row too long to copy waits for the next table.
         if (!rows_.empty()) return own_bytes.end - own_bytes.begin >= apart_from_ ? nullptr : &rows_;
-        rows_.write_text_into(window_ + own_bytes.begin, own_bytes.end - own_bytes.begin - 1);
+        rows_.write_text_into(window_ + own_bytes.begin, own_bytes.end - own_bytes.begin);
         origin_ = own_bytes.begin;
         long_row_in_place_ = true;
       }

@@ -49,8 +49,9 @@ Written whole_file(const std::string& input, const SalvageOptions& options) {
 
 // From memory in reads of random sizes into memory, or, `from_file`, from a regular file
 // into another, which the window reads ahead and writes behind on a thread of its own.
+// A head longer than `head_kept_whole` is let go of as inference reads it and read again.
 Written streamed(const std::string& input, const SalvageOptions& options, std::size_t chunk, std::size_t longest_read,
-                 std::uint64_t seed, bool from_file = false) {
+                 std::uint64_t seed, bool from_file = false, std::size_t head_kept_whole = kHeadKeptWhole) {
   PiecewiseSource pieces(input, longest_read, seed);
   const MemoryFile file(from_file ? std::string_view(input) : std::string_view());
   FdSource descriptor(file.fd());
@@ -62,6 +63,7 @@ Written streamed(const std::string& input, const SalvageOptions& options, std::s
   EXPECT_TRUE(!from_file || (source.regular_file_descriptor() >= 0 && output.regular_file_descriptor() >= 0));
   StreamSettings settings;
   settings.chunk = chunk;
+  settings.head_kept_whole = head_kept_whole;
   auto result = repair_stream(source, output, &quarantine, options, nullptr, nullptr, settings);
   EXPECT_TRUE(result.has_value());
   Written w;
@@ -116,13 +118,16 @@ TEST(StreamRepair, WritesWhatTheWholeFilePassWritesHoweverTheInputIsCut) {
     std::string input = random_input(rng, delimiter);
     // Now and then a row longer than the room the read-ahead keeps for a row's start.
     if (iteration % 50 == 0) input.insert(rng() % (input.size() + 1), std::string(70000 + rng() % 70000, 'L'));
+    // And a run of blank lines, which inference reads past without keeping.
+    if (iteration % 7 == 0) input.insert(rng() % (input.size() + 1), std::string(rng() % 3000, '\n'));
     const bool from_file = iteration % 3 == 0;
+    const std::size_t head_kept_whole = iteration % 2 == 0 ? rng() % 200 : kHeadKeptWhole;
 
     const Written expected = whole_file(input, options);
     const std::size_t chunk = chunks[rng() % std::size(chunks)];
-    const Written got = streamed(input, options, chunk, 1 + rng() % (2 * chunk), rng(), from_file);
+    const Written got = streamed(input, options, chunk, 1 + rng() % (2 * chunk), rng(), from_file, head_kept_whole);
     const std::string where = ::testing::PrintToString(input.substr(0, 2000)) + " chunk " + std::to_string(chunk) +
-                              (from_file ? " from a file" : "");
+                              (from_file ? " from a file" : "") + " head kept whole " + std::to_string(head_kept_whole);
     ASSERT_EQ(got.output, expected.output) << where;
     ASSERT_EQ(got.quarantine, expected.quarantine) << where;
     ASSERT_EQ(stats_of(got.stats), stats_of(expected.stats)) << where;
@@ -149,6 +154,58 @@ TEST(StreamRepair, LongRowsAmongShortOnesFromAFile) {
   }
 }
 
+// Each change told, as a line, so that two readings' change logs compare.
+class ChangeRecorder final : public ChangeObserver {
+ public:
+  void on_change(const RowChange& c) override {
+    const RowEvents& e = c.events;
+    for (const std::uint64_t n :
+         {c.first_line, c.last_line, static_cast<std::uint64_t>(c.decision.fate), c.decision.fields, e.stray_quotes,
+          e.text_after_quote, e.quotes_in_unquoted_fields, e.invalid_utf8,
+          static_cast<std::uint64_t>(e.unterminated_quote), e.unterminated_quote_line}) {
+      lines += std::to_string(n) + ' ';
+    }
+    lines += '\n';
+  }
+  std::string lines;
+};
+
+std::string changes_told(const std::string& input, const SalvageOptions& options, std::size_t chunk,
+                         std::size_t head_kept_whole, std::uint64_t seed) {
+  PiecewiseSource source(input, 1 + seed % (2 * chunk), seed);
+  StringSink output;
+  ChangeRecorder changes;
+  StreamSettings settings;
+  settings.chunk = chunk;
+  settings.head_kept_whole = head_kept_whole;
+  EXPECT_TRUE(repair_stream(source, output, nullptr, options, &changes, nullptr, settings).has_value());
+  return changes.lines;
+}
+
+// The change log hears of the same rows, on the same lines, however the input is cut: rows
+// longer than a window (built over their own bytes, the last one without a line break too)
+// and heads read again included.
+TEST(StreamRepair, TellsOfTheSameChangesHoweverTheInputIsCut) {
+  std::mt19937_64 rng(99);
+  const std::size_t chunks[] = {1, 2, 5, 64, 1000};
+  for (int iteration = 0; iteration < 1500; ++iteration) {
+    SalvageOptions options;
+    options.fill_ragged_rows = rng() % 2;
+    options.merge_overflow = rng() % 2;
+    options.repair_quotes = rng() % 4 != 0;
+    if (rng() % 3 == 0) options.expected_columns = rng() % 5;
+    std::string input = random_input(rng, rng() % 2 ? ',' : ';');
+    if (iteration % 7 == 0) input.insert(rng() % (input.size() + 1), std::string(rng() % 3000, '\n'));
+    // A last row whose text is as long as its bytes and ends in LF where they end in a quote.
+    if (iteration % 5 == 0) input += "\"\xFF\n\"";
+    const std::string whole = changes_told(input, options, input.size() + 1, kHeadKeptWhole, 1);
+    const std::size_t chunk = chunks[rng() % std::size(chunks)];
+    const std::size_t head_kept_whole = iteration % 2 == 0 ? rng() % 200 : kHeadKeptWhole;
+    ASSERT_EQ(changes_told(input, options, chunk, head_kept_whole, rng()), whole)
+        << ::testing::PrintToString(input) << " chunk " << chunk << " head kept whole " << head_kept_whole;
+  }
+}
+
 // The row stream hands out exactly the reader's rows, with its counts.
 TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
   std::mt19937_64 rng(77);
@@ -159,7 +216,8 @@ TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
     options.fill_ragged_rows = rng() % 2;
     options.merge_overflow = rng() % 2;
     if (rng() % 3 == 0) options.expected_columns = rng() % 5;
-    const std::string input = random_input(rng, delimiter);
+    std::string input = random_input(rng, delimiter);
+    if (iteration % 7 == 0) input.insert(rng() % (input.size() + 1), std::string(rng() % 3000, '\n'));
     const SalvageOutcome expected = salvage_slice(input, options);
 
     const std::size_t chunk = chunks[rng() % std::size(chunks)];
@@ -171,6 +229,7 @@ TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
     ByteSource& source = from_file ? static_cast<ByteSource&>(descriptor) : pieces;
     StreamSettings settings;
     settings.chunk = chunk;
+    if (iteration % 2 == 0) settings.head_kept_whole = rng() % 200;
     RowStream stream(options, nullptr, settings);
     std::vector<Fields> rows;
     while (true) {
@@ -180,7 +239,8 @@ TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
       ASSERT_FALSE(stream.rows().empty());
       for (const Fields& row : rows_of(stream.rows())) rows.push_back(row);
     }
-    const std::string where = ::testing::PrintToString(input) + " chunk " + std::to_string(chunk);
+    const std::string where = ::testing::PrintToString(input) + " chunk " + std::to_string(chunk) +
+                              " head kept whole " + std::to_string(settings.head_kept_whole);
     ASSERT_EQ(rows, rows_of(expected.rows)) << where;
     ASSERT_EQ(stats_of(stream.stats().salvage), stats_of(expected.stats)) << where;
   }

@@ -48,6 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ByteSink& output = from_file ? static_cast<ByteSink&>(output_descriptor) : in_memory;
   StreamSettings settings;
   settings.chunk = 1 + chunk % 64;
+  // A head longer than this is let go of as inference reads it and read again: from the
+  // start of the file, or from the bytes kept for a source that cannot go back.
+  if ((longest_read & 0x40) != 0) settings.head_kept_whole = longest_read % 32;
   auto streamed = repair_stream(source, output, &quarantine, options, nullptr, nullptr, settings);
   FUZZ_CHECK(streamed.has_value());
   const SalvageStats& a = streamed.value().salvage;

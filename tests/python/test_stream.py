@@ -3,11 +3,13 @@ reader gives, from any kind of source into any kind of target, atomically, with 
 interpreter lock released and in bounded memory."""
 
 import bz2
+import contextlib
 import copy
 import gzip
 import io
 import os
 import pickle
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -61,6 +63,40 @@ def test_rows_are_the_readers_rows(tmp_path, data, opts):
         assert list(stream) == list(reader)
         report = stream.report
     assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == reader.summary.to_dict()
+
+
+# A head past what is kept whole (8 MiB): read again from the file, or after seeking the file
+# object back, or from a temporary file for a pipe, or from memory where none can be made.
+def long_head_source(kind, path):
+    if kind == "path":
+        return contextlib.nullcontext(path)
+    if kind == "file object":
+        return open(path, "rb")
+    read, write = os.pipe()
+
+    def feed():
+        with open(path, "rb") as source, os.fdopen(write, "wb") as pipe:
+            shutil.copyfileobj(source, pipe)
+
+    threading.Thread(target=feed, daemon=True).start()
+    return os.fdopen(read, "rb")
+
+
+@pytest.mark.parametrize("tmpdir", ["usable", "missing"])
+@pytest.mark.parametrize("kind", ["path", "file object", "pipe"])
+def test_a_long_head_read_again_gives_the_same_bytes(tmp_path, monkeypatch, kind, tmpdir):
+    if tmpdir == "missing":
+        monkeypatch.setenv("TMPDIR", str(tmp_path / "missing"))
+    data = b"\n" * (9 << 20) + b'x;"y\n' + (b"a;b;c\r\n" + b"d\n" + b"e;f;g;h\n") * (200_000) + b'"\xff\n"'
+    summary, output, quarantine = whole_file(tmp_path, data, {})
+    source = tmp_path / "whole.csv"
+    out, q = io.BytesIO(), io.BytesIO()
+    with long_head_source(kind, source) as input_:
+        report = rowmender.repair(input_, out, q)
+    assert out.getvalue() == output and q.getvalue() == quarantine
+    assert {f: getattr(report, f) for f in SUMMARY_FIELDS} == summary.to_dict()
+    with long_head_source(kind, source) as input_, rowmender.rows(input_) as stream:
+        assert sum(1 for _ in stream) == summary.salvaged_rows
 
 
 def pipe_source(data):
@@ -318,6 +354,36 @@ def test_a_long_row_costs_about_its_own_size(tmp_path, where, work):
     outcome, grown = result.stdout.rsplit(" ", 1)
     assert "salvaged_rows=1," in outcome or outcome == "[12000]", result.stderr
     assert float(grown) < 1.6
+
+
+# Memory follows the longest row whatever comes before it: (input, bounds on the peak's
+# growth over the input's size for repair and for rows). A field that ends the input needs no
+# line break to be built over its own bytes (rows() hands it out as a str of its size too); a
+# head of blank lines or long rows is read again rather than held (rows() holds a window's
+# rows, a million blank ones here).
+UNBOUNDED_HEADS = {
+    "unterminated field": (b"z" * (40 << 20), 1.3, 2.3),
+    "blank lines, then rows": (b"\n" * (40 << 20) + b"a,b,c\n" * 200, 0.5, 1.0),
+    "rows of 1 MiB": ((b",".join([b"x" * 1023] * 1024) + b"\n") * 48, 0.5, 0.5),
+}
+
+
+@MEASURES_MEMORY
+@pytest.mark.parametrize("name", UNBOUNDED_HEADS)
+@pytest.mark.parametrize("work", ["repair(source, '/dev/null')", "sum(1 for row in rows(open(source, 'rb')))"])
+def test_memory_follows_the_longest_row_however_long_the_head(tmp_path, name, work):
+    data, repair_bound, rows_bound = UNBOUNDED_HEADS[name]
+    bound = repair_bound if work.startswith("repair") else rows_bound
+    source = tmp_path / "head.csv"
+    source.write_bytes(data)
+    result = run_python(MEMORY, f"""
+        from rowmender import repair, rows
+        source = {str(source)!r}
+        start = resident_bytes()
+        {work}
+        print((peak_bytes() - start) / {len(data)})
+    """)
+    assert float(result.stdout) < bound, result.stderr
 
 
 # Each kind of change once, and some on one row: the exact change-log lines.
