@@ -27,10 +27,17 @@ from salvage_strategies import options
 content = salvage_content(300, rows=True)
 SETTINGS = settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
-SUMMARY_FIELDS = ["total_rows", "salvaged_rows", "repaired_rows", "quarantined_rows", "detected_delimiter",
-                  "inferred_columns"]
-DAMAGED = (b'id,name,email\n1,Ann,a@x\n2,"Bob "the" man",b@x\n3,Cy\n4,Di,d@x,555,2020\n'
-           b'ab"c,x,y\n5,\xff\xfe,z\n"open,\n')
+SUMMARY_FIELDS = [
+    "total_rows",
+    "salvaged_rows",
+    "repaired_rows",
+    "quarantined_rows",
+    "detected_delimiter",
+    "inferred_columns",
+]
+DAMAGED = (
+    b'id,name,email\n1,Ann,a@x\n2,"Bob "the" man",b@x\n3,Cy\n4,Di,d@x,555,2020\n' b'ab"c,x,y\n5,\xff\xfe,z\n"open,\n'
+)
 
 
 def whole_file(tmp_path, data, opts):
@@ -105,7 +112,7 @@ def pipe_source(data):
     def feed():
         with os.fdopen(write, "wb") as pipe:
             for start in range(0, len(data), 7):
-                pipe.write(data[start:start + 7])
+                pipe.write(data[start : start + 7])
                 pipe.flush()
 
     threading.Thread(target=feed, daemon=True).start()
@@ -124,8 +131,13 @@ def test_sources_of_every_kind_give_the_same_repair(tmp_path, kind):
     elif kind == "bz2":
         source = bz2.open(io.BytesIO(bz2.compress(data)))
     else:
-        source = {"str": lambda: str(path), "pathlike": lambda: path, "bytesio": lambda: io.BytesIO(data),
-                  "pipe": lambda: pipe_source(data), "descriptor": lambda: os.open(path, os.O_RDONLY)}[kind]()
+        source = {
+            "str": lambda: str(path),
+            "pathlike": lambda: path,
+            "bytesio": lambda: io.BytesIO(data),
+            "pipe": lambda: pipe_source(data),
+            "descriptor": lambda: os.open(path, os.O_RDONLY),
+        }[kind]()
     out = io.BytesIO()
     report = rowmender.repair(source, out)
     assert out.getvalue() == expected.getvalue()
@@ -142,8 +154,12 @@ def test_targets_of_every_kind_get_the_repair(tmp_path, kind):
         rowmender.repair(io.BytesIO(DAMAGED), os.devnull)
         assert os.path.exists(os.devnull) and not os.path.isfile(os.devnull)
         return
-    target = {"path": lambda: str(target_path), "pathlike": lambda: target_path, "bytesio": io.BytesIO,
-              "descriptor": lambda: os.open(target_path, os.O_WRONLY | os.O_CREAT)}[kind]()
+    target = {
+        "path": lambda: str(target_path),
+        "pathlike": lambda: target_path,
+        "bytesio": io.BytesIO,
+        "descriptor": lambda: os.open(target_path, os.O_WRONLY | os.O_CREAT),
+    }[kind]()
     rowmender.repair(io.BytesIO(DAMAGED), target)
     written = target.getvalue() if kind == "bytesio" else target_path.read_bytes()
     assert written == expected.getvalue()
@@ -177,7 +193,7 @@ class FailingSource(io.RawIOBase):
         if self.at >= self.fail_after:
             raise OSError("the source broke off")
         n = min(len(buffer), 1000, len(self.data) - self.at)
-        buffer[:n] = self.data[self.at:self.at + n]
+        buffer[:n] = self.data[self.at : self.at + n]
         self.at += n
         return n
 
@@ -193,8 +209,13 @@ def test_a_failing_source_leaves_existing_targets_untouched(tmp_path):
 
 def run_python(*code, **kwargs):
     """Runs the pieces of code, each dedented, one after the other in a new interpreter."""
-    return subprocess.run([sys.executable, "-c", "\n".join(map(textwrap.dedent, code))], capture_output=True,
-                          text=True, timeout=300, **kwargs)
+    return subprocess.run(
+        [sys.executable, "-c", "\n".join(map(textwrap.dedent, code))],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        **kwargs,
+    )
 
 
 # For a child made by run_python: its peak resident memory so far, from the kernel's
@@ -216,7 +237,8 @@ def test_a_fork_while_rows_are_read_ahead_hangs_neither_process(tmp_path):
     # wait for it, and the parent's rows stay whole.
     source = tmp_path / "big.csv"
     source.write_bytes(b"a,b,c\n" + b"1,2,3\n" * 1_000_000)
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import gc, os, rowmender
         stream = iter(rowmender.rows({str(source)!r}))
         first = [next(stream) for _ in range(1000)]
@@ -228,7 +250,8 @@ def test_a_fork_while_rows_are_read_ahead_hangs_neither_process(tmp_path):
         _, status = os.waitpid(pid, 0)
         rest = sum(1 for _ in stream)
         print(os.waitstatus_to_exitcode(status), len(first) + rest)
-    """)
+    """
+    )
     assert result.stdout.split() == ["0", "1000001"], result.stderr
 
 
@@ -238,7 +261,8 @@ def test_a_full_file_system_leaves_the_target_untouched(tmp_path, copies):
     # many windows is written by the engine's own thread, whose error is the target's too.
     (tmp_path / "in.csv").write_bytes(DAMAGED * copies)
     (tmp_path / "out.csv").write_bytes(b"keep\n")
-    result = run_python(f"""
+    result = run_python(
+        f"""
         import resource, signal, rowmender
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (10_000, 10_000))
@@ -246,7 +270,8 @@ def test_a_full_file_system_leaves_the_target_untouched(tmp_path, copies):
             rowmender.repair({str(tmp_path / 'in.csv')!r}, {str(tmp_path / 'out.csv')!r})
         except OSError as error:
             print(type(error).__name__, error.errno, error.filename)
-    """)
+    """
+    )
     assert result.stdout.split()[:2] == ["OSError", "27"], result.stderr
     assert result.stdout.strip().endswith("out.csv")
     assert (tmp_path / "out.csv").read_bytes() == b"keep\n"
@@ -257,13 +282,22 @@ def test_ctrl_c_during_a_long_repair_leaves_nothing_behind(tmp_path):
     (tmp_path / "out.csv").write_bytes(b"keep\n")
     fifo = tmp_path / "in.fifo"
     os.mkfifo(fifo)
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+    child = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(
+                f"""
         import rowmender, sys
         try:
             rowmender.repair({str(fifo)!r}, {str(tmp_path / 'out.csv')!r}, {str(tmp_path / 'q.csv')!r})
         except KeyboardInterrupt:
             sys.exit(42)
-    """)], stderr=subprocess.PIPE)
+    """
+            ),
+        ],
+        stderr=subprocess.PIPE,
+    )
     with open(fifo, "wb") as writer:  # the writer stays open: the read blocks
         writer.write(b"a,b\n" * 100_000)
         writer.flush()
@@ -299,14 +333,17 @@ def test_other_threads_run_while_a_repair_works(tmp_path):
 
 
 # AddressSanitizer keeps freed memory in quarantine and shadows all of it: RSS says nothing there.
-MEASURES_MEMORY = pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                                     reason="AddressSanitizer changes what memory is resident")
+MEASURES_MEMORY = pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer changes what memory is resident"
+)
 
 
 @MEASURES_MEMORY
 def test_memory_stays_bounded_on_a_large_stream():
     # 300 MB generated on the fly: the repair's memory must not follow the input.
-    result = run_python(MEMORY, """
+    result = run_python(
+        MEMORY,
+        """
         import io, rowmender
         LINE = b'1,Ann,\\x22likes \\x22\\x22tea\\x22\\x22\\x22,a@x\\n2,Bob\\n3,x,y,z,w\\n'
         class Generated(io.RawIOBase):
@@ -325,17 +362,18 @@ def test_memory_stays_bounded_on_a_large_stream():
         for row in rowmender.rows(Generated(100 << 20)):
             pass
         print(report.bytes_read, (peak_bytes() - before) >> 20)
-    """)
+    """,
+    )
     read, grown_mib = map(int, result.stdout.split())
     assert read == 300 << 20, result.stderr
     assert grown_mib < 48
 
 
-
 @MEASURES_MEMORY
 @pytest.mark.parametrize("where", ["head", "middle"])
-@pytest.mark.parametrize("work", ["repair(source, '/dev/null', **options)",
-                                  "[len(row) for row in rows(source, **options)]"])
+@pytest.mark.parametrize(
+    "work", ["repair(source, '/dev/null', **options)", "[len(row) for row in rows(source, **options)]"]
+)
 def test_a_long_row_costs_about_its_own_size(tmp_path, where, work):
     # One row of 48 MB (fields of 4 KB): its text is built over its own bytes in the window,
     # and rows() gives back the memory under it as the strs are made. The short rows before
@@ -344,13 +382,16 @@ def test_a_long_row_costs_about_its_own_size(tmp_path, where, work):
     before = b"1,2\n" * 600_000 if where == "middle" else b""
     source = tmp_path / "long.csv"
     source.write_bytes(before + row + b"3,4\n")
-    result = run_python(MEMORY, f"""
+    result = run_python(
+        MEMORY,
+        f"""
         from rowmender import repair, rows
         source, options = {str(source)!r}, dict(expected_columns=12_000, fill_ragged_rows=False)
         start = resident_bytes()
         outcome = {work}
         print(repr(outcome), (peak_bytes() - start) / {len(row)})
-    """)
+    """,
+    )
     outcome, grown = result.stdout.rsplit(" ", 1)
     assert "salvaged_rows=1," in outcome or outcome == "[12000]", result.stderr
     assert float(grown) < 1.6
@@ -376,13 +417,16 @@ def test_memory_follows_the_longest_row_however_long_the_head(tmp_path, name, wo
     bound = repair_bound if work.startswith("repair") else rows_bound
     source = tmp_path / "head.csv"
     source.write_bytes(data)
-    result = run_python(MEMORY, f"""
+    result = run_python(
+        MEMORY,
+        f"""
         from rowmender import repair, rows
         source = {str(source)!r}
         start = resident_bytes()
         {work}
         print((peak_bytes() - start) / {len(data)})
-    """)
+    """,
+    )
     assert float(result.stdout) < bound, result.stderr
 
 
@@ -390,7 +434,11 @@ def test_memory_follows_the_longest_row_however_long_the_head(tmp_path, name, wo
 CHANGES = [
     ("stray quotes", b'a,b\n1,"say "hi" now"\n', "2,2,stray_quote,2 stray quotes kept as content"),
     ("text after quote", b'a,b\n1,"x"y\n', "2,2,text_after_quote,text after a closing quote continued the field"),
-    ("quote in unquoted field", b'a,b\n1,x"y\n', "2,2,quote_in_unquoted_field,1 quote in an unquoted field kept as content"),
+    (
+        "quote in unquoted field",
+        b'a,b\n1,x"y\n',
+        "2,2,quote_in_unquoted_field,1 quote in an unquoted field kept as content",
+    ),
     ("invalid utf-8", b"a,b\n1,\xff\xfe\n", "2,2,invalid_utf8,2 invalid byte sequences replaced"),
     ("unterminated quote", b'a,b\n1,"open\nmore\n', "2,3,unterminated_quote,quoted field open at end of input"),
     ("filled", b"a,b,c\n1\n", "2,2,filled,2 empty fields added"),
@@ -407,8 +455,13 @@ def test_each_change_is_logged(name, data, line):
 
 def test_changes_on_one_row_are_logged_in_order_and_counted():
     log = io.BytesIO()
-    report = rowmender.repair(io.BytesIO(b'a,b,c\n"x"y,\xff\n"z\nw\n'), io.BytesIO(), changes=log,
-                              merge_overflow=False, fill_ragged_rows=False)
+    report = rowmender.repair(
+        io.BytesIO(b'a,b,c\n"x"y,\xff\n"z\nw\n'),
+        io.BytesIO(),
+        changes=log,
+        merge_overflow=False,
+        fill_ragged_rows=False,
+    )
     assert log.getvalue().decode().splitlines()[1:] == [
         "2,2,text_after_quote,text after a closing quote continued the field",
         "2,2,invalid_utf8,1 invalid byte sequence replaced",
@@ -416,8 +469,13 @@ def test_changes_on_one_row_are_logged_in_order_and_counted():
         "3,4,unterminated_quote,quoted field open at end of input",
         "3,4,quarantined,Row has too few columns (expected 3)",
     ]
-    assert (report.rows_with_text_after_quote, report.rows_with_replaced_bytes, report.quarantined_rows,
-            report.multiline_rows, report.unterminated_quote_line) == (1, 1, 2, 1, 3)
+    assert (
+        report.rows_with_text_after_quote,
+        report.rows_with_replaced_bytes,
+        report.quarantined_rows,
+        report.multiline_rows,
+        report.unterminated_quote_line,
+    ) == (1, 1, 2, 1, 3)
 
 
 def model_counts(data, opts):
@@ -428,8 +486,11 @@ def model_counts(data, opts):
         return 0, 0, 0
     short = sum(n < width for n in widths)
     long = sum(n > width for n in widths)
-    return ((short if opts["fill_ragged_rows"] else 0), (long if opts["merge_overflow"] else 0),
-            (0 if opts["fill_ragged_rows"] else short) + (0 if opts["merge_overflow"] else long))
+    return (
+        (short if opts["fill_ragged_rows"] else 0),
+        (long if opts["merge_overflow"] else 0),
+        (0 if opts["fill_ragged_rows"] else short) + (0 if opts["merge_overflow"] else long),
+    )
 
 
 @SETTINGS
@@ -446,8 +507,10 @@ def test_change_counts_agree_with_a_model(data, opts):
 def test_the_cases_that_left_no_trace_now_do():
     excel = "id;name\n1;Zoë\n2;Müller\n".encode("cp1252")
     assert rowmender.repair(io.BytesIO(excel), io.BytesIO()).rows_with_replaced_bytes == 2
-    joined = (b"id,name,email\n1,Ann,a@x\n2,Bob,b@x\n3,Cy,c@x\n4,Di,d@x\n"
-              b"id,name,email,phone,date\n5,Ed,e@x,555,2020\n6,Fay,f@x,556,2021\n7,Gus,g@x,557,2022\n")
+    joined = (
+        b"id,name,email\n1,Ann,a@x\n2,Bob,b@x\n3,Cy,c@x\n4,Di,d@x\n"
+        b"id,name,email,phone,date\n5,Ed,e@x,555,2020\n6,Fay,f@x,556,2021\n7,Gus,g@x,557,2022\n"
+    )
     log = io.BytesIO()
     report = rowmender.repair(io.BytesIO(joined), io.BytesIO(), changes=log)
     assert report.merged_rows == 4 and log.getvalue().count(b",merged,") == 4
@@ -460,13 +523,16 @@ def test_the_cases_that_left_no_trace_now_do():
 ENCODED = "name;city\nZoë;Århus\nJosé;Málaga\n\u00e9t\u00e9;\u00fcber\n"
 
 
-@pytest.mark.parametrize("encoding,data", [
-    ("cp1252", ENCODED.encode("cp1252") + b"bad\x81;x\n"),
-    ("latin-1", ENCODED.encode("latin-1")),
-    (None, ENCODED.encode("utf-16")),
-    ("utf-16", ENCODED.encode("utf-16-be").join([b"\xfe\xff", b""])),
-    ("shift_jis", "名前;町\n山田;東京\n".encode("shift_jis") + b"\x82\xff;x\n"),
-])
+@pytest.mark.parametrize(
+    "encoding,data",
+    [
+        ("cp1252", ENCODED.encode("cp1252") + b"bad\x81;x\n"),
+        ("latin-1", ENCODED.encode("latin-1")),
+        (None, ENCODED.encode("utf-16")),
+        ("utf-16", ENCODED.encode("utf-16-be").join([b"\xfe\xff", b""])),
+        ("shift_jis", "名前;町\n山田;東京\n".encode("shift_jis") + b"\x82\xff;x\n"),
+    ],
+)
 def test_other_encodings_repair_as_if_decoded_first(encoding, data):
     # Each undecodable byte becomes one U+FFFD.
     text = data.decode(encoding or "utf-16", "surrogateescape")
@@ -480,17 +546,20 @@ def test_other_encodings_repair_as_if_decoded_first(encoding, data):
     assert report.replaced_bytes == text.count("\ufffd")
 
 
-@pytest.mark.parametrize("kwargs,error,match", [
-    ({"delimiter": ";;"}, ValueError, "exactly one ASCII character"),
-    ({"delimiter": "é"}, ValueError, "exactly one ASCII character"),
-    ({"quote_char": ""}, ValueError, "exactly one ASCII character"),
-    ({"delimiter": "\n"}, ValueError, "line break"),
-    ({"delimiter": '"'}, ValueError, "same character"),
-    ({"expected_columns": -1}, ValueError, "negative"),
-    ({"expected_columns": 2.0}, TypeError, "int or None"),
-    ({"expected_columns": True}, TypeError, "int or None"),
-    ({"encoding": "no-such-codec"}, LookupError, "no-such-codec"),
-])
+@pytest.mark.parametrize(
+    "kwargs,error,match",
+    [
+        ({"delimiter": ";;"}, ValueError, "exactly one ASCII character"),
+        ({"delimiter": "é"}, ValueError, "exactly one ASCII character"),
+        ({"quote_char": ""}, ValueError, "exactly one ASCII character"),
+        ({"delimiter": "\n"}, ValueError, "line break"),
+        ({"delimiter": '"'}, ValueError, "same character"),
+        ({"expected_columns": -1}, ValueError, "negative"),
+        ({"expected_columns": 2.0}, TypeError, "int or None"),
+        ({"expected_columns": True}, TypeError, "int or None"),
+        ({"encoding": "no-such-codec"}, LookupError, "no-such-codec"),
+    ],
+)
 def test_bad_settings_raise_before_anything_is_written(tmp_path, kwargs, error, match):
     target = tmp_path / "out.csv"
     with pytest.raises(error, match=match):
@@ -553,8 +622,13 @@ def test_reports_are_values():
 
 
 @SETTINGS
-@given(fields=st.lists(st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters=",\"\r\n\ufeff"),
-                               max_size=40), min_size=1, max_size=6))
+@given(
+    fields=st.lists(
+        st.text(st.characters(blacklist_categories=["Cs"], blacklist_characters=',"\r\n\ufeff'), max_size=40),
+        min_size=1,
+        max_size=6,
+    )
+)
 def test_text_of_every_width_comes_back_as_it_was(fields):
     # One, two and four bytes per character in the str a field becomes, short and long.
     data = (",".join(fields) + "\n").encode("utf-8")
@@ -564,19 +638,32 @@ def test_text_of_every_width_comes_back_as_it_was(fields):
 TABLE = "name;city\nZoë;東京\n"
 
 
-@pytest.mark.parametrize("data,mark", [
-    (b"\xff\xfe" + TABLE.encode("utf-16-le"), True),
-    (b"\xfe\xff" + TABLE.encode("utf-16-be"), True),
-    (b"\xff\xfe\x00\x00" + TABLE.encode("utf-32-le"), True),
-    (b"\x00\x00\xfe\xff" + TABLE.encode("utf-32-be"), True),
-    (b"\xff\xfe", True),  # an empty UTF-16 file
-    # Damaged UTF-8 that starts like a mark: read as UTF-8, as salvage_file reads it.
-    (b"\xff\xfe" + TABLE.encode(), False),
-    (b"\xfe\xff" + TABLE.encode() * 500, False),
-    (b"\xff\xfe\x00\x00a,b\x00\n", False),
-    (b"\xff\xfe" + "a\x01b\x02c\x03\n".encode("utf-16-le"), False),  # controls, not text
-], ids=["utf-16-le", "utf-16-be", "utf-32-le", "utf-32-be", "mark-only", "damaged-utf-8", "damaged-long",
-        "nul-bytes", "controls"])
+@pytest.mark.parametrize(
+    "data,mark",
+    [
+        (b"\xff\xfe" + TABLE.encode("utf-16-le"), True),
+        (b"\xfe\xff" + TABLE.encode("utf-16-be"), True),
+        (b"\xff\xfe\x00\x00" + TABLE.encode("utf-32-le"), True),
+        (b"\x00\x00\xfe\xff" + TABLE.encode("utf-32-be"), True),
+        (b"\xff\xfe", True),  # an empty UTF-16 file
+        # Damaged UTF-8 that starts like a mark: read as UTF-8, as salvage_file reads it.
+        (b"\xff\xfe" + TABLE.encode(), False),
+        (b"\xfe\xff" + TABLE.encode() * 500, False),
+        (b"\xff\xfe\x00\x00a,b\x00\n", False),
+        (b"\xff\xfe" + "a\x01b\x02c\x03\n".encode("utf-16-le"), False),  # controls, not text
+    ],
+    ids=[
+        "utf-16-le",
+        "utf-16-be",
+        "utf-32-le",
+        "utf-32-be",
+        "mark-only",
+        "damaged-utf-8",
+        "damaged-long",
+        "nul-bytes",
+        "controls",
+    ],
+)
 def test_a_byte_order_mark_is_trusted_only_before_text(tmp_path, data, mark):
     if mark:
         text = data.decode("utf-32" if data[:4] in (b"\xff\xfe\x00\x00", b"\x00\x00\xfe\xff") else "utf-16")
@@ -595,24 +682,29 @@ def test_a_byte_order_mark_is_trusted_only_before_text(tmp_path, data, mark):
         assert report.bytes_read == len(data)
 
 
-@pytest.mark.parametrize("encoding,data,result", [
-    # Codec errors of every kind become replaced bytes...
-    ("utf-7", b"a,+2AA-\n", "a,\ufffd\n"),
-    ("unicode_escape", b"a,\\ud800\n", "a,\ufffd\n"),
-    ("utf-7", b"a,+3IA-\n", "a,\ufffd\n"),  # a surrogate that surrogateescape would have made a byte
-    # ...a byte order told by the zero bytes, or by the mark...
-    ("utf-16", "a,b\nc,é\n".encode("utf-16-le"), "a,b\nc,é\n"),
-    ("utf-16", "a,b\nc,é\n".encode("utf-16-be"), "a,b\nc,é\n"),
-    ("utf-32", "a,b\nc,é\n".encode("utf-32-be"), "a,b\nc,é\n"),
-    ("utf-16", "a,b\n".encode("utf-16"), "a,b\n"),
-    ("utf-16", b"", ""),
-    # ...or a clear error naming the source.
-    ("utf-16", "東京".encode("utf-16-le"), (UnicodeError, "byte order of 'SOURCE'.*utf-16-le or utf-16-be")),
-    ("idna", b"a,b\n", (UnicodeError, "'SOURCE' as idna: that codec cannot replace")),
-    ("punycode", b"a,b\n", (UnicodeError, "'SOURCE' as punycode")),
-    *[(codec, b"a,b\n", (LookupError, "not a text encoding"))
-      for codec in ("base64", "hex", "zlib", "bz2", "uu", "quopri", "rot13")],
-])
+@pytest.mark.parametrize(
+    "encoding,data,result",
+    [
+        # Codec errors of every kind become replaced bytes...
+        ("utf-7", b"a,+2AA-\n", "a,\ufffd\n"),
+        ("unicode_escape", b"a,\\ud800\n", "a,\ufffd\n"),
+        ("utf-7", b"a,+3IA-\n", "a,\ufffd\n"),  # a surrogate that surrogateescape would have made a byte
+        # ...a byte order told by the zero bytes, or by the mark...
+        ("utf-16", "a,b\nc,é\n".encode("utf-16-le"), "a,b\nc,é\n"),
+        ("utf-16", "a,b\nc,é\n".encode("utf-16-be"), "a,b\nc,é\n"),
+        ("utf-32", "a,b\nc,é\n".encode("utf-32-be"), "a,b\nc,é\n"),
+        ("utf-16", "a,b\n".encode("utf-16"), "a,b\n"),
+        ("utf-16", b"", ""),
+        # ...or a clear error naming the source.
+        ("utf-16", "東京".encode("utf-16-le"), (UnicodeError, "byte order of 'SOURCE'.*utf-16-le or utf-16-be")),
+        ("idna", b"a,b\n", (UnicodeError, "'SOURCE' as idna: that codec cannot replace")),
+        ("punycode", b"a,b\n", (UnicodeError, "'SOURCE' as punycode")),
+        *[
+            (codec, b"a,b\n", (LookupError, "not a text encoding"))
+            for codec in ("base64", "hex", "zlib", "bz2", "uu", "quopri", "rot13")
+        ],
+    ],
+)
 def test_every_codec_gives_replaced_bytes_or_a_clear_error(tmp_path, encoding, data, result):
     source = tmp_path / "in.csv"
     source.write_bytes(data)
@@ -666,7 +758,8 @@ ENDINGS_PRELUDE = """
 STREAM_ENDINGS = {
     # Every use after close() is refused but the report of what was read, and nothing
     # reaches the files that take over its descriptors.
-    "used after close": ("""
+    "used after close": (
+        """
         stream = rowmender.rows("D.csv", changes="log.csv")
         it = iter(stream)
         next(it)
@@ -678,9 +771,12 @@ STREAM_ENDINGS = {
         second.close()
         print(*map(outcome, uses), stream.closed, os.path.getsize("second.csv"), os.path.exists("log.csv"),
               leftovers())
-    """, "ValueError ValueError ValueError ok ValueError True 0 False []"),
+    """,
+        "ValueError ValueError ValueError ok ValueError True 0 False []",
+    ),
     # close() from another thread: the reading thread sees the end, never another file's rows.
-    "closed by another thread": ("""
+    "closed by another thread": (
+        """
         seen = set()
         for _ in range(20):
             stream = rowmender.rows("D.csv", changes="log.csv")
@@ -702,9 +798,12 @@ STREAM_ENDINGS = {
             seen.update(set(got) - {"a", "1", "4"})
         print(sorted(seen - {"StopIteration", "ValueError"}), os.path.getsize("second.csv"),
               os.path.exists("log.csv"), leftovers())
-    """, "[] 0 False []"),
+    """,
+        "[] 0 False []",
+    ),
     # Exhausted without `with`: the change log is in place and the descriptor closed.
-    "exhausted unclosed": ("""
+    "exhausted unclosed": (
+        """
         before = descriptors()
         for _ in range(300):
             for row in rowmender.rows("small.csv", changes="log.csv"):
@@ -712,10 +811,13 @@ STREAM_ENDINGS = {
         with open("log.csv") as log:
             lines = log.read().splitlines()
         print(descriptors() - before, len(lines), leftovers())
-    """, "0 2 []"),
+    """,
+        "0 2 []",
+    ),
     # Dropped half read, also in a reference cycle: closed with a warning, the unfinished
     # change log dropped.
-    "collected unclosed": ("""
+    "collected unclosed": (
+        """
         before = descriptors()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -729,9 +831,12 @@ STREAM_ENDINGS = {
             gc.collect()
         print([w.category.__name__ for w in caught], descriptors() - before, os.path.exists("log.csv"),
               leftovers())
-    """, "['ResourceWarning', 'ResourceWarning'] 0 False []"),
+    """,
+        "['ResourceWarning', 'ResourceWarning'] 0 False []",
+    ),
     # A forked child is refused and leaves the parent's files alone; the parent reads on.
-    "used in a forked child": ("""
+    "used in a forked child": (
+        """
         stream = rowmender.rows("D.csv", changes="log.csv")
         it = iter(stream)
         first = [next(it) for _ in range(10)]
@@ -742,7 +847,9 @@ STREAM_ENDINGS = {
         os.waitpid(pid, 0)
         rows = first + list(it)
         print(len(rows), rows[-1], os.path.exists("log.csv"), leftovers())
-    """, "RuntimeError RuntimeError ok\n300002 ['4', '5', ''] True []"),
+    """,
+        "RuntimeError RuntimeError ok\n300002 ['4', '5', ''] True []",
+    ),
 }
 
 
@@ -750,7 +857,17 @@ STREAM_ENDINGS = {
 def test_a_stream_ends_once_and_cleanly(tmp_path, case):
     code, expected = STREAM_ENDINGS[case]
     # Any warning not caught by the case shows on stderr.
-    result = subprocess.run([sys.executable, "-W", "always::ResourceWarning", "-c",
-                             textwrap.dedent(ENDINGS_PRELUDE) + textwrap.dedent(code), str(tmp_path)],
-                            capture_output=True, text=True, timeout=120)
+    result = subprocess.run(
+        [
+            sys.executable,
+            "-W",
+            "always::ResourceWarning",
+            "-c",
+            textwrap.dedent(ENDINGS_PRELUDE) + textwrap.dedent(code),
+            str(tmp_path),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert (result.stdout.strip(), result.stderr) == (expected, "")
