@@ -5,19 +5,10 @@
 // that pass keeps rows. The walk can stop before a row that runs past the end of a window
 // of a stream, and go on with the next window exactly as if the text had been whole.
 //
-// A Sink provides:
-//   bool takes_blank_lines()           (runs of blank lines kept as they are, taken at once)
-//   void take_blank_lines(std::size_t begin, std::size_t end)
-//   bool takes_plain_line(const PlainLine&, const RowDecision&)
-//   void take_plain_line(const PlainLine&, std::size_t begin, std::size_t next, const RowDecision&,
-//                        std::uint64_t line_after)
-//   RowTable* parse_target(RowBytes)   (the table the parser appends the next row to, given
-//                                       the row's own bytes it may write the text over, if
-//                                       any; nullptr ends the walk before the row)
-//   void take_parsed_row(RowTable&, const RowDecision&, std::uint64_t line_after, std::size_t unread)
-// `next`/`unread` is where the following row begins: every byte before it has been read.
+// The sink's part is the RowSink concept (row_sink.h).
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -28,12 +19,14 @@
 #include "salvage/row_bytes.h"
 #include "salvage/row_change.h"
 #include "salvage/row_rule.h"
+#include "salvage/row_sink.h"
 #include "salvage/table_shape.h"
+#include "salvage/text_behind_parser.h"
 #include "simd/byte_scan.h"
 
 namespace rowmender {
 
-template <typename Sink>
+template <RowSink Sink>
 class SalvageWalk {
  public:
   SalvageWalk(const SalvageOptions& options, const TableShape& shape, Sink& sink, SalvageStats& stats,
@@ -137,6 +130,9 @@ class SalvageWalk {
       }
       RowTable& rows = *target;
       if (!parser.next_row(rows)) break;
+      // Whatever the sink chose (the text over the input, over the row's own bytes, or in
+      // memory of its own), the parser has not written ahead of itself.
+      assert(text_behind_parser(rows.const_text(), window, parser.position()));
       if (!at_end && parser.position() >= size) {
         rows.drop_last_row();
         parser.rewind(before);
