@@ -340,7 +340,8 @@ MEASURES_MEMORY = pytest.mark.skipif(
 
 @MEASURES_MEMORY
 def test_memory_stays_bounded_on_a_large_stream():
-    # 300 MB generated on the fly: the repair's memory must not follow the input.
+    # 300 MB generated on the fly: the memory of repair, rows() and open_repaired() must not
+    # follow the input.
     result = run_python(
         MEMORY,
         """
@@ -361,11 +362,14 @@ def test_memory_stays_bounded_on_a_large_stream():
         report = rowmender.repair(Generated(300 << 20), "/dev/null", "/dev/null", changes="/dev/null")
         for row in rowmender.rows(Generated(100 << 20)):
             pass
-        print(report.bytes_read, (peak_bytes() - before) >> 20)
+        with rowmender.open_repaired(Generated(300 << 20), "/dev/null", changes="/dev/null") as stream:
+            written = sum(len(chunk) for chunk in iter(lambda: stream.read(1 << 20), b""))
+        same = written == stream.report.bytes_written == report.bytes_written
+        print(report.bytes_read, int(same), (peak_bytes() - before) >> 20)
     """,
     )
-    read, grown_mib = map(int, result.stdout.split())
-    assert read == 300 << 20, result.stderr
+    read, same, grown_mib = map(int, result.stdout.split())
+    assert (read, same) == (300 << 20, 1), result.stderr
     assert grown_mib < 48
 
 
