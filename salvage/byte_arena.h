@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "memory/text_buffer.h"
+#include "salvage/text_place.h"
 
 namespace rowmender {
 
@@ -52,7 +53,7 @@ class ByteArena {
   char* frontier() noexcept { return writable_ != nullptr ? writable_ + kept_ : nullptr; }
   std::size_t frontier_room() const noexcept { return input_.size() - kept_; }
   // From the frontier to `unread`, the first input byte still to be read.
-  std::size_t room_before(std::size_t unread) const noexcept { return unread > kept_ ? unread - kept_ : 0; }
+  std::size_t room_before(std::size_t unread) const noexcept { return TextPlace::room(kept_, unread); }
   // Keeps `size` bytes written at the frontier; they must lie before the first unread byte.
   Span keep_written(std::size_t size) noexcept {
     const Span span{0, kept_, kept_ + size};

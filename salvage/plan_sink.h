@@ -17,6 +17,7 @@
 #include "salvage/quarantine_list.h"
 #include "salvage/row_bytes.h"
 #include "salvage/row_rule.h"
+#include "salvage/text_place.h"
 
 namespace rowmender {
 
@@ -35,10 +36,7 @@ class PlanSink {
   // The text the walk reads now: the whole input, or a stream's window (the arena must have
   // moved on with it). A window's bytes are also given `writable`, for the long rows the walk
   // lets be written over their own bytes.
-  void use_input(std::string_view input, char* writable = nullptr) noexcept {
-    input_ = input;
-    writable_input_ = writable;
-  }
+  void use_input(std::string_view input, char* writable = nullptr) noexcept { input_.use(input, writable); }
 
   bool takes_plain_line(const PlainLine& plain, const RowDecision& decision) const noexcept {
     switch (decision.fate) {
@@ -66,7 +64,7 @@ class PlanSink {
     }
     // Only the line end may differ. A CR LF becomes the LF of the pair, so the copy runs on
     // into the rows after it.
-    const bool ends_in_lf = next == end + 1 && input_[end] == '\n';
+    const bool ends_in_lf = next == end + 1 && input_.input()[end] == '\n';
     const bool ends_in_crlf = next == end + 2;
     if (decision.fate == RowFate::Keep && ends_in_lf) {
       output_->add(arena_->keep_input(begin, end + 1));
@@ -88,11 +86,11 @@ class PlanSink {
     // Over the input, the row's text is written at the frontier of what is kept, behind the
     // parser, so that even a huge row needs no memory of its own; its line is then spelled
     // where its text lies. A stream's long row is written over its own bytes the same way.
-    own_bytes_ = writable_input_ != nullptr ? own_bytes : RowBytes{};
+    own_bytes_ = input_.writable() ? own_bytes : RowBytes{};
     if (char* frontier = arena_->frontier()) {
       row_.write_text_into(frontier, arena_->frontier_room());
     } else if (!own_bytes_.empty()) {
-      row_.write_text_into(writable_input_ + own_bytes_.begin, own_bytes_.end - own_bytes_.begin);
+      input_.write_over_row(row_, own_bytes_);
     } else {
       row_.clear();
     }
@@ -106,8 +104,8 @@ class PlanSink {
     char* place = arena_->frontier();
     std::size_t room = place != nullptr ? arena_->room_before(unread) : 0;
     if (place == nullptr && !own_bytes_.empty()) {
-      place = writable_input_ + own_bytes_.begin;
-      room = unread - own_bytes_.begin;
+      place = input_.at(own_bytes_.begin);
+      room = TextPlace::room(own_bytes_.begin, unread);
     }
     const bool in_place = place != nullptr && rows.const_text().borrowed();
     // Keeps the first `size` bytes at the place.
@@ -160,8 +158,7 @@ class PlanSink {
   OutputPlan* output_;
   QuarantineList& quarantine_;
   OutputSyntax syntax_;
-  std::string_view input_;
-  char* writable_input_ = nullptr;
+  TextPlace input_;     // what the walk reads now, and whether it may be written
   RowBytes own_bytes_;  // where a stream's row being settled may be written over its bytes
   RowTable row_;        // the one row being settled
   std::string line_;

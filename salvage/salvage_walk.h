@@ -21,7 +21,7 @@
 #include "salvage/row_rule.h"
 #include "salvage/row_sink.h"
 #include "salvage/table_shape.h"
-#include "salvage/text_behind_parser.h"
+#include "salvage/text_place.h"
 #include "simd/byte_scan.h"
 
 namespace rowmender {

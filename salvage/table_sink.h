@@ -14,6 +14,7 @@
 #include "salvage/quarantine_list.h"
 #include "salvage/row_bytes.h"
 #include "salvage/row_rule.h"
+#include "salvage/text_place.h"
 
 namespace rowmender {
 
@@ -33,8 +34,7 @@ class TableSink {
   // starts the table may be written over its own bytes in it, and a row of `apart_from`
   // bytes or more always starts the table (see parse_target).
   void use_window(char* window, std::size_t size, std::size_t apart_from) noexcept {
-    window_ = window;
-    window_size_ = size;
+    window_.use({window, size}, window);
     apart_from_ = apart_from;
     over_input_ = false;
     origin_ = 0;
@@ -57,13 +57,13 @@ class TableSink {
 
   RowTable* parse_target(RowBytes own_bytes) noexcept {
     if (!over_input_) {
-      if (!own_bytes.empty() && window_ != nullptr) {
+      if (!own_bytes.empty() && window_.writable()) {
         // A stream's long row: its text is written over its own bytes, and then the rows after
         // it in the window as over a whole input, so that the row costs no memory of its own.
         // That needs the table to start with it (the table is handed out before the window
         // moves on); a row too long to copy waits for the next table.
         if (!rows_.empty()) return own_bytes.end - own_bytes.begin >= apart_from_ ? nullptr : &rows_;
-        rows_.write_text_into(window_ + own_bytes.begin, own_bytes.end - own_bytes.begin);
+        window_.write_over_row(rows_, own_bytes);
         origin_ = own_bytes.begin;
         long_row_in_place_ = true;
       }
@@ -76,7 +76,7 @@ class TableSink {
   void take_parsed_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
     const bool kept = settle_last_row(table, decision, line_after);
     if (std::exchange(long_row_in_place_, false) && rows_.const_text().borrowed()) {
-      rows_.text().extend_borrowed(window_size_ - origin_);
+      rows_.text().extend_borrowed(window_.size() - origin_);
       over_input_ = true;
     }
     if (!kept || &table == &rows_) return;
@@ -84,7 +84,7 @@ class TableSink {
     // merging), so over the input they are settled aside and moved in only when they fit
     // before the next unread byte; a row that does not fit moves the whole text to memory
     // of its own.
-    if (origin_ + rows_.const_text().size() + table.row_text(0).size() > unread) {
+    if (!TextPlace::fits(origin_, rows_.const_text().size(), table.row_text(0).size(), unread)) {
       rows_.text().move_to_own_storage();
       over_input_ = false;
     }
@@ -113,8 +113,7 @@ class TableSink {
 
   RowTable& rows_;
   RowTable parsed_;
-  char* window_ = nullptr;
-  std::size_t window_size_ = 0;
+  TextPlace window_;  // a stream's window, when the walk reads one
   std::size_t apart_from_ = 0;
   std::size_t origin_ = 0;  // where the text of rows_ starts in the input, when over it
   bool long_row_in_place_ = false;
