@@ -86,12 +86,15 @@ class PlanSink {
     // Over the input, the row's text is written at the frontier of what is kept, behind the
     // parser, so that even a huge row needs no memory of its own; its line is then spelled
     // where its text lies. A stream's long row is written over its own bytes the same way.
-    own_bytes_ = input_.writable() ? own_bytes : RowBytes{};
+    own_bytes_ = own_bytes;
     if (char* frontier = arena_->frontier()) {
+      text_at_ = TextAt::frontier;
       row_.write_text_into(frontier, arena_->frontier_room());
-    } else if (!own_bytes_.empty()) {
-      input_.write_over_row(row_, own_bytes_);
+    } else if (!own_bytes.empty() && input_.writable()) {
+      text_at_ = TextAt::own_bytes;
+      input_.write_over_row(row_, own_bytes);
     } else {
+      text_at_ = TextAt::own_memory;
       row_.clear();
     }
     return &row_;
@@ -101,17 +104,20 @@ class PlanSink {
     // Where the text was written over the input: the place, and the bytes from there to the
     // first unread byte, where the text lies while it is still in place (no repair or merge
     // moved it away).
-    char* place = arena_->frontier();
-    std::size_t room = place != nullptr ? arena_->room_before(unread) : 0;
-    if (place == nullptr && !own_bytes_.empty()) {
+    char* place = nullptr;
+    std::size_t room = 0;
+    if (text_at_ == TextAt::frontier) {
+      place = arena_->frontier();
+      room = arena_->room_before(unread);
+    } else if (text_at_ == TextAt::own_bytes) {
       place = input_.at(own_bytes_.begin);
       room = TextPlace::room(own_bytes_.begin, unread);
     }
     const bool in_place = place != nullptr && rows.const_text().borrowed();
     // Keeps the first `size` bytes at the place.
     const auto keep_in_place = [&](std::size_t size) {
-      return own_bytes_.empty() ? arena_->keep_written(size)
-                                : arena_->keep_input(own_bytes_.begin, own_bytes_.begin + size);
+      return text_at_ == TextAt::own_bytes ? arena_->keep_input(own_bytes_.begin, own_bytes_.begin + size)
+                                           : arena_->keep_written(size);
     };
     if (decision.fate == RowFate::Quarantine) {
       const RowView row = rows[0];
@@ -158,8 +164,12 @@ class PlanSink {
   OutputPlan* output_;
   QuarantineList& quarantine_;
   OutputSyntax syntax_;
-  TextPlace input_;     // what the walk reads now, and whether it may be written
-  RowBytes own_bytes_;  // where a stream's row being settled may be written over its bytes
+  TextPlace input_;  // what the walk reads now, and whether it may be written
+  // Where the text of the row being settled lies: memory of its own, over the input at the
+  // arena's frontier (a whole input), or over the row's own bytes (a stream's long row).
+  enum class TextAt { own_memory, frontier, own_bytes };
+  TextAt text_at_ = TextAt::own_memory;
+  RowBytes own_bytes_;  // the row's own bytes, with TextAt::own_bytes
   RowTable row_;        // the one row being settled
   std::string line_;
   std::string scratch_;

@@ -26,7 +26,7 @@ class TableSink {
             ByteArena* quarantined_text = nullptr) noexcept
       : rows_(rows),
         separator_(std::move(separator)),
-        over_input_(over_input),
+        text_at_(over_input ? TextAt::over_input : TextAt::own_memory),
         quarantine_(quarantine),
         quarantined_text_(quarantined_text) {}
 
@@ -36,7 +36,7 @@ class TableSink {
   void use_window(char* window, std::size_t size, std::size_t apart_from) noexcept {
     window_.use({window, size}, window);
     apart_from_ = apart_from;
-    over_input_ = false;
+    text_at_ = TextAt::own_memory;
     origin_ = 0;
   }
 
@@ -56,7 +56,7 @@ class TableSink {
   }
 
   RowTable* parse_target(RowBytes own_bytes) noexcept {
-    if (!over_input_) {
+    if (text_at_ != TextAt::over_input) {
       if (!own_bytes.empty() && window_.writable()) {
         // A stream's long row: its text is written over its own bytes, and then the rows after
         // it in the window as over a whole input, so that the row costs no memory of its own.
@@ -65,7 +65,7 @@ class TableSink {
         if (!rows_.empty()) return own_bytes.end - own_bytes.begin >= apart_from_ ? nullptr : &rows_;
         window_.write_over_row(rows_, own_bytes);
         origin_ = own_bytes.begin;
-        long_row_in_place_ = true;
+        text_at_ = TextAt::over_row;
       }
       return &rows_;
     }
@@ -75,9 +75,11 @@ class TableSink {
 
   void take_parsed_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after, std::size_t unread) {
     const bool kept = settle_last_row(table, decision, line_after);
-    if (std::exchange(long_row_in_place_, false) && rows_.const_text().borrowed()) {
-      rows_.text().extend_borrowed(window_.size() - origin_);
-      over_input_ = true;
+    if (text_at_ == TextAt::over_row) {
+      // The long row's text still lies over its bytes unless a repair moved it away: the rows
+      // after it go on over the window from there.
+      text_at_ = rows_.const_text().borrowed() ? TextAt::over_input : TextAt::own_memory;
+      if (text_at_ == TextAt::over_input) rows_.text().extend_borrowed(window_.size() - origin_);
     }
     if (!kept || &table == &rows_) return;
     // The parser's rows can grow (U+FFFD for a bad byte, a two-byte separator when
@@ -86,7 +88,7 @@ class TableSink {
     // of its own.
     if (!TextPlace::fits(origin_, rows_.const_text().size(), table.row_text(0).size(), unread)) {
       rows_.text().move_to_own_storage();
-      over_input_ = false;
+      text_at_ = TextAt::own_memory;
     }
     rows_.append_row_from(table, 0);
   }
@@ -116,10 +118,14 @@ class TableSink {
   TextPlace window_;  // a stream's window, when the walk reads one
   std::size_t apart_from_ = 0;
   std::size_t origin_ = 0;  // where the text of rows_ starts in the input, when over it
-  bool long_row_in_place_ = false;
   std::string separator_;
   std::string scratch_;
-  bool over_input_;
+  // Where the text of rows_ lies: memory of its own; over the bytes of a stream's long row
+  // that starts the table, while it is parsed; or over the input from origin_ on (a whole
+  // input, or the window after such a row), the parser's rows settled aside and moved in
+  // when they fit behind it.
+  enum class TextAt { own_memory, over_row, over_input };
+  TextAt text_at_;
   QuarantineList* quarantine_;
   ByteArena* quarantined_text_;
 };
