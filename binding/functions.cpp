@@ -30,9 +30,7 @@ PyObject* sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
 }
 
 PyObject* salvage_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"input_path",     "output_path",      "quarantine_path",
-                                           "delimiter",      "quote_char",       "fill_ragged_rows",
-                                           "merge_overflow", "expected_columns", "repair_quotes"};
+  static constexpr auto params = with_salvage_option_params({"input_path", "output_path", "quarantine_path"});
   static constexpr Signature signature{"salvage_file", params, 2};
   PyObject* bound[9];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;

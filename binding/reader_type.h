@@ -2,6 +2,7 @@
 // SalvageReader: salvages a file once at construction and hands out its kept rows.
 
 #include "binding/py_ref.h"
+#include "binding/salvage_options.h"
 
 #include <string_view>
 
@@ -17,8 +18,7 @@ PyTypeObject* reader_type();
 PyObject* construct_reader(PyTypeObject* type, std::string_view path, const SalvageOptions& options);
 
 // The parameters of the constructor and of open(), in order.
-inline constexpr const char* kReaderParams[] = {
-    "file_path", "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes"};
+inline constexpr auto kReaderParams = with_salvage_option_params({"file_path"});
 
 // Converts the seven bound values of the constructor or open() and builds the reader.
 PyObject* reader_from_bound(PyTypeObject* type, PyObject* const (&bound)[7]);

@@ -3,6 +3,8 @@
 
 #include "binding/py_ref.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -14,6 +16,15 @@ namespace rowmender::binding {
 // them after its path parameters.
 inline constexpr const char* kSalvageOptionParams[] = {"delimiter",      "quote_char",       "fill_ragged_rows",
                                                        "merge_overflow", "expected_columns", "repair_quotes"};
+
+// An entry point's parameter names: its own first, then the six settings.
+template <std::size_t N>
+constexpr std::array<const char*, N + 6> with_salvage_option_params(const char* const (&own)[N]) {
+  std::array<const char*, N + 6> params{};
+  for (std::size_t i = 0; i < N; ++i) params[i] = own[i];
+  for (std::size_t i = 0; i < 6; ++i) params[N + i] = kSalvageOptionParams[i];
+  return params;
+}
 
 // How a setting's value is judged.
 //   lenient: as salvage_file, open and SalvageReader have always taken them: delimiter None
