@@ -63,6 +63,13 @@ DETECTED_BYTES = 64 * 1024
 # The encoding of a file the detector cannot place: the commonest legacy encoding of tables
 # (Excel's exports on Western Windows), whose every byte decodes.
 _FALLBACK_ENCODING = "cp1252"
+# How much more "chaos" (charset-normalizer's share of odd characters) a guess may show than
+# the detector's best and still win on language fit: Shift-JIS names read as cp932 show about
+# 0.11 more than as cp949, which fits no language.
+_CHAOS_MARGIN = 0.15
+# What every table's structure is written with, in an ASCII-compatible encoding.
+_TABLE_BYTES = b'\n\r,;\t|"0123456789'
+_LINE_BREAKS = frozenset(b"\n\r")
 
 # The first bytes of files that are not delimited text, and what each is: repaired, they
 # would become rows of U+FFFD. Full signatures only, so that a table whose first field merely
@@ -273,7 +280,10 @@ def _mostly_utf8(data: bytes) -> bool:
     """Whether ``data``, not valid UTF-8, still has characters written as UTF-8 sequences of
     several bytes, at least one for every ten bytes it cannot read: UTF-8 with some rows in
     another encoding. Text in a legacy encoding makes such sequences only by accident
-    (cp1252's "Ã©"), one here and there."""
+    (cp1252's "Ã©"), one here and there; EBCDIC's letters make them often, but a UTF-8
+    table has ASCII line breaks and EBCDIC text has none."""
+    if _LINE_BREAKS.isdisjoint(data):
+        return False
     text = data.decode("utf-8", "replace")
     invalid = text.count("\ufffd")
     valid = sum(1 for c in text if c >= "\x80") - invalid
@@ -281,23 +291,30 @@ def _mostly_utf8(data: bytes) -> bool:
 
 
 def _best_legacy(data: bytes) -> str | None:
-    """The encoding charset-normalizer finds for ``data``, or None. When cp1252 reads it
-    with no more oddities than the detector's best guess, cp1252 it is: the encoding of
-    Excel's exports on Western Windows, and the detector's language scores put cp775 or
-    cp1250 first on short samples of Western names (turning "São" into "Săo"). Otherwise
-    the best language fit among the equally clean guesses, unless cp1252 reads the bytes
-    as that one does."""
+    """The encoding charset-normalizer finds for ``data``, or None.
+
+    Its own best guess is the one with the fewest oddities, whatever its language fit;
+    on tables of short repeated words that is often wrong: cp775 or cp1250 for Western
+    names (turning "São" into "Săo"), cp949 for Shift-JIS. So: cp1252 when it reads the
+    bytes with no more oddities than the best guess (the encoding of Excel's exports on
+    Western Windows); else, among the guesses nearly as clean, the best language fit; and
+    cp1252 again when it reads the bytes as that one does (the detector drops an encoding
+    that reads them as one it keeps). An encoding in which a table's line breaks and
+    delimiters are not ASCII (EBCDIC's) is taken only for data with its line breaks and
+    without ASCII ones: a guess on a few bytes, otherwise."""
     import charset_normalizer  # only for files that are not UTF-8: it takes a while to load
 
     matches = charset_normalizer.from_bytes(data)
     best = matches.best()
     if best is None:
         return None
-    fitting = [match for match in matches if match.chaos <= best.chaos]
-    if any(text_codec(match.encoding) == _FALLBACK_ENCODING for match in fitting):
+    if any(text_codec(match.encoding) == _FALLBACK_ENCODING for match in matches if match.chaos <= best.chaos):
         return _FALLBACK_ENCODING
-    chosen = text_codec(max(fitting, key=lambda match: match.coherence).encoding)
-    # The detector drops an encoding that reads the bytes as one it keeps does.
+    close = [match for match in matches if match.chaos <= best.chaos + _CHAOS_MARGIN]
+    chosen = text_codec(max(close, key=lambda match: match.coherence).encoding)
+    if _TABLE_BYTES.decode(chosen, "replace") != _TABLE_BYTES.decode("ascii"):
+        if not _LINE_BREAKS.isdisjoint(data) or "\n".encode(chosen, "replace") not in data:
+            return None
     if data.decode(_FALLBACK_ENCODING, "replace") == data.decode(chosen, "replace"):
         return _FALLBACK_ENCODING
     return chosen

@@ -34,6 +34,7 @@ def xlsx() -> bytes:
     return data.getvalue()
 
 
+JAPANESE = "名前,都市\n" + "".join(f"{i},田中太郎,東京都新宿区{i}\n" for i in range(300))
 CYRILLIC = "".join(f"{i},Иванов Пётр,Москва,улица Ленина {i}\n" for i in range(200))
 # (file's bytes, the codec "auto" must choose, the text the file holds, as its writer meant it)
 CASES = {
@@ -42,6 +43,8 @@ CASES = {
     "utf-16-le-without-mark": (export(300, "\t").encode("utf-16-le"), "utf-16-le", None),
     "utf-32-be-without-mark": (export(50, "\t").encode("utf-32-be"), "utf-32-be", None),
     "cp1251": (CYRILLIC.encode("cp1251"), "cp1251", None),
+    # The detector's own first guess for this is cp949, which reads it as Korean.
+    "shift-jis": (JAPANESE.encode("shift_jis"), "cp932", "shift_jis"),
     "utf-8": (export(300).encode(), "utf-8", None),
     "utf-8-starting-with-PK": (b"PKZ;x\n" + export(3).encode(), "utf-8", None),
     # Rows appended in latin-1: read as UTF-8, their bytes replaced, the good rows kept intact.
