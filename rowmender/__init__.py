@@ -19,7 +19,7 @@ from ._rowmender_backend import __version__ as __version__  # noqa: F401
 # Not imported from typing, whose import alone would cost more than the rest of the package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from ._files import SameFileError
+    from ._files import NotTextError, SameFileError
     from ._many import repair_many
     from ._repaired_stream import RepairedStream, open_repaired
     from ._report import RepairReport
@@ -37,6 +37,7 @@ __all__ = [
     "RowStream",
     "repair_many",
     "SameFileError",
+    "NotTextError",
     "open_repaired",
     "RepairedStream",
 ]
@@ -50,6 +51,7 @@ _LAZY = {
     "RepairReport": "._report",
     "repair_many": "._many",
     "SameFileError": "._files",
+    "NotTextError": "._files",
     "open_repaired": "._repaired_stream",
     "RepairedStream": "._repaired_stream",
 }

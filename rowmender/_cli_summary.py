@@ -8,7 +8,7 @@ import codecs
 
 
 from ._compressed import SAMPLE_BYTES
-from ._files import marked_encoding
+from ._files import detect_encoding, marked_encoding
 from ._report import ALTERATIONS, RepairReport, aligned, show_delimiter
 from ._rowmender_backend import sniff
 
@@ -45,6 +45,8 @@ def decode_sample(data: bytes, encoding: str | None) -> str:
             data = data[: last_break + 1]
     if encoding is None:
         encoding = marked_encoding(data[:4096], whole=False) or "utf-8"
+    elif encoding == "auto":
+        encoding = detect_encoding(data, whole=len(data) < SAMPLE_BYTES)[0]
     return codecs.decode(data, encoding, errors="replace").removeprefix("\ufeff")
 
 
@@ -110,23 +112,21 @@ def check_line(name: str, report: RepairReport) -> str:
 def hints(
     report: RepairReport,
     *,
-    reads_utf8: bool,
     expected_columns: int | None,
     sample: Callable[[], str],
+    raw_sample: Callable[[], bytes],
     changes_hint: str,
 ) -> list[str]:
     """One line for each likely cause of a poor result, with the option that fixes it.
-    ``changes_hint`` says where the merged rows are listed."""
+    ``sample`` is the first bytes as text, ``raw_sample`` as they are; ``changes_hint``
+    says where the merged rows are listed."""
     found: list[str] = []
     replaced = report.rows_with_replaced_bytes
-    if reads_utf8 and (
+    if report.encoding == "utf-8" and (
         replaced >= ENCODING_HINT_ROWS
         or (replaced >= ENCODING_HINT_FEWEST_ROWS and replaced >= ENCODING_HINT_SHARE * report.total_rows)
     ):
-        found.append(
-            f"{replaced} of {_rows(report.total_rows)} had bytes that are not UTF-8 (replaced by U+FFFD): "
-            f"if the file is not UTF-8, try --encoding cp1252"
-        )
+        found.append(_encoding_hint(replaced, report.total_rows, raw_sample()))
     if report.inferred_columns == 1 and expected_columns is None and report.total_rows:
         other = _likelier_delimiter(sample(), report.detected_delimiter)
         if other is not None:
@@ -146,6 +146,29 @@ def hints(
             f"see {changes_hint}"
         )
     return found
+
+
+def _encoding_hint(replaced: int, total: int, head: bytes) -> str:
+    """What to do about rows with bytes that are not UTF-8, judged by the file's first bytes:
+    the encoding they are in; or, when they are UTF-8 with other rows, that the file is
+    mixed (no one encoding reads it: the good rows would become mojibake); or, when they
+    are all ASCII (the bytes are further on), --encoding auto cannot tell either."""
+    encoding, mixed = detect_encoding(head, whole=len(head) < SAMPLE_BYTES)
+    if mixed or (encoding == "utf-8" and not head.isascii()):
+        return (
+            f"{_rows(replaced)} are not UTF-8 while the rest is: a file with rows appended in another "
+            f"encoding; those rows' bytes were replaced by U+FFFD"
+        )
+    if encoding == "utf-8":
+        return (
+            f"{replaced} of {_rows(total)} had bytes that are not UTF-8 (replaced by U+FFFD), after a start "
+            f"in plain ASCII that does not tell the encoding: give it with --encoding (cp1252 for a Western "
+            f"Windows export)"
+        )
+    return (
+        f"{replaced} of {_rows(total)} had bytes that are not UTF-8 (replaced by U+FFFD): "
+        f"the file looks like {encoding}: try --encoding {encoding} (or --encoding auto)"
+    )
 
 
 def _rows(count: int) -> str:

@@ -58,6 +58,40 @@ _TEXT_CONTROLS = frozenset("\t\n\r\f\v")
 _CONTROLS_PER_CHARACTER = 1 / 100
 # What a table has in its first lines whatever its language: a line break or a delimiter.
 _TABLE_MARKS = frozenset("\n\r,;\t|")
+# How much of a source encoding="auto" judges: what the engine reads first.
+DETECTED_BYTES = 64 * 1024
+# The encoding of a file the detector cannot place: the commonest legacy encoding of tables
+# (Excel's exports on Western Windows), whose every byte decodes.
+_FALLBACK_ENCODING = "cp1252"
+# How much more "chaos" (charset-normalizer's share of odd characters) a guess may show than
+# the detector's best and still win on language fit: Shift-JIS names read as cp932 show about
+# 0.11 more than as cp949, which fits no language.
+_CHAOS_MARGIN = 0.15
+# What every table's structure is written with, in an ASCII-compatible encoding.
+_TABLE_BYTES = b'\n\r,;\t|"0123456789'
+_LINE_BREAKS = frozenset(b"\n\r")
+
+# The first bytes of files that are not delimited text, and what each is: repaired, they
+# would become rows of U+FFFD. Full signatures only, so that a table whose first field merely
+# starts with the same letters ("PK", "GIF") is not refused; Parquet's "PAR1" is followed by
+# its first page header (a thrift field of type i32), which text is not.
+_BINARY_SIGNATURES = (
+    (b"PK\x03\x04", "a zip archive (an .xlsx, .docx or .ods file is one)"),
+    (b"PK\x05\x06", "an empty zip archive"),
+    (b"%PDF-", "a PDF document"),
+    (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1", "an OLE2 compound file (an old .xls or .doc file is one)"),
+    (b"\x89PNG\r\n\x1a\n", "a PNG image"),
+    (b"\xff\xd8\xff", "a JPEG image"),
+    (b"GIF87a", "a GIF image"),
+    (b"GIF89a", "a GIF image"),
+    (b"SQLite format 3\x00", "an SQLite database"),
+    (b"PAR1\x15", "a Parquet file"),
+    (b"7z\xbc\xaf\x27\x1c", "a 7z archive"),
+    (b"Rar!\x1a\x07", "a RAR archive"),
+    (b"\x7fELF", "an ELF executable"),
+)
+# Enough for the longest signature.
+SIGNATURE_BYTES = max(len(signature) for signature, _ in _BINARY_SIGNATURES)
 
 
 def is_path(value: object) -> TypeGuard[PathLike]:
@@ -98,14 +132,38 @@ codecs.register_error("rowmender.mark-undecodable", _mark_undecodable)
 codecs.register_error("rowmender.surrogates-as-invalid", _surrogates_as_invalid)
 
 
+class NotTextError(ValueError):
+    """A source whose first bytes are those of a binary file (a zip archive, a PDF document,
+    an image...): not delimited text, so not repaired. ``filename`` names the source and
+    ``kind`` says what it is."""
+
+    def __init__(self, filename: str, kind: str) -> None:
+        super().__init__(f"{filename!r} is {kind}, not delimited text")
+        self.filename = filename
+        self.kind = kind
+
+    def __reduce__(self) -> tuple[type[NotTextError], tuple[str, str]]:
+        return (self.__class__, (self.filename, self.kind))
+
+
+def binary_kind(head: bytes) -> str | None:
+    """What binary file ``head`` is the start of, or None for what may be text."""
+    for signature, kind in _BINARY_SIGNATURES:
+        if head.startswith(signature):
+            return kind
+    return None
+
+
 class DecodingError(UnicodeError):
     """A source that cannot be read in the encoding given; the message names the source and
     says what to do."""
 
 
 def text_codec(encoding: str) -> str:
-    """The codec's own name for ``encoding``; LookupError for an unknown codec or one that
-    does not turn bytes into text (base64, zlib, rot13...)."""
+    """The codec's own name for ``encoding`` ("auto" stays as it is); LookupError for an
+    unknown codec or one that does not turn bytes into text (base64, zlib, rot13...)."""
+    if encoding == "auto":
+        return encoding
     info = codecs.lookup(encoding)  # LookupError for an unknown codec
     if not getattr(info, "_is_text_encoding", True):
         raise LookupError(f"{encoding!r} is not a text encoding")
@@ -117,15 +175,19 @@ class DecodingReader:
     decoder. Every byte the decoder cannot read reaches the engine as one byte that is not
     UTF-8, so that it is replaced by U+FFFD and accounted for in the row it lies in."""
 
-    def __init__(self, read: Any, encoding: str, prefix: bytes = b"", name: str = "the source") -> None:
+    def __init__(
+        self, read: Any, encoding: str, prefix: bytes = b"", name: str = "the source", skipped_mark: bool = False
+    ) -> None:
         self._read = read
-        self._encoding = encoding
+        self.encoding = encoding
         self._name = name
         self._decoder = codecs.getincrementaldecoder(encoding)(errors="rowmender.mark-undecodable")
-        self._pending = bytearray()
+        # A UTF-8 byte-order mark taken off before a body in another encoding (which would
+        # read it as three letters) reaches the engine as the mark it is: skipped and reported.
+        self._pending = bytearray(codecs.BOM_UTF8 if skipped_mark else b"")
         self._prefix = prefix
         self._done = False
-        self.raw_bytes_read = 0
+        self.raw_bytes_read = len(codecs.BOM_UTF8) if skipped_mark else 0
         # A few codecs (idna, punycode) take no error handler at all and would fail on the
         # first chunk: found here, before any output is opened.
         try:
@@ -142,7 +204,7 @@ class DecodingReader:
         except UnicodeDecodeError:
             raise
         except UnicodeError as error:
-            raise DecodingError(f"cannot read {self._name!r} as {self._encoding}: {error}") from None
+            raise DecodingError(f"cannot read {self._name!r} as {self.encoding}: {error}") from None
 
     def readinto(self, buffer: Any) -> int:
         view = memoryview(buffer).cast("B")
@@ -206,6 +268,90 @@ def byte_order(head: bytes, unit: int) -> str | None:
     return None
 
 
+def _is_utf8(data: bytes, whole: bool) -> bool:
+    try:
+        codecs.getincrementaldecoder("utf-8")().decode(data, final=whole)
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
+def _mostly_utf8(data: bytes) -> bool:
+    """Whether ``data``, not valid UTF-8, still has characters written as UTF-8 sequences of
+    several bytes, at least one for every ten bytes it cannot read: UTF-8 with some rows in
+    another encoding. Text in a legacy encoding makes such sequences only by accident
+    (cp1252's "Ã©"), one here and there; EBCDIC's letters make them often, but a UTF-8
+    table has ASCII line breaks and EBCDIC text has none."""
+    if _LINE_BREAKS.isdisjoint(data):
+        return False
+    text = data.decode("utf-8", "replace")
+    invalid = text.count("\ufffd")
+    valid = sum(1 for c in text if c >= "\x80") - invalid
+    return valid >= 2 and 10 * valid >= invalid
+
+
+def _best_legacy(data: bytes) -> str | None:
+    """The encoding charset-normalizer finds for ``data``, or None.
+
+    Its own best guess is the one with the fewest oddities, whatever its language fit;
+    on tables of short repeated words that is often wrong: cp775 or cp1250 for Western
+    names (turning "São" into "Săo"), cp949 for Shift-JIS. So: cp1252 when it reads the
+    bytes with no more oddities than the best guess (the encoding of Excel's exports on
+    Western Windows); else, among the guesses nearly as clean, the best language fit; and
+    cp1252 again when it reads the bytes as that one does (the detector drops an encoding
+    that reads them as one it keeps). An encoding in which a table's line breaks and
+    delimiters are not ASCII (EBCDIC's) is taken only for data with its line breaks and
+    without ASCII ones: a guess on a few bytes, otherwise."""
+    import charset_normalizer  # only for files that are not UTF-8: it takes a while to load
+
+    matches = charset_normalizer.from_bytes(data)
+    best = matches.best()
+    if best is None:
+        return None
+    if any(text_codec(match.encoding) == _FALLBACK_ENCODING for match in matches if match.chaos <= best.chaos):
+        return _FALLBACK_ENCODING
+    close = [match for match in matches if match.chaos <= best.chaos + _CHAOS_MARGIN]
+    chosen = text_codec(max(close, key=lambda match: match.coherence).encoding)
+    if _TABLE_BYTES.decode(chosen, "replace") != _TABLE_BYTES.decode("ascii"):
+        if not _LINE_BREAKS.isdisjoint(data) or "\n".encode(chosen, "replace") not in data:
+            return None
+    if data.decode(_FALLBACK_ENCODING, "replace") == data.decode(chosen, "replace"):
+        return _FALLBACK_ENCODING
+    return chosen
+
+
+def detect_encoding(head: bytes, whole: bool) -> tuple[str, bool]:
+    """The codec the first bytes of a source are in, judged as ``encoding="auto"`` does,
+    and whether they are UTF-8 with some lines in another encoding (then "utf-8": decoding
+    the whole file in the other encoding would garble its good rows). ``whole``: ``head``
+    is all there is."""
+    marked_utf8 = head.startswith(codecs.BOM_UTF8)
+    body = head[len(codecs.BOM_UTF8) :] if marked_utf8 else head
+    if not marked_utf8:
+        judged = head[:_JUDGED_BYTES]
+        whole_judged = whole and len(head) <= _JUDGED_BYTES
+        marked = marked_encoding(judged, whole_judged)
+        if marked is not None:
+            return marked, False
+        # UTF-16 or UTF-32 without a mark: its ASCII characters are zero bytes and one
+        # other, which is also valid UTF-8, so this comes first. UTF-32 first: its zero
+        # bytes would puzzle the UTF-16 count, never the other way round.
+        if b"\0" in judged:
+            for unit in (4, 2):
+                order = byte_order(judged, unit)
+                unmarked = f"utf-{8 * unit}-{order}"
+                if order is not None and looks_like_text(judged, unmarked, whole_judged):
+                    return unmarked, False
+    if _is_utf8(body, whole):
+        return "utf-8", False
+    if _mostly_utf8(body):
+        return "utf-8", True
+    detected = _best_legacy(body)
+    if detected == "utf-8":  # what it calls UTF-8 is not, as seen above: mixed
+        return "utf-8", True
+    return detected or _FALLBACK_ENCODING, False
+
+
 def _regular_file_size(source: object) -> int | None:
     if not isinstance(source, int):
         return None
@@ -265,33 +411,60 @@ class Source:
             )
         self._total = _regular_file_size(self.engine_source)
         self.prefix = b""
+        # The codec the engine's bytes were decoded from ("utf-8": read as they are).
+        self.encoding = "utf-8"
         try:
             self._choose_decoder(read, encoding)
         except BaseException:
             self.close()
             raise
 
+    def _head(self, read: Callable[[int], bytes], size: int) -> bytes:
+        """The first ``size`` bytes (fewer at the end of the data). A regular file's
+        descriptor is looked at without moving its offset, so that the engine still reads
+        it itself; other sources are read, and what was read goes to the engine first."""
+        if self._total is not None and self.decoder is None:
+            fd = self.engine_source
+            return os.pread(fd, size, os.lseek(fd, 0, os.SEEK_CUR))
+        if len(self.prefix) < size:
+            self.prefix += self._take(read, size - len(self.prefix))
+        return self.prefix[:size]
+
     def _choose_decoder(self, read: Callable[[int], bytes] | None, encoding: str | None) -> None:
-        """Decides how the bytes reach the engine: as they are (UTF-8), or decoded first."""
+        """Decides how the bytes reach the engine: as they are (UTF-8), or decoded first;
+        and refuses a binary file."""
+        if read is None:
+            if encoding is None or encoding in _RAW_UTF8:
+                return  # nothing to look at without taking it from the engine
+            raise TypeError("a source in another encoding needs a read() method")
+        head = self._head(read, DETECTED_BYTES if encoding == "auto" else SIGNATURE_BYTES)
+        kind = binary_kind(head)
+        if kind is not None:
+            raise NotTextError(self.name, kind)
+        skip_mark = False
+        if encoding == "auto":
+            encoding, _mixed = detect_encoding(head, len(head) < DETECTED_BYTES)
+            skip_mark = encoding != "utf-8" and head.startswith(codecs.BOM_UTF8)
         if encoding in _RAW_UTF8:
             return
-        if read is None:
-            if encoding is None:
-                return
-            raise TypeError("a source in another encoding needs a read() method")
         if encoding is None:
             # A UTF-16 or UTF-32 byte-order mark is looked for in the first bytes, and
             # trusted only when what follows reads as text in that encoding; otherwise the
             # bytes go to the engine first, as UTF-8 that may be damaged.
-            self.prefix = self._take(read, 2)
-            if self.prefix[:2] in (b"\xff\xfe", b"\xfe\xff", b"\x00\x00"):
-                self.prefix += self._take(read, _JUDGED_BYTES - 2)
-                encoding = marked_encoding(self.prefix, len(self.prefix) < _JUDGED_BYTES)
+            if head[:2] in (b"\xff\xfe", b"\xfe\xff", b"\x00\x00"):
+                head = self._head(read, _JUDGED_BYTES)
+                encoding = marked_encoding(head, len(head) < _JUDGED_BYTES)
             if encoding is None:
                 return
         elif encoding in _UNIT_BYTES:
             encoding = self._byte_order_of(read, encoding)
-        self.decoder = DecodingReader(read, encoding, self.prefix, self.name)
+        if skip_mark:
+            if self.prefix:  # the head was taken from the source: the mark is in it
+                self.prefix = self.prefix[len(codecs.BOM_UTF8) :]
+            else:  # a regular file, looked at in place
+                self._take(read, len(codecs.BOM_UTF8))
+        self.decoder = DecodingReader(read, encoding, self.prefix, self.name, skip_mark)
+        self.encoding = encoding
         self.prefix = b""
         self.engine_source = self.decoder
 
@@ -307,12 +480,12 @@ class Source:
     def _byte_order_of(self, read: Callable[[int], bytes], encoding: str) -> str:
         """utf-16 or utf-32 as the -le or -be codec: by the byte-order mark, or, without one,
         by where the zero bytes fall."""
-        self.prefix = self._take(read, _JUDGED_BYTES)
+        head = self._head(read, _JUDGED_BYTES)
         for mark, ordered in _BYTE_ORDER_MARKS:
-            if ordered.startswith(encoding) and self.prefix.startswith(mark):
+            if ordered.startswith(encoding) and head.startswith(mark):
                 return ordered
-        order = byte_order(self.prefix, _UNIT_BYTES[encoding])
-        if order is None and len(self.prefix) < _UNIT_BYTES[encoding]:
+        order = byte_order(head, _UNIT_BYTES[encoding])
+        if order is None and len(head) < _UNIT_BYTES[encoding]:
             order = "le"  # not one character: the order changes nothing
         if order is None:
             raise DecodingError(

@@ -52,6 +52,9 @@ class RepairReport:
     was decoded by); the ``..._line_ends`` count the rows' line ends by kind.
     ``input_cut_off`` says that a compressed input ended before its end marker (a cut-off
     download, say): the rows before the cut were repaired, the rest were never there.
+    ``encoding`` is the codec the source was read in: "utf-8" when its bytes were read as
+    they are, else the one it was decoded by (given, found by its byte-order mark, or
+    detected with ``encoding="auto"``).
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -79,6 +82,7 @@ class RepairReport:
     crlf_line_ends: int
     cr_line_ends: int
     input_cut_off: bool
+    encoding: str
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -107,6 +111,7 @@ class RepairReport:
         crlf_line_ends: int = 0,
         cr_line_ends: int = 0,
         input_cut_off: bool = False,
+        encoding: str = "utf-8",
     ) -> None:
         given = locals()
         for name in self.__slots__:
@@ -158,6 +163,8 @@ class RepairReport:
             ("Delimiter", show_delimiter(self.detected_delimiter)),
             ("Columns", self.inferred_columns),
         ]
+        if self.encoding != "utf-8":
+            rows.append(("Encoding", self.encoding))
         rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS if getattr(self, key)]
         return rows
 

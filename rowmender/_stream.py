@@ -18,11 +18,13 @@ if TYPE_CHECKING:
     Progress = Callable[[int, "int | None"], Any]
 
 
-def _report(counts: dict[str, Any], bytes_read: int) -> RepairReport:
+def _report(counts: dict[str, Any], source: Source) -> RepairReport:
     # The report's module loads with the first report.
     from ._report import RepairReport
 
-    return RepairReport._from_counts(counts, bytes_read=bytes_read)
+    return RepairReport._from_counts(
+        counts, bytes_read=source.bytes_read(counts["bytes_read"]), encoding=source.encoding
+    )
 
 
 def _progress_through(source: Source, progress: Progress | None) -> Progress | None:
@@ -75,7 +77,11 @@ def repair(
 
     ``encoding``: None reads UTF-8, or UTF-16 when the source starts with a UTF-16
     byte-order mark; any other codec name decodes the source first (undecodable bytes
-    become U+FFFD). ``delimiter`` (None: detected) and ``quote_char`` are one ASCII
+    become U+FFFD); "auto" detects it from the first 64 KiB (UTF-8, UTF-16 or UTF-32 with
+    or without a byte-order mark, else what charset-normalizer finds), and the report's
+    ``encoding`` says what was used. A source that starts like a binary file (a zip
+    archive such as an .xlsx file, a PDF document, an image...) raises
+    :class:`NotTextError`. ``delimiter`` (None: detected) and ``quote_char`` are one ASCII
     character each; ``expected_columns`` None infers the width, 0 keeps every row as it
     is. ``progress(bytes_read, total_bytes or None)`` is called on this thread at most
     about ten times a second and once at the end.
@@ -121,10 +127,10 @@ def repair(
             )
     finally:
         input_.close()
-    read = input_.bytes_read(counts["bytes_read"])
+    report = _report(counts, input_)
     if progress is not None:
-        progress(read, input_.total())
-    return _report(counts, read)
+        progress(report.bytes_read, input_.total())
+    return report
 
 
 def _releaser(source: Source, changes: Target | None) -> Callable[[bool], None]:
@@ -192,8 +198,7 @@ class RowStream:
     def report(self) -> RepairReport:
         """The counts so far; final once the rows are exhausted. After close(), the counts of
         what was read until then."""
-        counts = self._rows.stats()
-        return _report(counts, self._source.bytes_read(counts["bytes_read"]))
+        return _report(self._rows.stats(), self._source)
 
     @property
     def closed(self) -> bool:

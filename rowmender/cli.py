@@ -18,7 +18,15 @@ from ._cli_output import STDOUT_NAME, Output
 from ._cli_parser import EXIT_CHANGES_FOUND, EXIT_CUT_OFF, EXIT_FILE_ERROR, EXIT_INTERRUPTED, EXIT_OK, build_parser
 from ._cli_progress import ProgressBar
 from ._cli_summary import Outputs, changes_found, check_line, cut_off_warning, decode_sample, hints, table
-from ._files import DecodingError, SameFileError, all_or_nothing, describe, descriptor_of, refuse_same_file
+from ._files import (
+    DecodingError,
+    NotTextError,
+    SameFileError,
+    all_or_nothing,
+    describe,
+    descriptor_of,
+    refuse_same_file,
+)
 from ._report import RepairReport
 from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
@@ -83,10 +91,6 @@ class _Options:
         except (TypeError, ValueError) as error:
             parser.error(_as_options(str(error)))
         return cls(settings, args.encoding, args.expected_columns, args.json, args.quiet, args.allow_cut_off)
-
-    @property
-    def reads_utf8(self) -> bool:
-        return self.encoding in (None, "utf-8", "utf-8-sig")
 
 
 def _as_options(message: str) -> str:
@@ -239,9 +243,9 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                 f"hint: {hint}"
                 for hint in hints(
                     report,
-                    reads_utf8=options.reads_utf8,
                     expected_columns=options.expected_columns,
-                    sample=lambda: decode_sample(input_.sample(), options.encoding),
+                    sample=lambda: decode_sample(input_.sample(), report.encoding),
+                    raw_sample=input_.sample,
                     changes_hint=quoted(changes.name) if changes else changes_hint,
                 )
             ]
@@ -254,6 +258,8 @@ def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException
         return _FileError(f"not enough memory to {action} {_show_input(job.input)}")
     if isinstance(error, (CompressionError, DecodingError)):
         return _FileError(str(error))
+    if isinstance(error, NotTextError):
+        return _FileError(f"{_show_input(job.input)} is {error.kind}, not delimited text")
     if isinstance(error, SameFileError):
         return _FileError(f"{error}; choose another file")
     if not isinstance(error, OSError):
@@ -346,6 +352,8 @@ def _failure_line(source: str, error: BaseException) -> str:
         return f"{quoted(named)}: {_reason(error)}"
     if isinstance(error, MemoryError):
         return f"{quoted(source)}: not enough memory"
+    if isinstance(error, NotTextError):
+        return f"{quoted(source)}: {error.kind}, not delimited text"
     return f"{quoted(source)}: {error}"
 
 

@@ -636,6 +636,14 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
             ["--encoding", "cp1252"],
             id="cp1252-read-as-utf8",
         ),
+        pytest.param(
+            # Written in cp1252, "Ã«" is UTF-8's "ë": UTF-8 rows, then five rows in cp1252.
+            "city,name\n" + "Köln,NoÃ«l\n" * 20 + "Köln,René\n" * 5,
+            [],
+            "5 rows are not UTF-8 while the rest is: a file with rows appended in another encoding",
+            None,
+            id="utf8-with-cp1252-rows",
+        ),
         pytest.param(COMMAS, ["--delimiter", ";"], "try --delimiter ','", ["--delimiter", ","], id="wrong-delimiter"),
         pytest.param(
             COMMAS + '7,"open,8\n9,10,11\n', [], "opened on line 51 runs to the end", None, id="unterminated-quote"

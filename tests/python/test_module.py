@@ -138,14 +138,15 @@ def test_reimport_reuses_the_class_objects(monkeypatch):
 def test_a_small_repair_loads_neither_typing_nor_dataclasses(tmp_path):
     # Importing them costs about 20 and 15 ms, longer than a small repair takes; the package's
     # modules import them only for type checkers (TYPE_CHECKING) or when a feature needs them.
+    # The encoding detector loads only for a file that is not UTF-8.
     (tmp_path / "in.csv").write_bytes(b"a,b\n1\n")
     script = (
         "import io, sys, rowmender\n"
         "rowmender.repair('in.csv', io.BytesIO(), changes=io.BytesIO())\n"
-        "list(rowmender.rows('in.csv'))\n"
+        "list(rowmender.rows('in.csv', encoding='auto'))\n"
         "from rowmender.cli import main\n"
-        "main(['repair', 'in.csv', 'out.csv', '--quiet'])\n"
-        "print(sorted({'typing', 'dataclasses'} & set(sys.modules)))\n"
+        "main(['repair', 'in.csv', 'out.csv', '--quiet', '--encoding', 'auto'])\n"
+        "print(sorted({'typing', 'dataclasses', 'charset_normalizer'} & set(sys.modules)))\n"
     )
     root = str(Path(rowmender.__file__).resolve().parent.parent)
     done = subprocess.run(

@@ -1,0 +1,135 @@
+"""encoding="auto" and the refusal of binary files, on files made to look like real exports."""
+
+from __future__ import annotations
+
+import codecs
+import gzip
+import io
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import pytest
+
+import rowmender
+
+NAMES = ["Noël", "Zürich", "José", "São Paulo", "Müller", "Françoise", "Café", "naïve", "Øresund"]
+
+
+def export(rows: int, separator: str = ";", line_end: str = "\r\n") -> str:
+    lines = ["id;name;city;amount".replace(";", separator)]
+    lines += [
+        separator.join((str(i), NAMES[i % 9], NAMES[i * 7 % 9], f"{i * 37 % 1000},{i % 100:02d}")) for i in range(rows)
+    ]
+    return line_end.join(lines) + line_end
+
+
+def xlsx() -> bytes:
+    data = io.BytesIO()
+    with zipfile.ZipFile(data, "w") as archive:
+        archive.writestr("[Content_Types].xml", "<Types/>")
+        archive.writestr("xl/workbook.xml", "<workbook/>")
+    return data.getvalue()
+
+
+JAPANESE = "名前,都市\n" + "".join(f"{i},田中太郎,東京都新宿区{i}\n" for i in range(300))
+CYRILLIC = "".join(f"{i},Иванов Пётр,Москва,улица Ленина {i}\n" for i in range(200))
+# (file's bytes, the codec "auto" must choose, the text the file holds, as its writer meant it)
+CASES = {
+    "cp1252-export": (export(300).replace("Café", "Café €").encode("cp1252"), "cp1252", None),
+    "latin-1": (export(300, ",", "\n").encode("latin-1"), "cp1252", "latin-1"),
+    "utf-16-le-without-mark": (export(300, "\t").encode("utf-16-le"), "utf-16-le", None),
+    "utf-32-be-without-mark": (export(50, "\t").encode("utf-32-be"), "utf-32-be", None),
+    "cp1251": (CYRILLIC.encode("cp1251"), "cp1251", None),
+    # The detector's own first guess for this is cp949, which reads it as Korean.
+    "shift-jis": (JAPANESE.encode("shift_jis"), "cp932", "shift_jis"),
+    "utf-8": (export(300).encode(), "utf-8", None),
+    "utf-8-starting-with-PK": (b"PKZ;x\n" + export(3).encode(), "utf-8", None),
+    # Rows appended in latin-1: read as UTF-8, their bytes replaced, the good rows kept intact.
+    "utf-8-with-latin-1-rows": (export(300).encode() + export(20)[23:].encode("latin-1"), "utf-8", "mixed"),
+    "utf-8-mark-before-cp1252": (codecs.BOM_UTF8 + export(300).encode("cp1252"), "cp1252", None),
+}
+
+
+def expected_text(data: bytes, encoding: str, decoded_as: str | None) -> str:
+    if decoded_as == "mixed":
+        return data.decode("utf-8", "replace")
+    if encoding == "cp1252" and data.startswith(codecs.BOM_UTF8):
+        return "\ufeff" + data[3:].decode("cp1252")
+    return data.decode(decoded_as or encoding)
+
+
+@pytest.mark.parametrize("kind", ["path", "file object"])
+@pytest.mark.parametrize("case", CASES)
+def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: str) -> None:
+    data, encoding, decoded_as = CASES[case]
+    path = tmp_path / "in.csv"
+    path.write_bytes(data)
+    # The reference: the text decoded here, given to the engine as UTF-8.
+    reference = io.BytesIO()
+    text = expected_text(data, encoding, decoded_as)
+    expected = rowmender.repair(io.BytesIO(text.encode("utf-8", "surrogatepass")), reference)
+
+    out = io.BytesIO()
+    source = path if kind == "path" else io.BufferedReader(io.BytesIO(data))  # type: ignore[arg-type]
+    report = rowmender.repair(source, out, encoding="auto")
+
+    assert report.encoding == encoding
+    assert out.getvalue() == reference.getvalue()
+    assert report.byte_order_mark == expected.byte_order_mark == data.startswith(codecs.BOM_UTF8)
+    assert report.rows_with_replaced_bytes == (20 if decoded_as == "mixed" else 0)
+    # The reference holds U+FFFD where the mixed file has bytes to replace: the same rows.
+    replaced = ("rows_with_replaced_bytes", "replaced_bytes") if decoded_as == "mixed" else ()
+    expected_counts = {**expected.to_dict(), **{key: getattr(report, key) for key in replaced}}
+    assert report.to_dict() == {**expected_counts, "bytes_read": len(data), "encoding": encoding}
+    with rowmender.rows(path, encoding="auto") as stream:
+        assert list(stream) == list(rowmender.rows(io.BytesIO(text.encode("utf-8", "surrogatepass"))))
+        assert stream.report.encoding == encoding
+
+
+@pytest.mark.parametrize(
+    ("head", "kind"),
+    [
+        (xlsx(), "a zip archive (an .xlsx, .docx or .ods file is one)"),
+        (b"PK\x05\x06" + bytes(18), "an empty zip archive"),
+        (b"%PDF-1.7\n%\xe2\xe3\xcf\xd3\n1 0 obj\n", "a PDF document"),
+        (b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + bytes(504), "an OLE2 compound file (an old .xls or .doc file is one)"),
+        (b"SQLite format 3\x00" + bytes(84), "an SQLite database"),
+    ],
+)
+def test_a_binary_file_is_refused_by_every_road(tmp_path: Path, head: bytes, kind: str) -> None:
+    path = tmp_path / "x.xlsx"
+    path.write_bytes(head)
+    for encoding in (None, "auto", "cp1252"):
+        for attempt in (
+            lambda: rowmender.repair(path, tmp_path / "out.csv", encoding=encoding),
+            lambda: rowmender.rows(io.BytesIO(head), encoding=encoding),
+            lambda: rowmender.open_repaired(io.BytesIO(head), encoding=encoding).read(),
+        ):
+            with pytest.raises(rowmender.NotTextError) as raised:
+                attempt()
+            assert str(raised.value).endswith(f" is {kind}, not delimited text")
+    assert not (tmp_path / "out.csv").exists()
+    (outcome,) = rowmender.repair_many([path], tmp_path / "many").values()
+    assert isinstance(outcome, rowmender.NotTextError) and str(path) in str(outcome)
+
+
+def test_the_command_line_refuses_a_compressed_xlsx_as_a_file_error(tmp_path: Path) -> None:
+    (tmp_path / "report.xlsx.gz").write_bytes(gzip.compress(xlsx()))
+    root = str(Path(rowmender.__file__).resolve().parent.parent)
+    done = subprocess.run(
+        [sys.executable, "-m", "rowmender", "repair", "report.xlsx.gz", "out.csv", "--encoding", "auto"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env={**os.environ, "PYTHONPATH": root},
+    )
+    assert done.returncode == 1
+    assert done.stderr == (
+        "rowmender: error: 'report.xlsx.gz' is a zip archive (an .xlsx, .docx or .ods file is one), "
+        "not delimited text\n"
+    )
+    assert not (tmp_path / "out.csv").exists()
