@@ -261,6 +261,7 @@ def test_a_file_that_kills_its_worker_costs_no_other_file_its_result(tmp_path: P
     os.mkfifo(killer)
     os.mkfifo(slow)
     killed, done = threading.Event(), threading.Event()
+    first_readers: list[Any] = []
 
     def holder(pipe: Path) -> Any:
         for process in psutil.Process().children(recursive=True):
@@ -282,14 +283,27 @@ def test_a_file_that_kills_its_worker_costs_no_other_file_its_result(tmp_path: P
                 wait_while(lambda: not killed.is_set() and holder(slow) is None)
                 process = holder(killer)
                 if process is not None:
+                    if not killed.is_set():
+                        first_readers.append(holder(slow))  # the worker the break ends
                     process.kill()
                     killed.set()
 
+    def alive(process: Any) -> bool:
+        if process is None:
+            return False
+        with contextlib.suppress(psutil.NoSuchProcess):
+            return bool(process.status() != psutil.STATUS_ZOMBIE)
+        return False
+
     def feed_slowly() -> None:
-        with open(slow, "wb") as pipe:
+        with contextlib.suppress(BrokenPipeError), open(slow, "wb") as pipe:
             pipe.write(INPUTS["part-0.csv"])
             pipe.flush()
-            wait_while(lambda: holder(slow) is not None)  # no end of file before its pool ends it
+            # No end of file before the broken pool ends the worker that reads it.
+            wait_while(lambda: not killed.is_set() or any(alive(reader) for reader in first_readers))
+            # A worker of the next pool may have opened the pipe already: it gets the file
+            # whole before the end of file (with no reader yet, the write fails).
+            pipe.write(INPUTS["part-0.csv"])
         while not done.is_set():
             with contextlib.suppress(BrokenPipeError), open(slow, "wb") as pipe:
                 pipe.write(INPUTS["part-0.csv"])
