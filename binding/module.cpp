@@ -50,6 +50,7 @@ int exec_module(PyObject* module) {
   if (add_type(module, "SalvageReader", reader_type()) < 0) return -1;
   // The streaming road behind the package's repair() and rows(); not part of __all__.
   if (add_function(module, name.get(), check_settings_definition()) < 0) return -1;
+  if (add_settings_names(module) < 0) return -1;
   if (add_function(module, name.get(), repair_definition()) < 0) return -1;
   if (add_type(module, "_RowStream", row_stream_type()) < 0) return -1;
   return 0;

@@ -1,6 +1,9 @@
 #include "binding/salvage_options.h"
 
+#include <algorithm>
+#include <bit>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "binding/arguments.h"
@@ -8,7 +11,7 @@
 namespace rowmender::binding {
 namespace {
 
-constexpr std::size_t kDelimiter = 0, kQuoteChar = 1, kFill = 2, kMerge = 3, kExpectedColumns = 4;
+constexpr std::size_t kDelimiter = 0, kQuoteChar = 1, kFill = 2, kMerge = 3, kExpectedColumns = 4, kCleanup = 6;
 
 bool raise_type(const char* param, const char* expected, PyObject* value) {
   PyRef name(PyType_GetQualName(Py_TYPE(value)));
@@ -65,11 +68,52 @@ bool strict_columns(PyObject* value, const char* param, std::optional<std::uint6
   return true;
 }
 
-bool convert_strictly(std::span<PyObject* const, 6> values, SalvageOptions& options) {
+bool unknown_rule(PyObject* name) {
+  std::string known;
+  for (std::string_view rule : kCleanupNames) {
+    known += known.empty() ? "" : ", ";
+    known += rule;
+  }
+  PyErr_Format(PyExc_ValueError, "cleanup has no rule %R (the rules: %s)", name, known.c_str());
+  return false;
+}
+
+// True or False, or the names of the rules to run: a str is refused rather than read as
+// the collection of its letters.
+bool strict_cleanup(PyObject* value, const char* param, CleanupRules& out) {
+  if (PyBool_Check(value)) {
+    out = CleanupRules(value == Py_True ? CleanupRules::kAll : 0);
+    return true;
+  }
+  if (PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+    return raise_type(param, "a bool or a collection of rule names", value);
+  }
+  PyRef iterator(PyObject_GetIter(value));
+  if (!iterator) {
+    PyErr_Clear();
+    return raise_type(param, "a bool or a collection of rule names", value);
+  }
+  std::uint16_t bits = 0;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    if (!PyUnicode_Check(item.get())) return raise_type("each cleanup rule", "a str", item.get());
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item.get(), &size);
+    if (text == nullptr) return false;
+    const std::string_view name(text, static_cast<std::size_t>(size));
+    const auto* found = std::find(kCleanupNames.begin(), kCleanupNames.end(), name);
+    if (found == kCleanupNames.end()) return unknown_rule(item.get());
+    bits |= static_cast<std::uint16_t>(1u << (found - kCleanupNames.begin()));
+  }
+  if (PyErr_Occurred()) return false;
+  out = CleanupRules(bits);
+  return true;
+}
+
+bool convert_strictly(std::span<PyObject* const, kStreamSettingCount> values, SalvageOptions& options) {
   SalvageOptions converted;
   for (std::size_t i = 0; i < values.size(); ++i) {
     PyObject* value = values[i];
-    const char* param = kSalvageOptionParams[i];
+    const char* param = kStreamSettingParams[i];
     if (value == nullptr) continue;
     bool ok = true;
     if (i == kDelimiter) {
@@ -80,6 +124,8 @@ bool convert_strictly(std::span<PyObject* const, 6> values, SalvageOptions& opti
       ok = strict_character(value, param, "a str", converted.quote_char);
     } else if (i == kExpectedColumns) {
       ok = strict_columns(value, param, converted.expected_columns);
+    } else if (i == kCleanup) {
+      ok = strict_cleanup(value, param, converted.cleanup);
     } else {
       bool& flag = i == kFill    ? converted.fill_ragged_rows
                    : i == kMerge ? converted.merge_overflow
@@ -95,6 +141,20 @@ bool convert_strictly(std::span<PyObject* const, 6> values, SalvageOptions& opti
   }
   options = converted;
   return true;
+}
+
+PyObject* cleanup_names(CleanupRules rules) {
+  PyRef names(PyTuple_New(std::popcount(rules.bits())));
+  if (!names) return nullptr;
+  Py_ssize_t at = 0;
+  for (std::size_t i = 0; i < kCleanupNames.size(); ++i) {
+    if ((rules.bits() >> i & 1) == 0) continue;
+    PyObject* name =
+        PyUnicode_FromStringAndSize(kCleanupNames[i].data(), static_cast<Py_ssize_t>(kCleanupNames[i].size()));
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), at++, name);
+  }
+  return names.release();
 }
 
 bool convert_leniently(std::span<PyObject* const, 6> values, SalvageOptions& options) {
@@ -127,29 +187,30 @@ PyObject* new_character(std::uint8_t byte) { return PyUnicode_FromOrdinal(byte);
 PyObject* settings_dict(const SalvageOptions& options) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
-  PyObject* values[6] = {
+  PyObject* values[kStreamSettingCount] = {
       options.delimiter ? new_character(*options.delimiter) : Py_NewRef(Py_None),
       new_character(options.quote_char),
       PyBool_FromLong(options.fill_ragged_rows),
       PyBool_FromLong(options.merge_overflow),
       options.expected_columns ? PyLong_FromUnsignedLongLong(*options.expected_columns) : Py_NewRef(Py_None),
       PyBool_FromLong(options.repair_quotes),
+      cleanup_names(options.cleanup),
   };
   bool ok = true;
-  for (std::size_t i = 0; i < 6; ++i) {
+  for (std::size_t i = 0; i < kStreamSettingCount; ++i) {
     PyRef value(values[i]);
-    ok = ok && value && PyDict_SetItemString(dict.get(), kSalvageOptionParams[i], value.get()) == 0;
+    ok = ok && value && PyDict_SetItemString(dict.get(), kStreamSettingParams[i], value.get()) == 0;
   }
   return ok ? dict.release() : nullptr;
 }
 
-constexpr Signature kSettingsSignature{"_check_settings", kSalvageOptionParams, 0};
+constexpr Signature kSettingsSignature{"_check_settings", kStreamSettingParams, 0};
 
 PyObject* check_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[6];
+  PyObject* bound[kStreamSettingCount];
   if (!bind_arguments(kSettingsSignature, args, nargs, kwnames, bound)) return nullptr;
   SalvageOptions options;
-  if (!convert_salvage_options(bound, options, SettingsRule::strict)) return nullptr;
+  if (!convert_strictly(bound, options)) return nullptr;
   return settings_dict(options);
 }
 
@@ -157,24 +218,37 @@ PyMethodDef definition = {
     "_check_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_settings)),
     METH_FASTCALL | METH_KEYWORDS,
     "_check_settings(delimiter=None, quote_char='\"', fill_ragged_rows=True, merge_overflow=True, "
-    "expected_columns=None, repair_quotes=True)\n--\n\n"
+    "expected_columns=None, repair_quotes=True, cleanup=False)\n--\n\n"
     "Checks the settings of the streaming functions strictly; returns them as a dict."};
 
 }  // namespace
 
-bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options, SettingsRule rule) {
-  return rule == SettingsRule::strict ? convert_strictly(values, options) : convert_leniently(values, options);
+bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options) {
+  return convert_leniently(values, options);
 }
 
 bool convert_settings_mapping(PyObject* settings, SalvageOptions& options) {
   if (!PyDict_Check(settings)) return raise_type("settings", "a dict", settings);
   PyRef no_arguments(PyTuple_New(0));
   if (!no_arguments) return false;
-  PyObject* bound[6];
+  PyObject* bound[kStreamSettingCount];
   if (!bind_arguments(kSettingsSignature, no_arguments.get(), settings, bound)) return false;
-  return convert_salvage_options(bound, options, SettingsRule::strict);
+  return convert_strictly(bound, options);
 }
 
 PyMethodDef& check_settings_definition() { return definition; }
+
+int add_settings_names(PyObject* module) {
+  PyRef settings(PyTuple_New(kStreamSettingCount));
+  if (!settings) return -1;
+  for (std::size_t i = 0; i < kStreamSettingCount; ++i) {
+    PyObject* name = PyUnicode_FromString(kStreamSettingParams[i]);
+    if (name == nullptr) return -1;
+    PyTuple_SET_ITEM(settings.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  PyRef rules(cleanup_names(CleanupRules(CleanupRules::kAll)));
+  if (!rules || PyModule_AddObjectRef(module, "_STREAM_SETTINGS", settings.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, "_CLEANUP_RULES", rules.get());
+}
 
 }  // namespace rowmender::binding

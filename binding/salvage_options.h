@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <span>
 
 #include "salvage/records.h"
@@ -26,7 +27,12 @@ constexpr std::array<const char*, N + 6> with_salvage_option_params(const char* 
   return params;
 }
 
-// How a setting's value is judged.
+// The streaming road's settings: the six, then those the whole-file functions never had.
+inline constexpr const char* kStreamSettingParams[] = {
+    "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", "cleanup"};
+inline constexpr std::size_t kStreamSettingCount = std::size(kStreamSettingParams);
+
+// How a setting's value is judged, by the two rules:
 //   lenient: as salvage_file, open and SalvageReader have always taken them: delimiter None
 //     or "" means detect, otherwise its first UTF-8 byte; quote_char its first UTF-8 byte, ""
 //     meaning the double quote; expected_columns anything with __index__. A caller's typo
@@ -34,17 +40,17 @@ constexpr std::array<const char*, N + 6> with_salvage_option_params(const char* 
 //   strict: what repair, rows, repair_many and the command line take: delimiter and
 //     quote_char exactly one ASCII character other than CR and LF and different from each
 //     other, flags exactly bool, expected_columns an int (not a bool) from 0 to
-//     kMaxExpectedColumns. TypeError for a wrong type, ValueError for a wrong value, each
+//     kMaxExpectedColumns, cleanup a bool (every rule or none) or a collection of rule
+//     names (kCleanupNames). TypeError for a wrong type, ValueError for a wrong value, each
 //     naming the setting and the value given.
-enum class SettingsRule { lenient, strict };
 
 // A wider table is a mistyped number: padding every short row to ten million fields takes
 // 80 MB of memory and writes 10 MB per row.
 inline constexpr std::uint64_t kMaxExpectedColumns = 10'000'000;
 
-// Converts the six bound values (nullptr where the default applies) into `options`.
-bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options,
-                             SettingsRule rule = SettingsRule::lenient);
+// Converts the six bound values (nullptr where the default applies) into `options`, by the
+// whole-file functions' lenient rule.
+bool convert_salvage_options(std::span<PyObject* const, 6> values, SalvageOptions& options);
 
 // Converts a dict of the settings by name (missing ones take their defaults), strictly.
 // An unknown name is a TypeError, as for a keyword argument.
@@ -53,5 +59,9 @@ bool convert_settings_mapping(PyObject* settings, SalvageOptions& options);
 // _check_settings(**settings): the strict check before any file is touched; returns the
 // settings as a dict, every name present, ready for _repair and _RowStream.
 PyMethodDef& check_settings_definition();
+
+// Adds _STREAM_SETTINGS (the streaming road's setting names) and _CLEANUP_RULES (the
+// cleanup rules' names) to the module, so that the package lists them from here.
+int add_settings_names(PyObject* module);
 
 }  // namespace rowmender::binding

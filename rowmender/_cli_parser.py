@@ -7,7 +7,7 @@ import sys
 
 
 from ._files import text_codec
-from ._rowmender_backend import __version__
+from ._rowmender_backend import _CLEANUP_RULES, __version__
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -128,6 +128,11 @@ def _add_jobs_option(group: argparse._ArgumentGroup) -> None:
     )
 
 
+def _rule_names(text: str) -> tuple[str, ...]:
+    """--cleanup's list; an unknown name is left to the settings' own check."""
+    return tuple(name.strip() for name in text.split(",") if name.strip())
+
+
 def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_help: str) -> None:
     options = parser.add_argument_group("how to read and repair")
     options.add_argument(
@@ -151,6 +156,20 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
         type=_encoding,
         help="the input's text encoding, e.g. cp1252 or latin-1, or auto to detect it from the first 64 KiB "
         "(default: UTF-8, or UTF-16 or UTF-32 after its byte-order mark when what follows reads as text)",
+    )
+    cleanup = options.add_mutually_exclusive_group()
+    cleanup.add_argument(
+        "--cleanup",
+        metavar="RULES",
+        type=_rule_names,
+        help="the real-world rules to apply, comma-separated (default: all of them: " + ", ".join(_CLEANUP_RULES) + ")",
+    )
+    cleanup.add_argument(
+        "--no-cleanup",
+        dest="cleanup",
+        action="store_const",
+        const=(),
+        help="apply none of the real-world rules: repair exactly as the library's salvage_file does",
     )
     options.add_argument(
         "--allow-cut-off",

@@ -72,8 +72,9 @@ def table(report: RepairReport, outputs: Outputs) -> str:
 
 
 def changes_found(report: RepairReport) -> bool:
-    """Whether a repair would change the file's rows (or the file was cut off)."""
-    return report.changed_rows or report.input_cut_off
+    """Whether a repair would change the file's rows or its bytes (a text re-encoded as
+    UTF-8), or the file was cut off."""
+    return report.changed_rows or report.input_cut_off or report.encoding != "utf-8"
 
 
 def cut_off_warning(compression: str) -> str:
@@ -104,6 +105,8 @@ def check_line(name: str, report: RepairReport) -> str:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
     if report.input_cut_off:
         changes.append("the compressed data is cut off")
+    if report.encoding != "utf-8":
+        changes.append(f"its {report.encoding} text re-encoded as UTF-8")
     if not changes:
         return f"{name}: {found}; nothing to change"
     return f"{name}: {found}; would change: {', '.join(changes)}"

@@ -32,16 +32,7 @@ OnResult = Callable[[str, Outcome], Any]
 Progress = Callable[[int, "int | None"], Any]
 
 # The settings every file shares; they go to repair() as they are.
-_SETTINGS = (
-    "delimiter",
-    "quote_char",
-    "fill_ragged_rows",
-    "merge_overflow",
-    "expected_columns",
-    "repair_quotes",
-    "encoding",
-    "decompress",
-)
+_SETTINGS = (*backend._STREAM_SETTINGS, "encoding", "decompress")
 # repair()'s per-file arguments and what stands for them here.
 _PER_FILE = {"quarantine": "quarantine_dir", "changes": "changes_dir"}
 
@@ -579,9 +570,8 @@ def repair_many(
     workers need rowmender installed (and fsspec's filesystem package for URLs); local
     paths must then name the same files on the workers.
 
-    ``options`` are :func:`repair`'s settings (``delimiter``, ``quote_char``,
-    ``fill_ragged_rows``, ``merge_overflow``, ``expected_columns``, ``repair_quotes``,
-    ``encoding``), the same for every file; ``decompress=True`` also reads local sources
+    ``options`` are :func:`repair`'s settings (``delimiter``, ``cleanup``, ``encoding``...),
+    the same for every file; ``decompress=True`` also reads local sources
     compressed with gzip, bzip2 or xz (zstd with the zstandard module), recognised by their
     first bytes, as the command line does (a report's ``input_cut_off`` then says the data
     ended before its end marker), and writes a local output named ``*.gz``, ``*.bz2``,

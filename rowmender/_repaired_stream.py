@@ -18,11 +18,11 @@ import weakref
 
 from . import _rowmender_backend as backend
 from ._files import Target, all_or_nothing, describe, descriptor_of, is_path, refuse_same_file, text_codec
-from ._stream import repair
+from ._stream import encoding_for, repair
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable
+    from collections.abc import Callable, Iterable
     from types import TracebackType
     from typing import Any
 
@@ -280,6 +280,7 @@ def open_repaired(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    cleanup: bool | Iterable[str] = False,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -300,7 +301,10 @@ def open_repaired(
     stops the repair and leaves them as they were. (A pipe given as a path or descriptor is
     read by the engine itself: closing waits for the read under way.)
     """
-    backend._check_settings(delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes)
+    settings = backend._check_settings(
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
+    )
+    encoding = encoding_for(settings, encoding)
     if encoding is not None:
         text_codec(encoding)
     refuse_same_file(source, [("quarantine", quarantine), ("changes", changes)])
@@ -322,16 +326,7 @@ def open_repaired(
     run = _Run(list(outputs.values()))
     if not is_path(source) and not isinstance(source, (int, io.TextIOBase)):
         source = _StoppableSource(source, run)
-    options = dict(
-        delimiter=delimiter,
-        quote_char=quote_char,
-        fill_ragged_rows=fill_ragged_rows,
-        merge_overflow=merge_overflow,
-        expected_columns=expected_columns,
-        repair_quotes=repair_quotes,
-        encoding=encoding,
-        progress=progress,
-    )
+    options = dict(settings, encoding=encoding, progress=progress)
     # A daemon thread: a stream left open at exit must not keep the process alive.
     run.thread = threading.Thread(
         target=_repair_into,

@@ -1,6 +1,6 @@
 """Types of the native module: the three functions and the two classes."""
 
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, Literal, Self, TypedDict, final
 
 __version__: str
@@ -87,7 +87,12 @@ def _check_settings(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    cleanup: bool | Iterable[str] = False,
 ) -> dict[str, Any]: ...
+
+_STREAM_SETTINGS: tuple[str, ...]
+_CLEANUP_RULES: tuple[str, ...]
+
 def _repair(
     source: object,
     output: object,

@@ -9,7 +9,7 @@ from ._files import Source, Target, all_or_nothing, refuse_same_file
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Iterator
+    from collections.abc import Callable, Iterable, Iterator
     from types import TracebackType
     from typing import Any
 
@@ -40,6 +40,13 @@ def _progress_through(source: Source, progress: Progress | None) -> Progress | N
     return report
 
 
+def encoding_for(settings: dict[str, Any], encoding: str | None) -> str | None:
+    """The encoding to read with: with the ``encoding`` cleanup rule, one not given is detected."""
+    if encoding is None and "encoding" in settings["cleanup"]:
+        return "auto"
+    return encoding
+
+
 def repair(
     source: Any,
     target: Any,
@@ -51,6 +58,7 @@ def repair(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    cleanup: bool | Iterable[str] = False,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -83,7 +91,10 @@ def repair(
     archive such as an .xlsx file, a PDF document, an image...) raises
     :class:`NotTextError`. ``delimiter`` (None: detected) and ``quote_char`` are one ASCII
     character each; ``expected_columns`` None infers the width, 0 keeps every row as it
-    is. ``progress(bytes_read, total_bytes or None)`` is called on this thread at most
+    is. ``cleanup`` turns on the rules for damage real files carry beyond ragged rows
+    and stray quotes (True: all of them; or a collection of their names, see the README's
+    "Real-world rules"); off, the output is exactly ``salvage_file``'s.
+    ``progress(bytes_read, total_bytes or None)`` is called on this thread at most
     about ten times a second and once at the end.
 
     ``changes``, a path or writable binary file object, receives the change log: a CSV file
@@ -92,8 +103,9 @@ def repair(
     outputs.
     """
     settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
     )
+    encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
     refuse_same_file(source, [("target", target), ("quarantine", quarantine), ("changes", changes)], in_place="target")
@@ -229,6 +241,7 @@ def rows(
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
+    cleanup: bool | Iterable[str] = False,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -237,6 +250,7 @@ def rows(
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
     settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
     )
+    encoding = encoding_for(settings, encoding)
     return RowStream(source, settings, encoding, progress, changes)

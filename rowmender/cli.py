@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import errno
 import os
+import re
 import signal
 import sys
 
@@ -84,6 +85,8 @@ class _Options:
             "merge_overflow": not args.no_merge,
             "expected_columns": args.expected_columns,
             "repair_quotes": not args.no_repair_quotes,
+            # The command line's user wants the best repair without learning flags.
+            "cleanup": True if args.cleanup is None else args.cleanup,
         }
         try:
             # The Python functions' own check, so that both faces take the same settings.
@@ -97,8 +100,9 @@ def _as_options(message: str) -> str:
     """A settings error as the command line's user reads it: "--quote-char cannot be ..."
     for "quote_char cannot be ...". The value given, after ", got", stays as it was."""
     named, got, value = message.partition(", got ")
-    for setting in ("delimiter", "quote_char", "expected_columns"):
-        named = named.replace(setting, "--" + setting.replace("_", "-"))
+    named = re.sub(
+        r"\b(delimiter|quote_char|expected_columns|cleanup)\b", lambda m: "--" + m[1].replace("_", "-"), named
+    )
     return named + got + value
 
 

@@ -1,10 +1,48 @@
 #pragma once
 // The records shared by the salvage passes, the file routines and the Python binding.
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace rowmender {
+
+// The rules for damage that real files carry beyond what the row rule models (junk lines,
+// NUL blocks, a trailing delimiter, a cut-off end...). Each can be turned on alone; the
+// streaming road's `cleanup` setting turns on a set of them. Off, the output is exactly
+// the whole-file pass's.
+enum class Cleanup : std::uint16_t {
+  encoding = 1 << 0,            // the encoding detected when none is given (the package's part)
+  blank_lines = 1 << 1,         // blank and whitespace-only lines dropped
+  preamble = 1 << 2,            // title lines above the header set aside
+  footer = 1 << 3,              // summary rows (Total, Sum...) that do not fit the table set aside
+  repeated_header = 1 << 4,     // copies of the header set aside
+  control_bytes = 1 << 5,       // NUL bytes removed; rows of nothing else set aside
+  quoting = 1 << 6,             // the quoting style (none, backslash escapes) detected from the head
+  one_line_rows = 1 << 7,       // a quote left open at a line's end ends there when no row spans lines
+  trailing_delimiter = 1 << 8,  // an empty last column that every row has dropped
+  cut_off = 1 << 9,             // the partial last row of a cut-off input set aside
+};
+
+// The rules' names, as the settings spell them, in the order of their bits.
+inline constexpr std::array<std::string_view, 10> kCleanupNames = {
+    "encoding", "blank_lines",   "preamble",           "footer", "repeated_header", "control_bytes",
+    "quoting",  "one_line_rows", "trailing_delimiter", "cut_off"};
+
+class CleanupRules {
+ public:
+  static constexpr std::uint16_t kAll = (1u << kCleanupNames.size()) - 1;
+  constexpr CleanupRules() = default;
+  constexpr explicit CleanupRules(std::uint16_t bits) : bits_(bits & kAll) {}
+  constexpr bool has(Cleanup rule) const { return (bits_ & static_cast<std::uint16_t>(rule)) != 0; }
+  constexpr bool any() const { return bits_ != 0; }
+  constexpr std::uint16_t bits() const { return bits_; }
+  constexpr friend bool operator==(CleanupRules, CleanupRules) = default;
+
+ private:
+  std::uint16_t bits_ = 0;
+};
 
 struct SalvageOptions {
   std::optional<std::uint8_t> delimiter;  // absent: sniffed from the input
@@ -13,6 +51,7 @@ struct SalvageOptions {
   bool merge_overflow = true;                     // fold surplus fields into the last column
   std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no reconciliation
   bool repair_quotes = true;
+  CleanupRules cleanup;  // none: every row is reconciled by the row rule alone
 };
 
 struct SalvageStats {

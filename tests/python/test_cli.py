@@ -631,7 +631,7 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
     [
         pytest.param(
             "city,name\n" + "Köln,René\n" * 20,
-            [],
+            ["--no-cleanup"],
             "try --encoding cp1252",
             ["--encoding", "cp1252"],
             id="cp1252-read-as-utf8",
