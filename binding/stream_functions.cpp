@@ -54,7 +54,12 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
       put_count(d, "rows_with_quotes_in_unquoted_fields", changes.rows_with_quotes_in_unquoted_fields) &&
       put_count(d, "rows_with_replaced_bytes", changes.rows_with_replaced_bytes) &&
       put_count(d, "replaced_bytes", changes.replaced_sequences) &&
-      put_count(d, "multiline_rows", changes.multiline_rows) &&
+      put_count(d, "multiline_rows", changes.multiline_rows) && put_count(d, "blank_lines", changes.blank_lines) &&
+      put_count(d, "preamble_rows", changes.preamble_rows) &&
+      put_count(d, "repeated_headers", changes.repeated_headers) && put_count(d, "footer_rows", changes.footer_rows) &&
+      put_count(d, "garbage_rows", changes.garbage_rows) && put_count(d, "cut_off_rows", changes.cut_off_rows) &&
+      put_count(d, "rows_with_control_bytes", changes.rows_with_control_bytes) &&
+      put_count(d, "control_bytes", changes.control_bytes) && put_count(d, "trimmed_rows", changes.trimmed_rows) &&
       put(d, "unterminated_quote_line",
           changes.unterminated_quote_line ? PyLong_FromUnsignedLongLong(*changes.unterminated_quote_line)
                                           : Py_NewRef(Py_None)) &&

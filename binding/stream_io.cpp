@@ -54,6 +54,15 @@ class StreamEnd::Source final : public ByteSource {
   }
   std::optional<std::uint64_t> size_hint() const override { return end_.size_hint(); }
   int regular_file_descriptor() const override { return end_.fd_ >= 0 ? fd_.regular_file_descriptor() : -1; }
+  // A file object says so by a true `truncated` (the package's decompressing reader).
+  bool cut_off() override {
+    if (end_.fd_ >= 0) return false;
+    Locked locked(end_);
+    PyRef truncated(PyObject_GetAttrString(end_.object_.get(), "truncated"));
+    const int cut = truncated ? PyObject_IsTrue(truncated.get()) : 0;
+    if (PyErr_Occurred() != nullptr) PyErr_Clear();
+    return cut == 1;
+  }
   // A descriptor of a regular file goes back by seeking, and so does a file object that
   // says it can (a file, BytesIO; a decompressor reads its start again): their bytes need
   // not be kept aside.

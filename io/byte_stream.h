@@ -31,6 +31,9 @@ class ByteSource {
   virtual bool mark_start() { return false; }
   // Goes back to where mark_start() found the source; only after it said it can.
   [[nodiscard]] virtual std::optional<SalvageError> rewind() { return SalvageError::with_text("cannot go back"); }
+  // Once read to its end: whether its data ended before it should have (compressed data
+  // without its end marker), so that its last row is known to be cut short.
+  virtual bool cut_off() { return false; }
 };
 
 class ByteSink {

@@ -27,6 +27,7 @@ class PrefixedSource final : public ByteSource {
   }
   int regular_file_descriptor() const override { return at_ == prefix_.size() ? rest_.regular_file_descriptor() : -1; }
   bool mark_start() override { return at_ == 0 && rest_.mark_start(); }
+  bool cut_off() override { return rest_.cut_off(); }
   [[nodiscard]] std::optional<SalvageError> rewind() override {
     at_ = 0;
     return rest_.rewind();

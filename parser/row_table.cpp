@@ -51,6 +51,32 @@ void RowTable::append_row_from(const RowTable& other, std::size_t row) {
   end_row();
 }
 
+void RowTable::drop_last_field() {
+  const std::size_t fields = field_ends_.size();
+  text_.truncate(field_ends_[fields - 2]);
+  field_ends_.truncate(fields - 1);
+  row_ends_.truncate(row_ends_.size() - 1);
+  end_row();
+}
+
+std::uint64_t RowTable::remove_from_last_row(char byte) {
+  const std::size_t row = size() - 1;
+  const std::uint64_t row_first = first_field(row);
+  const std::uint64_t begin = row_first == 0 ? 0 : field_ends_[row_first - 1];
+  char* const text = text_.data();
+  // The text only shrinks: it is compacted where it lies, field by field.
+  std::uint64_t from = begin, to = begin;
+  for (std::uint64_t field = row_first; field < field_ends_.size(); ++field) {
+    const std::uint64_t end = field_ends_[field];
+    for (; from < end; ++from) {
+      if (text[from] != byte) text[to++] = text[from];
+    }
+    field_ends_.set(field, to);
+  }
+  text_.truncate(to);
+  return from - to;
+}
+
 void RowTable::drop_last_row() noexcept {
   const std::size_t row = size() - 1;
   const std::uint64_t row_first = first_field(row);

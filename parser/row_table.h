@@ -88,6 +88,10 @@ class RowTable {
   void pad_last_row(std::uint64_t count);
   // Joins the fields from index `first` to the end into one field, `separator` between them.
   void merge_last_row_from(std::size_t first, std::string_view separator, std::string& scratch);
+  // Removes the last field of the last row, which must have two or more.
+  void drop_last_field();
+  // Removes every `byte` from the last row's fields; returns how many there were.
+  std::uint64_t remove_from_last_row(char byte);
   // Removes the last row.
   void drop_last_row() noexcept;
 

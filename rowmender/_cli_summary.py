@@ -9,7 +9,7 @@ import codecs
 
 from ._compressed import SAMPLE_BYTES
 from ._files import detect_encoding, marked_encoding
-from ._report import ALTERATIONS, RepairReport, aligned, show_delimiter
+from ._report import ALTERATIONS, CLEANUPS, RepairReport, aligned, show_delimiter
 from ._rowmender_backend import sniff
 
 TYPE_CHECKING = False
@@ -100,7 +100,7 @@ def check_line(name: str, report: RepairReport) -> str:
         )
         if count
     ]
-    changes += [f"{getattr(report, key)} {what}" for key, _, what in ALTERATIONS if getattr(report, key)]
+    changes += [f"{getattr(report, key)} {what}" for key, _, what in ALTERATIONS + CLEANUPS if getattr(report, key)]
     if report.unterminated_quote_line is not None:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
     if report.input_cut_off:

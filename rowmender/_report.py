@@ -15,6 +15,18 @@ ALTERATIONS = (
     ("rows_with_replaced_bytes", "Rows with replaced bytes", "with bytes replaced"),
 )
 
+# The cleanup rules' counts, shown the same way; set-aside rows are also quarantined rows.
+CLEANUPS = (
+    ("blank_lines", "Blank lines dropped", "blank lines dropped"),
+    ("preamble_rows", "Set aside: preamble", "preamble lines set aside"),
+    ("repeated_headers", "Set aside: repeated headers", "repeated headers set aside"),
+    ("footer_rows", "Set aside: summary rows", "summary rows set aside"),
+    ("garbage_rows", "Set aside: rows of control bytes", "rows of control bytes set aside"),
+    ("cut_off_rows", "Set aside: cut-off last row", "cut-off last row set aside"),
+    ("control_bytes", "NUL bytes removed", "NUL bytes removed"),
+    ("trimmed_rows", "Rows without the empty last column", "rows without the empty last column"),
+)
+
 
 def show_delimiter(delimiter: str) -> str:
     return "tab" if delimiter == "\t" else repr(delimiter)
@@ -56,6 +68,13 @@ class RepairReport:
     they are, else the one it was decoded by (given, found by its byte-order mark, or
     detected with ``encoding="auto"``).
 
+    The cleanup rules' counts (zero without ``cleanup``): ``blank_lines`` dropped; rows set
+    aside as ``preamble_rows`` (above the header), ``repeated_headers``, ``footer_rows``
+    (summary rows), ``garbage_rows`` (nothing but NUL bytes) and ``cut_off_rows`` (the
+    partial last row of a cut-off input), all also counted in ``quarantined_rows``;
+    ``control_bytes`` NUL bytes removed from ``rows_with_control_bytes`` rows; and
+    ``trimmed_rows`` whose empty last column (a delimiter ending every line) was dropped.
+
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
     """
@@ -83,6 +102,15 @@ class RepairReport:
     cr_line_ends: int
     input_cut_off: bool
     encoding: str
+    blank_lines: int
+    preamble_rows: int
+    repeated_headers: int
+    footer_rows: int
+    garbage_rows: int
+    cut_off_rows: int
+    rows_with_control_bytes: int
+    control_bytes: int
+    trimmed_rows: int
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -112,6 +140,15 @@ class RepairReport:
         cr_line_ends: int = 0,
         input_cut_off: bool = False,
         encoding: str = "utf-8",
+        blank_lines: int = 0,
+        preamble_rows: int = 0,
+        repeated_headers: int = 0,
+        footer_rows: int = 0,
+        garbage_rows: int = 0,
+        cut_off_rows: int = 0,
+        rows_with_control_bytes: int = 0,
+        control_bytes: int = 0,
+        trimmed_rows: int = 0,
     ) -> None:
         given = locals()
         for name in self.__slots__:
@@ -151,6 +188,7 @@ class RepairReport:
             or self.rows_with_quotes_in_unquoted_fields
             or self.rows_with_replaced_bytes
             or self.unterminated_quote_line is not None
+            or any(getattr(self, key) for key, _, _ in CLEANUPS)
         )
 
     def _summary_rows(self) -> list[tuple[str, object]]:
@@ -165,7 +203,7 @@ class RepairReport:
         ]
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
-        rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS if getattr(self, key)]
+        rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS + CLEANUPS if getattr(self, key)]
         return rows
 
     def __str__(self) -> str:

@@ -1,5 +1,7 @@
 #include "salvage/change_log.h"
 
+#include <utility>
+
 namespace rowmender {
 namespace {
 
@@ -8,6 +10,18 @@ void append_count(std::string& out, std::uint64_t n, std::string_view one, std::
   out += std::to_string(n);
   out += ' ';
   out += n == 1 ? one : many;
+}
+
+// The change kind a set-aside row is logged under, and the count it adds to.
+std::pair<std::string_view, std::uint64_t ChangeCounts::*> set_aside_kind(QuarantineReason reason) {
+  switch (reason) {
+    case QuarantineReason::Preamble: return {"preamble", &ChangeCounts::preamble_rows};
+    case QuarantineReason::Footer: return {"footer", &ChangeCounts::footer_rows};
+    case QuarantineReason::RepeatedHeader: return {"repeated_header", &ChangeCounts::repeated_headers};
+    case QuarantineReason::Garbage: return {"garbage", &ChangeCounts::garbage_rows};
+    case QuarantineReason::CutOff: return {"cut_off", &ChangeCounts::cut_off_rows};
+    default: return {"quarantined", nullptr};
+  }
 }
 
 }  // namespace
@@ -35,7 +49,27 @@ void ChangeLog::write_line(const RowChange& change, std::string_view name, std::
 
 void ChangeLog::on_change(const RowChange& change) {
   const RowEvents& events = change.events;
+  const RowDecision& decision = change.decision;
+  if (decision.fate == RowFate::Drop) {
+    // A run of blank lines, `fields` of them.
+    counts_.blank_lines += decision.fields;
+    detail_.clear();
+    append_count(detail_, decision.fields, "blank line removed", "blank lines removed");
+    write_line(change, "blank_line", detail_);
+    return;
+  }
   if (change.last_line > change.first_line) ++counts_.multiline_rows;
+  if (decision.control_bytes != 0) {
+    ++counts_.rows_with_control_bytes;
+    counts_.control_bytes += decision.control_bytes;
+    detail_.clear();
+    append_count(detail_, decision.control_bytes, "NUL byte removed", "NUL bytes removed");
+    write_line(change, "control_bytes", detail_);
+  }
+  if (decision.trim_last && counts_.trimmed_rows++ == 0) {
+    // Every row has it: told once, at the first, and counted.
+    write_line(change, "trailing_delimiter", "empty last column dropped (every row ends with the delimiter)");
+  }
   if (events.stray_quotes != 0) {
     ++counts_.rows_with_stray_quotes;
     detail_.clear();
@@ -86,10 +120,14 @@ void ChangeLog::on_change(const RowChange& change) {
       detail_ += std::to_string(change.width);
       write_line(change, "merged", detail_);
       break;
-    case RowFate::Quarantine:
+    case RowFate::Quarantine: {
       ++counts_.quarantined_rows;
-      write_line(change, "quarantined", quarantine_reason_text(change.decision.reason, change.width));
+      const auto [kind, count] = set_aside_kind(change.decision.reason);
+      if (count != nullptr) ++(counts_.*count);
+      write_line(change, kind, quarantine_reason_text(change.decision.reason, change.width));
       break;
+    }
+    case RowFate::Drop: break;
   }
 }
 

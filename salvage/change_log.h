@@ -28,6 +28,16 @@ struct ChangeCounts {
   std::uint64_t replaced_sequences = 0;
   std::uint64_t multiline_rows = 0;
   std::optional<std::uint64_t> unterminated_quote_line;
+  // The cleanup rules' changes.
+  std::uint64_t blank_lines = 0;  // dropped
+  std::uint64_t preamble_rows = 0;
+  std::uint64_t footer_rows = 0;
+  std::uint64_t repeated_headers = 0;
+  std::uint64_t garbage_rows = 0;
+  std::uint64_t cut_off_rows = 0;
+  std::uint64_t rows_with_control_bytes = 0;
+  std::uint64_t control_bytes = 0;
+  std::uint64_t trimmed_rows = 0;  // rows whose empty last column was dropped
 };
 
 class ChangeLog final : public ChangeObserver {

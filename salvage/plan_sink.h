@@ -43,6 +43,7 @@ class PlanSink {
       // Without quotes, the row's fields joined by the delimiter are the line itself.
       case RowFate::Quarantine: return !plain.has_quotes();
       case RowFate::Merge: return false;
+      case RowFate::Drop: return true;
       // A plain line whose quotes are all needed is its own output line. The first line of
       // the file is left to the writer, which spells a leading U+FEFF with quotes so that
       // it is not taken for a byte-order mark.
@@ -57,11 +58,22 @@ class PlanSink {
 
   void take_plain_line(const PlainLine& plain, std::size_t begin, std::size_t next, const RowDecision& decision,
                        std::uint64_t line_after) {
-    const std::size_t end = plain.line_end();
+    if (decision.fate == RowFate::Drop) return;
     if (decision.fate == RowFate::Quarantine) {
-      quarantine_.add({line_after, decision.reason, plain.field_count(), arena_->keep_input(begin, end)});
+      quarantine_.add({line_after, decision.reason, plain.field_count(), arena_->keep_input(begin, plain.line_end())});
       return;
     }
+    if (decision.trim_last) {
+      // The empty last field goes with the delimiter before it.
+      const std::string_view line = input_.input().substr(begin, plain.line_end() - begin);
+      output_->add(arena_->keep_input(begin, begin + line.rfind(syntax_.separator()[0])));
+      line_.assign(static_cast<std::size_t>(decision.fate == RowFate::Pad ? decision.fields : 0),
+                   syntax_.separator()[0]);
+      line_.push_back('\n');
+      output_->add(arena_->keep_text(line_, next));
+      return;
+    }
+    const std::size_t end = plain.line_end();
     // Only the line end may differ. A CR LF becomes the LF of the pair, so the copy runs on
     // into the rows after it.
     const bool ends_in_lf = next == end + 1 && input_.input()[end] == '\n';
@@ -113,6 +125,7 @@ class PlanSink {
       place = input_.at(own_bytes_.begin);
       room = TextPlace::room(own_bytes_.begin, unread);
     }
+    if (decision.fate == RowFate::Drop) return;
     const bool in_place = place != nullptr && rows.const_text().borrowed();
     // Keeps the first `size` bytes at the place.
     const auto keep_in_place = [&](std::size_t size) {

@@ -28,7 +28,8 @@ void append_doubling_quotes(std::string& out, std::string_view text) {
 void QuarantineList::add(const QuarantineRecord& record) {
   // Lines never go down and each store's spans follow one another, so the deltas are small.
   append_number(bytes_, record.line - last_line_);
-  bytes_.push_back(static_cast<char>(static_cast<unsigned>(record.reason) | (record.content.made << 1)));
+  // The reason in the low bits, the store above them.
+  bytes_.push_back(static_cast<char>(static_cast<unsigned>(record.reason) | (record.content.made << 4)));
   append_number(bytes_, record.fields);
   append_number(bytes_, record.content.begin - last_ends_[record.content.made]);
   append_number(bytes_, record.content.size());
@@ -58,8 +59,8 @@ QuarantineRecord QuarantineList::Decoder::next() noexcept {
   line_ += number();
   record.line = line_;
   const auto flags = static_cast<std::uint8_t>(bytes_[at_++]);
-  record.reason = static_cast<QuarantineReason>(flags & 1);
-  const unsigned made = (flags >> 1) & 1;
+  record.reason = static_cast<QuarantineReason>(flags & 15);
+  const unsigned made = (flags >> 4) & 1;
   record.fields = number();
   const std::uint64_t begin = ends_[made] + number();
   const std::uint64_t end = begin + number();
@@ -81,8 +82,10 @@ void build_quarantine_line(std::string& out, std::uint64_t line, std::string_vie
 
 std::optional<SalvageError> write_quarantine_lines(BufferedWriter& writer, const QuarantineList& list,
                                                    const ByteArena& arena, std::uint64_t width) {
-  const std::string reasons[2] = {quarantine_reason_text(QuarantineReason::TooFewColumns, width),
-                                  quarantine_reason_text(QuarantineReason::ExtraColumns, width)};
+  std::string reasons[kQuarantineReasons];
+  for (unsigned i = 0; i < kQuarantineReasons; ++i) {
+    reasons[i] = quarantine_reason_text(static_cast<QuarantineReason>(i), width);
+  }
   std::string line;
   std::optional<SalvageError> error;
   list.for_each([&](const QuarantineRecord& record) {

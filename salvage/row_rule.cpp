@@ -3,6 +3,14 @@
 namespace rowmender {
 
 std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width) {
+  switch (reason) {
+    case QuarantineReason::Preamble: return "Line above the header that does not fit the table";
+    case QuarantineReason::Footer: return "Summary row below the table";
+    case QuarantineReason::RepeatedHeader: return "Repeated header";
+    case QuarantineReason::Garbage: return "Row of nothing but control bytes";
+    case QuarantineReason::CutOff: return "Partial last row of a cut-off input";
+    default: break;
+  }
   std::string text = reason == QuarantineReason::TooFewColumns ? "Row has too few columns (expected "
                                                                : "Row has extra columns (expected ";
   text += std::to_string(width);
@@ -11,6 +19,7 @@ std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width)
 }
 
 void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_view separator, std::string& scratch) {
+  if (decision.trim_last) rows.drop_last_field();
   if (decision.fate == RowFate::Pad) {
     rows.pad_last_row(decision.fields);
   } else if (decision.fate == RowFate::Merge) {

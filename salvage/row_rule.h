@@ -12,14 +12,32 @@
 
 namespace rowmender {
 
-enum class RowFate : std::uint8_t { Keep, Pad, Merge, Quarantine };
-enum class QuarantineReason : std::uint8_t { TooFewColumns, ExtraColumns };
+// Drop: not a row at all (a blank line, with the cleanup rule for them); it goes nowhere and
+// only the change log tells of it.
+enum class RowFate : std::uint8_t { Keep, Pad, Merge, Quarantine, Drop };
+// Why a row was set aside: its width, or one of the cleanup rules (row_screen.h).
+enum class QuarantineReason : std::uint8_t {
+  TooFewColumns,
+  ExtraColumns,
+  Preamble,
+  Footer,
+  RepeatedHeader,
+  Garbage,
+  CutOff,
+};
+inline constexpr unsigned kQuarantineReasons = 7;
 
 struct RowDecision {
   RowFate fate = RowFate::Keep;
   // Pad: empty fields to add. Merge: surplus fields joined into the last column.
   std::uint64_t fields = 0;
   QuarantineReason reason = QuarantineReason::TooFewColumns;  // for Quarantine
+  // Before the fate: the row's empty last field (a delimiter ending every line) dropped.
+  bool trim_last = false;
+  std::uint64_t control_bytes = 0;  // NUL bytes removed from the row's fields
+
+  // Whether the row comes out other than it went in.
+  bool changed() const noexcept { return fate != RowFate::Keep || trim_last || control_bytes != 0; }
 };
 
 class RowRule {
@@ -47,6 +65,7 @@ class RowRule {
 
 // Counts one row of a pass by its fate.
 inline void count_row(const RowDecision& decision, SalvageStats& stats) noexcept {
+  if (decision.fate == RowFate::Drop) return;
   ++stats.total_rows;
   if (decision.fate == RowFate::Pad || decision.fate == RowFate::Merge) ++stats.repaired_rows;
   if (decision.fate == RowFate::Quarantine) ++stats.quarantined_rows;
@@ -57,10 +76,12 @@ inline void finish_counts(SalvageStats& stats) noexcept {
   stats.salvaged_rows = stats.total_rows - stats.quarantined_rows;
 }
 
-// "Row has too few columns (expected 5)" and "Row has extra columns (expected 5)".
+// "Row has too few columns (expected 5)", "Row has extra columns (expected 5)", and the
+// cleanup rules' reasons.
 std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width);
 
-// Brings the last row of `rows` to the width by a Pad or Merge decision; Keep leaves it.
+// Brings the last row of `rows` to the width by a Pad or Merge decision (after dropping its
+// empty last field, when the decision says so); Keep leaves it.
 // `separator` is the delimiter as text, put between merged fields.
 void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_view separator, std::string& scratch);
 

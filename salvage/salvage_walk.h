@@ -19,6 +19,7 @@
 #include "salvage/row_bytes.h"
 #include "salvage/row_change.h"
 #include "salvage/row_rule.h"
+#include "salvage/row_screen.h"
 #include "salvage/row_sink.h"
 #include "salvage/table_shape.h"
 #include "salvage/text_place.h"
@@ -29,12 +30,14 @@ namespace rowmender {
 template <RowSink Sink>
 class SalvageWalk {
  public:
+  // `screen`, when given, applies the cleanup rules to every row before the row rule.
   SalvageWalk(const SalvageOptions& options, const TableShape& shape, Sink& sink, SalvageStats& stats,
-              ChangeObserver* changes = nullptr) noexcept
+              ChangeObserver* changes = nullptr, RowScreen* screen = nullptr) noexcept
       : rule_(options, shape.width),
         sink_(sink),
         stats_(stats),
         changes_(changes),
+        screen_(screen),
         delimiter_(shape.delimiter),
         quote_(options.quote_char),
         repair_quotes_(options.repair_quotes),
@@ -72,9 +75,26 @@ class SalvageWalk {
     }
     long_row_runs_to_ = 0;
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
+    // For the cleanup rules: where the last row with content ends (a row ending there or later
+    // is the last), and the next NUL byte, which sends its row to the parser.
+    const std::size_t content_end = screen_ != nullptr && at_end ? last_content_end(window) : size + 1;
+    std::size_t next_nul = screen_ != nullptr && screen_->removes_control_bytes() ? find_nul(window, first_row) : size;
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
       if (before.position >= size) break;
+      if (before.position > next_nul) next_nul = find_nul(window, before.position);
+      if (screen_ != nullptr && screen_->drops_blank_lines() && read_plain_lines_ && window[before.position] == '\n') {
+        // A run of blank lines is dropped at once, and told of as one change.
+        const std::size_t count = parser.skip_line_feeds(at_end ? size : size - 1);
+        if (count != 0) {
+          if (changes_ != nullptr) {
+            static const RowEvents kNoEvents{};
+            const RowDecision dropped{RowFate::Drop, count};
+            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width()});
+          }
+          continue;
+        }
+      }
       // Blank lines kept as they are (rows of one empty field in a table of any width or
       // one) are counted a run at a time: a file of nothing else goes at memory speed.
       if (read_plain_lines_ && window[before.position] == '\n' && keeps_blank_lines_ && sink_.takes_blank_lines()) {
@@ -85,8 +105,16 @@ class SalvageWalk {
           continue;
         }
       }
-      if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote)) {
-        const RowDecision decision = rule_.decide(plain_.field_count());
+      if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote) &&
+          plain_.line_end() <= next_nul) {
+        const RowDecision decision =
+            screen_ == nullptr
+                ? rule_.decide(plain_.field_count())
+                : screen_->decide(
+                      LineFields(window.substr(before.position, plain_.line_end() - before.position), delimiter,
+                                 plain_.field_count()),
+                      {before.position, plain_.line_end() >= content_end, at_end && plain_.line_end() == size}, 0,
+                      rule_);
         if (sink_.takes_plain_line(plain_, decision)) {
           parser.skip_row_ending_at(plain_.line_end());
           if (!at_end && parser.position() >= size) {
@@ -94,7 +122,7 @@ class SalvageWalk {
             break;
           }
           count_row(decision, stats_);
-          if (changes_ != nullptr && decision.fate != RowFate::Keep) {
+          if (changes_ != nullptr && decision.changed()) {
             changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width()});
           }
           sink_.take_plain_line(plain_, before.position, parser.position(), decision, parser.line());
@@ -140,7 +168,17 @@ class SalvageWalk {
         long_row_runs_to_ = size;
         break;
       }
-      const RowDecision decision = rule_.decide(rows.field_count(rows.size() - 1));
+      RowDecision decision;
+      if (screen_ == nullptr) {
+        decision = rule_.decide(rows.field_count(rows.size() - 1));
+      } else {
+        const std::uint64_t removed =
+            parser.position() > next_nul && screen_->removes_control_bytes() ? rows.remove_from_last_row('\0') : 0;
+        const std::size_t end = parser.position();
+        const bool unterminated = at_end && end == size && window[end - 1] != '\n' && window[end - 1] != '\r';
+        decision =
+            screen_->decide(rows[rows.size() - 1], {before.position, end >= content_end, unterminated}, removed, rule_);
+      }
       count_row(decision, stats_);
       if (changes_ != nullptr) {
         const std::size_t end = parser.position();
@@ -161,6 +199,7 @@ class SalvageWalk {
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
     cursor_.position -= bytes;
+    if (screen_ != nullptr) screen_->drop_front(bytes);
     long_row_runs_to_ = long_row_runs_to_ > bytes ? long_row_runs_to_ - bytes : 0;
     long_rows_before_ = long_rows_before_ > bytes ? long_rows_before_ - bytes : 0;
   }
@@ -170,6 +209,17 @@ class SalvageWalk {
   const RowRule& rule() const noexcept { return rule_; }
 
  private:
+  static std::size_t find_nul(std::string_view window, std::size_t from) noexcept {
+    const std::size_t at = window.find('\0', from);
+    return at == std::string_view::npos ? window.size() : at;
+  }
+
+  // Where the text's last byte other than a blank or a line break ends.
+  static std::size_t last_content_end(std::string_view window) noexcept {
+    const std::size_t at = window.find_last_not_of(" \t\r\n");
+    return at == std::string_view::npos ? 0 : at + 1;
+  }
+
   // Tells the observer of a row the parser read when anything about it is worth telling:
   // a change, or a row spanning several physical lines.
   void report_parsed_row(const ResilientParser& parser, const ResilientParser::Cursor& before,
@@ -182,7 +232,7 @@ class SalvageWalk {
     const bool terminated = now.lf + now.crlf + now.cr != was.lf + was.crlf + was.cr;
     const std::uint64_t after = parser.line() - (terminated || ends_in_lf ? 1 : 0);
     const std::uint64_t last = after < before.line ? before.line : after;
-    if (decision.fate == RowFate::Keep && !parser.events().any() && last == before.line) return;
+    if (!decision.changed() && !parser.events().any() && last == before.line) return;
     changes_->on_change({before.line, last, decision, parser.events(), rule_.width()});
   }
 
@@ -190,6 +240,7 @@ class SalvageWalk {
   Sink& sink_;
   SalvageStats& stats_;
   ChangeObserver* changes_;
+  RowScreen* screen_;
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;

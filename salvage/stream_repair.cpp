@@ -11,6 +11,7 @@
 #include "salvage/output_plan.h"
 #include "salvage/plan_sink.h"
 #include "salvage/quarantine_list.h"
+#include "salvage/row_screen.h"
 #include "salvage/salvage_walk.h"
 #include "salvage/table_shape.h"
 
@@ -83,11 +84,12 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
 
   std::uint64_t written_behind = 0;
   if (settled.value()) {
-    const TableShape shape = *settled.value();
+    TableShape shape = *settled.value();
+    std::optional<RowScreen> screen = screen_for(window.view(), window.at_end(), shape, options);
     std::size_t turn = 0;
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
-    SalvageWalk walk(options, shape, sink, result.salvage, changes);
+    SalvageWalk walk(options, shape, sink, result.salvage, changes, screen ? &*screen : nullptr);
     // A head read on past its first chunk holds long rows.
     if (window.size() > chunk) walk.expect_long_rows_in(window.size());
     window.read_ahead(input, chunk);
@@ -105,6 +107,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       arena.restart(text);
       sink.use_plan(arena, plan);
       sink.use_input(text, window.data());
+      if (screen && window.at_end()) screen->input_cut_off(source.cut_off());
       const std::size_t walked = walk.walk(text, window.at_end());
       // The plan refers to the window: it goes out before the window's buffer is used
       // again, by the thread as the window moves on, or here.

@@ -11,9 +11,12 @@
 namespace rowmender {
 
 struct RowStream::Walking {
-  Walking(const SalvageOptions& options, const TableShape& shape, RowTable& rows, SalvageStats& counts,
-          ChangeObserver* changes)
-      : sink(rows, latin1_char(shape.delimiter), false), walk(options, shape, sink, counts, changes) {}
+  Walking(const SalvageOptions& options, std::string_view head, bool at_end, TableShape shape, RowTable& rows,
+          SalvageStats& counts, ChangeObserver* changes)
+      : screen(screen_for(head, at_end, shape, options)),
+        sink(rows, latin1_char(shape.delimiter), false),
+        walk(options, shape, sink, counts, changes, screen ? &*screen : nullptr) {}
+  std::optional<RowScreen> screen;
   TableSink sink;
   SalvageWalk<TableSink> walk;
 };
@@ -36,7 +39,8 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       finished_ = true;
       return false;
     }
-    walking_ = std::make_unique<Walking>(options_, *settled.value(), rows_, counts_, changes_);
+    walking_ = std::make_unique<Walking>(options_, window_.view(), window_.at_end(), *settled.value(), rows_, counts_,
+                                         changes_);
     if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
     // The rows handed out lie in the table's own memory or in this window, never in the
     // buffer read into ahead, so the next window can be read while they are used.
@@ -59,6 +63,7 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     // the table lets go of the window before the next walk.
     rows_.clear();
     walking_->sink.use_window(window_.data(), window_.size(), settings_.chunk);
+    if (walking_->screen && window_.at_end()) walking_->screen->input_cut_off(source.cut_off());
     walked_ = walking_->walk.walk(window_.view(), window_.at_end());
     walked_before_ = true;
     // The walk may stop before the end of the input's last window: before a long row that

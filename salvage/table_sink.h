@@ -96,6 +96,10 @@ class TableSink {
  private:
   // Reconciles the last row of `table`; false when it was quarantined (and removed).
   bool settle_last_row(RowTable& table, const RowDecision& decision, std::uint64_t line_after) {
+    if (decision.fate == RowFate::Drop) {
+      table.drop_last_row();
+      return false;
+    }
     if (decision.fate != RowFate::Quarantine) {
       reshape_last_row(decision, table, separator_, scratch_);
       return true;

@@ -73,9 +73,10 @@ def hint_lines(stderr: str) -> list[str]:
 
 
 def repaired_bytes(source: Path, tmp_path: Path, **kwargs: Any) -> tuple[bytes, rowmender.RepairReport]:
-    """What the library writes for a file: the command line must write exactly this."""
+    """What the library writes for a file with the command line's default cleanup: the
+    command line must write exactly this."""
     expected = tmp_path / "expected.out"
-    report = rowmender.repair(source, expected, **kwargs)
+    report = rowmender.repair(source, expected, **{"cleanup": True, **kwargs})
     data = expected.read_bytes()
     expected.unlink()
     return data, report

@@ -1,0 +1,168 @@
+#pragma once
+// The cleanup rules that judge a row by what it holds rather than by its width: blank lines,
+// a preamble above the header, copies of the header, summary rows below the table, rows of
+// nothing but NUL bytes, and an empty last column that every row carries. What the head of
+// the input says (where the header is, whether every row ends with the delimiter, what the
+// first column holds) is read once into a HeadProfile; the RowScreen then decides each row
+// from it, before the row rule, in every pass that walks rows.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "salvage/records.h"
+#include "salvage/row_rule.h"
+#include "salvage/table_shape.h"
+
+namespace rowmender {
+
+struct HeadProfile {
+  std::size_t preamble_end = 0;             // rows that start before this offset of the first window
+  bool trim_last = false;                   // every row ends with an empty field beyond the data
+  std::vector<std::string> header;          // the header's fields, trimmed; empty without a header
+  std::optional<std::size_t> header_begin;  // where the first row past the preamble starts
+  bool first_column_wordless = false;       // the first column holds numbers, dates, codes: no words
+};
+
+// Reads the rows of `head`, the first window of the input (`at_end`: all of it), as the walk
+// will read them. Only the rules `options.cleanup` turns on are looked for.
+HeadProfile profile_head(std::string_view head, bool at_end, const TableShape& shape, const SalvageOptions& options);
+
+// The shape rows are reconciled to once the profile is known: without the empty last column
+// every row carries, unless the caller gave the width.
+TableShape shape_after(const TableShape& shape, const HeadProfile& profile, const SalvageOptions& options);
+
+class RowScreen;
+
+// The screen for a stream whose first window is `head` (`at_end`: all of the input), with
+// `shape` brought to the profile's width; nullopt when no cleanup rule judges rows.
+std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
+                                    const SalvageOptions& options);
+
+// The fields of a plain line read straight from its bytes, for the screen: the outer quotes
+// of a quoted field are left out (a header or a summary word is never more than that).
+class LineFields {
+ public:
+  LineFields(std::string_view line, char delimiter, std::uint64_t count) noexcept
+      : line_(line), delimiter_(delimiter), count_(count) {}
+  std::size_t size() const noexcept { return static_cast<std::size_t>(count_); }
+  std::string_view field(std::size_t i) const noexcept;
+
+ private:
+  std::string_view line_;
+  char delimiter_;
+  std::uint64_t count_;
+  // Fields are mostly asked for in order: where the last one asked for began.
+  mutable std::size_t cached_index_ = 0;
+  mutable std::size_t cached_begin_ = 0;
+};
+
+class RowScreen {
+ public:
+  RowScreen(const SalvageOptions& options, HeadProfile profile, std::uint64_t width);
+
+  bool drops_blank_lines() const noexcept { return drops_blank_lines_; }
+  bool removes_control_bytes() const noexcept { return options_.has(Cleanup::control_bytes); }
+
+  // Told before the input's last window is walked: whether the input was cut off.
+  void input_cut_off(bool cut) noexcept { cut_off_ = cut && options_.has(Cleanup::cut_off); }
+
+  // Where a row lies: where it starts in the window, whether no row with content follows
+  // it, and whether it ends without a line break (at the end of the input).
+  struct RowPlace {
+    std::size_t begin;
+    bool last;
+    bool unterminated;
+  };
+
+  // The fate of a row of `fields` (RowView or LineFields) at `place`, `control_bytes` the
+  // NUL bytes already removed from it; the row rule decides what the cleanup rules leave
+  // to it.
+  template <typename Fields>
+  RowDecision decide(const Fields& fields, const RowPlace& place, std::uint64_t control_bytes, const RowRule& rule) {
+    const std::size_t begin = place.begin;
+    const bool last = place.last;
+    std::uint64_t count = fields.size();
+    RowDecision decision;
+    if (cut_off_ && place.last && place.unterminated) {
+      decision = {RowFate::Quarantine, 0, QuarantineReason::CutOff};
+    } else if (control_bytes != 0 && count == 1 && fields.field(0).empty()) {
+      decision = {RowFate::Quarantine, 0, QuarantineReason::Garbage};
+    } else if (drops_blank_lines_ && count == 1 && is_blank(fields.field(0))) {
+      decision = {RowFate::Drop, 1};  // one blank line
+    } else if (begin < profile_.preamble_end) {
+      decision = {RowFate::Quarantine, 0, QuarantineReason::Preamble};
+    } else {
+      decision.trim_last = profile_.trim_last && count > 1 && fields.field(count - 1).empty();
+      count -= decision.trim_last ? 1 : 0;
+      // Asked again for the same row, the answer is the same: nothing here changes.
+      const bool header = profile_.header_begin && begin == *profile_.header_begin;
+      if (!header && is_repeated_header(fields, count)) {
+        decision.fate = RowFate::Quarantine;
+        decision.reason = QuarantineReason::RepeatedHeader;
+      } else if (!header && is_footer(fields, count, last)) {
+        decision.fate = RowFate::Quarantine;
+        decision.reason = QuarantineReason::Footer;
+      } else {
+        const RowDecision reconciled = rule.decide(count);
+        decision.fate = reconciled.fate;
+        decision.fields = reconciled.fields;
+        decision.reason = reconciled.reason;
+      }
+    }
+    decision.control_bytes = control_bytes;
+    return decision;
+  }
+
+  // The window's first `bytes` bytes are dropped before the next window: offsets shift.
+  void drop_front(std::size_t bytes) noexcept {
+    profile_.preamble_end = profile_.preamble_end > bytes ? profile_.preamble_end - bytes : 0;
+    if (profile_.header_begin) {
+      if (*profile_.header_begin < bytes) {
+        profile_.header_begin.reset();
+      } else {
+        *profile_.header_begin -= bytes;
+      }
+    }
+  }
+
+  static bool is_blank(std::string_view text) noexcept;
+  // Without the blanks (spaces, tabs) around it.
+  static std::string_view trimmed(std::string_view text) noexcept;
+
+ private:
+  template <typename Fields>
+  bool is_repeated_header(const Fields& fields, std::uint64_t count) const {
+    if (!options_.has(Cleanup::repeated_header) || count != header_.size() || header_.empty()) return false;
+    for (std::size_t i = 0; i < header_.size(); ++i) {
+      if (trimmed(fields.field(i)) != header_[i]) return false;
+    }
+    return true;
+  }
+
+  template <typename Fields>
+  bool is_footer(const Fields& fields, std::uint64_t count, bool last) const {
+    if (!options_.has(Cleanup::footer) || width_ < 2) return false;
+    const std::string_view first = trimmed(fields.field(0));
+    if (is_summary_word(first)) return count != width_ || profile_.first_column_wordless;
+    // A last line much shorter than the table that starts with a word: "Exported by ...".
+    return last && width_ >= 4 && count * 2 <= width_ && starts_with_letter(first);
+  }
+
+  static bool starts_with_letter(std::string_view text) noexcept;
+
+ public:
+  static bool is_summary_word(std::string_view text) noexcept;
+
+  CleanupRules options_;
+  HeadProfile profile_;
+  std::vector<std::string_view> header_;  // into profile_.header
+  std::uint64_t width_;
+  bool drops_blank_lines_;
+  bool cut_off_ = false;
+};
+
+}  // namespace rowmender
