@@ -71,10 +71,16 @@ def run_child(task: str, input_path: str, scratch: str) -> dict:
         summary = rowmender.salvage_file(input_path, output_path, os.path.join(scratch, "quarantine.csv"))
         elapsed = time.perf_counter() - start
         result["summary"] = summary.to_dict()
-    elif task in ("repair", "repair_changes"):
+    elif task in ("repair", "repair_changes", "repair_cleanup"):
         changes = os.path.join(scratch, "changes.csv") if task == "repair_changes" else None
         start = time.perf_counter()
-        report = rowmender.repair(input_path, output_path, os.path.join(scratch, "quarantine.csv"), changes=changes)
+        report = rowmender.repair(
+            input_path,
+            output_path,
+            os.path.join(scratch, "quarantine.csv"),
+            changes=changes,
+            cleanup=task == "repair_cleanup",
+        )
         elapsed = time.perf_counter() - start
         result["summary"] = report.to_dict()
     elif task == "rows_iterate":

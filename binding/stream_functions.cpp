@@ -21,6 +21,7 @@
 #include "salvage/change_log.h"
 #include "salvage/stream_repair.h"
 #include "salvage/stream_rows.h"
+#include "unicode/legacy_bytes.h"
 #include "unicode/utf8.h"
 
 namespace rowmender::binding {
@@ -60,6 +61,7 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
       put_count(d, "garbage_rows", changes.garbage_rows) && put_count(d, "cut_off_rows", changes.cut_off_rows) &&
       put_count(d, "rows_with_control_bytes", changes.rows_with_control_bytes) &&
       put_count(d, "control_bytes", changes.control_bytes) && put_count(d, "trimmed_rows", changes.trimmed_rows) &&
+      put_count(d, "transcoded_rows", changes.transcoded_rows) &&
       put(d, "unterminated_quote_line",
           changes.unterminated_quote_line ? PyLong_FromUnsignedLongLong(*changes.unterminated_quote_line)
                                           : Py_NewRef(Py_None)) &&
@@ -95,12 +97,34 @@ bool convert_prefix(PyObject* value, std::string& out) {
   return true;
 }
 
+// None, or a tuple of 128 bytes objects: the UTF-8 of the characters a single-byte encoding
+// reads bytes 0x80 to 0xFF as (empty for a byte it leaves undefined). The rows of a UTF-8
+// file that are not UTF-8 are read in it.
+bool convert_legacy(PyObject* value, std::optional<LegacyBytes>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 128) {
+    PyErr_SetString(PyExc_TypeError, "legacy must be None or a tuple of 128 bytes objects");
+    return false;
+  }
+  out.emplace();
+  for (Py_ssize_t i = 0; i < 128; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(value, i);
+    if (!PyBytes_Check(item) || PyBytes_GET_SIZE(item) > 4) {
+      PyErr_SetString(PyExc_TypeError, "legacy must be None or a tuple of 128 bytes objects");
+      return false;
+    }
+    out->set(static_cast<std::uint8_t>(0x80 + i),
+             std::string_view(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item))));
+  }
+  return true;
+}
+
 // The settings come as _check_settings returned them, converted again by the same rule.
 PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"source",   "output", "quarantine", "changes", "names",
-                                           "progress", "prefix", "decoded",    "settings"};
+  static constexpr const char* params[] = {"source",   "output", "quarantine", "changes",  "names",
+                                           "progress", "prefix", "decoded",    "settings", "legacy"};
   static constexpr Signature signature{"_repair", params, 9};
-  PyObject* bound[9];
+  PyObject* bound[10];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
            *changes_object = bound[3], *progress = bound[5];
@@ -108,10 +132,13 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   std::string prefix_bytes;
   bool decoded = false;
   SalvageOptions options;
+  std::optional<LegacyBytes> legacy;
   if (!unpack_names(bound[4], names) || !convert_prefix(bound[6], prefix_bytes) ||
-      !convert_flag(bound[7], params[7], decoded) || !convert_settings_mapping(bound[8], options)) {
+      !convert_flag(bound[7], params[7], decoded) || !convert_settings_mapping(bound[8], options) ||
+      !convert_legacy(bound[9], legacy)) {
     return nullptr;
   }
+  if (legacy) options.legacy_rows = &*legacy;
   PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
   StreamEnd source, output, quarantine, changes;
   if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
@@ -159,6 +186,7 @@ struct RowStreamPayload {
   PyRef progress;
   PyRef release;  // release(keep_changes); set last when made, cleared when ended
   std::string prefix;
+  std::optional<LegacyBytes> legacy;  // borrowed by the stream's options
   std::unique_ptr<RowStream> stream;  // gone once ended
   std::size_t cursor = 0;             // the next row of the current batch
   std::chrono::steady_clock::time_point last_progress = std::chrono::steady_clock::now();
@@ -324,18 +352,20 @@ void row_stream_dealloc(PyObject* self) {
 }
 
 PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static constexpr const char* params[] = {"source",  "changes", "names",   "progress",
-                                           "release", "prefix",  "decoded", "settings"};
+  static constexpr const char* params[] = {"source", "changes", "names",    "progress", "release",
+                                           "prefix", "decoded", "settings", "legacy"};
   static constexpr Signature signature{"_RowStream", params, 8};
-  PyObject* bound[8];
+  PyObject* bound[9];
   if (!bind_arguments(signature, args, kwargs, bound)) return nullptr;
   PyObject *source_object = bound[0], *changes_object = bound[1], *progress = bound[3], *release = bound[4];
   PyObject* names[2];
   std::string prefix_bytes;
   bool decoded = false;
   SalvageOptions options;
+  std::optional<LegacyBytes> legacy;
   if (!unpack_names(bound[2], names) || !convert_prefix(bound[5], prefix_bytes) ||
-      !convert_flag(bound[6], params[6], decoded) || !convert_settings_mapping(bound[7], options)) {
+      !convert_flag(bound[6], params[6], decoded) || !convert_settings_mapping(bound[7], options) ||
+      !convert_legacy(bound[8], legacy)) {
     return nullptr;
   }
   PyObject *name = names[0], *changes_name = names[1];
@@ -355,6 +385,9 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (changes_object != Py_None && !payload->changes.bind(changes_object, changes_name, false)) return nullptr;
         payload->log =
             std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded);
+        // The stream reads on after this call: the table lives as long as it.
+        payload->legacy = std::move(legacy);
+        if (payload->legacy) options.legacy_rows = &*payload->legacy;
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         payload->forks = forks_so_far();
         payload->owner = static_cast<long>(::getpid());
@@ -488,7 +521,7 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
-     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings)\n--\n\n"
+     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None)\n--\n\n"
      "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
 };
 

@@ -86,13 +86,18 @@ bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& st
 
 void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
   TextBuffer& text = rows.text();
+  events_.transcoded = legacy_ != nullptr;
   utf8_scratch_.assign(text.view().substr(start.text));
   repaired_.clear();
   std::uint64_t begin = 0;
   for (std::size_t f = start.field; f < rows.total_fields(); ++f) {
     const std::uint64_t end = rows.field_end(f) - start.text;
-    events_.invalid_utf8 +=
-        append_utf8_replacing_invalid(repaired_, std::string_view(utf8_scratch_).substr(begin, end - begin));
+    const std::string_view field = std::string_view(utf8_scratch_).substr(begin, end - begin);
+    if (legacy_ != nullptr) {
+      legacy_->append_utf8(repaired_, field);
+    } else {
+      events_.invalid_utf8 += append_utf8_replacing_invalid(repaired_, field);
+    }
     rows.set_field_end(f, start.text + repaired_.size());
     begin = end;
   }

@@ -10,6 +10,7 @@
 
 #include "parser/row_events.h"
 #include "parser/row_table.h"
+#include "unicode/legacy_bytes.h"
 
 namespace rowmender {
 
@@ -30,6 +31,10 @@ class ResilientParser {
   // same offset on. No byte-order mark is skipped: the text's start lies behind it.
   ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
                   const Cursor& cursor) noexcept;
+
+  // Rows that are not valid UTF-8 are read in `legacy` from now on (nullptr: their bad
+  // sequences are replaced by U+FFFD).
+  void read_bad_rows_as(const LegacyBytes* legacy) noexcept { legacy_ = legacy; }
 
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
   bool next_row(RowTable& rows);
@@ -134,6 +139,7 @@ class ResilientParser {
   std::size_t blank_run_end_ = 0;
 
   std::string utf8_scratch_;
+  const LegacyBytes* legacy_ = nullptr;
   std::string repaired_;
 };
 

@@ -11,12 +11,14 @@ struct RowEvents {
   std::uint64_t text_after_quote = 0;           // closing quotes followed by text that continued the field
   std::uint64_t quotes_in_unquoted_fields = 0;  // quotes kept as content of unquoted fields
   std::uint64_t invalid_utf8 = 0;               // ill-formed sequences replaced by U+FFFD
+  bool transcoded = false;                      // not UTF-8: read in the legacy encoding instead
   // A quoted field was still open at the end of the input; the line it opened on.
   bool unterminated_quote = false;
   std::uint64_t unterminated_quote_line = 0;
 
   bool any() const noexcept {
-    return (stray_quotes | text_after_quote | quotes_in_unquoted_fields | invalid_utf8) != 0 || unterminated_quote;
+    return (stray_quotes | text_after_quote | quotes_in_unquoted_fields | invalid_utf8) != 0 || unterminated_quote ||
+           transcoded;
   }
 };
 

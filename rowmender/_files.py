@@ -352,6 +352,21 @@ def detect_encoding(head: bytes, whole: bool) -> tuple[str, bool]:
     return detected or _FALLBACK_ENCODING, False
 
 
+def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
+    """For a UTF-8 file with rows in another encoding: that encoding, judged on the lines of
+    ``head`` that are not UTF-8 (cp1252 when they do not tell), and the UTF-8 of what it reads
+    bytes 0x80 to 0xFF as (empty where it leaves one undefined). An encoding of more than one
+    byte per character is not read row by row: (None, None), and those rows' bad bytes are
+    replaced as without it."""
+    foreign = b"\n".join(line for line in head.splitlines() if not _is_utf8(line, True))
+    codec = _best_legacy(foreign) if foreign else None
+    codec = _FALLBACK_ENCODING if codec in (None, "utf-8") else codec
+    upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
+    if len(upper) != 0x80:
+        return None, None
+    return codec, tuple(b"" if char == "\ufffd" else char.encode() for char in upper)
+
+
 def _regular_file_size(source: object) -> int | None:
     if not isinstance(source, int):
         return None
@@ -413,6 +428,10 @@ class Source:
         self.prefix = b""
         # The codec the engine's bytes were decoded from ("utf-8": read as they are).
         self.encoding = "utf-8"
+        # A UTF-8 file with rows in another encoding: that one, and what the engine needs to
+        # read those rows in it (see legacy_table).
+        self.other_encoding: str | None = None
+        self.legacy: tuple[bytes, ...] | None = None
         try:
             self._choose_decoder(read, encoding)
         except BaseException:
@@ -443,7 +462,9 @@ class Source:
             raise NotTextError(self.name, kind)
         skip_mark = False
         if encoding == "auto":
-            encoding, _mixed = detect_encoding(head, len(head) < DETECTED_BYTES)
+            encoding, mixed = detect_encoding(head, len(head) < DETECTED_BYTES)
+            if mixed:
+                self.other_encoding, self.legacy = legacy_table(head)
             skip_mark = encoding != "utf-8" and head.startswith(codecs.BOM_UTF8)
         if encoding in _RAW_UTF8:
             return

@@ -25,6 +25,7 @@ CLEANUPS = (
     ("cut_off_rows", "Set aside: cut-off last row", "cut-off last row set aside"),
     ("control_bytes", "NUL bytes removed", "NUL bytes removed"),
     ("trimmed_rows", "Rows without the empty last column", "rows without the empty last column"),
+    ("transcoded_rows", "Rows read in the other encoding", "rows read in the other encoding"),
 )
 
 
@@ -74,6 +75,8 @@ class RepairReport:
     partial last row of a cut-off input), all also counted in ``quarantined_rows``;
     ``control_bytes`` NUL bytes removed from ``rows_with_control_bytes`` rows; and
     ``trimmed_rows`` whose empty last column (a delimiter ending every line) was dropped.
+    With ``encoding="auto"`` (and the cleanup's ``encoding`` rule) a UTF-8 file with rows in
+    another single-byte encoding has those ``transcoded_rows`` read in ``other_encoding``.
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -111,6 +114,8 @@ class RepairReport:
     rows_with_control_bytes: int
     control_bytes: int
     trimmed_rows: int
+    transcoded_rows: int
+    other_encoding: str | None
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -149,6 +154,8 @@ class RepairReport:
         rows_with_control_bytes: int = 0,
         control_bytes: int = 0,
         trimmed_rows: int = 0,
+        transcoded_rows: int = 0,
+        other_encoding: str | None = None,
     ) -> None:
         given = locals()
         for name in self.__slots__:
@@ -203,6 +210,8 @@ class RepairReport:
         ]
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
+        if self.other_encoding is not None and self.transcoded_rows:
+            rows.append(("Encoding of some rows", self.other_encoding))
         rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS + CLEANUPS if getattr(self, key)]
         return rows
 

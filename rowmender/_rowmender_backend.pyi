@@ -103,6 +103,7 @@ def _repair(
     prefix: bytes,
     decoded: bool,
     settings: dict[str, Any],
+    legacy: tuple[bytes, ...] | None = None,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):
@@ -118,6 +119,7 @@ class _RowStream(Iterator[list[str]]):
         prefix: bytes,
         decoded: bool,
         settings: dict[str, Any],
+        legacy: tuple[bytes, ...] | None = None,
     ) -> Self: ...
     def __next__(self) -> list[str]: ...
     def stats(self) -> dict[str, Any]: ...

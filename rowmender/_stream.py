@@ -23,7 +23,10 @@ def _report(counts: dict[str, Any], source: Source) -> RepairReport:
     from ._report import RepairReport
 
     return RepairReport._from_counts(
-        counts, bytes_read=source.bytes_read(counts["bytes_read"]), encoding=source.encoding
+        counts,
+        bytes_read=source.bytes_read(counts["bytes_read"]),
+        encoding=source.encoding,
+        other_encoding=source.other_encoding,
     )
 
 
@@ -136,6 +139,7 @@ def repair(
                 input_.prefix,
                 input_.decoder is not None,
                 settings,
+                input_.legacy,
             )
     finally:
         input_.close()
@@ -194,6 +198,7 @@ class RowStream:
                 input_.prefix,
                 input_.decoder is not None,
                 settings,
+                input_.legacy,
             )
         except BaseException:
             _releaser(input_, log)(False)

@@ -100,6 +100,10 @@ void ChangeLog::on_change(const RowChange& change) {
     }
     write_line(change, "invalid_utf8", detail_);
   }
+  if (events.transcoded) {
+    ++counts_.transcoded_rows;
+    write_line(change, "transcoded", "not UTF-8: read in the encoding of the file's other rows");
+  }
   if (events.unterminated_quote) {
     if (!counts_.unterminated_quote_line) counts_.unterminated_quote_line = events.unterminated_quote_line;
     write_line(change, "unterminated_quote", "quoted field open at end of input");

@@ -37,7 +37,8 @@ struct ChangeCounts {
   std::uint64_t cut_off_rows = 0;
   std::uint64_t rows_with_control_bytes = 0;
   std::uint64_t control_bytes = 0;
-  std::uint64_t trimmed_rows = 0;  // rows whose empty last column was dropped
+  std::uint64_t trimmed_rows = 0;     // rows whose empty last column was dropped
+  std::uint64_t transcoded_rows = 0;  // read in the file's other encoding
 };
 
 class ChangeLog final : public ChangeObserver {

@@ -44,6 +44,8 @@ class CleanupRules {
   std::uint16_t bits_ = 0;
 };
 
+class LegacyBytes;
+
 struct SalvageOptions {
   std::optional<std::uint8_t> delimiter;  // absent: sniffed from the input
   std::uint8_t quote_char = '"';
@@ -52,6 +54,9 @@ struct SalvageOptions {
   std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no reconciliation
   bool repair_quotes = true;
   CleanupRules cleanup;  // none: every row is reconciled by the row rule alone
+  // Borrowed for the pass: rows that are not UTF-8 are read in this encoding (a UTF-8 file
+  // with rows appended in another) rather than having their bad bytes replaced.
+  const LegacyBytes* legacy_rows = nullptr;
 };
 
 struct SalvageStats {

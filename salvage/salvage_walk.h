@@ -41,6 +41,7 @@ class SalvageWalk {
         delimiter_(shape.delimiter),
         quote_(options.quote_char),
         repair_quotes_(options.repair_quotes),
+        legacy_rows_(options.legacy_rows),
         read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)),
         keeps_blank_lines_(rule_.decide(1).fate == RowFate::Keep) {
     stats_.detected_delimiter = shape.delimiter;
@@ -59,6 +60,7 @@ class SalvageWalk {
       started_ = true;
       skipped_bom_ = parser.skipped_byte_order_mark();
     }
+    parser.read_bad_rows_as(legacy_rows_);
     const std::size_t size = window.size();
     const std::size_t first_row = parser.position();
     plain_.forget_text();
@@ -244,6 +246,7 @@ class SalvageWalk {
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
+  const LegacyBytes* legacy_rows_;
   bool read_plain_lines_;
   bool keeps_blank_lines_;
   bool started_ = false;

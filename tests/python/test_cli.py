@@ -640,7 +640,7 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
         pytest.param(
             # Written in cp1252, "Ã«" is UTF-8's "ë": UTF-8 rows, then five rows in cp1252.
             "city,name\n" + "Köln,NoÃ«l\n" * 20 + "Köln,René\n" * 5,
-            [],
+            ["--no-cleanup"],
             "5 rows are not UTF-8 while the rest is: a file with rows appended in another encoding",
             None,
             id="utf8-with-cp1252-rows",
