@@ -61,10 +61,13 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
       put_count(d, "garbage_rows", changes.garbage_rows) && put_count(d, "cut_off_rows", changes.cut_off_rows) &&
       put_count(d, "rows_with_control_bytes", changes.rows_with_control_bytes) &&
       put_count(d, "control_bytes", changes.control_bytes) && put_count(d, "trimmed_rows", changes.trimmed_rows) &&
-      put_count(d, "transcoded_rows", changes.transcoded_rows) &&
+      put_count(d, "transcoded_rows", changes.transcoded_rows) && put_count(d, "new_sections", changes.new_sections) &&
+      put_count(d, "matched_rows", changes.matched_rows) &&
       put(d, "unterminated_quote_line",
           changes.unterminated_quote_line ? PyLong_FromUnsignedLongLong(*changes.unterminated_quote_line)
                                           : Py_NewRef(Py_None)) &&
+      put(d, "other_table_line",
+          changes.other_table_line ? PyLong_FromUnsignedLongLong(*changes.other_table_line) : Py_NewRef(Py_None)) &&
       put(d, "byte_order_mark", PyBool_FromLong(stats.skipped_byte_order_mark)) &&
       put_count(d, "lf_line_ends", stats.line_ends.lf) && put_count(d, "crlf_line_ends", stats.line_ends.crlf) &&
       put_count(d, "cr_line_ends", stats.line_ends.cr);

@@ -77,6 +77,27 @@ std::uint64_t RowTable::remove_from_last_row(char byte) {
   return from - to;
 }
 
+void RowTable::remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch) {
+  const std::size_t row = size() - 1;
+  const std::uint64_t row_first = first_field(row);
+  const std::uint64_t begin = row_first == 0 ? 0 : field_ends_[row_first - 1];
+  const std::size_t count = field_count(row);
+  // The old fields aside, as the text after them and their ends within it.
+  scratch.assign(text_.view().substr(static_cast<std::size_t>(begin)));
+  std::vector<std::uint64_t> ends(count);
+  for (std::size_t i = 0; i < count; ++i) ends[i] = field_ends_[row_first + i] - begin;
+  drop_last_row();
+  // A subset of the old fields in another order: the text never grows.
+  for (const std::uint32_t field : from) {
+    if (field < count) {
+      const std::uint64_t start = field == 0 ? 0 : ends[field - 1];
+      text_.append(scratch.data() + start, static_cast<std::size_t>(ends[field] - start));
+    }
+    end_field();
+  }
+  end_row();
+}
+
 void RowTable::drop_last_row() noexcept {
   const std::size_t row = size() - 1;
   const std::uint64_t row_first = first_field(row);

@@ -92,6 +92,9 @@ class RowTable {
   void drop_last_field();
   // Removes every `byte` from the last row's fields; returns how many there were.
   std::uint64_t remove_from_last_row(char byte);
+  // Puts the last row's fields in another order: field j of the new row is field
+  // `from[j]` of the old one, or empty where from[j] is past its end.
+  void remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch);
   // Removes the last row.
   void drop_last_row() noexcept;
 

@@ -130,6 +130,12 @@ def hints(
         or (replaced >= ENCODING_HINT_FEWEST_ROWS and replaced >= ENCODING_HINT_SHARE * report.total_rows)
     ):
         found.append(_encoding_hint(replaced, report.total_rows, raw_sample()))
+    if report.other_table_line is not None:
+        found.append(
+            f"line {report.other_table_line} is the header of another table with columns the first lacks "
+            f"(two exports joined?): its rows were reconciled to the first table's {report.inferred_columns} "
+            "columns; split the file at that line and repair each part"
+        )
     if report.inferred_columns == 1 and expected_columns is None and report.total_rows:
         other = _likelier_delimiter(sample(), report.detected_delimiter)
         if other is not None:

@@ -13,6 +13,7 @@ import codecs
 import errno
 import io
 import os
+import re
 import stat
 
 # Not imported from typing, whose import costs more than a small repair: the names are only
@@ -359,7 +360,14 @@ def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
     byte per character is not read row by row: (None, None), and those rows' bad bytes are
     replaced as without it."""
     foreign = b"\n".join(line for line in head.splitlines() if not _is_utf8(line, True))
-    codec = _best_legacy(foreign) if foreign else None
+    # Accented letters of a Latin script stand alone among ASCII ones ("René"): cp1252,
+    # without loading the detector. Words of another script are runs of letters, which
+    # single-byte encodings put at 0xC0-0xFF: the detector decides those (and not stray
+    # garbage, which is no script at all).
+    runs = re.findall(rb"[\x80-\xff]+", foreign)
+    words = sum(len(run) >= 3 and min(run) >= 0xC0 for run in runs)
+    latin = words * 2 < len(runs)
+    codec = _best_legacy(foreign) if foreign and not latin else None
     codec = _FALLBACK_ENCODING if codec in (None, "utf-8") else codec
     upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
     if len(upper) != 0x80:

@@ -20,6 +20,8 @@ CLEANUPS = (
     ("blank_lines", "Blank lines dropped", "blank lines dropped"),
     ("preamble_rows", "Set aside: preamble", "preamble lines set aside"),
     ("repeated_headers", "Set aside: repeated headers", "repeated headers set aside"),
+    ("new_sections", "Set aside: headers of another table", "headers of another table set aside"),
+    ("matched_rows", "Rows matched to the header by name", "rows matched to the header by name"),
     ("footer_rows", "Set aside: summary rows", "summary rows set aside"),
     ("garbage_rows", "Set aside: rows of control bytes", "rows of control bytes set aside"),
     ("cut_off_rows", "Set aside: cut-off last row", "cut-off last row set aside"),
@@ -77,6 +79,10 @@ class RepairReport:
     ``trimmed_rows`` whose empty last column (a delimiter ending every line) was dropped.
     With ``encoding="auto"`` (and the cleanup's ``encoding`` rule) a UTF-8 file with rows in
     another single-byte encoding has those ``transcoded_rows`` read in ``other_encoding``.
+    ``new_sections`` counts headers of another table set aside (two exports joined), and
+    ``matched_rows`` the rows below them put in the first header's columns by name;
+    ``other_table_line`` is the first line of such a header naming columns the first
+    header lacks (its rows are then reconciled to the first table as without cleanup).
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -116,6 +122,9 @@ class RepairReport:
     trimmed_rows: int
     transcoded_rows: int
     other_encoding: str | None
+    new_sections: int
+    matched_rows: int
+    other_table_line: int | None
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -156,6 +165,9 @@ class RepairReport:
         trimmed_rows: int = 0,
         transcoded_rows: int = 0,
         other_encoding: str | None = None,
+        new_sections: int = 0,
+        matched_rows: int = 0,
+        other_table_line: int | None = None,
     ) -> None:
         given = locals()
         for name in self.__slots__:

@@ -20,6 +20,8 @@ std::pair<std::string_view, std::uint64_t ChangeCounts::*> set_aside_kind(Quaran
     case QuarantineReason::RepeatedHeader: return {"repeated_header", &ChangeCounts::repeated_headers};
     case QuarantineReason::Garbage: return {"garbage", &ChangeCounts::garbage_rows};
     case QuarantineReason::CutOff: return {"cut_off", &ChangeCounts::cut_off_rows};
+    case QuarantineReason::NewSection:
+    case QuarantineReason::OtherTable: return {"new_section", &ChangeCounts::new_sections};
     default: return {"quarantined", nullptr};
   }
 }
@@ -66,6 +68,7 @@ void ChangeLog::on_change(const RowChange& change) {
     append_count(detail_, decision.control_bytes, "NUL byte removed", "NUL bytes removed");
     write_line(change, "control_bytes", detail_);
   }
+  if (decision.remap != nullptr) ++counts_.matched_rows;
   if (decision.trim_last && counts_.trimmed_rows++ == 0) {
     // Every row has it: told once, at the first, and counted.
     write_line(change, "trailing_delimiter", "empty last column dropped (every row ends with the delimiter)");
@@ -126,6 +129,9 @@ void ChangeLog::on_change(const RowChange& change) {
       break;
     case RowFate::Quarantine: {
       ++counts_.quarantined_rows;
+      if (change.decision.reason == QuarantineReason::OtherTable && !counts_.other_table_line) {
+        counts_.other_table_line = change.first_line;
+      }
       const auto [kind, count] = set_aside_kind(change.decision.reason);
       if (count != nullptr) ++(counts_.*count);
       write_line(change, kind, quarantine_reason_text(change.decision.reason, change.width));

@@ -39,6 +39,10 @@ struct ChangeCounts {
   std::uint64_t control_bytes = 0;
   std::uint64_t trimmed_rows = 0;     // rows whose empty last column was dropped
   std::uint64_t transcoded_rows = 0;  // read in the file's other encoding
+  std::uint64_t new_sections = 0;     // headers of another table set aside
+  std::uint64_t matched_rows = 0;     // rows below one, matched to the first header by name
+  // The first line that starts another table whose columns the first header lacks.
+  std::optional<std::uint64_t> other_table_line;
 };
 
 class ChangeLog final : public ChangeObserver {

@@ -39,6 +39,7 @@ class PlanSink {
   void use_input(std::string_view input, char* writable = nullptr) noexcept { input_.use(input, writable); }
 
   bool takes_plain_line(const PlainLine& plain, const RowDecision& decision) const noexcept {
+    if (decision.remap != nullptr) return false;  // fields in another order: made by the writer
     switch (decision.fate) {
       // Without quotes, the row's fields joined by the delimiter are the line itself.
       case RowFate::Quarantine: return !plain.has_quotes();

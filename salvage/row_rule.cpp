@@ -9,6 +9,8 @@ std::string quarantine_reason_text(QuarantineReason reason, std::uint64_t width)
     case QuarantineReason::RepeatedHeader: return "Repeated header";
     case QuarantineReason::Garbage: return "Row of nothing but control bytes";
     case QuarantineReason::CutOff: return "Partial last row of a cut-off input";
+    case QuarantineReason::NewSection: return "Header of another table; the rows below it are matched by name";
+    case QuarantineReason::OtherTable: return "Header of another table with other columns";
     default: break;
   }
   std::string text = reason == QuarantineReason::TooFewColumns ? "Row has too few columns (expected "
@@ -26,6 +28,7 @@ void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_v
     const std::size_t fields = rows.field_count(rows.size() - 1);
     rows.merge_last_row_from(fields - static_cast<std::size_t>(decision.fields) - 1, separator, scratch);
   }
+  if (decision.remap != nullptr) rows.remap_last_row(*decision.remap, scratch);
 }
 
 }  // namespace rowmender

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "parser/row_table.h"
 #include "salvage/records.h"
@@ -24,8 +25,10 @@ enum class QuarantineReason : std::uint8_t {
   RepeatedHeader,
   Garbage,
   CutOff,
+  NewSection,  // the header of another table, whose rows are matched to the first by name
+  OtherTable,  // the header of another table with columns the first does not have
 };
-inline constexpr unsigned kQuarantineReasons = 7;
+inline constexpr unsigned kQuarantineReasons = 9;
 
 struct RowDecision {
   RowFate fate = RowFate::Keep;
@@ -35,9 +38,13 @@ struct RowDecision {
   // Before the fate: the row's empty last field (a delimiter ending every line) dropped.
   bool trim_last = false;
   std::uint64_t control_bytes = 0;  // NUL bytes removed from the row's fields
+  // After the fate: the fields put in the first header's order, column j taking field
+  // (*remap)[j] (kNoField: empty). Borrowed from the RowScreen.
+  const std::vector<std::uint32_t>* remap = nullptr;
+  static constexpr std::uint32_t kNoField = 0xFFFFFFFF;
 
   // Whether the row comes out other than it went in.
-  bool changed() const noexcept { return fate != RowFate::Keep || trim_last || control_bytes != 0; }
+  bool changed() const noexcept { return fate != RowFate::Keep || trim_last || control_bytes != 0 || remap != nullptr; }
 };
 
 class RowRule {

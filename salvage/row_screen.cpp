@@ -11,6 +11,13 @@
 namespace rowmender {
 namespace {
 
+// The words spreadsheets and reports put in the first cell of a summary row, in the
+// languages exports most often come in.
+constexpr std::array<std::string_view, 26> kSummaryWords = {
+    "total",     "totals", "grand total", "subtotal",      "sub-total", "sum",   "summe",   "gesamt", "gesamtsumme",
+    "insgesamt", "totaal", "totale",      "suma",          "somme",     "count", "average", "mean",   "avg",
+    "summa",     "razem",  "yhteensä",    "total général", "итого",     "всего", "合计",    "合計"};
+
 // Rows of the head the profile reads: enough to see a title block, the header and what the
 // first column holds, few enough to cost nothing next to the file.
 constexpr std::size_t kProfileRows = 200;
@@ -163,11 +170,24 @@ std::string_view LineFields::field(std::size_t i) const noexcept {
 
 RowScreen::RowScreen(const SalvageOptions& options, HeadProfile profile, std::uint64_t width)
     : options_(options.cleanup),
+      reconcile_(options),
       profile_(std::move(profile)),
       width_(width),
       drops_blank_lines_(options.cleanup.has(Cleanup::blank_lines) && width >= 2) {
   header_.assign(profile_.header.begin(), profile_.header.end());
+  for (const std::string_view name : header_) {
+    if (!name.empty()) name_starts_[static_cast<unsigned char>(name[0])] = true;
+  }
+  first_bytes_ = name_starts_;
+  for (const std::string_view word : kSummaryWords) {
+    const auto first = static_cast<unsigned char>(word[0]);
+    first_bytes_[first] = true;
+    if (first >= 'a' && first <= 'z') first_bytes_[first - 'a' + 'A'] = true;
+  }
+  for (const unsigned char c : {' ', '\t', '"', '\'', '\0'}) first_bytes_[c] = true;
 }
+
+bool RowScreen::is_number_text(std::string_view text) noexcept { return is_number(text); }
 
 bool RowScreen::is_blank(std::string_view text) noexcept {
   return text.find_first_not_of(" \t") == std::string_view::npos;
@@ -184,12 +204,8 @@ bool RowScreen::starts_with_letter(std::string_view text) noexcept {
 }
 
 bool RowScreen::is_summary_word(std::string_view text) noexcept {
-  // The words spreadsheets and reports put in the first cell of a summary row, in the
-  // languages exports most often come in; a colon may follow.
-  static constexpr std::array<std::string_view, 26> kWords = {
-      "total",     "totals", "grand total", "subtotal",      "sub-total", "sum",   "summe",   "gesamt", "gesamtsumme",
-      "insgesamt", "totaal", "totale",      "suma",          "somme",     "count", "average", "mean",   "avg",
-      "summa",     "razem",  "yhteensä",    "total général", "итого",     "всего", "合计",    "合計"};
+  // A colon may follow the word.
+
   if (!text.empty() && text.back() == ':') text.remove_suffix(1);
   if (text.size() < 3 || text.size() > 16) return false;
   std::array<char, 16> lower{};
@@ -198,7 +214,7 @@ bool RowScreen::is_summary_word(std::string_view text) noexcept {
     lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
   }
   const std::string_view folded(lower.data(), text.size());
-  return std::find(kWords.begin(), kWords.end(), folded) != kWords.end();
+  return std::find(kSummaryWords.begin(), kSummaryWords.end(), folded) != kSummaryWords.end();
 }
 
 }  // namespace rowmender

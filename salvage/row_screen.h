@@ -6,6 +6,8 @@
 // first column holds) is read once into a HeadProfile; the RowScreen then decides each row
 // from it, before the row rule, in every pass that walks rows.
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -67,6 +69,14 @@ class RowScreen {
   bool drops_blank_lines() const noexcept { return drops_blank_lines_; }
   bool removes_control_bytes() const noexcept { return options_.has(Cleanup::control_bytes); }
 
+  // Whether a plain row of `count` fields that starts at `begin` with `first` (its first
+  // byte) may be anything but a row for the row rule: most rows of data are not, and are
+  // decided without looking at their fields.
+  bool looks_at(char first, std::uint64_t count, std::size_t begin) const noexcept {
+    return count != width_ || profile_.trim_last || begin < profile_.preamble_end || cut_off_ || section_ ||
+           first_bytes_[static_cast<unsigned char>(first)];
+  }
+
   // Told before the input's last window is walked: whether the input was cut off.
   void input_cut_off(bool cut) noexcept { cut_off_ = cut && options_.has(Cleanup::cut_off); }
 
@@ -100,17 +110,31 @@ class RowScreen {
       count -= decision.trim_last ? 1 : 0;
       // Asked again for the same row, the answer is the same: nothing here changes.
       const bool header = profile_.header_begin && begin == *profile_.header_begin;
-      if (!header && is_repeated_header(fields, count)) {
+      std::optional<QuarantineReason> set_aside;
+      if (header) {
+      } else if (is_repeated_header(fields, count)) {
+        // The first table again: a section before it ends.
+        set_aside = QuarantineReason::RepeatedHeader;
+        section_.reset();
+      } else if (section_ && is_header_of(fields, count, section_->names)) {
+        set_aside = begin == section_->begin ? section_->reason : QuarantineReason::RepeatedHeader;
+      } else if ((count != width_ || could_be_a_name(fields)) && looks_like_other_header(fields, count)) {
+        set_aside = start_section(fields, count, begin);
+      } else if (is_footer(fields, count, last)) {
+        set_aside = QuarantineReason::Footer;
+      }
+      if (set_aside) {
         decision.fate = RowFate::Quarantine;
-        decision.reason = QuarantineReason::RepeatedHeader;
-      } else if (!header && is_footer(fields, count, last)) {
-        decision.fate = RowFate::Quarantine;
-        decision.reason = QuarantineReason::Footer;
+        decision.reason = *set_aside;
       } else {
-        const RowDecision reconciled = rule.decide(count);
+        // Below the header of another table whose columns the first has, a row is brought to
+        // that table's width and its fields put in the first header's order.
+        const bool matched = section_ && section_->reason == QuarantineReason::NewSection;
+        const RowDecision reconciled = matched ? section_->rule.decide(count) : rule.decide(count);
         decision.fate = reconciled.fate;
         decision.fields = reconciled.fields;
         decision.reason = reconciled.reason;
+        if (matched && decision.fate != RowFate::Quarantine) decision.remap = &section_->from;
       }
     }
     decision.control_bytes = control_bytes;
@@ -119,6 +143,7 @@ class RowScreen {
 
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
+    if (section_) section_->begin = section_->begin > bytes ? section_->begin - bytes : kBehind;
     profile_.preamble_end = profile_.preamble_end > bytes ? profile_.preamble_end - bytes : 0;
     if (profile_.header_begin) {
       if (*profile_.header_begin < bytes) {
@@ -134,14 +159,77 @@ class RowScreen {
   static std::string_view trimmed(std::string_view text) noexcept;
 
  private:
+  static constexpr std::size_t kBehind = static_cast<std::size_t>(-1);  // a row already behind the window
+
+  // A second table's header met below the first (two exports joined).
+  struct Section {
+    std::vector<std::string> names;
+    std::vector<std::uint32_t> from;  // for each column of the first header, the field it takes
+    RowRule rule;                     // the second table's width
+    std::size_t begin;                // where its header starts in the window
+    QuarantineReason reason;          // NewSection: its rows are matched by name; OtherTable: not
+  };
+
   template <typename Fields>
   bool is_repeated_header(const Fields& fields, std::uint64_t count) const {
-    if (!options_.has(Cleanup::repeated_header) || count != header_.size() || header_.empty()) return false;
-    for (std::size_t i = 0; i < header_.size(); ++i) {
-      if (trimmed(fields.field(i)) != header_[i]) return false;
+    return options_.has(Cleanup::repeated_header) && !header_.empty() && is_header_of(fields, count, header_);
+  }
+
+  template <typename Fields, typename Names>
+  static bool is_header_of(const Fields& fields, std::uint64_t count, const Names& names) {
+    if (count != names.size()) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (trimmed(fields.field(i)) != names[i]) return false;
     }
     return true;
   }
+
+  // Another width, every field a name (none empty, none a number, some a word), and at
+  // least one of them the first header's: the header of a second table, not a row of data.
+  template <typename Fields>
+  bool looks_like_other_header(const Fields& fields, std::uint64_t count) const {
+    if (!options_.has(Cleanup::repeated_header) || header_.empty() || count < 2) return false;
+    bool shared = false, word = false;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string_view name = trimmed(fields.field(i));
+      if (name.empty() || is_number_text(name)) return false;
+      word = word || starts_with_letter(name) || static_cast<unsigned char>(name[0]) >= 0x80;
+      shared = shared || std::find(header_.begin(), header_.end(), name) != header_.end();
+    }
+    return shared && word;
+  }
+
+  // A cheap first look for a row as wide as the table: does its first field start as one of
+  // the header's names does? Rows of data seldom do (their first column holds numbers).
+  template <typename Fields>
+  bool could_be_a_name(const Fields& fields) const {
+    const std::string_view first = trimmed(fields.field(0));
+    return !first.empty() && name_starts_[static_cast<unsigned char>(first[0])];
+  }
+
+  template <typename Fields>
+  QuarantineReason start_section(const Fields& fields, std::uint64_t count, std::size_t begin) {
+    Section section{{},
+                    std::vector<std::uint32_t>(header_.size(), RowDecision::kNoField),
+                    RowRule(reconcile_, count),
+                    begin,
+                    QuarantineReason::NewSection};
+    for (std::size_t i = 0; i < count; ++i) section.names.emplace_back(trimmed(fields.field(i)));
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto column = std::find(header_.begin(), header_.end(), section.names[i]);
+      // A name the first header lacks (or has twice here) cannot be placed: the rows below
+      // are then reconciled as they always were.
+      if (column == header_.end() || section.from[column - header_.begin()] != RowDecision::kNoField) {
+        section.reason = QuarantineReason::OtherTable;
+        break;
+      }
+      section.from[column - header_.begin()] = static_cast<std::uint32_t>(i);
+    }
+    section_ = std::move(section);
+    return section_->reason;
+  }
+
+  static bool is_number_text(std::string_view text) noexcept;
 
   template <typename Fields>
   bool is_footer(const Fields& fields, std::uint64_t count, bool last) const {
@@ -158,11 +246,17 @@ class RowScreen {
   static bool is_summary_word(std::string_view text) noexcept;
 
   CleanupRules options_;
+  SalvageOptions reconcile_;  // how rows are brought to a width
   HeadProfile profile_;
   std::vector<std::string_view> header_;  // into profile_.header
+  std::array<bool, 256> name_starts_{};   // the first bytes of the header's names
+  // Those, the first bytes of summary words (both cases), blanks and quotes: the first bytes
+  // of rows a rule may judge.
+  std::array<bool, 256> first_bytes_{};
   std::uint64_t width_;
   bool drops_blank_lines_;
   bool cut_off_ = false;
+  std::optional<Section> section_;
 };
 
 }  // namespace rowmender

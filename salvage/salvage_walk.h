@@ -110,7 +110,7 @@ class SalvageWalk {
       if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote) &&
           plain_.line_end() <= next_nul) {
         const RowDecision decision =
-            screen_ == nullptr
+            screen_ == nullptr || !screen_->looks_at(window[before.position], plain_.field_count(), before.position)
                 ? rule_.decide(plain_.field_count())
                 : screen_->decide(
                       LineFields(window.substr(before.position, plain_.line_end() - before.position), delimiter,

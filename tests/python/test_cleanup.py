@@ -77,6 +77,22 @@ def kinds(log: str) -> list[str]:
             id="nul-bytes",
         ),
         pytest.param("a,b,c\n1,2,3\n\n\n", True, "a,b,c\n1,2,3\n", ["blank_line"], id="blank-end"),
+        # Two exports joined: the second's columns by name, or (with a column the first
+        # lacks) reconciled as before.
+        pytest.param(
+            "id,name,city\n1,Ann,Oslo\ncity,id\nRome,2\nLima,3,x\n",
+            True,
+            'id,name,city\n1,Ann,Oslo\n2,,Rome\n"3,x",,Lima\n',
+            ["new_section", "merged"],
+            id="second-export",
+        ),
+        pytest.param(
+            "id,name\n1,Ann\n2,Bo\n3,Cy\nid,name,phone\n4,Di,555\n",
+            True,
+            'id,name\n1,Ann\n2,Bo\n3,Cy\n4,"Di,555"\n',
+            ["new_section", "merged"],
+            id="other-table",
+        ),
         # Conservative: no header below the short line, so it is no title; a word in a first
         # column of words is no summary row; a wide last row is no trailer.
         pytest.param("x\n1,2,3\n4,5,6\n", True, "x,,\n1,2,3\n4,5,6\n", ["filled"], id="no-header-no-preamble"),
