@@ -367,8 +367,8 @@ def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
     runs = re.findall(rb"[\x80-\xff]+", foreign)
     words = sum(len(run) >= 3 and min(run) >= 0xC0 for run in runs)
     latin = words * 2 < len(runs)
-    codec = _best_legacy(foreign) if foreign and not latin else None
-    codec = _FALLBACK_ENCODING if codec in (None, "utf-8") else codec
+    detected = _best_legacy(foreign) if foreign and not latin else None
+    codec = _FALLBACK_ENCODING if detected is None or detected == "utf-8" else detected
     upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
     if len(upper) != 0x80:
         return None, None
