@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "parser/dialect.h"
 #include "parser/row_events.h"
 #include "parser/row_table.h"
 
@@ -30,6 +31,14 @@ class ResilientParser {
   // same offset on. No byte-order mark is skipped: the text's start lies behind it.
   ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes,
                   const Cursor& cursor) noexcept;
+
+  // Reads with `dialect` from the next row on (the default reads RFC 4180).
+  void set_dialect(const Dialect& dialect) noexcept {
+    quoting_ = dialect.quoting;
+    has_escape_ = dialect.escape.has_value();
+    escape_ = dialect.escape.value_or(0);
+    one_line_rows_ = dialect.one_line_rows;
+  }
 
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
   bool next_row(RowTable& rows);
@@ -103,6 +112,15 @@ class ResilientParser {
   // Replaces each invalid sequence of each field by U+FFFD, field by field.
   void repair_row_fields(RowTable& rows, const RowStart& start);
 
+  // With an escape byte: appends the text the escape at `at` stands for (the byte after
+  // it, both bytes of an escaped CR LF, or the escape itself at the input's end) and
+  // returns where reading goes on.
+  template <typename Builder>
+  std::size_t take_escaped(Builder& builder, std::size_t at);
+  // Whether the quoted field whose content starts at `from` closes before its line ends,
+  // read as the quoted state would read it.
+  bool closes_on_its_line(std::size_t from);
+
   // The stray-quote lookahead for the quote at `quote_index` inside a quoted field.
   bool is_stray_quote(std::size_t quote_index);
   // Skips the blanks that the lookahead passes over; a blank that is the delimiter is a
@@ -117,6 +135,10 @@ class ResilientParser {
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
   bool repair_quotes_;
+  bool quoting_ = true;
+  bool has_escape_ = false;
+  std::uint8_t escape_ = 0;
+  bool one_line_rows_ = false;
   bool skipped_bom_ = false;
   RowEvents events_;
   LineEndCounts line_ends_;

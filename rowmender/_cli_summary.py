@@ -119,10 +119,12 @@ def hints(
     sample: Callable[[], str],
     raw_sample: Callable[[], bytes],
     changes_hint: str,
+    rows_confined: bool = False,
 ) -> list[str]:
     """One line for each likely cause of a poor result, with the option that fixes it.
     ``sample`` is the first bytes as text, ``raw_sample`` as they are; ``changes_hint``
-    says where the merged rows are listed."""
+    says where the merged rows are listed; ``rows_confined`` that the one_line_rows rule
+    was on."""
     found: list[str] = []
     replaced = report.rows_with_replaced_bytes
     if report.encoding == "utf-8" and (
@@ -141,6 +143,12 @@ def hints(
         found.append(
             f"a quoted field opened on line {report.unterminated_quote_line} runs to the end of the input: "
             f"its closing quote is missing (look at that line)"
+        )
+    if report.multiline_rows and not rows_confined:
+        found.append(
+            f"{_rows(report.multiline_rows)} span several lines: where no row of the file should, a quote "
+            f"left open swallowed the lines after it; the one_line_rows rule (in --cleanup) ends such a row "
+            f"at its line's end"
         )
     if report.merged_rows:
         width = "expected" if expected_columns is not None else "inferred"

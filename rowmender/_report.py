@@ -20,6 +20,12 @@ def show_delimiter(delimiter: str) -> str:
     return "tab" if delimiter == "\t" else repr(delimiter)
 
 
+def show_quoting(quote_char: str | None, escape_char: str | None) -> str:
+    """How fields were read, in words: none, '"', '"' with \\ escapes."""
+    shown = "none" if quote_char is None else repr(quote_char)
+    return shown if escape_char is None else f"{shown} with {escape_char} escapes"
+
+
 def aligned(rows: list[tuple[str, object]]) -> str:
     """Labels and values in two columns, as the command line prints its summary."""
     width = max(len(label) for label, _ in rows)
@@ -54,7 +60,10 @@ class RepairReport:
     download, say): the rows before the cut were repaired, the rest were never there.
     ``encoding`` is the codec the source was read in: "utf-8" when its bytes were read as
     they are, else the one it was decoded by (given, found by its byte-order mark, or
-    detected with ``encoding="auto"``).
+    detected with ``encoding="auto"``). ``quote_char`` and ``escape_char`` are how fields
+    were read: as the settings gave them, or as the ``quoting`` rule told them from the
+    head (``quote_char`` None: quotes were text; ``escape_char`` "\\": backslash escapes
+    were undone).
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -83,6 +92,8 @@ class RepairReport:
     cr_line_ends: int
     input_cut_off: bool
     encoding: str
+    quote_char: str | None
+    escape_char: str | None
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -112,6 +123,8 @@ class RepairReport:
         cr_line_ends: int = 0,
         input_cut_off: bool = False,
         encoding: str = "utf-8",
+        quote_char: str | None = '"',
+        escape_char: str | None = None,
     ) -> None:
         given = locals()
         for name in self.__slots__:
@@ -165,6 +178,8 @@ class RepairReport:
         ]
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
+        if self.quote_char != '"' or self.escape_char is not None:
+            rows.append(("Quoting", show_quoting(self.quote_char, self.escape_char)))
         rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS if getattr(self, key)]
         return rows
 

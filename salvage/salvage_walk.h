@@ -38,10 +38,12 @@ class SalvageWalk {
         delimiter_(shape.delimiter),
         quote_(options.quote_char),
         repair_quotes_(options.repair_quotes),
+        dialect_(shape.dialect),
         read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)),
         keeps_blank_lines_(rule_.decide(1).fate == RowFate::Keep) {
     stats_.detected_delimiter = shape.delimiter;
     stats_.inferred_columns = shape.width;
+    plain_.set_dialect(dialect_);
   }
 
   // Walks the rows of `window` from where the walk stands, up to the first row that may go
@@ -52,6 +54,7 @@ class SalvageWalk {
   std::size_t walk(std::string_view window, bool at_end) {
     ResilientParser parser = started_ ? ResilientParser(window, delimiter_, quote_, repair_quotes_, cursor_)
                                       : ResilientParser(window, delimiter_, quote_, repair_quotes_);
+    parser.set_dialect(dialect_);
     if (!started_) {
       started_ = true;
       skipped_bom_ = parser.skipped_byte_order_mark();
@@ -168,6 +171,7 @@ class SalvageWalk {
   const ResilientParser::Cursor& cursor() const noexcept { return cursor_; }
   bool skipped_byte_order_mark() const noexcept { return skipped_bom_; }
   const RowRule& rule() const noexcept { return rule_; }
+  const Dialect& dialect() const noexcept { return dialect_; }
 
  private:
   // Tells the observer of a row the parser read when anything about it is worth telling:
@@ -193,6 +197,7 @@ class SalvageWalk {
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
+  Dialect dialect_;
   bool read_plain_lines_;
   bool keeps_blank_lines_;
   bool started_ = false;
