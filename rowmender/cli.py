@@ -102,7 +102,9 @@ def _as_options(message: str) -> str:
     for "quote_char cannot be ...". The value given, after ", got", stays as it was."""
     named, got, value = message.partition(", got ")
     named = re.sub(
-        r"\b(delimiter|quote_char|escape_char|expected_columns|cleanup)\b", lambda m: "--" + m[1].replace("_", "-"), named
+        r"\b(delimiter|quote_char|escape_char|expected_columns|cleanup)\b",
+        lambda m: "--" + m[1].replace("_", "-"),
+        named,
     )
     return named + got + value
 
