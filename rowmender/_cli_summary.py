@@ -144,11 +144,13 @@ def hints(
             f"a quoted field opened on line {report.unterminated_quote_line} runs to the end of the input: "
             f"its closing quote is missing (look at that line)"
         )
-    if report.multiline_rows and not rows_confined:
+    # A quote open to the end of the input makes a row of many lines, told of above.
+    swallowed = report.multiline_rows - (report.unterminated_quote_line is not None)
+    if swallowed > 0 and not rows_confined:
         found.append(
-            f"{_rows(report.multiline_rows)} span several lines: where no row of the file should, a quote "
-            f"left open swallowed the lines after it; the one_line_rows rule (in --cleanup) ends such a row "
-            f"at its line's end"
+            f"{_rows(swallowed)} {'spans' if swallowed == 1 else 'span'} several lines: "
+            f"where no row of the file should, a quote left open swallowed the lines after it; the "
+            f"one_line_rows rule (in --cleanup) ends such a row at its line's end"
         )
     if report.merged_rows:
         width = "expected" if expected_columns is not None else "inferred"
