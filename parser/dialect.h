@@ -17,7 +17,8 @@ struct Dialect {
   // escape itself is dropped (a dump's \" and \\).
   std::optional<std::uint8_t> escape;
   // A quote that opens a field and does not close on its line is text: the field and the
-  // row end at the line's end instead of swallowing the lines after it.
+  // row end at the line's end instead of swallowing the lines after it (unless the field
+  // closes cleanly within a few lines: see ResilientParser::is_stray_opening_quote).
   bool one_line_rows = false;
 
   bool is_standard() const noexcept { return quoting && !escape && !one_line_rows; }

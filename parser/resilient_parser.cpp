@@ -165,7 +165,7 @@ bool ResilientParser::read_row(Builder& builder) {
       case State::StartOfField:
         if (quoting_ && b == quote_char_) {
           ++position_;
-          if (one_line_rows_ && !closes_on_its_line(position_)) {
+          if (one_line_rows_ && is_stray_opening_quote(position_)) {
             // Rows never span lines here: a quote left open at its line's end is text, and
             // the line's delimiters still split it.
             ++events_.stray_quotes;
@@ -313,28 +313,43 @@ std::size_t ResilientParser::take_escaped(Builder& builder, std::size_t at) {
   return at + 1 + length;
 }
 
-bool ResilientParser::closes_on_its_line(std::size_t from) {
+bool ResilientParser::is_stray_opening_quote(std::size_t from) {
   // The quoted state's own reading, without keeping the text: a doubled quote, an escaped
-  // byte and a stray quote go on; any other quote closes the field.
+  // byte and a stray quote go on; any other quote closes the field. A field that goes on
+  // past its line is still taken for a quoted one when it closes within a few lines with
+  // no stray quote on the way: a rare note over two lines, which a quote left open cannot
+  // pass for, as the next quote it meets (another field's) is a stray one or far away.
+  // Where the input ends first, the field is read as quoted and so runs to the end: a
+  // window's end is then waited past, as for any row, and the decision is the whole text's.
   const char* data = input_.data();
   const std::size_t size = input_.size();
   const char quote = static_cast<char>(quote_char_);
   const char escape = has_escape_ ? static_cast<char>(escape_) : quote;
+  std::size_t lines_passed = 0;
   for (std::size_t i = from;;) {
     i = find_first_of4(data, i, size, quote, '\n', '\r', escape);
-    if (i == size || is_line_break(byte_at(i))) return false;
-    if (has_escape_ && byte_at(i) == escape_) {
-      if (i + 1 >= size) return false;
+    if (i == size) return lines_passed == 0;
+    const std::uint8_t b = byte_at(i);
+    if (is_line_break(b)) {
+      if (++lines_passed > kQuotedLinesAfterOpenQuote) return true;
+      i += b == '\r' && i + 1 < size && byte_at(i + 1) == '\n' ? 2 : 1;
+      continue;
+    }
+    if (has_escape_ && b == escape_) {
+      if (i + 1 >= size) return lines_passed == 0;
       i += i + 2 < size && byte_at(i + 1) == '\r' && byte_at(i + 2) == '\n' ? 3 : 2;
       continue;
     }
-    if (i + 1 >= size) return true;  // the input's last byte can only close the field
+    if (i + 1 >= size) return false;  // the input's last byte can only close the field
     if (byte_at(i + 1) == quote_char_) {
       i += 2;
     } else if (repair_quotes_ && is_stray_quote(i)) {
+      // On a later line, a stray quote gives the opening one away, unless the input ends
+      // on that line: the rest of it, still to come, may hold the closing quote.
+      if (lines_passed != 0) return find_first_of2(data, i, size, '\n', '\r') != size;
       ++i;
     } else {
-      return true;
+      return false;
     }
   }
 }

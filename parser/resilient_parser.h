@@ -16,6 +16,10 @@ namespace rowmender {
 
 class ResilientParser {
  public:
+  // With one-line rows, a quoted field read on past its line closes within this many line
+  // breaks, or its opening quote was a stray one.
+  static constexpr std::size_t kQuotedLinesAfterOpenQuote = 8;
+
   // `input` is borrowed and must outlive the parser. A UTF-8 byte-order mark at the very
   // start is skipped.
   ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes) noexcept;
@@ -117,9 +121,9 @@ class ResilientParser {
   // returns where reading goes on.
   template <typename Builder>
   std::size_t take_escaped(Builder& builder, std::size_t at);
-  // Whether the quoted field whose content starts at `from` closes before its line ends,
-  // read as the quoted state would read it.
-  bool closes_on_its_line(std::size_t from);
+  // With one-line rows: whether the quote that opens a field just before `from` is stray,
+  // left open at its line's end rather than opening a field over a few lines.
+  bool is_stray_opening_quote(std::size_t from);
 
   // The stray-quote lookahead for the quote at `quote_index` inside a quoted field.
   bool is_stray_quote(std::size_t quote_index);

@@ -117,3 +117,16 @@ def test_what_the_csv_module_writes_in_a_style_reads_back(table, style):
     data = buffer.getvalue().encode()
     with rowmender.rows(io.BytesIO(data), delimiter=",", expected_columns=0, **settings_) as stream:
         assert list(stream) == table
+
+
+def test_past_the_head_a_note_over_two_lines_stays_and_a_stray_quote_is_confined():
+    # The head (256 KiB) has no row over several lines: rows are confined to lines, yet a
+    # quoted field that closes cleanly on the next line is still one field.
+    head = b"a,b,c\n" + b"".join(b'%d,"name %d",%d\n' % (i, i, i) for i in range(20000))
+    data = head + b'1,"two\nlines",3\n4,"5,6\n7,8,9\n10,"x",12\n'
+    out, changes = io.BytesIO(), io.BytesIO()
+    report = rowmender.repair(io.BytesIO(data), out, changes=changes, cleanup=["one_line_rows"])
+    rows = list(csv.reader(io.StringIO(out.getvalue().decode(), newline="")))
+    assert rows[-4:] == [["1", "two\nlines", "3"], ["4", '"5', "6"], ["7", "8", "9"], ["10", "x", "12"]]
+    assert changes.getvalue().decode().splitlines()[1:] == ["20004,20004,stray_quote,1 stray quote kept as content"]
+    assert report.multiline_rows == 1
