@@ -11,7 +11,8 @@
 namespace rowmender::binding {
 namespace {
 
-constexpr std::size_t kDelimiter = 0, kQuoteChar = 1, kFill = 2, kMerge = 3, kExpectedColumns = 4, kCleanup = 6;
+constexpr std::size_t kDelimiter = 0, kQuoteChar = 1, kFill = 2, kMerge = 3, kExpectedColumns = 4, kCleanup = 6,
+                      kEscapeChar = 7;
 
 bool raise_type(const char* param, const char* expected, PyObject* value) {
   PyRef name(PyType_GetQualName(Py_TYPE(value)));
@@ -121,7 +122,13 @@ bool convert_strictly(std::span<PyObject* const, kStreamSettingCount> values, Sa
       ok = value == Py_None || strict_character(value, param, "a str or None", byte);
       if (value != Py_None) converted.delimiter = byte;
     } else if (i == kQuoteChar) {
-      ok = strict_character(value, param, "a str", converted.quote_char);
+      // None reads quotes as text; the output goes on quoting with the double quote.
+      converted.dialect.quoting = value != Py_None;
+      ok = value == Py_None || strict_character(value, param, "a str or None", converted.quote_char);
+    } else if (i == kEscapeChar) {
+      std::uint8_t byte = 0;
+      ok = value == Py_None || strict_character(value, param, "a str or None", byte);
+      if (value != Py_None) converted.dialect.escape = byte;
     } else if (i == kExpectedColumns) {
       ok = strict_columns(value, param, converted.expected_columns);
     } else if (i == kCleanup) {
@@ -133,6 +140,16 @@ bool convert_strictly(std::span<PyObject* const, kStreamSettingCount> values, Sa
       ok = strict_flag(value, param, flag);
     }
     if (!ok) return false;
+  }
+  if (!converted.dialect.quoting && converted.delimiter == converted.quote_char) {
+    PyErr_Format(PyExc_ValueError, "delimiter cannot be '\"' (the output quotes with it), got %R", values[kDelimiter]);
+    return false;
+  }
+  if (converted.dialect.escape && (converted.dialect.escape == converted.delimiter ||
+                                   (converted.dialect.quoting && converted.dialect.escape == converted.quote_char))) {
+    PyErr_Format(PyExc_ValueError, "escape_char cannot be the %s, got %R",
+                 converted.dialect.escape == converted.delimiter ? "delimiter" : "quote_char", values[kEscapeChar]);
+    return false;
   }
   if (converted.delimiter == converted.quote_char) {
     PyErr_Format(PyExc_ValueError, "delimiter and quote_char cannot be the same character, got %R for both",
@@ -189,12 +206,13 @@ PyObject* settings_dict(const SalvageOptions& options) {
   if (!dict) return nullptr;
   PyObject* values[kStreamSettingCount] = {
       options.delimiter ? new_character(*options.delimiter) : Py_NewRef(Py_None),
-      new_character(options.quote_char),
+      options.dialect.quoting ? new_character(options.quote_char) : Py_NewRef(Py_None),
       PyBool_FromLong(options.fill_ragged_rows),
       PyBool_FromLong(options.merge_overflow),
       options.expected_columns ? PyLong_FromUnsignedLongLong(*options.expected_columns) : Py_NewRef(Py_None),
       PyBool_FromLong(options.repair_quotes),
       cleanup_names(options.cleanup),
+      options.dialect.escape ? new_character(*options.dialect.escape) : Py_NewRef(Py_None),
   };
   bool ok = true;
   for (std::size_t i = 0; i < kStreamSettingCount; ++i) {
@@ -218,7 +236,7 @@ PyMethodDef definition = {
     "_check_settings", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(check_settings)),
     METH_FASTCALL | METH_KEYWORDS,
     "_check_settings(delimiter=None, quote_char='\"', fill_ragged_rows=True, merge_overflow=True, "
-    "expected_columns=None, repair_quotes=True, cleanup=False)\n--\n\n"
+    "expected_columns=None, repair_quotes=True, cleanup=False, escape_char=None)\n--\n\n"
     "Checks the settings of the streaming functions strictly; returns them as a dict."};
 
 }  // namespace

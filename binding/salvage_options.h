@@ -28,8 +28,9 @@ constexpr std::array<const char*, N + 6> with_salvage_option_params(const char* 
 }
 
 // The streaming road's settings: the six, then those the whole-file functions never had.
-inline constexpr const char* kStreamSettingParams[] = {
-    "delimiter", "quote_char", "fill_ragged_rows", "merge_overflow", "expected_columns", "repair_quotes", "cleanup"};
+inline constexpr const char* kStreamSettingParams[] = {"delimiter",      "quote_char",       "fill_ragged_rows",
+                                                       "merge_overflow", "expected_columns", "repair_quotes",
+                                                       "cleanup",        "escape_char"};
 inline constexpr std::size_t kStreamSettingCount = std::size(kStreamSettingParams);
 
 // How a setting's value is judged, by the two rules:
@@ -39,7 +40,9 @@ inline constexpr std::size_t kStreamSettingCount = std::size(kStreamSettingParam
 //     (";;") silently becomes another setting, which these functions keep for their callers.
 //   strict: what repair, rows, repair_many and the command line take: delimiter and
 //     quote_char exactly one ASCII character other than CR and LF and different from each
-//     other, flags exactly bool, expected_columns an int (not a bool) from 0 to
+//     other (quote_char None: no quoting; the output still quotes with the double quote,
+//     which the delimiter then cannot be), escape_char None or one such character other
+//     than both, flags exactly bool, expected_columns an int (not a bool) from 0 to
 //     kMaxExpectedColumns, cleanup a bool (every rule or none) or a collection of rule
 //     names (kCleanupNames). TypeError for a wrong type, ValueError for a wrong value, each
 //     naming the setting and the value given.

@@ -70,7 +70,9 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
           changes.other_table_line ? PyLong_FromUnsignedLongLong(*changes.other_table_line) : Py_NewRef(Py_None)) &&
       put(d, "byte_order_mark", PyBool_FromLong(stats.skipped_byte_order_mark)) &&
       put_count(d, "lf_line_ends", stats.line_ends.lf) && put_count(d, "crlf_line_ends", stats.line_ends.crlf) &&
-      put_count(d, "cr_line_ends", stats.line_ends.cr);
+      put_count(d, "cr_line_ends", stats.line_ends.cr) &&
+      put(d, "quote_char", stats.dialect.quoting ? new_str(latin1_char(stats.quote_char)) : Py_NewRef(Py_None)) &&
+      put(d, "escape_char", stats.dialect.escape ? new_str(latin1_char(*stats.dialect.escape)) : Py_NewRef(Py_None));
   return ok ? dict.release() : nullptr;
 }
 

@@ -28,6 +28,7 @@ void FieldCountSample::read(std::string_view window, bool at_end) {
   ResilientParser parser = started_ ? ResilientParser(window, delimiter_, quote_char_, repair_quotes_, cursor_)
                                     : ResilientParser(window, delimiter_, quote_char_, repair_quotes_);
   started_ = true;
+  parser.set_dialect(dialect_);
   // A row counts only once a byte of the window follows it: that settles every question
   // about its end. A line feed ends a blank line whatever follows, so a run of them is
   // skipped to the window's end.

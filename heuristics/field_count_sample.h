@@ -22,6 +22,9 @@ class FieldCountSample {
   FieldCountSample(std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes, std::size_t limit) noexcept
       : delimiter_(delimiter), quote_char_(quote_char), repair_quotes_(repair_quotes), limit_(limit) {}
 
+  // Reads with `dialect` (before the first read).
+  void set_dialect(const Dialect& dialect) noexcept { dialect_ = dialect; }
+
   // Reads on from where the sample stands over `window`, the text from the same offset as
   // the last window (less what drop_front dropped), up to the limit or the first row that
   // may go on past the window's end (unless `at_end`: then the window ends the text). A row
@@ -58,6 +61,7 @@ class FieldCountSample {
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
   bool repair_quotes_;
+  Dialect dialect_;
   std::size_t limit_;
   bool started_ = false;
   ResilientParser::Cursor cursor_;

@@ -90,6 +90,8 @@ bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, 
   std::uint64_t any_quote = 0;
   for (std::size_t w = 0; w < words; ++w) any_quote |= bits_.quotes(w);
   has_quotes_ = any_quote != 0;
+  if (has_quotes_ && quotes_are_text_) return false;
+  if (escape_ && std::memchr(input.data() + begin, *escape_, bits_.size()) != nullptr) return false;
   fields_ = 1;
   if (!has_quotes_) {
     for (std::size_t w = 0; w < words; ++w) fields_ += count_bits(bits_.delimiters(w));

@@ -14,8 +14,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
+#include "parser/dialect.h"
 #include "parser/line_bits.h"
 #include "parser/row_table.h"
 
@@ -24,6 +26,14 @@ namespace rowmender {
 class PlainLine {
  public:
   static bool usable(std::uint8_t delimiter, std::uint8_t quote_char) noexcept;
+
+  // Lines are read as `dialect` spells them: without quoting, a line with a quote byte (text
+  // there, which the output quotes) and, with an escape, a line with the escape byte are
+  // left to the parser.
+  void set_dialect(const Dialect& dialect) noexcept {
+    quotes_are_text_ = !dialect.quoting;
+    escape_ = dialect.escape;
+  }
 
   // Reads the line of `input` that starts at `begin`. False when it is not plain, and at the
   // end of the input. `input` must outlive the use of the other members.
@@ -58,6 +68,8 @@ class PlainLine {
   char quote_ = '"';
   std::uint64_t fields_ = 0;
   bool has_quotes_ = false;
+  bool quotes_are_text_ = false;
+  std::optional<std::uint8_t> escape_;
   LineBits bits_;
   // Only when the line has quotes, word by word: the delimiters outside quotes, the quotes
   // that open and close quoted fields, and the reasons a field needs quotes (a delimiter

@@ -150,7 +150,8 @@ bool ResilientParser::read_row(Builder& builder) {
   std::uint64_t quote_opened_on = 0;
   // In an unquoted field the delimiter and line breaks come first; a quote byte that is
   // neither is content there.
-  const bool quote_is_content_here = quote_char_ != delimiter_ && !is_line_break(quote_char_);
+  const bool quote_is_content_here = quoting_ && quote_char_ != delimiter_ && !is_line_break(quote_char_);
+  const char escape = static_cast<char>(escape_);
   State state = State::StartOfField;
 
   while (true) {
@@ -167,8 +168,16 @@ bool ResilientParser::read_row(Builder& builder) {
     const std::uint8_t b = byte_at(position_);
     switch (state) {
       case State::StartOfField:
-        if (b == quote_char_) {
+        if (quoting_ && b == quote_char_) {
           ++position_;
+          if (one_line_rows_ && is_stray_opening_quote(position_)) {
+            // Rows never span lines here: a quote left open at its line's end is text, and
+            // the line's delimiters still split it.
+            ++events_.stray_quotes;
+            builder.push_back(quote);
+            state = State::UnquotedField;
+            break;
+          }
           quote_opened_on = line_;
           state = State::QuotedField;
         } else if (b == delimiter_) {
@@ -189,7 +198,24 @@ bool ResilientParser::read_row(Builder& builder) {
         // Only the delimiter and line breaks end an unquoted field; a quote here is content,
         // found on the way only to be counted. The field's bytes are copied in one run.
         std::size_t stop = position_;
-        while (true) {
+        if (has_escape_) {
+          // The same, with an escape as one more byte to stop at; a quote found on the way
+          // is counted as above, an escaped one is text.
+          std::size_t run = position_;
+          while (true) {
+            stop = find_first_of4(data, stop, size, delimiter, '\n', '\r', escape);
+            if (quote_is_content_here) {
+              for (std::size_t q = find_byte(data, run, stop, quote); q < stop;
+                   q = find_byte(data, q + 1, stop, quote)) {
+                ++events_.quotes_in_unquoted_fields;
+              }
+            }
+            if (stop == size || byte_at(stop) != escape_) break;
+            builder.append(data + position_, stop - position_);
+            position_ = run = stop = take_escaped(builder, stop);
+          }
+        }
+        while (!has_escape_) {
           stop = quote_is_content_here ? find_first_of4(data, stop, size, delimiter, '\n', '\r', quote)
                                        : find_first_of3(data, stop, size, delimiter, '\n', '\r');
           if (stop == size || byte_at(stop) != quote_char_ || !quote_is_content_here) break;
@@ -219,11 +245,17 @@ bool ResilientParser::read_row(Builder& builder) {
         // byte by byte, however many stray quotes a line holds.
         std::size_t run = position_;
         while (true) {
-          const std::size_t stop = find_first_of2(data, position_, size, quote, '\n');
+          const std::size_t stop = has_escape_ ? find_first_of3(data, position_, size, quote, '\n', escape)
+                                               : find_first_of2(data, position_, size, quote, '\n');
           if (stop == size) {
             builder.append(data + run, size - run);
             position_ = size;
             break;  // the end of the input ends the field
+          }
+          if (has_escape_ && byte_at(stop) == escape_) {
+            builder.append(data + run, stop - run);
+            position_ = run = take_escaped(builder, stop);
+            continue;
           }
           if (byte_at(stop) != quote_char_) {  // an LF, kept as content
             ++line_;
@@ -267,6 +299,62 @@ bool ResilientParser::read_row(Builder& builder) {
           state = State::UnquotedField;
         }
         break;
+    }
+  }
+}
+
+template <typename Builder>
+std::size_t ResilientParser::take_escaped(Builder& builder, std::size_t at) {
+  const std::size_t size = input_.size();
+  if (at + 1 >= size) {
+    builder.append(input_.data() + at, 1);  // nothing follows to escape: the byte is text
+    return size;
+  }
+  const std::uint8_t escaped = byte_at(at + 1);
+  // An escaped CR LF is one line break, kept whole rather than leaving the LF to end the row.
+  const std::size_t length = escaped == '\r' && at + 2 < size && byte_at(at + 2) == '\n' ? 2 : 1;
+  builder.append(input_.data() + at + 1, length);
+  if (escaped == '\n' || length == 2) ++line_;
+  return at + 1 + length;
+}
+
+bool ResilientParser::is_stray_opening_quote(std::size_t from) {
+  // The quoted state's own reading, without keeping the text: a doubled quote, an escaped
+  // byte and a stray quote go on; any other quote closes the field. A field that goes on
+  // past its line is still taken for a quoted one when it closes within a few lines with
+  // no stray quote on the way: a rare note over two lines, which a quote left open cannot
+  // pass for, as the next quote it meets (another field's) is a stray one or far away.
+  // Where the input ends first, the field is read as quoted and so runs to the end: a
+  // window's end is then waited past, as for any row, and the decision is the whole text's.
+  const char* data = input_.data();
+  const std::size_t size = input_.size();
+  const char quote = static_cast<char>(quote_char_);
+  const char escape = has_escape_ ? static_cast<char>(escape_) : quote;
+  std::size_t lines_passed = 0;
+  for (std::size_t i = from;;) {
+    i = find_first_of4(data, i, size, quote, '\n', '\r', escape);
+    if (i == size) return lines_passed == 0;
+    const std::uint8_t b = byte_at(i);
+    if (is_line_break(b)) {
+      if (++lines_passed > kQuotedLinesAfterOpenQuote) return true;
+      i += b == '\r' && i + 1 < size && byte_at(i + 1) == '\n' ? 2 : 1;
+      continue;
+    }
+    if (has_escape_ && b == escape_) {
+      if (i + 1 >= size) return lines_passed == 0;
+      i += i + 2 < size && byte_at(i + 1) == '\r' && byte_at(i + 2) == '\n' ? 3 : 2;
+      continue;
+    }
+    if (i + 1 >= size) return false;  // the input's last byte can only close the field
+    if (byte_at(i + 1) == quote_char_) {
+      i += 2;
+    } else if (repair_quotes_ && is_stray_quote(i)) {
+      // On a later line, a stray quote gives the opening one away, unless the input ends
+      // on that line: the rest of it, still to come, may hold the closing quote.
+      if (lines_passed != 0) return find_first_of2(data, i, size, '\n', '\r') != size;
+      ++i;
+    } else {
+      return false;
     }
   }
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "parser/dialect.h"
 #include "parser/row_events.h"
 #include "parser/row_table.h"
 #include "unicode/legacy_bytes.h"
@@ -16,6 +17,10 @@ namespace rowmender {
 
 class ResilientParser {
  public:
+  // With one-line rows, a quoted field read on past its line closes within this many line
+  // breaks, or its opening quote was a stray one.
+  static constexpr std::size_t kQuotedLinesAfterOpenQuote = 8;
+
   // `input` is borrowed and must outlive the parser. A UTF-8 byte-order mark at the very
   // start is skipped.
   ResilientParser(std::string_view input, std::uint8_t delimiter, std::uint8_t quote_char, bool repair_quotes) noexcept;
@@ -35,6 +40,14 @@ class ResilientParser {
   // Rows that are not valid UTF-8 are read in `legacy` from now on (nullptr: their bad
   // sequences are replaced by U+FFFD).
   void read_bad_rows_as(const LegacyBytes* legacy) noexcept { legacy_ = legacy; }
+
+  // Reads with `dialect` from the next row on (the default reads RFC 4180).
+  void set_dialect(const Dialect& dialect) noexcept {
+    quoting_ = dialect.quoting;
+    has_escape_ = dialect.escape.has_value();
+    escape_ = dialect.escape.value_or(0);
+    one_line_rows_ = dialect.one_line_rows;
+  }
 
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
   bool next_row(RowTable& rows);
@@ -108,6 +121,15 @@ class ResilientParser {
   // Replaces each invalid sequence of each field by U+FFFD, field by field.
   void repair_row_fields(RowTable& rows, const RowStart& start);
 
+  // With an escape byte: appends the text the escape at `at` stands for (the byte after
+  // it, both bytes of an escaped CR LF, or the escape itself at the input's end) and
+  // returns where reading goes on.
+  template <typename Builder>
+  std::size_t take_escaped(Builder& builder, std::size_t at);
+  // With one-line rows: whether the quote that opens a field just before `from` is stray,
+  // left open at its line's end rather than opening a field over a few lines.
+  bool is_stray_opening_quote(std::size_t from);
+
   // The stray-quote lookahead for the quote at `quote_index` inside a quoted field.
   bool is_stray_quote(std::size_t quote_index);
   // Skips the blanks that the lookahead passes over; a blank that is the delimiter is a
@@ -122,6 +144,10 @@ class ResilientParser {
   std::uint8_t delimiter_;
   std::uint8_t quote_char_;
   bool repair_quotes_;
+  bool quoting_ = true;
+  bool has_escape_ = false;
+  std::uint8_t escape_ = 0;
+  bool one_line_rows_ = false;
   bool skipped_bom_ = false;
   RowEvents events_;
   LineEndCounts line_ends_;

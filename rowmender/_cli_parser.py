@@ -138,7 +138,20 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
     options.add_argument(
         "--delimiter", metavar="D", type=_delimiter, help="field delimiter, \\t or tab for the tab (default: detected)"
     )
-    options.add_argument("--quote-char", metavar="Q", default='"', help="quote character (default: %(default)s)")
+    quoting = options.add_mutually_exclusive_group()
+    quoting.add_argument("--quote-char", metavar="Q", default='"', help="quote character (default: %(default)s)")
+    quoting.add_argument(
+        "--no-quoting",
+        dest="quote_char",
+        action="store_const",
+        const=None,
+        help="read quotes as plain text: for files from tools that never quote a field",
+    )
+    options.add_argument(
+        "--escape-char",
+        metavar="C",
+        help="the character that makes the next one plain text (\\ for a dump's \\\" and \\\\), dropped on reading",
+    )
     options.add_argument(
         "--expected-columns",
         metavar="N",

@@ -119,10 +119,12 @@ def hints(
     sample: Callable[[], str],
     raw_sample: Callable[[], bytes],
     changes_hint: str,
+    rows_confined: bool = False,
 ) -> list[str]:
     """One line for each likely cause of a poor result, with the option that fixes it.
     ``sample`` is the first bytes as text, ``raw_sample`` as they are; ``changes_hint``
-    says where the merged rows are listed."""
+    says where the merged rows are listed; ``rows_confined`` that the one_line_rows rule
+    was on."""
     found: list[str] = []
     replaced = report.rows_with_replaced_bytes
     if report.encoding == "utf-8" and (
@@ -147,6 +149,14 @@ def hints(
         found.append(
             f"a quoted field opened on line {report.unterminated_quote_line} runs to the end of the input: "
             f"its closing quote is missing (look at that line)"
+        )
+    # A quote open to the end of the input makes a row of many lines, told of above.
+    swallowed = report.multiline_rows - (report.unterminated_quote_line is not None)
+    if swallowed > 0 and not rows_confined:
+        found.append(
+            f"{_rows(swallowed)} {'spans' if swallowed == 1 else 'span'} several lines: "
+            f"where no row of the file should, a quote left open swallowed the lines after it; the "
+            f"one_line_rows rule (in --cleanup) ends such a row at its line's end"
         )
     if report.merged_rows:
         width = "expected" if expected_columns is not None else "inferred"

@@ -275,12 +275,13 @@ def open_repaired(
     quarantine: Any = None,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     cleanup: bool | Iterable[str] = False,
+    escape_char: str | None = None,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -302,7 +303,7 @@ def open_repaired(
     read by the engine itself: closing waits for the read under way.)
     """
     settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
     )
     encoding = encoding_for(settings, encoding)
     if encoding is not None:

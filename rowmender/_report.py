@@ -35,6 +35,12 @@ def show_delimiter(delimiter: str) -> str:
     return "tab" if delimiter == "\t" else repr(delimiter)
 
 
+def show_quoting(quote_char: str | None, escape_char: str | None) -> str:
+    """How fields were read, in words: none, '"', '"' with \\ escapes."""
+    shown = "none" if quote_char is None else repr(quote_char)
+    return shown if escape_char is None else f"{shown} with {escape_char} escapes"
+
+
 def aligned(rows: list[tuple[str, object]]) -> str:
     """Labels and values in two columns, as the command line prints its summary."""
     width = max(len(label) for label, _ in rows)
@@ -69,7 +75,10 @@ class RepairReport:
     download, say): the rows before the cut were repaired, the rest were never there.
     ``encoding`` is the codec the source was read in: "utf-8" when its bytes were read as
     they are, else the one it was decoded by (given, found by its byte-order mark, or
-    detected with ``encoding="auto"``).
+    detected with ``encoding="auto"``). ``quote_char`` and ``escape_char`` are how fields
+    were read: as the settings gave them, or as the ``quoting`` rule told them from the
+    head (``quote_char`` None: quotes were text; ``escape_char`` "\\": backslash escapes
+    were undone).
 
     The cleanup rules' counts (zero without ``cleanup``): ``blank_lines`` dropped; rows set
     aside as ``preamble_rows`` (above the header), ``repeated_headers``, ``footer_rows``
@@ -111,6 +120,8 @@ class RepairReport:
     cr_line_ends: int
     input_cut_off: bool
     encoding: str
+    quote_char: str | None
+    escape_char: str | None
     blank_lines: int
     preamble_rows: int
     repeated_headers: int
@@ -154,6 +165,8 @@ class RepairReport:
         cr_line_ends: int = 0,
         input_cut_off: bool = False,
         encoding: str = "utf-8",
+        quote_char: str | None = '"',
+        escape_char: str | None = None,
         blank_lines: int = 0,
         preamble_rows: int = 0,
         repeated_headers: int = 0,
@@ -222,6 +235,8 @@ class RepairReport:
         ]
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
+        if self.quote_char != '"' or self.escape_char is not None:
+            rows.append(("Quoting", show_quoting(self.quote_char, self.escape_char)))
         if self.other_encoding is not None and self.transcoded_rows:
             rows.append(("Encoding of some rows", self.other_encoding))
         rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS + CLEANUPS if getattr(self, key)]

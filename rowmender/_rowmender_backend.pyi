@@ -82,12 +82,13 @@ def open(
 # The streaming road behind rowmender.repair and rowmender.rows; not part of __all__.
 def _check_settings(
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     cleanup: bool | Iterable[str] = False,
+    escape_char: str | None = None,
 ) -> dict[str, Any]: ...
 
 _STREAM_SETTINGS: tuple[str, ...]

@@ -56,12 +56,13 @@ def repair(
     quarantine: Any = None,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     cleanup: bool | Iterable[str] = False,
+    escape_char: str | None = None,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -93,10 +94,12 @@ def repair(
     ``encoding`` says what was used. A source that starts like a binary file (a zip
     archive such as an .xlsx file, a PDF document, an image...) raises
     :class:`NotTextError`. ``delimiter`` (None: detected) and ``quote_char`` are one ASCII
-    character each; ``expected_columns`` None infers the width, 0 keeps every row as it
-    is. ``cleanup`` turns on the rules for damage real files carry beyond ragged rows
-    and stray quotes (True: all of them; or a collection of their names, see the README's
-    "Real-world rules"); off, the output is exactly ``salvage_file``'s.
+    character each (``quote_char=None``: quotes are text, never quoting a field);
+    ``escape_char`` (say ``"\\"``) makes the character after it text, and is dropped;
+    ``expected_columns`` None infers the width, 0 keeps every row as it is. ``cleanup``
+    turns on the rules for damage real files carry beyond ragged rows and stray quotes
+    (True: all of them; or a collection of their names, see the README's "Real-world
+    rules"); off, the output is exactly ``salvage_file``'s.
     ``progress(bytes_read, total_bytes or None)`` is called on this thread at most
     about ten times a second and once at the end.
 
@@ -106,7 +109,7 @@ def repair(
     outputs.
     """
     settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
     )
     encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
@@ -241,12 +244,13 @@ def rows(
     source: Any,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: int | None = None,
     repair_quotes: bool = True,
     cleanup: bool | Iterable[str] = False,
+    escape_char: str | None = None,
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
@@ -255,7 +259,7 @@ def rows(
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
     settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup
+        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
     )
     encoding = encoding_for(settings, encoding)
     return RowStream(source, settings, encoding, progress, changes)

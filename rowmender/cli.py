@@ -87,6 +87,7 @@ class _Options:
             "repair_quotes": not args.no_repair_quotes,
             # The command line's user wants the best repair without learning flags.
             "cleanup": True if args.cleanup is None else args.cleanup,
+            "escape_char": args.escape_char,
         }
         try:
             # The Python functions' own check, so that both faces take the same settings.
@@ -101,7 +102,9 @@ def _as_options(message: str) -> str:
     for "quote_char cannot be ...". The value given, after ", got", stays as it was."""
     named, got, value = message.partition(", got ")
     named = re.sub(
-        r"\b(delimiter|quote_char|expected_columns|cleanup)\b", lambda m: "--" + m[1].replace("_", "-"), named
+        r"\b(delimiter|quote_char|escape_char|expected_columns|cleanup)\b",
+        lambda m: "--" + m[1].replace("_", "-"),
+        named,
     )
     return named + got + value
 
@@ -251,9 +254,15 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                     sample=lambda: decode_sample(input_.sample(), report.encoding),
                     raw_sample=input_.sample,
                     changes_hint=quoted(changes.name) if changes else changes_hint,
+                    rows_confined=_rule_on(options.repair_settings["cleanup"], "one_line_rows"),
                 )
             ]
     return _Outcome(report, notes)
+
+
+def _rule_on(cleanup: bool | tuple[str, ...], rule: str) -> bool:
+    """Whether the cleanup setting, as the command line spells it, turns on `rule`."""
+    return cleanup is True or (not isinstance(cleanup, bool) and rule in cleanup)
 
 
 def _explain(error: BaseException, job: RepairJob, action: str) -> BaseException:

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "parser/dialect.h"
+
 namespace rowmender {
 
 // The rules for damage that real files carry beyond what the row rule models (junk lines,
@@ -47,8 +49,9 @@ class CleanupRules {
 class LegacyBytes;
 
 struct SalvageOptions {
-  std::optional<std::uint8_t> delimiter;  // absent: sniffed from the input
-  std::uint8_t quote_char = '"';
+  std::optional<std::uint8_t> delimiter;          // absent: sniffed from the input
+  std::uint8_t quote_char = '"';                  // the output's quote, and the input's unless dialect says none
+  Dialect dialect;                                // how the input quotes: no quoting, an escape byte
   bool fill_ragged_rows = true;                   // pad short rows instead of quarantining them
   bool merge_overflow = true;                     // fold surplus fields into the last column
   std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no reconciliation

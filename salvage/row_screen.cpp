@@ -59,6 +59,7 @@ HeadProfile profile_head(std::string_view head, bool at_end, const TableShape& s
   const CleanupRules rules = options.cleanup;
   if (!rules.any() || shape.width < 2) return profile;
   ResilientParser parser(head, shape.delimiter, options.quote_char, options.repair_quotes);
+  parser.set_dialect(shape.dialect);  // the head is read as the rows will be
   RowTable rows;
   std::vector<std::size_t> begins;
   while (rows.size() < kProfileRows) {

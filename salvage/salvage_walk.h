@@ -42,10 +42,12 @@ class SalvageWalk {
         quote_(options.quote_char),
         repair_quotes_(options.repair_quotes),
         legacy_rows_(options.legacy_rows),
+        dialect_(shape.dialect),
         read_plain_lines_(PlainLine::usable(shape.delimiter, options.quote_char)),
         keeps_blank_lines_(rule_.decide(1).fate == RowFate::Keep) {
     stats_.detected_delimiter = shape.delimiter;
     stats_.inferred_columns = shape.width;
+    plain_.set_dialect(dialect_);
   }
 
   // Walks the rows of `window` from where the walk stands, up to the first row that may go
@@ -56,6 +58,7 @@ class SalvageWalk {
   std::size_t walk(std::string_view window, bool at_end) {
     ResilientParser parser = started_ ? ResilientParser(window, delimiter_, quote_, repair_quotes_, cursor_)
                                       : ResilientParser(window, delimiter_, quote_, repair_quotes_);
+    parser.set_dialect(dialect_);
     if (!started_) {
       started_ = true;
       skipped_bom_ = parser.skipped_byte_order_mark();
@@ -209,6 +212,7 @@ class SalvageWalk {
   const ResilientParser::Cursor& cursor() const noexcept { return cursor_; }
   bool skipped_byte_order_mark() const noexcept { return skipped_bom_; }
   const RowRule& rule() const noexcept { return rule_; }
+  const Dialect& dialect() const noexcept { return dialect_; }
 
  private:
   static std::size_t find_nul(std::string_view window, std::size_t from) noexcept {
@@ -247,6 +251,7 @@ class SalvageWalk {
   std::uint8_t quote_;
   bool repair_quotes_;
   const LegacyBytes* legacy_rows_;
+  Dialect dialect_;
   bool read_plain_lines_;
   bool keeps_blank_lines_;
   bool started_ = false;

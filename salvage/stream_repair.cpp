@@ -65,6 +65,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
                                                   const SalvageOptions& options, ChangeObserver* changes,
                                                   StreamMonitor* monitor, const StreamSettings& settings) {
   StreamStats result;
+  result.dialect = options.dialect;  // what an empty input is read with
   BufferedWriter output_writer(output);
   std::optional<BufferedWriter> quarantine_writer;
   if (quarantine != nullptr) {
@@ -142,6 +143,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     finish_counts(result.salvage);
     result.skipped_byte_order_mark = walk.skipped_byte_order_mark();
     result.line_ends = walk.cursor().line_ends;
+    result.dialect = walk.dialect();
   }
   if (auto error = output_writer.flush()) return *std::move(error);
   if (quarantine_writer) {
@@ -151,6 +153,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
   }
   result.bytes_read = window.bytes_read();
+  result.quote_char = options.quote_char;
   result.bytes_written = output_writer.bytes_written() + written_behind;
   return result;
 }

@@ -29,6 +29,9 @@ struct StreamStats {
   std::uint64_t bytes_written = 0;  // to the repaired output
   bool skipped_byte_order_mark = false;
   LineEndCounts line_ends;
+  // How the input was read: the quote (none when dialect.quoting is false) and the style.
+  std::uint8_t quote_char = '"';
+  Dialect dialect;
 };
 
 // Told between windows how far the work has come; an error it returns stops the work (it

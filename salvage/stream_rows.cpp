@@ -95,9 +95,12 @@ StreamStats RowStream::stats() const {
   stats.salvage = counts_;
   if (!finished_) stats.salvage.salvaged_rows = counts_.total_rows - counts_.quarantined_rows;
   stats.bytes_read = window_.bytes_read();
+  stats.quote_char = options_.quote_char;
+  stats.dialect = options_.dialect;
   if (walking_) {
     stats.skipped_byte_order_mark = walking_->walk.skipped_byte_order_mark();
     stats.line_ends = walking_->walk.cursor().line_ends;
+    stats.dialect = walking_->walk.dialect();
   }
   return stats;
 }

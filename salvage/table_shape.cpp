@@ -3,11 +3,20 @@
 #include <algorithm>
 #include <span>
 
+#include "heuristics/dialect_sniff.h"
 #include "heuristics/structure_inference.h"
 
 namespace rowmender {
 
-ShapeSettler::ShapeSettler(const SalvageOptions& options) : options_(options), delimiter_(options.delimiter) {
+ShapeSettler::ShapeSettler(const SalvageOptions& options)
+    : options_(options),
+      dialect_(options.dialect),
+      // The quoting style is told only for a caller who left it at RFC 4180 with the
+      // double quote; confining rows to lines needs quotes to confine.
+      dialect_told_(
+          !(options.cleanup.has(Cleanup::quoting) && options.quote_char == '"' && options.dialect.is_standard()) &&
+          !(options.cleanup.has(Cleanup::one_line_rows) && options.dialect.quoting)),
+      delimiter_(options.delimiter) {
   if (!delimiter_) {
     samples_.reserve(CANDIDATE_DELIMITERS.size());
     for (const std::uint8_t candidate : CANDIDATE_DELIMITERS) {
@@ -21,6 +30,22 @@ ShapeSettler::ShapeSettler(const SalvageOptions& options) : options_(options), d
 std::optional<TableShape> ShapeSettler::read(std::string_view window, bool at_end) {
   // A byte-order mark is skipped only when the first window holds all three of its bytes.
   if (!started_ && !at_end && window.size() < 3) return std::nullopt;
+  if (!dialect_told_) {
+    // The style is told before any row is sampled, so that the samples read with it.
+    if (!at_end && window.size() < kDialectSampleBytes) return std::nullopt;
+    DialectQuestion question;
+    question.delimiter = options_.delimiter;
+    question.quote_char = options_.quote_char;
+    question.repair_quotes = options_.repair_quotes;
+    question.given = options_.dialect;
+    question.tell_quoting = options_.cleanup.has(Cleanup::quoting) && options_.quote_char == '"';
+    question.tell_one_line = options_.cleanup.has(Cleanup::one_line_rows);
+    dialect_ = sniff_dialect(window, at_end, question);
+    dialect_told_ = true;
+  }
+  if (!started_) {
+    for (FieldCountSample& sample : samples_) sample.set_dialect(dialect_);
+  }
   started_ = true;
   if (!delimiter_) {
     bool complete = true;
@@ -51,7 +76,7 @@ std::optional<TableShape> ShapeSettler::read(std::string_view window, bool at_en
     if (!samples_[0].complete()) return std::nullopt;
     width = samples_[0].mode(1).count;  // 0 when no row was counted
   }
-  return TableShape{*delimiter_, width};
+  return TableShape{*delimiter_, width, dialect_};
 }
 
 std::size_t ShapeSettler::done_with() const noexcept {

@@ -15,7 +15,8 @@ namespace rowmender {
 
 struct TableShape {
   std::uint8_t delimiter;
-  std::uint64_t width;  // 0: rows keep whatever width they have
+  std::uint64_t width;   // 0: rows keep whatever width they have
+  Dialect dialect = {};  // the options' own, or what the cleanup rules told from the head
 };
 
 // Works the shape out from a text read a window at a time (a stream's head), counting the
@@ -36,6 +37,8 @@ class ShapeSettler {
 
  private:
   SalvageOptions options_;
+  Dialect dialect_;
+  bool dialect_told_ = false;  // whether the head was looked at for the quoting style yet
   std::optional<std::uint8_t> delimiter_;
   // While sniffing, one sample per candidate delimiter; then the delimiter's own, counted on
   // for the width.

@@ -206,6 +206,37 @@ TEST(StreamRepair, TellsOfTheSameChangesHoweverTheInputIsCut) {
   }
 }
 
+// The quoting styles read the same however the input is cut: an escape or a quote left open
+// at a window's end waits for the bytes after it, and the style told from the head is the
+// whole text's.
+TEST(StreamRepair, QuotingStylesReadTheSameHoweverTheInputIsCut) {
+  std::mt19937_64 rng(4181);
+  const std::size_t chunks[] = {1, 2, 5, 64, 1000, 1 << 20};
+  const std::string escapes[] = {"\\", "\\\"", "\\\\", "\\\n", "\\\r\n", "\\,"};
+  for (int iteration = 0; iteration < 1500; ++iteration) {
+    SalvageOptions options;
+    options.repair_quotes = rng() % 4 != 0;
+    if (rng() % 3 == 0) options.expected_columns = rng() % 5;
+    options.dialect.quoting = rng() % 3 != 0;
+    if (rng() % 2 == 0) options.dialect.escape = '\\';
+    options.cleanup = CleanupRules(static_cast<std::uint16_t>(rng() % 4) << 6);  // quoting, one_line_rows
+    std::string input = random_input(rng, ',');
+    for (std::size_t n = rng() % 6; n > 0; --n) {
+      input.insert(rng() % (input.size() + 1), escapes[rng() % std::size(escapes)]);
+    }
+    const Written whole = whole_file(input, options);
+    const std::string whole_changes = changes_told(input, options, input.size() + 1, kHeadKeptWhole, 1);
+    const std::size_t chunk = chunks[rng() % std::size(chunks)];
+    const std::size_t head_kept_whole = iteration % 2 == 0 ? rng() % 200 : kHeadKeptWhole;
+    const std::string where = ::testing::PrintToString(input) + " chunk " + std::to_string(chunk);
+    const Written got =
+        streamed(input, options, chunk, 1 + rng() % (2 * chunk), rng(), iteration % 3 == 0, head_kept_whole);
+    ASSERT_EQ(got.output, whole.output) << where;
+    ASSERT_EQ(got.quarantine, whole.quarantine) << where;
+    ASSERT_EQ(changes_told(input, options, chunk, head_kept_whole, rng()), whole_changes) << where;
+  }
+}
+
 // The row stream hands out exactly the reader's rows, with its counts.
 TEST(RowStream, GivesTheReadersRowsHoweverTheInputIsCut) {
   std::mt19937_64 rng(77);

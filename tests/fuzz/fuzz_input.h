@@ -34,6 +34,13 @@ class FuzzInput {
     options.merge_overflow = flags & 4;
     options.repair_quotes = flags & 8;
     if (flags & 16) options.expected_columns = width % 40;
+    // The quoting styles: quotes as text, a backslash escape, and the rules that tell them.
+    options.dialect.quoting = (flags & 32) == 0;
+    if ((flags & 64) != 0 && delimiter != '\\' && quote != '\\') options.dialect.escape = '\\';
+    if ((flags & 128) != 0) {
+      options.cleanup = CleanupRules(static_cast<std::uint16_t>(Cleanup::quoting) |
+                                     static_cast<std::uint16_t>(Cleanup::one_line_rows));
+    }
     return options;
   }
 

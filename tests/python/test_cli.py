@@ -617,7 +617,8 @@ def test_check_reports_one_line_per_file_and_writes_nothing(
 def test_check_agrees_with_what_repair_reports(damaged: Path, tmp_path: Path) -> None:
     # Every option that changes the outcome of the damaged file, against the library.
     for options, kwargs in [(p.values[0], p.values[1]) for p in OPTION_CASES]:
-        report = rowmender.repair(damaged, os.devnull, **kwargs)  # type: ignore[arg-type]
+        # The command line's default cleanup, as check applies it.
+        report = rowmender.repair(damaged, os.devnull, **{"cleanup": True, **kwargs})  # type: ignore[arg-type]
         result = run("check", damaged, "--quiet", *options, cwd=tmp_path)
         assert result.returncode == (3 if report.changed_rows else 0), options
 
@@ -647,7 +648,18 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
         ),
         pytest.param(COMMAS, ["--delimiter", ";"], "try --delimiter ','", ["--delimiter", ","], id="wrong-delimiter"),
         pytest.param(
-            COMMAS + '7,"open,8\n9,10,11\n', [], "opened on line 51 runs to the end", None, id="unterminated-quote"
+            COMMAS + '7,"open,8\n9,10,11\n',
+            ["--no-cleanup"],
+            "opened on line 51 runs to the end",
+            None,
+            id="unterminated-quote",
+        ),
+        pytest.param(
+            COMMAS + '7,"open,8\n9,10,11\n12,"x",13\n',
+            ["--no-cleanup"],
+            "1 row spans several lines",
+            ["--cleanup", "one_line_rows"],
+            id="quote-swallowing-lines",
         ),
         pytest.param(
             COMMAS + "1,2,3,4\n",

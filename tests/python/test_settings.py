@@ -28,7 +28,11 @@ BAD_SETTINGS = [
     ({"quote_char": "\n"}, ValueError),
     ({"quote_char": "\u201c"}, ValueError),
     ({"quote_char": ";", "delimiter": ";"}, ValueError),
-    ({"quote_char": None}, TypeError),
+    ({"quote_char": 34}, TypeError),
+    ({"quote_char": None, "delimiter": '"'}, ValueError),
+    ({"escape_char": "\\\\"}, ValueError),
+    ({"escape_char": ",", "delimiter": ","}, ValueError),
+    ({"escape_char": 92}, TypeError),
     ({"fill_ragged_rows": "no"}, TypeError),
     ({"fill_ragged_rows": 0}, TypeError),
     ({"merge_overflow": None}, TypeError),
@@ -78,7 +82,7 @@ COMMAND_LINE_CASES = [
     settings
     for settings, _ in BAD_SETTINGS
     if all(
-        name in ("delimiter", "quote_char", "expected_columns")
+        name in ("delimiter", "quote_char", "escape_char", "expected_columns")
         and isinstance(value, (str, int))
         and not isinstance(value, bool)
         and "\n" not in str(value)

@@ -1,0 +1,132 @@
+"""Quoting styles on the streaming road: files that never quote, backslash escapes, and rows
+confined to lines, each told from the head with cleanup on or given by the settings."""
+
+from __future__ import annotations
+
+import csv
+import io
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import rowmender
+from rowmender._cli_summary import hints
+from rowmender._report import RepairReport
+
+INCHES = b'id\titem\tsize\n1\truler\t12" ruler\n2\tbob\t5\'11"\n3\t"\tlone\n4\tpen\t6 in\n5\tcup\tsmall\n'
+DUMP = b'id,text,n\n1,"say \\"hi\\"",2\n2,"back\\\\slash",3\n3,"a, b",4\n4,plain,5\n'
+STRAY = b'a,b,c\n1,2,3\n4,"5,6\n7,8,9\n10,"x",12\n'
+MULTILINE = b'a,b,c\n1,"two\nlines",3\n4,"x ""q""",6\n7,8,9\n'
+
+# (file, settings that say what cleanup tells, rows, quote_char and escape_char reported, log)
+CASES = {
+    "a TSV that never quotes": (
+        INCHES,
+        {"quote_char": None},
+        [
+            ["id", "item", "size"],
+            ["1", "ruler", '12" ruler'],
+            ["2", "bob", "5'11\""],
+            ["3", '"', "lone"],
+            ["4", "pen", "6 in"],
+            ["5", "cup", "small"],
+        ],
+        (None, None),
+        [],
+    ),
+    "a dump with backslash escapes": (
+        DUMP,
+        {"escape_char": "\\"},
+        [
+            ["id", "text", "n"],
+            ["1", 'say "hi"', "2"],
+            ["2", "back\\slash", "3"],
+            ["3", "a, b", "4"],
+            ["4", "plain", "5"],
+        ],
+        ('"', "\\"),
+        [],
+    ),
+    "a quote left open among one-line rows": (
+        STRAY,
+        {"cleanup": ["one_line_rows"]},
+        [["a", "b", "c"], ["1", "2", "3"], ["4", '"5', "6"], ["7", "8", "9"], ["10", "x", "12"]],
+        ('"', None),
+        ["3,3,stray_quote,1 stray quote kept as content"],
+    ),
+    "RFC 4180 with a field over two lines": (
+        MULTILINE,
+        {"cleanup": ["one_line_rows", "quoting"]},
+        [["a", "b", "c"], ["1", "two\nlines", "3"], ["4", 'x "q"', "6"], ["7", "8", "9"]],
+        ('"', None),
+        [],
+    ),
+}
+
+
+@pytest.mark.parametrize("how", ["told by cleanup", "given"])
+@pytest.mark.parametrize("name", CASES)
+def test_each_style_reads_its_file(name, how):
+    data, given_settings, rows, (quote_char, escape_char), log = CASES[name]
+    out, changes = io.BytesIO(), io.BytesIO()
+    report = rowmender.repair(
+        io.BytesIO(data), out, changes=changes, **({"cleanup": True} if how == "told by cleanup" else given_settings)
+    )
+    assert (
+        list(csv.reader(io.StringIO(out.getvalue().decode(), newline=""), delimiter=report.detected_delimiter)) == rows
+    )
+    assert changes.getvalue().decode().splitlines()[1:] == log
+    assert (report.quote_char, report.escape_char) == (quote_char, escape_char)
+    assert report.total_rows == len(rows)
+    assert ("Quoting" in str(report)) == ((quote_char, escape_char) != ('"', None))
+    with rowmender.rows(io.BytesIO(data), **given_settings) as stream:
+        assert list(stream) == rows
+
+
+def test_rows_over_several_lines_get_a_hint_only_without_the_rule():
+    report = RepairReport(5, 5, 0, 0, ",", 3, 10, 10, multiline_rows=2)
+    found = [
+        hints(report, expected_columns=None, sample=str, raw_sample=bytes, changes_hint="", rows_confined=on)
+        for on in (False, True)
+    ]
+    assert [any("one_line_rows" in hint for hint in told) for told in found] == [True, False]
+
+
+# No CR: the csv module leaves a field of one CR unquoted when it has an escape character.
+fields = st.text(st.sampled_from('ab,;"\\\n é'), max_size=6)
+
+
+# The csv module writes what each style reads back field for field: with an escape for the
+# quote (and itself) instead of doubling, or never quoting fields free of the delimiter and
+# line breaks.
+@settings(max_examples=150, deadline=None)
+@given(
+    table=st.lists(st.lists(fields, min_size=1, max_size=4), min_size=1, max_size=8),
+    style=st.sampled_from(["escape", "none"]),
+)
+def test_what_the_csv_module_writes_in_a_style_reads_back(table, style):
+    buffer = io.StringIO(newline="")
+    if style == "escape":
+        csv.writer(buffer, escapechar="\\", doublequote=False, lineterminator="\n").writerows(table)
+        settings_ = {"escape_char": "\\"}
+    else:
+        table = [[f.replace(",", "").replace("\n", "") for f in row] for row in table]
+        buffer.write("".join(",".join(row) + "\n" for row in table))
+        settings_ = {"quote_char": None}
+    data = buffer.getvalue().encode()
+    with rowmender.rows(io.BytesIO(data), delimiter=",", expected_columns=0, **settings_) as stream:
+        assert list(stream) == table
+
+
+def test_past_the_head_a_note_over_two_lines_stays_and_a_stray_quote_is_confined():
+    # The head (256 KiB) has no row over several lines: rows are confined to lines, yet a
+    # quoted field that closes cleanly on the next line is still one field.
+    head = b"a,b,c\n" + b"".join(b'%d,"name %d",%d\n' % (i, i, i) for i in range(20000))
+    data = head + b'1,"two\nlines",3\n4,"5,6\n7,8,9\n10,"x",12\n'
+    out, changes = io.BytesIO(), io.BytesIO()
+    report = rowmender.repair(io.BytesIO(data), out, changes=changes, cleanup=["one_line_rows"])
+    rows = list(csv.reader(io.StringIO(out.getvalue().decode(), newline="")))
+    assert rows[-4:] == [["1", "two\nlines", "3"], ["4", '"5', "6"], ["7", "8", "9"], ["10", "x", "12"]]
+    assert changes.getvalue().decode().splitlines()[1:] == ["20004,20004,stray_quote,1 stray quote kept as content"]
+    assert report.multiline_rows == 1
