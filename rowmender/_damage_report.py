@@ -723,6 +723,8 @@ def _page(
                 continue
             example.original = original_text(raw)
             example.cut = len(raw) >= EXAMPLE_BYTES
+            if example.cut:
+                continue  # the beginning of a row alone would be repaired as another row
             row = _repair_alone(raw, settings, report)
             if row is None:
                 example.set_aside = True
@@ -792,6 +794,7 @@ def _page(
         "more_columns": max(0, report.inferred_columns - len(columns)),
         "profiled_rows": profiled_rows,
         "whole_table": whole_table,
+        "example_bytes": EXAMPLE_BYTES,
         "version": backend.__version__,
     }
 
