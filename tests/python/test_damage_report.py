@@ -259,6 +259,11 @@ def test_the_page_shows_its_sections_and_map_in_a_browser(tmp_path):
         assert f'<section id="{section}">' in html
     assert html.count('class="strip"') == 5  # a band per kind of change in the example
     assert "Troms\\xf8" in html  # the invalid byte, shown as what it was
+    # A field that is markup is text in the browser's document too, not an element.
+    hostile = tmp_path / "hostile.html"
+    rowmender.repair(hostile_file(tmp_path), None, report=hostile)
+    dom = chromium(tmp_path, "--dump-dom", hostile.as_uri()).stdout.decode()
+    assert "<script" not in dom and "<img" not in dom and "&lt;script&gt;alert(1)&lt;/script&gt;" in dom
 
     shot = tmp_path / "shot.png"
     made = chromium(tmp_path, f"--screenshot={shot}", "--window-size=1000,900", page.as_uri())
