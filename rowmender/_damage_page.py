@@ -136,7 +136,7 @@ changes. Hover a stretch to see its lines.</p>
 {% for example in section.examples %}
 <tr>
 <td class="lines">{{ example.first if example.first == example.last else "%d–%d" % (example.first, example.last) }}</td>
-<td class="original">{% if example.original or example.cells %}<pre>{{ example.original }}</pre>{% if example.cut %}<span class="note">cut after {{ "{:,}".format(example_bytes) }} bytes</span>{% endif %}{% else %}<span class="note">not shown</span>{% endif %}</td>
+<td class="original">{% if example.found %}<pre>{{ example.original }}</pre>{% if not example.original %}<span class="note">an empty line</span>{% endif %}{% if example.cut %}<span class="note">cut after {{ "{:,}".format(example_bytes) }} bytes</span>{% endif %}{% else %}<span class="note">not shown</span>{% endif %}</td>
 <td>{% if example.set_aside or section.kind == "quarantined" %}<span class="aside">set aside</span>{% elif example.cut %}<span class="note">not shown: the row is longer than {{ "{:,}".format(example_bytes) }} bytes</span>{% elif example.cells %}<div class="scroll"><table class="row"><tr>{% for cell in example.cells %}<td class="cell{{ " changed" if example.changed[loop.index0] }}">{{ cell }}</td>{% endfor %}</tr></table></div>{% endif %}</td>
 <td>{{ example.detail }}</td>
 </tr>

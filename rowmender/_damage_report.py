@@ -632,11 +632,12 @@ def original_text(data: bytes) -> str:
 
 
 class Example:
-    __slots__ = ("first", "last", "detail", "original", "cut", "cells", "changed", "set_aside")
+    __slots__ = ("first", "last", "detail", "original", "found", "cut", "cells", "changed", "set_aside")
 
     def __init__(self, first: int, last: int, detail: str) -> None:
         self.first, self.last, self.detail = first, last, detail
         self.original = ""
+        self.found = False  # the original lines were read back
         self.cut = False
         self.cells: list[str] = []
         self.changed: list[bool] = []
@@ -649,7 +650,8 @@ def _repair_alone(original: bytes, settings: dict[str, Any], report: RepairRepor
     from ._stream import rows
 
     options = dict(settings, delimiter=report.detected_delimiter, expected_columns=report.inferred_columns)
-    made = list(rows(io.BytesIO(original), **options))
+    # An empty line is a row of one empty field in a file, but an empty input has no rows.
+    made = list(rows(io.BytesIO(original or b"\n"), **options))
     return made[0] if made else None
 
 
@@ -667,6 +669,8 @@ def _changed_fields(kind: str, original: str, cells: list[str], delimiter: str, 
         plain: list[str] = next(csv.reader([original], delimiter=delimiter, quotechar=quote_char), [])
     except csv.Error:
         plain = []
+    if not original:
+        plain = [""]  # an empty line is one empty field, which a CSV reader does not make of it
     quotes = quote_char if kind in _QUOTE_KINDS else "\ufffd"
     return [i >= len(plain) or plain[i] != cell or "\ufffd" in cell or quotes in cell for i, cell in enumerate(cells)]
 
@@ -722,6 +726,7 @@ def _page(
             if raw is None:
                 continue
             example.original = original_text(raw)
+            example.found = True
             example.cut = len(raw) >= EXAMPLE_BYTES
             if example.cut:
                 continue  # the beginning of a row alone would be repaired as another row

@@ -1,6 +1,7 @@
 """The HTML damage report: the lines it reads back, its escaping, its command line, and the
 page as a browser shows it."""
 
+import io
 import os
 import re
 import shutil
@@ -122,6 +123,14 @@ def test_every_byte_of_the_input_is_escaped(tmp_path):
     assert "&amp;amp;" in page  # an entity in the input shows as the text it is
     assert "\\x00" in page and "\\x1b" in page and "\\xff" in page  # control and invalid bytes, visible
     assert "\x00" not in page and "\x1b" not in page
+
+
+def test_an_empty_line_shows_as_one_and_its_filled_row(tmp_path):
+    page = io.BytesIO()
+    rowmender.repair(io.BytesIO(b"a,b,c\n1,2,3\n\n4,5,6\n"), None, report=page)
+    example = page.getvalue().decode().split('<td class="lines">3</td>')[1].split("</tr>")[0]
+    assert "an empty line" in example
+    assert example.count('<td class="cell">') == 1 and example.count('<td class="cell changed">') == 2
 
 
 def test_report_from_python_leaves_the_repair_as_it_was(tmp_path):
