@@ -42,7 +42,7 @@ pre { margin: 0; white-space: pre-wrap; overflow-wrap: anywhere; background: #f6
 .examples td.lines { white-space: nowrap; color: #555; width: 5em; }
 .examples td.original { width: 35%; }
 .row { border-collapse: separate; border-spacing: 2px; }
-.row td { background: #f6f6f6; padding: .15em .4em; border-radius: 3px; max-width: 18em;
+.row td { background: #f6f6f6; padding: .15em .4em; border-radius: 3px; max-width: 18em; min-width: .6em;
           overflow-wrap: break-word; white-space: pre-wrap; }
 .scroll { overflow-x: auto; max-width: 38em; }
 .row td.changed { background: #ffe08a; outline: 1px solid #d9a400; }
