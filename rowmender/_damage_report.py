@@ -190,11 +190,14 @@ class ChangeCollector:
         kinds, tallies, span = self.kinds, self.tallies, self.span
         limit = span * MAP_BINS
         last_line = self.last_line
-        for record in records:
+        while True:
             try:
+                record = next(records)
                 first, last, kind = int(record[0]), int(record[1]), record[2]
-            except (IndexError, ValueError):
-                continue  # not a change: nothing the engine writes
+            except StopIteration:
+                break
+            except (IndexError, ValueError, csv.Error):
+                continue  # not a change (a detail past the csv module's field limit, say): left out
             detail = record[3] if len(record) > 3 else ""
             sample = kinds.get(kind)
             if sample is None:
