@@ -41,6 +41,7 @@ examples:
   rowmender repair export.csv clean.csv --quarantine rejected.csv
   rowmender repair dump.csv.gz - --quiet | wc -l
   rowmender check --quiet data/*.csv || echo "some files need a repair"
+  rowmender report export.csv -o export-report.html
 
 {_EXIT_STATUSES}
 
