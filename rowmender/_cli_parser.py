@@ -41,6 +41,7 @@ examples:
   rowmender repair export.csv clean.csv --quarantine rejected.csv
   rowmender repair dump.csv.gz - --quiet | wc -l
   rowmender check --quiet data/*.csv || echo "some files need a repair"
+  rowmender report export.csv -o export-report.html
 
 {_EXIT_STATUSES}
 
@@ -255,6 +256,12 @@ def build_parser() -> argparse.ArgumentParser:
     files.add_argument(
         "--changes", metavar="FILE", type=_file_name, help="write a CSV log of every change, line by line, to FILE"
     )
+    files.add_argument(
+        "--report",
+        metavar="FILE",
+        type=_file_name,
+        help="write an HTML report of the damage to FILE (see rowmender report --help)",
+    )
     _add_repair_options(
         repair_parser,
         json_help="print every count as JSON instead of the table: on standard output, or on standard error "
@@ -285,6 +292,43 @@ def build_parser() -> argparse.ArgumentParser:
         quiet_help="print nothing but errors: the exit status tells (--json still prints)",
     )
     check_parser.set_defaults(parser=check_parser)
+
+    report_parser = commands.add_parser(
+        "report",
+        help="write an HTML report of a file's damage (exit status as check)",
+        usage="%(prog)s [options] INPUT [-o REPORT.html]",
+        description=(
+            "Read INPUT as repair would, write nothing but an HTML page that shows what a repair changes:\n"
+            "the verdict and counts, the dialect, a map of where in the file the changes lie, examples of\n"
+            "each kind of change (original lines beside the repaired row), the rows set aside and a profile\n"
+            "of the repaired table's columns. The page is one file that needs no network and no script.\n"
+            "The verdict line goes to standard error; the exit status is that of check."
+        ),
+        epilog=f"{_EXIT_STATUSES}\n\nexamples:\n  rowmender report export.csv -o export-report.html\n"
+        "  rowmender report dump.csv.gz --delimiter ';' > report.html",
+        formatter_class=formatter,
+    )
+    report_parser.add_argument("input", metavar="INPUT", type=_file_name, help="the file (- for standard input)")
+    report_files = report_parser.add_argument_group("files")
+    report_files.add_argument(
+        "--output",
+        "-o",
+        metavar="REPORT",
+        type=_file_name,
+        help="write the page to REPORT (default: standard output, which must not be a terminal)",
+    )
+    report_files.add_argument(
+        "--quarantine", metavar="FILE", type=_file_name, help="also write the rows that would be set aside to FILE"
+    )
+    report_files.add_argument(
+        "--changes", metavar="FILE", type=_file_name, help="also write the CSV log of every change to FILE"
+    )
+    _add_repair_options(
+        report_parser,
+        json_help="print every count as JSON (with file and would_change) instead of the verdict line",
+        quiet_help="print nothing but errors: the exit status tells (--json still prints)",
+    )
+    report_parser.set_defaults(parser=report_parser)
 
     sniff_parser = commands.add_parser(
         "sniff",

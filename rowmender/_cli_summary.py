@@ -53,12 +53,15 @@ def decode_sample(data: bytes, encoding: str | None) -> str:
 class Outputs:
     """The names of a repair's outputs, as the summary shows them."""
 
-    __slots__ = ("repaired", "quarantine", "changes")
+    __slots__ = ("repaired", "quarantine", "changes", "report")
 
-    def __init__(self, repaired: str, quarantine: str | None = None, changes: str | None = None) -> None:
+    def __init__(
+        self, repaired: str, quarantine: str | None = None, changes: str | None = None, report: str | None = None
+    ) -> None:
         self.repaired = repaired
         self.quarantine = quarantine
         self.changes = changes
+        self.report = report
 
 
 def table(report: RepairReport, outputs: Outputs) -> str:
@@ -68,6 +71,8 @@ def table(report: RepairReport, outputs: Outputs) -> str:
         rows.append(("Quarantine file", outputs.quarantine))
     if outputs.changes is not None:
         rows.append(("Changes file", outputs.changes))
+    if outputs.report is not None:
+        rows.append(("Report", outputs.report))
     return aligned(rows)
 
 

@@ -66,6 +66,7 @@ def repair(
     encoding: str | None = None,
     progress: Progress | None = None,
     changes: Any = None,
+    report: Any = None,
 ) -> RepairReport:
     """Repairs ``source`` into ``target``, reading and writing as it goes, in bounded memory.
 
@@ -107,7 +108,30 @@ def repair(
     with the header ``first_line,last_line,change,detail`` and one line per change, in
     input order (see the README's "What was changed"). It is written like the other
     outputs.
+
+    ``report``, a path or writable binary file object, receives an HTML page that shows what
+    the repair changed and where (see the README's "The HTML report"); it is written like the
+    other outputs, and ``target`` may then be None to make the report alone.
     """
+    if report is not None:
+        from ._damage_report import repair_with_report
+
+        made: RepairReport = repair_with_report(
+            source,
+            report,
+            target,
+            quarantine,
+            changes=changes,
+            encoding=encoding,
+            progress=progress,
+            delimiter=delimiter,
+            quote_char=quote_char,
+            fill_ragged_rows=fill_ragged_rows,
+            merge_overflow=merge_overflow,
+            expected_columns=expected_columns,
+            repair_quotes=repair_quotes,
+        )
+        return made
     settings = backend._check_settings(
         delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
     )
@@ -146,10 +170,10 @@ def repair(
             )
     finally:
         input_.close()
-    report = _report(counts, input_)
+    repaired = _report(counts, input_)
     if progress is not None:
-        progress(report.bytes_read, input_.total())
-    return report
+        progress(repaired.bytes_read, input_.total())
+    return repaired
 
 
 def _releaser(source: Source, changes: Target | None) -> Callable[[bool], None]:

@@ -1,4 +1,4 @@
-"""Command line: ``rowmender repair|check|sniff ...``, also run as ``python -m rowmender``.
+"""Command line: ``rowmender repair|check|report|sniff ...``, also run as ``python -m rowmender``.
 
 Data goes to standard output only when asked for with ``-``; the summary, hints, progress
 and errors go to standard error, so that a pipeline carries nothing but data. The exit
@@ -110,18 +110,32 @@ def _as_options(message: str) -> str:
 
 
 class RepairJob:
-    """One input and where its outputs go ("-": the standard streams)."""
+    """One input and where its outputs go ("-": the standard streams); no OUTPUT for a report
+    alone."""
 
-    __slots__ = ("input", "output", "quarantine", "changes")
+    __slots__ = ("input", "output", "quarantine", "changes", "report")
 
-    def __init__(self, input: str, output: str, quarantine: str | None = None, changes: str | None = None) -> None:
+    def __init__(
+        self,
+        input: str,
+        output: str | None,
+        quarantine: str | None = None,
+        changes: str | None = None,
+        report: str | None = None,
+    ) -> None:
         self.input = input
         self.output = output
         self.quarantine = quarantine
         self.changes = changes
+        self.report = report
 
     def outputs(self) -> dict[str, str]:
-        named = {"OUTPUT": self.output, "--quarantine": self.quarantine, "--changes": self.changes}
+        named = {
+            "OUTPUT": self.output,
+            "--quarantine": self.quarantine,
+            "--changes": self.changes,
+            "--report": self.report,
+        }
         return {role: name for role, name in named.items() if name is not None}
 
 
@@ -230,17 +244,29 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
             for role, name in sorted(job.outputs().items(), key=lambda item: item[0] == "OUTPUT"):
                 outputs[role] = Output(name)
                 committed.append(outputs[role])
-            quarantine, changes = outputs.get("--quarantine"), outputs.get("--changes")
+            quarantine, changes, page = outputs.get("--quarantine"), outputs.get("--changes"), outputs.get("--report")
             with ProgressBar(input_.name, input_.size, enabled=not options.quiet) as bar:
-                report = repair(
-                    input_.source,
-                    outputs["OUTPUT"].target,
-                    quarantine.target if quarantine else None,
+                common: dict[str, Any] = dict(
                     encoding=options.encoding,
                     progress=(lambda done, _total: bar.update(input_.position(done))) if bar.active else None,
                     changes=changes.target if changes else None,
                     **options.repair_settings,
                 )
+                target = outputs["OUTPUT"].target if "OUTPUT" in outputs else None
+                if page is None:
+                    report = repair(input_.source, target, quarantine.target if quarantine else None, **common)
+                else:
+                    from ._damage_report import repair_with_report
+
+                    report = repair_with_report(
+                        input_.source,
+                        page.target,
+                        target,
+                        quarantine.target if quarantine else None,
+                        name=STDIN_NAME if job.input == "-" else job.input,
+                        finish=input_.finished,
+                        **common,
+                    )
         report = input_.finished(report)
         notes: list[str] = []
         if not options.quiet:
@@ -320,6 +346,8 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         "--jobs": args.jobs,
     }
     if args.output_dir is not None:
+        if args.report is not None:
+            parser.error("--report names one file; it goes with one INPUT and OUTPUT, not --output-dir")
         for option, value in (("--quarantine", args.quarantine), ("--changes", args.changes)):
             if value is not None:
                 parser.error(f"{option} names one file; with --output-dir, use {option}-dir")
@@ -336,7 +364,7 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         parser.error(f"{given[0]} goes with --output-dir")
     if len(args.paths) != 2:
         parser.error("give INPUT and OUTPUT, or many INPUTs with --output-dir DIR")
-    job = RepairJob(args.paths[0], args.paths[1], args.quarantine, args.changes)
+    job = RepairJob(args.paths[0], args.paths[1], args.quarantine, args.changes, args.report)
     on_stdout = [role for role, name in job.outputs().items() if name == "-"]
     if len(on_stdout) > 1:
         parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
@@ -350,7 +378,12 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         _emit(_json(outcome.report.to_dict()), to_stderr=data_on_stdout)
     elif not options.quiet:
         shown = {role: STDOUT_NAME if name == "-" else name for role, name in job.outputs().items()}
-        _tell(table(outcome.report, Outputs(shown["OUTPUT"], shown.get("--quarantine"), shown.get("--changes"))))
+        _tell(
+            table(
+                outcome.report,
+                Outputs(shown["OUTPUT"], shown.get("--quarantine"), shown.get("--changes"), shown.get("--report")),
+            )
+        )
     for note in outcome.notes:
         _tell(f"rowmender: {note}")
     return _status([outcome.report], False, options, check=False)
@@ -528,6 +561,37 @@ def _check_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
     return _status(reports, failed, options, check=True)
 
 
+# --- report ----------------------------------------------------------------------------
+
+
+def _report_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    """The HTML report of one INPUT, to -o FILE or standard output; the verdict line (as
+    check prints it) on standard error, and the exit status of check."""
+    options = _Options.from_args(args, parser)
+    if args.output is None and sys.stdout.isatty():
+        parser.error("give -o REPORT.html, or send standard output to a file: the report is a web page")
+    page = "-" if args.output is None else args.output
+    job = RepairJob(args.input, None, args.quarantine, args.changes, page)
+    on_stdout = [role for role, name in job.outputs().items() if name == "-"]
+    if len(on_stdout) > 1:
+        parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
+    try:
+        outcome = _repair_one(job, options, changes_hint="rowmender repair --changes")
+    except (MemoryError, CompressionError, OSError, ValueError) as error:
+        raise _explain(error, job, "report on") from None
+    shown = STDIN_NAME if args.input == "-" else args.input
+    if options.json:
+        _emit(
+            _json({"file": shown, **outcome.report.to_dict(), "would_change": changes_found(outcome.report)}),
+            to_stderr=bool(on_stdout),
+        )
+    elif not options.quiet:
+        _tell(check_line(shown, outcome.report))
+    for note in outcome.notes:
+        _tell(f"rowmender: {note}")
+    return _status([outcome.report], False, options, check=True)
+
+
 # --- sniff -----------------------------------------------------------------------------
 
 
@@ -549,6 +613,7 @@ def _sniff_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
 _COMMANDS: dict[str, Callable[[argparse.Namespace, argparse.ArgumentParser], int]] = {
     "repair": _repair_command,
     "check": _check_command,
+    "report": _report_command,
     "sniff": _sniff_command,
 }
 

@@ -66,7 +66,7 @@ def test_quick_start_names_the_demo_and_the_test_command() -> None:
 def test_command_line_section_documents_exactly_the_real_options() -> None:
     documented = set(re.findall(r"--[a-z][a-z-]*", section("Command line")))
     real: set[str] = set()
-    for command in ([], ["repair"], ["check"], ["sniff"]):
+    for command in ([], ["repair"], ["check"], ["report"], ["sniff"]):
         help_text = subprocess.run(
             [sys.executable, "-m", "rowmender", *command, "--help"],
             capture_output=True,
