@@ -68,6 +68,10 @@ _FALLBACK_ENCODING = "cp1252"
 # the detector's best and still win on language fit: Shift-JIS names read as cp932 show about
 # 0.11 more than as cp949, which fits no language.
 _CHAOS_MARGIN = 0.15
+# cp1252 is taken when it reads the bytes about as cleanly as the best guess: a name or two
+# with an accent ("Tromsø") is too little for the detector to tell Western encodings apart,
+# and DOS's cp850 would read that "ø" as "°".
+_FALLBACK_CHAOS_MARGIN = 0.02
 # What every table's structure is written with, in an ASCII-compatible encoding.
 _TABLE_BYTES = b'\n\r,;\t|"0123456789'
 _LINE_BREAKS = frozenset(b"\n\r")
@@ -277,7 +281,7 @@ def _is_utf8(data: bytes, whole: bool) -> bool:
     return True
 
 
-def _mostly_utf8(data: bytes) -> bool:
+def _mostly_utf8(data: bytes, marked: bool = False) -> bool:
     """Whether ``data``, not valid UTF-8, still has characters written as UTF-8 sequences of
     several bytes, at least one for every ten bytes it cannot read: UTF-8 with some rows in
     another encoding. Text in a legacy encoding makes such sequences only by accident
@@ -287,7 +291,8 @@ def _mostly_utf8(data: bytes) -> bool:
         return False
     text = data.decode("utf-8", "replace")
     invalid = text.count("\ufffd")
-    valid = sum(1 for c in text if c >= "\x80") - invalid
+    # A UTF-8 byte-order mark before the data (``marked``) is one such sequence more.
+    valid = sum(1 for c in text if c >= "\x80") - invalid + (1 if marked else 0)
     return valid >= 2 and 10 * valid >= invalid
 
 
@@ -309,7 +314,11 @@ def _best_legacy(data: bytes) -> str | None:
     best = matches.best()
     if best is None:
         return None
-    if any(text_codec(match.encoding) == _FALLBACK_ENCODING for match in matches if match.chaos <= best.chaos):
+    if any(
+        text_codec(match.encoding) == _FALLBACK_ENCODING
+        for match in matches
+        if match.chaos <= best.chaos + _FALLBACK_CHAOS_MARGIN
+    ):
         return _FALLBACK_ENCODING
     close = [match for match in matches if match.chaos <= best.chaos + _CHAOS_MARGIN]
     chosen = text_codec(max(close, key=lambda match: match.coherence).encoding)
@@ -345,7 +354,7 @@ def detect_encoding(head: bytes, whole: bool) -> tuple[str, bool]:
                     return unmarked, False
     if _is_utf8(body, whole):
         return "utf-8", False
-    if _mostly_utf8(body):
+    if _mostly_utf8(body, marked_utf8):
         return "utf-8", True
     detected = _best_legacy(body)
     if detected == "utf-8":  # what it calls UTF-8 is not, as seen above: mixed

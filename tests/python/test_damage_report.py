@@ -272,7 +272,7 @@ def test_the_page_shows_its_sections_and_map_in_a_browser(tmp_path):
     html = dom.stdout.decode()
     for section in ("summary", "rules", "map", "changes", "quarantine", "profile"):
         assert f'<section id="{section}">' in html
-    assert html.count('class="strip"') == 5  # a band per kind of change in the example
+    assert html.count('class="strip"') == 6  # a band per kind of change in the example
     assert "Troms\\xf8" in html  # the invalid byte, shown as what it was
     # A field that is markup is text in the browser's document too, not an element.
     hostile = tmp_path / "hostile.html"
