@@ -18,7 +18,7 @@ import weakref
 
 from . import _rowmender_backend as backend
 from ._files import Target, all_or_nothing, describe, descriptor_of, is_path, refuse_same_file, text_codec
-from ._stream import encoding_for, repair
+from ._stream import checked_settings, encoding_for, repair
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -302,9 +302,7 @@ def open_repaired(
     stops the repair and leaves them as they were. (A pipe given as a path or descriptor is
     read by the engine itself: closing waits for the read under way.)
     """
-    settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
-    )
+    settings = checked_settings(locals())
     encoding = encoding_for(settings, encoding)
     if encoding is not None:
         text_codec(encoding)

@@ -43,6 +43,13 @@ def _progress_through(source: Source, progress: Progress | None) -> Progress | N
     return report
 
 
+def checked_settings(arguments: dict[str, Any]) -> dict[str, Any]:
+    """The settings among a public function's arguments (its ``locals()`` before anything
+    else), checked by the engine's one rule, which also names them: a setting is listed
+    once, in the signature."""
+    return backend._check_settings(**{name: arguments[name] for name in backend._STREAM_SETTINGS})
+
+
 def encoding_for(settings: dict[str, Any], encoding: str | None) -> str | None:
     """The encoding to read with: with the ``encoding`` cleanup rule, one not given is detected."""
     if encoding is None and "encoding" in settings["cleanup"]:
@@ -132,9 +139,7 @@ def repair(
             repair_quotes=repair_quotes,
         )
         return made
-    settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
-    )
+    settings = checked_settings(locals())
     encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
@@ -282,8 +287,6 @@ def rows(
     """The rows ``SalvageReader`` would give for ``source``, read as they are needed, in
     bounded memory. Settings as for :func:`repair`; the change log, when asked for, is
     complete once the rows are exhausted."""
-    settings = backend._check_settings(
-        delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes, cleanup, escape_char
-    )
+    settings = checked_settings(locals())
     encoding = encoding_for(settings, encoding)
     return RowStream(source, settings, encoding, progress, changes)
