@@ -16,7 +16,6 @@ import threading
 import time
 import weakref
 
-from . import _rowmender_backend as backend
 from ._files import Target, all_or_nothing, describe, descriptor_of, is_path, refuse_same_file, text_codec
 from ._stream import checked_settings, encoding_for, repair
 
