@@ -302,10 +302,10 @@ def _best_legacy(data: bytes) -> str | None:
     Its own best guess is the one with the fewest oddities, whatever its language fit;
     on tables of short repeated words that is often wrong: cp775 or cp1250 for Western
     names (turning "São" into "Săo"), cp949 for Shift-JIS. So: cp1252 when it reads the
-    bytes with no more oddities than the best guess (the encoding of Excel's exports on
-    Western Windows); else, among the guesses nearly as clean, the best language fit; and
-    cp1252 again when it reads the bytes as that one does (the detector drops an encoding
-    that reads them as one it keeps). An encoding in which a table's line breaks and
+    bytes with about as few oddities as the best guess (the encoding of Excel's exports on
+    Western Windows), or when one of the guesses nearly as clean reads them as cp1252 does
+    (the detector drops an encoding that reads them as one it keeps); else, among those
+    guesses, the best language fit. An encoding in which a table's line breaks and
     delimiters are not ASCII (EBCDIC's) is taken only for data with its line breaks and
     without ASCII ones: a guess on a few bytes, otherwise."""
     import charset_normalizer  # only for files that are not UTF-8: it takes a while to load
@@ -321,12 +321,15 @@ def _best_legacy(data: bytes) -> str | None:
     ):
         return _FALLBACK_ENCODING
     close = [match for match in matches if match.chaos <= best.chaos + _CHAOS_MARGIN]
+    # A close guess that reads the bytes as cp1252 does (cp1250's "ü" is cp1252's) makes it
+    # cp1252: mac-latin2 reads the same export's "Müller" as "MŁller".
+    western = data.decode(_FALLBACK_ENCODING, "replace")
+    if any(data.decode(text_codec(match.encoding), "replace") == western for match in close):
+        return _FALLBACK_ENCODING
     chosen = text_codec(max(close, key=lambda match: match.coherence).encoding)
     if _TABLE_BYTES.decode(chosen, "replace") != _TABLE_BYTES.decode("ascii"):
         if not _LINE_BREAKS.isdisjoint(data) or "\n".encode(chosen, "replace") not in data:
             return None
-    if data.decode(_FALLBACK_ENCODING, "replace") == data.decode(chosen, "replace"):
-        return _FALLBACK_ENCODING
     return chosen
 
 

@@ -81,8 +81,9 @@ HeadProfile profile_head(std::string_view head, bool at_end, const TableShape& s
     return rows.field_count(i) <= 2 && rows.field(i, 0).starts_with("sep=");
   };
   std::size_t header = 0;
-  while (header < rows.size() && rows.field_count(header) < width &&
-         !(rows.field_count(header) + 1 == width && !is_sep_line(header) && looks_like_header(rows, header, true))) {
+  while (header < rows.size() &&
+         (is_sep_line(header) || (rows.field_count(header) < width &&
+                                  !(rows.field_count(header) + 1 == width && looks_like_header(rows, header, true))))) {
     ++header;
   }
   if (header == rows.size()) return profile;
