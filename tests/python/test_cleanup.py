@@ -77,6 +77,7 @@ def kinds(log: str) -> list[str]:
             id="nul-bytes",
         ),
         pytest.param("a,b,c\n1,2,3\n\n\n", True, "a,b,c\n1,2,3\n", ["blank_line"], id="blank-end"),
+        pytest.param("sep=;\nid;name\n1;Ann\n", True, "id;name\n1;Ann\n", ["preamble"], id="sep-line"),
         # Two exports joined: the second's columns by name, or (with a column the first
         # lacks) reconciled as before.
         pytest.param(

@@ -40,6 +40,12 @@ CYRILLIC = "".join(f"{i},Иванов Пётр,Москва,улица Лени�
 CASES = {
     "cp1252-export": (export(300).replace("Café", "Café €").encode("cp1252"), "cp1252", None),
     "latin-1": (export(300, ",", "\n").encode("latin-1"), "cp1252", "latin-1"),
+    # The detector's guesses for German umlauts alone are mac-latin2 ("MŁller") and cp1250.
+    "cp1252-umlauts": (
+        ("Nr;Kunde;Ort;Monat\r\n" + "".join(f"{i};Müller;Köln;März\r\n" for i in range(300))).encode("cp1252"),
+        "cp1252",
+        None,
+    ),
     "utf-16-le-without-mark": (export(300, "\t").encode("utf-16-le"), "utf-16-le", None),
     "utf-32-be-without-mark": (export(50, "\t").encode("utf-32-be"), "utf-32-be", None),
     "cp1251": (CYRILLIC.encode("cp1251"), "cp1251", None),
