@@ -134,13 +134,27 @@ TableShape shape_after(const TableShape& shape, const HeadProfile& profile, cons
   return after;
 }
 
-std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
-                                    const SalvageOptions& options) {
+bool screens_rows(const SalvageOptions& options) noexcept {
   constexpr std::uint16_t kRowRules =
       static_cast<std::uint16_t>(Cleanup::blank_lines) | static_cast<std::uint16_t>(Cleanup::preamble) |
       static_cast<std::uint16_t>(Cleanup::footer) | static_cast<std::uint16_t>(Cleanup::repeated_header) |
-      static_cast<std::uint16_t>(Cleanup::control_bytes) | static_cast<std::uint16_t>(Cleanup::trailing_delimiter);
-  if ((options.cleanup.bits() & kRowRules) == 0) return std::nullopt;
+      static_cast<std::uint16_t>(Cleanup::control_bytes) | static_cast<std::uint16_t>(Cleanup::trailing_delimiter) |
+      static_cast<std::uint16_t>(Cleanup::cut_off);
+  return (options.cleanup.bits() & kRowRules) != 0;
+}
+
+std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
+                                    const SalvageOptions& options) {
+  if (!screens_rows(options)) return std::nullopt;
+  if (head.size() > kProfileBytes) {
+    // Up to the last line break within the bytes every reading holds.
+    const std::size_t cut = head.substr(0, kProfileBytes).find_last_of("\r\n");
+    head = head.substr(0, cut == std::string_view::npos ? 0 : cut);
+    at_end = false;
+  } else if (!at_end) {
+    const std::size_t cut = head.find_last_of("\r\n");
+    head = head.substr(0, cut == std::string_view::npos ? 0 : cut);
+  }
   HeadProfile profile = profile_head(head, at_end, shape, options);
   shape = shape_after(shape, profile, options);
   return RowScreen(options, std::move(profile), shape.width);

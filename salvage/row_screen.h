@@ -39,6 +39,14 @@ TableShape shape_after(const TableShape& shape, const HeadProfile& profile, cons
 
 class RowScreen;
 
+// How much of the input's start the profile reads: the same bytes however the input is read,
+// so that the rules decide alike for any window size.
+inline constexpr std::size_t kProfileBytes = std::size_t{256} << 10;
+
+// Whether any cleanup rule judges rows (a stream must then hold kProfileBytes of its start,
+// or all of it, in its first window).
+bool screens_rows(const SalvageOptions& options) noexcept;
+
 // The screen for a stream whose first window is `head` (`at_end`: all of the input), with
 // `shape` brought to the profile's width; nullopt when no cleanup rule judges rows.
 std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,

@@ -86,13 +86,18 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
   std::uint64_t written_behind = 0;
   if (settled.value()) {
     TableShape shape = *settled.value();
+    const std::size_t head = window.size();
+    if (screens_rows(options)) {
+      // The cleanup rules read the same start of the input however it is read.
+      if (auto error = window.fill(input, kProfileBytes)) return *std::move(error);
+    }
     std::optional<RowScreen> screen = screen_for(window.view(), window.at_end(), shape, options);
     std::size_t turn = 0;
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes, screen ? &*screen : nullptr);
     // A head read on past its first chunk holds long rows.
-    if (window.size() > chunk) walk.expect_long_rows_in(window.size());
+    if (head > chunk) walk.expect_long_rows_in(window.size());
     window.read_ahead(input, chunk);
     const int output_fd = window.has_thread() ? output.regular_file_descriptor() : -1;
     // Counts what the thread wrote; an error it met is the output's.

@@ -39,9 +39,14 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
       finished_ = true;
       return false;
     }
+    const std::size_t head = window_.size();
+    if (screens_rows(options_)) {
+      // The cleanup rules read the same start of the input however it is read.
+      if (auto error = window_.fill(replay_, kProfileBytes)) return *std::move(error);
+    }
     walking_ = std::make_unique<Walking>(options_, window_.view(), window_.at_end(), *settled.value(), rows_, counts_,
                                          changes_);
-    if (window_.size() > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
+    if (head > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
     // The rows handed out lie in the table's own memory or in this window, never in the
     // buffer read into ahead, so the next window can be read while they are used.
     window_.read_ahead(replay_, settings_.chunk);
