@@ -13,10 +13,11 @@ namespace {
 
 // The words spreadsheets and reports put in the first cell of a summary row, in the
 // languages exports most often come in.
-constexpr std::array<std::string_view, 26> kSummaryWords = {
-    "total",     "totals", "grand total", "subtotal",      "sub-total", "sum",   "summe",   "gesamt", "gesamtsumme",
-    "insgesamt", "totaal", "totale",      "suma",          "somme",     "count", "average", "mean",   "avg",
-    "summa",     "razem",  "yhteensä",    "total général", "итого",     "всего", "合计",    "合計"};
+constexpr std::array<std::string_view, 28> kSummaryWords = {
+    "total",       "totals",    "grand total",     "subtotal",       "sub-total", "sum",           "summe", "gesamt",
+    "gesamtsumme", "insgesamt", "totaal",          "totale",         "suma",      "somme",         "count", "average",
+    "mean",        "avg",       "summa",           "razem",          "yhteensä",  "total général", "итого", "всего",
+    "合计",        "合計",      "opening balance", "closing balance"};
 
 // Rows of the head the profile reads: enough to see a title block, the header and what the
 // first column holds, few enough to cost nothing next to the file.
