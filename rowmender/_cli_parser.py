@@ -169,7 +169,8 @@ def _add_repair_options(parser: argparse.ArgumentParser, json_help: str, quiet_h
         metavar="NAME",
         type=_encoding,
         help="the input's text encoding, e.g. cp1252 or latin-1, or auto to detect it from the first 64 KiB "
-        "(default: UTF-8, or UTF-16 or UTF-32 after its byte-order mark when what follows reads as text)",
+        "(default: auto, by the encoding rule of --cleanup; without it UTF-8, or UTF-16 or UTF-32 after "
+        "its byte-order mark)",
     )
     cleanup = options.add_mutually_exclusive_group()
     cleanup.add_argument(
