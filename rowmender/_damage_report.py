@@ -818,10 +818,35 @@ def _render(values: dict[str, Any]) -> str:
         ) from error
     from ._damage_page import PAGE
 
-    environment = jinja2.Environment(autoescape=True, trim_blocks=True, lstrip_blocks=True)
+    # Compiling the template takes as long as repairing 50 MB: the compiled code is kept in
+    # jinja2's own cache folder (one per user in the temporary folder, which it checks is
+    # theirs), keyed by the template's checksum, so a changed template is compiled again.
+    environment = jinja2.Environment(
+        loader=jinja2.DictLoader({"page.html": PAGE}),
+        bytecode_cache=_template_cache(jinja2),
+        autoescape=True,
+        trim_blocks=True,
+        lstrip_blocks=True,
+    )
     environment.filters["shown"] = shown
-    rendered: str = environment.from_string(PAGE).render(values)
+    rendered: str = environment.get_template("page.html").render(values)
     return rendered
+
+
+def _template_cache(jinja2: Any) -> Any:
+    """jinja2's cache of compiled templates, or None where its folder cannot be made."""
+
+    class Cache(jinja2.FileSystemBytecodeCache):  # type: ignore[misc]
+        def dump_bytecode(self, bucket: Any) -> None:
+            try:
+                super().dump_bytecode(bucket)
+            except OSError:
+                pass  # a full or read-only temporary folder costs the next report the compile only
+
+    try:
+        return Cache()
+    except (OSError, RuntimeError):
+        return None
 
 
 def _forward_to(target: Target | None) -> Callable[[bytes], object] | None:
