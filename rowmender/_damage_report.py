@@ -647,14 +647,41 @@ class Example:
         self.set_aside = False
 
 
+def _is_utf8(data: bytes) -> bool:
+    try:
+        data.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
+
+
 def _repair_alone(original: bytes, settings: dict[str, Any], report: RepairReport) -> list[str] | None:
     """The row the engine makes of ``original`` alone, with the width and delimiter it settled
     on: the row rule needs nothing else. None when it sets the row aside."""
     from ._stream import rows
 
-    options = dict(settings, delimiter=report.detected_delimiter, expected_columns=report.inferred_columns)
+    # The rules that judge a row by the file around it (a header, a preamble, a width) have
+    # nothing to judge in one row: those that act within a row stay, and the file's dialect
+    # and encoding are given rather than told again from a few bytes.
+    within_row = tuple(rule for rule in ("control_bytes",) if rule in settings["cleanup"])
+    options = dict(
+        settings,
+        delimiter=report.detected_delimiter,
+        expected_columns=report.inferred_columns,
+        quote_char=report.quote_char,
+        escape_char=report.escape_char,
+        cleanup=within_row,
+    )
+    encoding = None if report.encoding == "utf-8" else report.encoding
+    if report.other_encoding is not None and not _is_utf8(original):
+        encoding = report.other_encoding
+    if report.trimmed_rows:
+        # The empty last column every row carries was dropped from the file's rows.
+        line = original.rstrip(b"\r\n")
+        if line.endswith(report.detected_delimiter.encode()):
+            original = line[:-1] + original[len(line) :]
     # An empty line is a row of one empty field in a file, but an empty input has no rows.
-    made = list(rows(io.BytesIO(original or b"\n"), **options))
+    made = list(rows(io.BytesIO(original or b"\n"), encoding=encoding, **options))
     return made[0] if made else None
 
 
