@@ -391,7 +391,7 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         payload->log =
             std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded);
         // The stream reads on after this call: the table lives as long as it.
-        payload->legacy = std::move(legacy);
+        payload->legacy = legacy;
         if (payload->legacy) options.legacy_rows = &*payload->legacy;
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         payload->forks = forks_so_far();
