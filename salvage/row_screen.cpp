@@ -180,9 +180,7 @@ std::string_view LineFields::field(std::size_t i) const noexcept {
   cached_index_ = index;
   cached_begin_ = begin;
   const std::size_t end = std::min(line_.find(delimiter_, begin), line_.size());
-  std::string_view field = line_.substr(begin, end - begin);
-  if (field.size() >= 2 && field.front() == '"' && field.back() == '"') field = field.substr(1, field.size() - 2);
-  return field;
+  return line_.substr(begin, end - begin);
 }
 
 RowScreen::RowScreen(const SalvageOptions& options, HeadProfile profile, std::uint64_t width)

@@ -52,8 +52,7 @@ bool screens_rows(const SalvageOptions& options) noexcept;
 std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
                                     const SalvageOptions& options);
 
-// The fields of a plain line read straight from its bytes, for the screen: the outer quotes
-// of a quoted field are left out (a header or a summary word is never more than that).
+// The fields of a plain line without quotes read straight from its bytes, for the screen.
 class LineFields {
  public:
   LineFields(std::string_view line, char delimiter, std::uint64_t count) noexcept

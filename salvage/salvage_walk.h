@@ -112,14 +112,7 @@ class SalvageWalk {
       }
       if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote) &&
           plain_.line_end() <= next_nul) {
-        const RowDecision decision =
-            screen_ == nullptr || !screen_->looks_at(window[before.position], plain_.field_count(), before.position)
-                ? rule_.decide(plain_.field_count())
-                : screen_->decide(
-                      LineFields(window.substr(before.position, plain_.line_end() - before.position), delimiter,
-                                 plain_.field_count()),
-                      {before.position, plain_.line_end() >= content_end, at_end && plain_.line_end() == size}, 0,
-                      rule_);
+        const RowDecision decision = decide_plain_line(window, before.position, content_end, at_end, delimiter);
         if (sink_.takes_plain_line(plain_, decision)) {
           parser.skip_row_ending_at(plain_.line_end());
           if (!at_end && parser.position() >= size) {
@@ -215,6 +208,29 @@ class SalvageWalk {
   const Dialect& dialect() const noexcept { return dialect_; }
 
  private:
+  // The fate of the plain line just read at `begin`. The screen sees the fields as the parser
+  // reads them: straight from the bytes when the line holds no quote, else unquoted into a
+  // table of their own (a quoted "Total", an empty quoted field on a line of its own).
+  RowDecision decide_plain_line(std::string_view window, std::size_t begin, std::size_t content_end, bool at_end,
+                                char delimiter) {
+    const std::size_t end = plain_.line_end();
+    // A quoted first field is judged by its first byte inside the quotes.
+    char first = window[begin];
+    if (plain_.has_quotes() && first == static_cast<char>(quote_) && begin + 1 < end) first = window[begin + 1];
+    if (screen_ == nullptr || !screen_->looks_at(first, plain_.field_count(), begin)) {
+      return rule_.decide(plain_.field_count());
+    }
+    const RowScreen::RowPlace place{begin, end >= content_end, at_end && end == window.size()};
+    if (!plain_.has_quotes()) {
+      return screen_->decide(LineFields(window.substr(begin, end - begin), delimiter, plain_.field_count()), place, 0,
+                             rule_);
+    }
+    unquoted_line_.clear();
+    plain_.append_fields(unquoted_line_);
+    unquoted_line_.end_row();
+    return screen_->decide(unquoted_line_[0], place, 0, rule_);
+  }
+
   static std::size_t find_nul(std::string_view window, std::size_t from) noexcept {
     const std::size_t at = window.find('\0', from);
     return at == std::string_view::npos ? window.size() : at;
@@ -247,6 +263,7 @@ class SalvageWalk {
   SalvageStats& stats_;
   ChangeObserver* changes_;
   RowScreen* screen_;
+  RowTable unquoted_line_;  // a plain line's fields without their quotes, for the screen
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
