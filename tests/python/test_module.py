@@ -135,7 +135,7 @@ def test_reimport_reuses_the_class_objects(monkeypatch):
     assert again.sniff("a;b\nc;d\n") == ";"
 
 
-def test_a_small_repair_loads_neither_typing_nor_dataclasses(tmp_path):
+def test_a_small_repair_loads_neither_typing_nor_dataclasses_nor_re(tmp_path):
     # Importing them costs about 20 and 15 ms, longer than a small repair takes; the package's
     # modules import them only for type checkers (TYPE_CHECKING) or when a feature needs them.
     # The encoding detector loads only for a file that is not UTF-8.
@@ -144,6 +144,7 @@ def test_a_small_repair_loads_neither_typing_nor_dataclasses(tmp_path):
         "import io, sys, rowmender\n"
         "rowmender.repair('in.csv', io.BytesIO(), changes=io.BytesIO())\n"
         "list(rowmender.rows('in.csv', encoding='auto'))\n"
+        "assert 're' not in sys.modules\n"  # nor regular expressions, before the command line's argparse
         "from rowmender.cli import main\n"
         "main(['repair', 'in.csv', 'out.csv', '--quiet', '--encoding', 'auto'])\n"
         "print(sorted({'typing', 'dataclasses', 'charset_normalizer'} & set(sys.modules)))\n"
