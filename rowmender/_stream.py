@@ -123,6 +123,8 @@ def repair(
     if report is not None:
         from ._damage_report import repair_with_report
 
+        # Every setting, by the engine's list of their names, so that none is left behind.
+        given = locals()
         made: RepairReport = repair_with_report(
             source,
             report,
@@ -131,12 +133,7 @@ def repair(
             changes=changes,
             encoding=encoding,
             progress=progress,
-            delimiter=delimiter,
-            quote_char=quote_char,
-            fill_ragged_rows=fill_ragged_rows,
-            merge_overflow=merge_overflow,
-            expected_columns=expected_columns,
-            repair_quotes=repair_quotes,
+            **{name: given[name] for name in backend._STREAM_SETTINGS},
         )
         return made
     settings = checked_settings(locals())
