@@ -37,6 +37,40 @@ bool put_count(PyObject* dict, const char* key, std::uint64_t value) {
   return put(dict, key, PyLong_FromUnsignedLongLong(value));
 }
 
+// Column names as a tuple of str (the parser's fields are UTF-8; a bad byte would be shown
+// replaced).
+PyObject* names_tuple(const std::vector<std::string>& names) {
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  if (!tuple) return nullptr;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    PyObject* name = PyUnicode_DecodeUTF8(names[i].data(), static_cast<Py_ssize_t>(names[i].size()), "replace");
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return tuple.release();
+}
+
+// None, or a tuple of str: the names of columns the output adds (encoded as UTF-8).
+bool convert_added_columns(PyObject* value, std::optional<std::vector<std::string>>& out) {
+  if (value == nullptr || value == Py_None) return true;
+  if (!PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "added_columns must be None or a tuple of str");
+    return false;
+  }
+  out.emplace();
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+    PyObject* item = PyTuple_GET_ITEM(value, i);
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+    if (bytes == nullptr) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "added_columns must be None or a tuple of str");
+      return false;
+    }
+    out->emplace_back(bytes, static_cast<std::size_t>(size));
+  }
+  return true;
+}
+
 // The counts of a stream's work, as a dict for the package's report.
 PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
   const SalvageStats& s = stats.salvage;
@@ -72,7 +106,9 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
       put_count(d, "lf_line_ends", stats.line_ends.lf) && put_count(d, "crlf_line_ends", stats.line_ends.crlf) &&
       put_count(d, "cr_line_ends", stats.line_ends.cr) &&
       put(d, "quote_char", stats.dialect.quoting ? new_str(latin1_char(stats.quote_char)) : Py_NewRef(Py_None)) &&
-      put(d, "escape_char", stats.dialect.escape ? new_str(latin1_char(*stats.dialect.escape)) : Py_NewRef(Py_None));
+      put(d, "escape_char", stats.dialect.escape ? new_str(latin1_char(*stats.dialect.escape)) : Py_NewRef(Py_None)) &&
+      put(d, "lacking_columns", names_tuple(stats.lacking_columns)) &&
+      put(d, "added_columns", names_tuple(stats.added_columns));
   return ok ? dict.release() : nullptr;
 }
 
@@ -126,10 +162,10 @@ bool convert_legacy(PyObject* value, std::optional<LegacyBytes>& out) {
 
 // The settings come as _check_settings returned them, converted again by the same rule.
 PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"source",   "output", "quarantine", "changes",  "names",
-                                           "progress", "prefix", "decoded",    "settings", "legacy"};
+  static constexpr const char* params[] = {"source", "output",  "quarantine", "changes", "names",        "progress",
+                                           "prefix", "decoded", "settings",   "legacy",  "added_columns"};
   static constexpr Signature signature{"_repair", params, 9};
-  PyObject* bound[10];
+  PyObject* bound[11];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
            *changes_object = bound[3], *progress = bound[5];
@@ -138,12 +174,14 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   bool decoded = false;
   SalvageOptions options;
   std::optional<LegacyBytes> legacy;
+  std::optional<std::vector<std::string>> added_columns;
   if (!unpack_names(bound[4], names) || !convert_prefix(bound[6], prefix_bytes) ||
       !convert_flag(bound[7], params[7], decoded) || !convert_settings_mapping(bound[8], options) ||
-      !convert_legacy(bound[9], legacy)) {
+      !convert_legacy(bound[9], legacy) || !convert_added_columns(bound[10], added_columns)) {
     return nullptr;
   }
   if (legacy) options.legacy_rows = &*legacy;
+  if (added_columns) options.added_columns = &*added_columns;
   PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
   StreamEnd source, output, quarantine, changes;
   if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
@@ -526,7 +564,8 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
-     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None)\n--\n\n"
+     "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None, "
+     "added_columns=None)\n--\n\n"
      "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
 };
 

@@ -77,7 +77,8 @@ std::uint64_t RowTable::remove_from_last_row(char byte) {
   return from - to;
 }
 
-void RowTable::remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch) {
+void RowTable::remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch,
+                              const std::vector<std::string>* names) {
   const std::size_t row = size() - 1;
   const std::uint64_t row_first = first_field(row);
   const std::uint64_t begin = row_first == 0 ? 0 : field_ends_[row_first - 1];
@@ -87,11 +88,14 @@ void RowTable::remap_last_row(const std::vector<std::uint32_t>& from, std::strin
   std::vector<std::uint64_t> ends(count);
   for (std::size_t i = 0; i < count; ++i) ends[i] = field_ends_[row_first + i] - begin;
   drop_last_row();
-  // A subset of the old fields in another order: the text never grows.
-  for (const std::uint32_t field : from) {
+  // A subset of the old fields in another order: the text grows only by the names.
+  for (std::size_t j = 0; j < from.size(); ++j) {
+    const std::uint32_t field = from[j];
     if (field < count) {
       const std::uint64_t start = field == 0 ? 0 : ends[field - 1];
       text_.append(scratch.data() + start, static_cast<std::size_t>(ends[field] - start));
+    } else if (names != nullptr && j < names->size()) {
+      text_.append((*names)[j].data(), (*names)[j].size());
     }
     end_field();
   }

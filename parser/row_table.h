@@ -94,7 +94,8 @@ class RowTable {
   std::uint64_t remove_from_last_row(char byte);
   // Puts the last row's fields in another order: field j of the new row is field
   // `from[j]` of the old one, or empty where from[j] is past its end.
-  void remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch);
+  void remap_last_row(const std::vector<std::uint32_t>& from, std::string& scratch,
+                      const std::vector<std::string>* names = nullptr);
   // Removes the last row.
   void drop_last_row() noexcept;
 

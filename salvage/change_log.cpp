@@ -68,7 +68,7 @@ void ChangeLog::on_change(const RowChange& change) {
     append_count(detail_, decision.control_bytes, "NUL byte removed", "NUL bytes removed");
     write_line(change, "control_bytes", detail_);
   }
-  if (decision.remap != nullptr) ++counts_.matched_rows;
+  if (decision.matched) ++counts_.matched_rows;
   if (decision.trim_last && counts_.trimmed_rows++ == 0) {
     // Every row has it: told once, at the first, and counted.
     write_line(change, "trailing_delimiter", "empty last column dropped (every row ends with the delimiter)");

@@ -156,6 +156,8 @@ class PlanSink {
         rows.const_text().size() + decision.fields * syntax_.separator().size() > room) {
       rows.text().move_to_own_storage();
     }
+    // So does a header that names added columns (once in a file).
+    if (decision.names != nullptr && in_place) rows.text().move_to_own_storage();
     reshape_last_row(decision, rows, syntax_.separator(), scratch_);
     const RowView row = rows[0];
     TextBuffer& made = arena_->made_text();

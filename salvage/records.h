@@ -4,7 +4,9 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "parser/dialect.h"
 
@@ -60,6 +62,11 @@ struct SalvageOptions {
   // Borrowed for the pass: rows that are not UTF-8 are read in this encoding (a UTF-8 file
   // with rows appended in another) rather than having their bad bytes replaced.
   const LegacyBytes* legacy_rows = nullptr;
+  // Borrowed for the pass: the names a later table of the input (a second export appended)
+  // has beyond the first header's. The output's columns are then the first header's and
+  // these: every row of the first table gets them empty, the later table's rows are put in
+  // place by name, and the header names them all.
+  const std::vector<std::string>* added_columns = nullptr;
 };
 
 struct SalvageStats {

@@ -28,7 +28,7 @@ void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_v
     const std::size_t fields = rows.field_count(rows.size() - 1);
     rows.merge_last_row_from(fields - static_cast<std::size_t>(decision.fields) - 1, separator, scratch);
   }
-  if (decision.remap != nullptr) rows.remap_last_row(*decision.remap, scratch);
+  if (decision.remap != nullptr) rows.remap_last_row(*decision.remap, scratch, decision.names);
 }
 
 }  // namespace rowmender

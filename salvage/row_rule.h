@@ -42,6 +42,11 @@ struct RowDecision {
   // (*remap)[j] (kNoField: empty). Borrowed from the RowScreen.
   const std::vector<std::uint32_t>* remap = nullptr;
   static constexpr std::uint32_t kNoField = 0xFFFFFFFF;
+  // With a remap: column j that takes no field takes (*names)[j] instead (the header of
+  // tables joined by name). Borrowed from the RowScreen.
+  const std::vector<std::string>* names = nullptr;
+  // The row is a later table's, its fields matched to the first header by name.
+  bool matched = false;
 
   // Whether the row comes out other than it went in.
   bool changed() const noexcept { return fate != RowFate::Keep || trim_last || control_bytes != 0 || remap != nullptr; }

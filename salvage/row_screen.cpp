@@ -190,6 +190,13 @@ RowScreen::RowScreen(const SalvageOptions& options, HeadProfile profile, std::ui
       width_(width),
       drops_blank_lines_(options.cleanup.has(Cleanup::blank_lines) && width >= 2) {
   header_.assign(profile_.header.begin(), profile_.header.end());
+  if (options.added_columns != nullptr && !header_.empty() && header_.size() == width) {
+    added_.assign(options.added_columns->begin(), options.added_columns->end());
+    for (std::uint32_t j = 0; j < width; ++j) widen_.push_back(j);
+    widen_.resize(width + added_.size(), RowDecision::kNoField);
+    header_names_.resize(width);
+    header_names_.insert(header_names_.end(), options.added_columns->begin(), options.added_columns->end());
+  }
   for (const std::string_view name : header_) {
     if (!name.empty()) name_starts_[static_cast<unsigned char>(name[0])] = true;
   }

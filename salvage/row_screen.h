@@ -81,7 +81,7 @@ class RowScreen {
   // decided without looking at their fields.
   bool looks_at(char first, std::uint64_t count, std::size_t begin) const noexcept {
     return count != width_ || profile_.trim_last || begin < profile_.preamble_end || cut_off_ || section_ ||
-           first_bytes_[static_cast<unsigned char>(first)];
+           !widen_.empty() || first_bytes_[static_cast<unsigned char>(first)];
   }
 
   // Told before the input's last window is walked: whether the input was cut off.
@@ -119,6 +119,11 @@ class RowScreen {
       const bool header = profile_.header_begin && begin == *profile_.header_begin;
       std::optional<QuarantineReason> set_aside;
       if (header) {
+        if (!widen_.empty()) {
+          // The first table's header, and the names the later one adds.
+          decision.remap = &widen_;
+          decision.names = &header_names_;
+        }
       } else if (is_repeated_header(fields, count)) {
         // The first table again: a section before it ends.
         set_aside = QuarantineReason::RepeatedHeader;
@@ -137,11 +142,22 @@ class RowScreen {
         // Below the header of another table whose columns the first has, a row is brought to
         // that table's width and its fields put in the first header's order.
         const bool matched = section_ && section_->reason == QuarantineReason::NewSection;
+        if (section_ && !section_->lacking.empty() && count == section_->rule.width() && first_lacking_.empty()) {
+          first_lacking_ = section_->lacking;
+        }
         const RowDecision reconciled = matched ? section_->rule.decide(count) : rule.decide(count);
         decision.fate = reconciled.fate;
         decision.fields = reconciled.fields;
         decision.reason = reconciled.reason;
-        if (matched && decision.fate != RowFate::Quarantine) decision.remap = &section_->from;
+        if (decision.fate != RowFate::Quarantine) {
+          decision.matched = matched;
+          // A row of the first table has the added columns empty.
+          if (matched) {
+            decision.remap = &section_->from;
+          } else if (!widen_.empty() && !header) {
+            decision.remap = &widen_;
+          }
+        }
       }
     }
     decision.control_bytes = control_bytes;
@@ -161,6 +177,15 @@ class RowScreen {
     }
   }
 
+  // The names the first later table with columns the first header lacks has beyond it (none
+  // when it repeats a name): the columns a second pass may add.
+  const std::vector<std::string>& lacking_columns() const noexcept { return first_lacking_; }
+  // The columns the output adds to the first header's (none when the first table has no
+  // header as wide as the table to add them to).
+  std::vector<std::string> added_columns() const {
+    return {header_names_.begin() + widen_.size() - added_.size(), header_names_.end()};
+  }
+
   static bool is_blank(std::string_view text) noexcept;
   // Without the blanks (spaces, tabs) around it.
   static std::string_view trimmed(std::string_view text) noexcept;
@@ -175,6 +200,9 @@ class RowScreen {
     RowRule rule;                     // the second table's width
     std::size_t begin;                // where its header starts in the window
     QuarantineReason reason;          // NewSection: its rows are matched by name; OtherTable: not
+    // OtherTable, of another width: the names the first header lacks, told once a row of
+    // that width follows (a lone row of names is no table).
+    std::vector<std::string> lacking;
   };
 
   template <typename Fields>
@@ -216,22 +244,35 @@ class RowScreen {
 
   template <typename Fields>
   QuarantineReason start_section(const Fields& fields, std::uint64_t count, std::size_t begin) {
+    // The output's columns: the first header's, and any the caller added.
+    const std::size_t columns = header_.size() + added_.size();
     Section section{{},
-                    std::vector<std::uint32_t>(header_.size(), RowDecision::kNoField),
+                    std::vector<std::uint32_t>(columns, RowDecision::kNoField),
                     RowRule(reconcile_, count),
                     begin,
                     QuarantineReason::NewSection};
     for (std::size_t i = 0; i < count; ++i) section.names.emplace_back(trimmed(fields.field(i)));
+    std::vector<std::string> lacking;
     for (std::size_t i = 0; i < count; ++i) {
-      const auto column = std::find(header_.begin(), header_.end(), section.names[i]);
-      // A name the first header lacks (or has twice here) cannot be placed: the rows below
-      // are then reconciled as they always were.
-      if (column == header_.end() || section.from[column - header_.begin()] != RowDecision::kNoField) {
+      std::size_t column = std::find(header_.begin(), header_.end(), section.names[i]) - header_.begin();
+      if (column == header_.size()) {
+        column += std::find(added_.begin(), added_.end(), section.names[i]) - added_.begin();
+      }
+      // A name twice here cannot be placed; nor one the output has no column for, which the
+      // caller may add (a second pass). The rows below are then reconciled as they always were.
+      if (column < columns && section.from[column] != RowDecision::kNoField) {
+        lacking.clear();
         section.reason = QuarantineReason::OtherTable;
         break;
       }
-      section.from[column - header_.begin()] = static_cast<std::uint32_t>(i);
+      if (column == columns) {
+        lacking.push_back(section.names[i]);
+        section.reason = QuarantineReason::OtherTable;
+        continue;
+      }
+      section.from[column] = static_cast<std::uint32_t>(i);
     }
+    if (section.reason == QuarantineReason::OtherTable && count != width_) section.lacking = std::move(lacking);
     section_ = std::move(section);
     return section_->reason;
   }
@@ -264,6 +305,12 @@ class RowScreen {
   bool drops_blank_lines_;
   bool cut_off_ = false;
   std::optional<Section> section_;
+  // With added columns: the names the output adds, each first-table column taking its own
+  // field and the added ones none, and the header's fields for those (empty, then the names).
+  std::vector<std::string_view> added_;
+  std::vector<std::uint32_t> widen_;
+  std::vector<std::string> header_names_;
+  std::vector<std::string> first_lacking_;
 };
 
 }  // namespace rowmender

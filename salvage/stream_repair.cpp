@@ -149,6 +149,10 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     result.skipped_byte_order_mark = walk.skipped_byte_order_mark();
     result.line_ends = walk.cursor().line_ends;
     result.dialect = walk.dialect();
+    if (screen) {
+      result.lacking_columns = screen->lacking_columns();
+      result.added_columns = screen->added_columns();
+    }
   }
   if (auto error = output_writer.flush()) return *std::move(error);
   if (quarantine_writer) {

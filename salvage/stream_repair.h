@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "error/expected.h"
 #include "error/salvage_error.h"
@@ -32,6 +34,10 @@ struct StreamStats {
   // How the input was read: the quote (none when dialect.quoting is false) and the style.
   std::uint8_t quote_char = '"';
   Dialect dialect;
+  // The names the first later table with columns the first header lacks has beyond it
+  // (with the cleanup rule for repeated headers): what a second pass may add.
+  std::vector<std::string> lacking_columns;
+  std::vector<std::string> added_columns;  // those the output added, as the options asked
 };
 
 // Told between windows how far the work has come; an error it returns stops the work (it
