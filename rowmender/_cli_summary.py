@@ -141,7 +141,8 @@ def hints(
         found.append(
             f"line {report.other_table_line} is the header of another table with columns the first lacks "
             f"(two exports joined?): its rows were reconciled to the first table's {report.inferred_columns} "
-            "columns; split the file at that line and repair each part"
+            "columns; a repair from a plain file into plain files (no report, no standard output, no "
+            "compression) reads it twice and writes both tables' columns; or split the file at that line"
         )
     if report.inferred_columns == 1 and expected_columns is None and report.total_rows:
         other = _likelier_delimiter(sample(), report.detected_delimiter)

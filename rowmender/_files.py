@@ -102,6 +102,16 @@ def is_path(value: object) -> TypeGuard[PathLike]:
     return isinstance(value, (str, bytes, os.PathLike))
 
 
+def is_regular_file_path(value: object) -> bool:
+    """Whether ``value`` is the path of a regular file (not of a descriptor, a pipe or a device)."""
+    if not is_path(value) or descriptor_of(value) is not None:
+        return False
+    try:
+        return stat.S_ISREG(os.stat(value).st_mode)
+    except (OSError, ValueError):
+        return False
+
+
 def describe(value: object) -> str:
     """How messages name a source or target."""
     if isinstance(value, int) and not isinstance(value, bool):
@@ -773,6 +783,20 @@ class Target:
             self._temporary = candidate
             return made
         raise FileExistsError(errno.EEXIST, "cannot make a temporary file", self.name)
+
+    @property
+    def rewindable(self) -> bool:
+        """Whether the target is a temporary file of its own, which ``rewind`` may empty."""
+        return self._fd is not None and (self._nameless or self._temporary is not None)
+
+    def rewind(self) -> None:
+        """Empties the temporary file, to be written again from its start."""
+        assert self._fd is not None
+        try:
+            os.ftruncate(self._fd, 0)
+            os.lseek(self._fd, 0, os.SEEK_SET)
+        except OSError as error:
+            raise _naming(error, self.name)
 
     def finish(self) -> None:
         """Completes the written file; only the rename is left, which ``commit`` does."""

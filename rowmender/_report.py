@@ -91,7 +91,10 @@ class RepairReport:
     ``new_sections`` counts headers of another table set aside (two exports joined), and
     ``matched_rows`` the rows below them put in the first header's columns by name;
     ``other_table_line`` is the first line of such a header naming columns the first
-    header lacks (its rows are then reconciled to the first table as without cleanup).
+    header lacks (its rows are then reconciled to the first table as without cleanup),
+    unless ``repair`` could read the source again and write every output again (paths of
+    regular files): it then adds those ``added_columns`` to the output, empty in the first
+    table's rows, named in the header, and puts the later table's rows in place by name.
 
     Reports are immutable, compare equal field by field, hash, pickle and copy;
     ``__match_args__`` names the fields in order (as ``to_dict`` keys them).
@@ -136,6 +139,7 @@ class RepairReport:
     new_sections: int
     matched_rows: int
     other_table_line: int | None
+    added_columns: tuple[str, ...]
 
     # The fields above, in order.
     __slots__ = __match_args__ = tuple(__annotations__)
@@ -181,8 +185,10 @@ class RepairReport:
         new_sections: int = 0,
         matched_rows: int = 0,
         other_table_line: int | None = None,
+        added_columns: tuple[str, ...] = (),
     ) -> None:
         given = locals()
+        given["added_columns"] = tuple(added_columns)  # immutable, as a report is
         for name in self.__slots__:
             object.__setattr__(self, name, given[name])
 
@@ -233,6 +239,8 @@ class RepairReport:
             ("Delimiter", show_delimiter(self.detected_delimiter)),
             ("Columns", self.inferred_columns),
         ]
+        if self.added_columns:
+            rows.append(("Columns added by a later table", ", ".join(self.added_columns)))
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
         if self.quote_char != '"' or self.escape_char is not None:
@@ -258,8 +266,10 @@ class RepairReport:
         return f"<table><caption>{html.escape(type(self).__name__)}</caption>{cells}</table>"
 
     def to_dict(self) -> dict[str, Any]:
-        """The fields as a new dict, in the order above."""
-        return {name: getattr(self, name) for name in self.__slots__}
+        """The fields as a new dict, in the order above, as JSON spells them (a list of names)."""
+        values = {name: getattr(self, name) for name in self.__slots__}
+        values["added_columns"] = list(self.added_columns)
+        return values
 
     @classmethod
     def _from_counts(cls, counts: dict[str, Any], **overrides: Any) -> RepairReport:

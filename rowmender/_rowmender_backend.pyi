@@ -105,6 +105,7 @@ def _repair(
     decoded: bool,
     settings: dict[str, Any],
     legacy: tuple[bytes, ...] | None = None,
+    added_columns: tuple[str, ...] | None = None,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 
 from . import _rowmender_backend as backend
-from ._files import Source, Target, all_or_nothing, refuse_same_file
+from ._files import Source, Target, all_or_nothing, is_regular_file_path, refuse_same_file
 
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
@@ -158,18 +158,34 @@ def repair(
             }
             quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
             changes_name = outputs["changes"].name if "changes" in outputs else None
-            counts = backend._repair(
-                input_.engine_source,
-                ends["target"],
-                ends["quarantine"],
-                ends["changes"],
-                (input_.name, outputs["target"].name, quarantine_name, changes_name),
-                _progress_through(input_, progress),
-                input_.prefix,
-                input_.decoder is not None,
-                settings,
-                input_.legacy,
-            )
+
+            def run(added_columns: tuple[str, ...] | None) -> dict[str, Any]:
+                counts: dict[str, Any] = backend._repair(
+                    input_.engine_source,
+                    ends["target"],
+                    ends["quarantine"],
+                    ends["changes"],
+                    (input_.name, outputs["target"].name, quarantine_name, changes_name),
+                    _progress_through(input_, progress),
+                    input_.prefix,
+                    input_.decoder is not None,
+                    settings,
+                    input_.legacy,
+                    added_columns,
+                )
+                return counts
+
+            counts = run(None)
+            # A later table with columns the first header lacks (two exports joined): read
+            # again with the union of both headers' columns, where the source can be read
+            # again and every output written again from its start.
+            lacking = counts["lacking_columns"]
+            if lacking and is_regular_file_path(source) and all(output.rewindable for output in outputs.values()):
+                input_.close()
+                input_ = Source(source, encoding)
+                for output in outputs.values():
+                    output.rewind()
+                counts = run(lacking)
     finally:
         input_.close()
     repaired = _report(counts, input_)

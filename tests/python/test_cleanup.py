@@ -87,13 +87,6 @@ def kinds(log: str) -> list[str]:
             ["new_section", "merged"],
             id="second-export",
         ),
-        pytest.param(
-            "id,name\n1,Ann\n2,Bo\n3,Cy\nid,name,phone\n4,Di,555\n",
-            True,
-            'id,name\n1,Ann\n2,Bo\n3,Cy\n4,"Di,555"\n',
-            ["new_section", "merged"],
-            id="other-table",
-        ),
         # Conservative: no header below the short line, so it is no title; a word in a first
         # column of words is no summary row; a wide last row is no trailer.
         pytest.param("x\n1,2,3\n4,5,6\n", True, "x,,\n1,2,3\n4,5,6\n", ["filled"], id="no-header-no-preamble"),
@@ -126,6 +119,24 @@ def test_each_rule_on_the_smallest_file_that_shows_it(
     # Off, the repair is the whole-file pass's.
     off, _, _ = repaired(content.encode(), tmp_path, False)
     assert off.encode() == _salvaged(tmp_path / "in.csv", tmp_path)
+
+
+@pytest.mark.parametrize("into_file", [True, False])
+def test_a_later_table_with_columns_the_first_lacks(tmp_path: Path, into_file: bool) -> None:
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"id,name\n1,Ann\n2,Bo\n3,Cy\nid,name,phone\n4,Di,555\nid,name\n5,Ed\n")
+    out = tmp_path / "out.csv" if into_file else io.BytesIO()
+    report = rowmender.repair(source, out, cleanup=True)
+    written = out.read_bytes() if isinstance(out, Path) else out.getvalue()
+    if into_file:
+        # Read twice: the output has both tables' columns.
+        assert written == b"id,name,phone\n1,Ann,\n2,Bo,\n3,Cy,\n4,Di,555\n5,Ed,\n"
+        assert (report.added_columns, report.other_table_line, report.matched_rows) == (("phone",), None, 1)
+    else:
+        # An output that cannot be written again: the first table's columns, and the line said.
+        assert written == b'id,name\n1,Ann\n2,Bo\n3,Cy\n4,"Di,555"\n5,Ed\n'
+        assert (report.added_columns, report.other_table_line, report.matched_rows) == ((), 5, 0)
+    assert (report.new_sections, report.repeated_headers, report.salvaged_rows) == (1, 1, 6)
 
 
 def _salvaged(source: Path, tmp_path: Path) -> bytes:
