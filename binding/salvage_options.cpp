@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "binding/arguments.h"
+#include "heuristics/structure_inference.h"
 
 namespace rowmender::binding {
 namespace {
@@ -149,6 +150,14 @@ bool convert_strictly(std::span<PyObject* const, kStreamSettingCount> values, Sa
                                    (converted.dialect.quoting && converted.dialect.escape == converted.quote_char))) {
     PyErr_Format(PyExc_ValueError, "escape_char cannot be the %s, got %R",
                  converted.dialect.escape == converted.delimiter ? "delimiter" : "quote_char", values[kEscapeChar]);
+    return false;
+  }
+  // Detection could choose the escape as the delimiter, and every field end would then be
+  // escaped away: the escape of a file of those delimiters comes with its delimiter.
+  if (converted.dialect.escape && !converted.delimiter &&
+      std::ranges::find(CANDIDATE_DELIMITERS, *converted.dialect.escape) != CANDIDATE_DELIMITERS.end()) {
+    PyErr_Format(PyExc_ValueError, "escape_char %R could be detected as the delimiter: give delimiter too",
+                 values[kEscapeChar]);
     return false;
   }
   if (converted.delimiter == converted.quote_char) {

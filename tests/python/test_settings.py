@@ -32,6 +32,7 @@ BAD_SETTINGS = [
     ({"quote_char": None, "delimiter": '"'}, ValueError),
     ({"escape_char": "\\\\"}, ValueError),
     ({"escape_char": ",", "delimiter": ","}, ValueError),
+    ({"escape_char": ";"}, ValueError),  # detection might choose it as the delimiter
     ({"escape_char": 92}, TypeError),
     ({"fill_ragged_rows": "no"}, TypeError),
     ({"fill_ragged_rows": 0}, TypeError),
