@@ -145,11 +145,12 @@ bool screens_rows(const SalvageOptions& options) noexcept {
 }
 
 std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
-                                    const SalvageOptions& options) {
+                                    const SalvageOptions& options, std::size_t profile_bytes) {
   if (!screens_rows(options)) return std::nullopt;
-  if (head.size() > kProfileBytes) {
-    // Up to the last line break within the bytes every reading holds.
-    const std::size_t cut = head.substr(0, kProfileBytes).find_last_of("\r\n");
+  if (head.size() >= profile_bytes) {
+    // Up to the last line break within the bytes every reading holds (one that holds just
+    // those may not know yet that the input ends there).
+    const std::size_t cut = head.substr(0, profile_bytes).find_last_of("\r\n");
     head = head.substr(0, cut == std::string_view::npos ? 0 : cut);
     at_end = false;
   } else if (!at_end) {

@@ -43,6 +43,10 @@ class RowScreen;
 // so that the rules decide alike for any window size.
 inline constexpr std::size_t kProfileBytes = std::size_t{256} << 10;
 
+// A row is the input's last only when at most this many bytes of blanks and line breaks
+// follow it: a window that tells holds the row and them.
+inline constexpr std::size_t kLastRowTail = std::size_t{64} << 10;
+
 // Whether any cleanup rule judges rows (a stream must then hold kProfileBytes of its start,
 // or all of it, in its first window).
 bool screens_rows(const SalvageOptions& options) noexcept;
@@ -50,7 +54,7 @@ bool screens_rows(const SalvageOptions& options) noexcept;
 // The screen for a stream whose first window is `head` (`at_end`: all of the input), with
 // `shape` brought to the profile's width; nullopt when no cleanup rule judges rows.
 std::optional<RowScreen> screen_for(std::string_view head, bool at_end, TableShape& shape,
-                                    const SalvageOptions& options);
+                                    const SalvageOptions& options, std::size_t profile_bytes = kProfileBytes);
 
 // The fields of a plain line without quotes read straight from its bytes, for the screen.
 class LineFields {
@@ -74,6 +78,8 @@ class RowScreen {
   RowScreen(const SalvageOptions& options, HeadProfile profile, std::uint64_t width);
 
   bool drops_blank_lines() const noexcept { return drops_blank_lines_; }
+  // Whether a rule judges a row by whether it is the input's last.
+  bool judges_last_row() const noexcept { return options_.has(Cleanup::footer) && width_ >= 4; }
   bool removes_control_bytes() const noexcept { return options_.has(Cleanup::control_bytes); }
 
   // Whether a plain row of `count` fields that starts at `begin` with `first` (its first
@@ -166,7 +172,7 @@ class RowScreen {
 
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
-    if (section_) section_->begin = section_->begin > bytes ? section_->begin - bytes : kBehind;
+    if (section_) section_->begin = section_->begin >= bytes ? section_->begin - bytes : kBehind;
     profile_.preamble_end = profile_.preamble_end > bytes ? profile_.preamble_end - bytes : 0;
     if (profile_.header_begin) {
       if (*profile_.header_begin < bytes) {
@@ -250,7 +256,8 @@ class RowScreen {
                     std::vector<std::uint32_t>(columns, RowDecision::kNoField),
                     RowRule(reconcile_, count),
                     begin,
-                    QuarantineReason::NewSection};
+                    QuarantineReason::NewSection,
+                    {}};
     for (std::size_t i = 0; i < count; ++i) section.names.emplace_back(trimmed(fields.field(i)));
     std::vector<std::string> lacking;
     for (std::size_t i = 0; i < count; ++i) {

@@ -82,21 +82,34 @@ class SalvageWalk {
     const char delimiter = static_cast<char>(delimiter_), quote = static_cast<char>(quote_);
     // For the cleanup rules: where the last row with content ends (a row ending there or later
     // is the last), and the next NUL byte, which sends its row to the parser.
-    const std::size_t content_end = screen_ != nullptr && at_end ? last_content_end(window) : size + 1;
+    const std::size_t content_end = screen_ != nullptr ? last_content_end(window) : size + 1;
+    // Whether a row ending at `end` is the input's last with content: only blanks and line
+    // breaks follow it, and not many of them. Unknown (nullopt) when the window ends in
+    // such a tail before the input does and a rule asks: the row then waits for a window
+    // that tells, which grows by at most that tail. Any reading of the input says the same.
+    const bool tail_unknown =
+        screen_ != nullptr && screen_->judges_last_row() && !at_end && size - content_end <= kLastRowTail;
+    const auto is_last = [&](std::size_t end) -> std::optional<bool> {
+      if (end < content_end || size - content_end > kLastRowTail) return false;
+      if (at_end) return true;
+      return tail_unknown ? std::nullopt : std::optional<bool>(false);
+    };
     std::size_t next_nul = screen_ != nullptr && screen_->removes_control_bytes() ? find_nul(window, first_row) : size;
     while (true) {
       const ResilientParser::Cursor before = parser.cursor();
       if (before.position >= size) break;
       if (before.position > next_nul) next_nul = find_nul(window, before.position);
-      if (screen_ != nullptr && screen_->drops_blank_lines() && read_plain_lines_ && window[before.position] == '\n') {
-        // A run of blank lines is dropped at once, and told of as one change.
+      const bool blank_run =
+          screen_ != nullptr && screen_->drops_blank_lines() && read_plain_lines_ && window[before.position] == '\n';
+      if (!blank_run) tell_blank_run();
+      if (blank_run) {
+        // A run of blank lines is dropped at once, and told of as one change: once it ends,
+        // which may be in a later window, so that the log does not depend on read sizes.
         const std::size_t count = parser.skip_line_feeds(at_end ? size : size - 1);
         if (count != 0) {
-          if (changes_ != nullptr) {
-            static const RowEvents kNoEvents{};
-            const RowDecision dropped{RowFate::Drop, count};
-            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width()});
-          }
+          if (blank_run_lines_ == 0) blank_run_first_ = before.line;
+          blank_run_lines_ += count;
+          if (at_end || parser.position() < size - 1) tell_blank_run();
           continue;
         }
       }
@@ -112,7 +125,11 @@ class SalvageWalk {
       }
       if (read_plain_lines_ && plain_.read(window, before.position, delimiter, quote) &&
           plain_.line_end() <= next_nul) {
-        const RowDecision decision = decide_plain_line(window, before.position, content_end, at_end, delimiter);
+        // A line the window cuts off is not judged: the screen keeps what it learns of rows.
+        if (!at_end && plain_.line_end() >= size) break;
+        const std::optional<bool> last = is_last(plain_.line_end());
+        if (!last) break;
+        const RowDecision decision = decide_plain_line(window, before.position, *last, at_end, delimiter);
         if (sink_.takes_plain_line(plain_, decision)) {
           parser.skip_row_ending_at(plain_.line_end());
           if (!at_end && parser.position() >= size) {
@@ -132,6 +149,14 @@ class SalvageWalk {
       // for every larger window, the walk first only finds where it ends (reading a row's
       // shape keeps nothing) and builds the text once, when the row ends inside the window:
       // the sink may then write it over the row's own bytes.
+      if (tail_unknown) {
+        // Found before the sink may write the row's text over the input it is read again from.
+        ResilientParser::RowShape shape;
+        parser.next_row_shape(shape);
+        const std::size_t end = parser.position();
+        parser.rewind(before);
+        if (end < size && !is_last(end)) break;
+      }
       RowBytes own_bytes;
       bool own_bytes_end_in_lf = false;
       if (long_row_ || before.position < long_rows_before_) {
@@ -170,12 +195,12 @@ class SalvageWalk {
       if (screen_ == nullptr) {
         decision = rule_.decide(rows.field_count(rows.size() - 1));
       } else {
-        const std::uint64_t removed =
-            parser.position() > next_nul && screen_->removes_control_bytes() ? rows.remove_from_last_row('\0') : 0;
         const std::size_t end = parser.position();
+        const bool last = is_last(end).value_or(false);  // known: see above
+        const std::uint64_t removed =
+            end > next_nul && screen_->removes_control_bytes() ? rows.remove_from_last_row('\0') : 0;
         const bool unterminated = at_end && end == size && window[end - 1] != '\n' && window[end - 1] != '\r';
-        decision =
-            screen_->decide(rows[rows.size() - 1], {before.position, end >= content_end, unterminated}, removed, rule_);
+        decision = screen_->decide(rows[rows.size() - 1], {before.position, last, unterminated}, removed, rule_);
       }
       count_row(decision, stats_);
       if (changes_ != nullptr) {
@@ -186,6 +211,7 @@ class SalvageWalk {
       }
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
+    if (at_end) tell_blank_run();
     cursor_ = parser.cursor();
     return cursor_.position;
   }
@@ -208,11 +234,22 @@ class SalvageWalk {
   const Dialect& dialect() const noexcept { return dialect_; }
 
  private:
+  // Logs the run of blank lines dropped since the last row, if any.
+  void tell_blank_run() {
+    if (blank_run_lines_ == 0) return;
+    if (changes_ != nullptr) {
+      static const RowEvents kNoEvents{};
+      const RowDecision dropped{RowFate::Drop, blank_run_lines_};
+      changes_->on_change(
+          {blank_run_first_, blank_run_first_ + blank_run_lines_ - 1, dropped, kNoEvents, rule_.width()});
+    }
+    blank_run_lines_ = 0;
+  }
+
   // The fate of the plain line just read at `begin`. The screen sees the fields as the parser
   // reads them: straight from the bytes when the line holds no quote, else unquoted into a
   // table of their own (a quoted "Total", an empty quoted field on a line of its own).
-  RowDecision decide_plain_line(std::string_view window, std::size_t begin, std::size_t content_end, bool at_end,
-                                char delimiter) {
+  RowDecision decide_plain_line(std::string_view window, std::size_t begin, bool last, bool at_end, char delimiter) {
     const std::size_t end = plain_.line_end();
     // A quoted first field is judged by its first byte inside the quotes.
     char first = window[begin];
@@ -220,7 +257,7 @@ class SalvageWalk {
     if (screen_ == nullptr || !screen_->looks_at(first, plain_.field_count(), begin)) {
       return rule_.decide(plain_.field_count());
     }
-    const RowScreen::RowPlace place{begin, end >= content_end, at_end && end == window.size()};
+    const RowScreen::RowPlace place{begin, last, at_end && end == window.size()};
     if (!plain_.has_quotes()) {
       return screen_->decide(LineFields(window.substr(begin, end - begin), delimiter, plain_.field_count()), place, 0,
                              rule_);
@@ -264,6 +301,9 @@ class SalvageWalk {
   ChangeObserver* changes_;
   RowScreen* screen_;
   RowTable unquoted_line_;  // a plain line's fields without their quotes, for the screen
+  // A run of dropped blank lines not told of yet: it reached the end of a window.
+  std::uint64_t blank_run_first_ = 0;
+  std::uint64_t blank_run_lines_ = 0;
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;

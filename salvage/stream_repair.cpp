@@ -89,9 +89,10 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     const std::size_t head = window.size();
     if (screens_rows(options)) {
       // The cleanup rules read the same start of the input however it is read.
-      if (auto error = window.fill(input, kProfileBytes)) return *std::move(error);
+      if (auto error = window.fill(input, settings.profile_bytes)) return *std::move(error);
     }
-    std::optional<RowScreen> screen = screen_for(window.view(), window.at_end(), shape, options);
+    std::optional<RowScreen> screen =
+        screen_for(window.view(), window.at_end(), shape, options, settings.profile_bytes);
     std::size_t turn = 0;
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);

@@ -21,6 +21,7 @@
 #include "parser/row_events.h"
 #include "salvage/records.h"
 #include "salvage/row_change.h"
+#include "salvage/row_screen.h"
 #include "salvage/table_shape.h"
 
 namespace rowmender {
@@ -55,6 +56,9 @@ inline constexpr std::size_t kHeadKeptWhole = std::size_t{8} << 20;
 struct StreamSettings {
   std::size_t chunk = std::size_t{1} << 20;  // bytes read between walks
   std::size_t head_kept_whole = kHeadKeptWhole;
+  // How much of the input's start the cleanup rules read for the table's profile (every
+  // reading of one input must use the same); tests make it small to cut windows in a file.
+  std::size_t profile_bytes = kProfileBytes;
 };
 
 // Reads into `window` from `input` until structure inference can settle the shape, nullopt

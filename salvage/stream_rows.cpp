@@ -11,9 +11,9 @@
 namespace rowmender {
 
 struct RowStream::Walking {
-  Walking(const SalvageOptions& options, std::string_view head, bool at_end, TableShape shape, RowTable& rows,
-          SalvageStats& counts, ChangeObserver* changes)
-      : screen(screen_for(head, at_end, shape, options)),
+  Walking(const SalvageOptions& options, std::size_t profile_bytes, std::string_view head, bool at_end,
+          TableShape shape, RowTable& rows, SalvageStats& counts, ChangeObserver* changes)
+      : screen(screen_for(head, at_end, shape, options, profile_bytes)),
         sink(rows, latin1_char(shape.delimiter), false),
         walk(options, shape, sink, counts, changes, screen ? &*screen : nullptr) {}
   std::optional<RowScreen> screen;
@@ -42,10 +42,10 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     const std::size_t head = window_.size();
     if (screens_rows(options_)) {
       // The cleanup rules read the same start of the input however it is read.
-      if (auto error = window_.fill(replay_, kProfileBytes)) return *std::move(error);
+      if (auto error = window_.fill(replay_, settings_.profile_bytes)) return *std::move(error);
     }
-    walking_ = std::make_unique<Walking>(options_, window_.view(), window_.at_end(), *settled.value(), rows_, counts_,
-                                         changes_);
+    walking_ = std::make_unique<Walking>(options_, settings_.profile_bytes, window_.view(), window_.at_end(),
+                                         *settled.value(), rows_, counts_, changes_);
     if (head > settings_.chunk) walking_->walk.expect_long_rows_in(window_.size());
     // The rows handed out lie in the table's own memory or in this window, never in the
     // buffer read into ahead, so the next window can be read while they are used.

@@ -4,6 +4,7 @@
 // repair keeps.
 
 #include <string>
+#include <fstream>
 
 #include "fuzz_input.h"
 #include "salvage/change_log.h"
@@ -47,8 +48,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if ((longest_read & 0x40) != 0) small.head_kept_whole = longest_read % 32;
   StreamSettings whole;
   whole.chunk = input.size() + 1;
+  // The profile reads the same start either way; a short one lets the small windows cut
+  // the rest of the input anywhere.
+  small.profile_bytes = whole.profile_bytes = 1 + (chunk >> 6) * 24;
   const Repaired a = repair(input, options, 1 + longest_read % 64, small);
   const Repaired b = repair(input, options, input.size() + 1, whole);
+  if (std::getenv("DUMP") != nullptr) {
+    for (auto [n, t] : {std::pair{"/tmp/A.out", &a.output}, {"/tmp/B.out", &b.output}, {"/tmp/A.log", &a.changes}, {"/tmp/B.log", &b.changes}, {"/tmp/A.q", &a.quarantine}, {"/tmp/B.q", &b.quarantine}}) std::ofstream(n) << *t;
+  }
   FUZZ_CHECK(a.output == b.output);
   FUZZ_CHECK(a.quarantine == b.quarantine);
   FUZZ_CHECK(a.changes == b.changes);
