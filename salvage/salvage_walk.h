@@ -95,7 +95,7 @@ class SalvageWalk {
           if (changes_ != nullptr) {
             static const RowEvents kNoEvents{};
             const RowDecision dropped{RowFate::Drop, count};
-            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width()});
+            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width(), true});
           }
           continue;
         }
@@ -188,6 +188,17 @@ class SalvageWalk {
     }
     cursor_ = parser.cursor();
     return cursor_.position;
+  }
+
+  // Goes on from `cursor`, a row start that another walk (over another piece of the same
+  // text, with the same settings) reached: the text's start, and any byte-order mark, lie
+  // behind it, and no row is open.
+  void resume_at(const ResilientParser::Cursor& cursor) noexcept {
+    started_ = true;
+    cursor_ = cursor;
+    long_row_ = false;
+    long_row_runs_to_ = 0;
+    long_rows_before_ = 0;
   }
 
   // The first `bytes` bytes of the next window grew for long rows (a stream's head that had
