@@ -105,6 +105,7 @@ def _repair(
     decoded: bool,
     settings: dict[str, Any],
     legacy: tuple[bytes, ...] | None = None,
+    threads: int = 1,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):
