@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -27,10 +27,12 @@
 namespace rowmender {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-std::uint64_t nanoseconds_since(Clock::time_point start) {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count());
+// The CPU time of the calling thread, in nanoseconds: what a thread spent, however busy the
+// machine's other threads kept its core.
+std::uint64_t thread_time() noexcept {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 // Reads `size` bytes at `offset` of the file, all of them unless the file ends first: the count.
@@ -211,7 +213,7 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
       p.changes.clear();
       p.stats = {};
       if (p.begin == p.end) return;
-      const Clock::time_point start = Clock::now();
+      const std::uint64_t start = thread_time();
       // A byte past the piece settles how its last row ends.
       const std::size_t length = static_cast<std::size_t>(p.end - p.begin) + (p.at_end ? 0 : 1);
       if (p.bytes.size() < length) p.bytes.resize(length);
@@ -221,11 +223,13 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
         return;
       }
       const std::string_view text(p.bytes.data(), got.value());
-      p.arena.restart(text);
+      // Over its own copy of the piece, the arena keeps the rows that stay as they are in
+      // one stretch however many CRs it drops: the calling thread writes a few long pieces.
+      p.arena.restart_over(p.bytes.data(), text.size());
       p.plan.clear();
       p.quarantined.clear();
       PlanSink sink(p.arena, p.plan, p.quarantined, shape.delimiter, options.quote_char);
-      sink.use_input(text, p.bytes.data());
+      sink.use_input(text);
       if (k != 0) sink.set_line_planned(true);
       p.screen.reset();
       if (first_screen) {
@@ -242,7 +246,7 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
       p.line_planned = sink.line_planned();
       p.skipped_bom = walk.skipped_byte_order_mark();
       if (pieces != nullptr) {
-        const std::uint64_t spent = nanoseconds_since(start);
+        const std::uint64_t spent = thread_time() - start;
         const std::lock_guard lock(mutex);
         pieces->parse_ns += spent;
       }
@@ -298,16 +302,13 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
     std::uint64_t origin = 0;
     std::uint64_t at = 0;            // where the rows read so far end
     ResilientParser::Cursor cursor;  // there, lines counted from the input's start
-    Clock::time_point stitch_start = Clock::now();
-    std::uint64_t stitch_ns = 0;
+    const std::uint64_t stitch_start = thread_time();
 
     for (std::uint64_t k = 0; k < cuts.count; ++k) {
       Piece& p = slots[k % slots_count];
       {
-        stitch_ns += nanoseconds_since(stitch_start);
         std::unique_lock lock(mutex);
         moved.wait(lock, [&] { return p.ready; });
-        stitch_start = Clock::now();
       }
       if (p.error) return *std::move(p.error);
       if (p.begin != p.end) {
@@ -381,8 +382,7 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
         if (auto error = monitor->on_progress(p.end)) return *std::move(error);
       }
     }
-    stitch_ns += nanoseconds_since(stitch_start);
-    if (pieces != nullptr) pieces->stitch_ns = stitch_ns;
+    if (pieces != nullptr) pieces->stitch_ns = thread_time() - stitch_start;
     finish_counts(result.salvage);
     result.line_ends = cursor.line_ends;
     result.dialect = walk.dialect();
