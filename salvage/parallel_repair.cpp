@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <optional>
@@ -300,9 +301,23 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
     PlanSink sink(arena, plan, quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, joined ? &*joined : nullptr, screen ? &*screen : nullptr);
     std::uint64_t origin = 0;
+    std::size_t held = 0;            // bytes of the file from `origin` on in `window`
+    std::size_t walk_at = 0;         // bytes the window must hold before the next walk
     std::uint64_t at = 0;            // where the rows read so far end
     ResilientParser::Cursor cursor;  // there, lines counted from the input's start
     const std::uint64_t stitch_start = thread_time();
+
+    // Done with piece `k`: its slot goes back to the threads.
+    const auto release = [&](Piece& p, std::uint64_t k) -> std::optional<SalvageError> {
+      {
+        const std::lock_guard lock(mutex);
+        p.ready = false;
+        taken = k + 1;
+      }
+      moved.notify_all();
+      if (monitor != nullptr) return monitor->on_progress(p.end);
+      return std::nullopt;
+    };
 
     for (std::uint64_t k = 0; k < cuts.count; ++k) {
       Piece& p = slots[k % slots_count];
@@ -342,20 +357,32 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
           sink.set_line_planned(p.line_planned);
           if (screen && p.screen) screen->carry_section_from(*p.screen);
         } else {
-          // Read again from where the rows before it end, through to the byte after it.
+          // Read again from where the rows before it end, through to the byte after it. The
+          // bytes the last walk here left unread are kept, not read again: a row that spans
+          // many pieces is read about once, as on one thread.
           if (pieces != nullptr) ++pieces->reparsed;
-          const std::size_t length = static_cast<std::size_t>(p.end - at) + (p.at_end ? 0 : 1);
-          if (window.size() < length) window.resize(length);
-          auto got = read_at(cuts.fd, window.data(), length, cuts.base + at);
-          if (!got) return std::move(got).error();
-          walk.drop_front(static_cast<std::size_t>(at - origin));
+          const std::size_t dropped = static_cast<std::size_t>(at - origin);
+          const std::size_t kept = held > dropped ? held - dropped : 0;
+          if (kept != 0 && dropped != 0) std::memmove(window.data(), window.data() + dropped, kept);
+          walk.drop_front(dropped);
           origin = at;
-          const std::string_view text(window.data(), got.value());
+          const std::size_t length = static_cast<std::size_t>(p.end - at) + (p.at_end ? 0 : 1);
+          if (window.size() < length) window.resize(std::max(length, 2 * window.size()));
+          auto got = read_at(cuts.fd, window.data() + kept, length - kept, cuts.base + at + kept);
+          if (!got) return std::move(got).error();
+          held = kept + got.value();
+          // A row still open after the last walk here is walked again only once the window
+          // has grown by half: a row of any length is read a few times, not once per piece.
+          if (held < walk_at && !p.at_end && held == length) {
+            if (auto error = release(p, k)) return *std::move(error);
+            continue;
+          }
+          const std::string_view text(window.data(), held);
           arena.restart(text);
           sink.use_plan(arena, plan);
           sink.use_input(text, window.data());
           if (screen && p.at_end) screen->input_cut_off(cut_off);
-          const std::size_t walked = walk.walk(text, p.at_end || got.value() < length);
+          const std::size_t walked = walk.walk(text, p.at_end || held < length);
           if (auto error = plan.write_to(output_writer, arena)) return *std::move(error);
           if (quarantine_writer) {
             if (auto error = write_quarantine_lines(*quarantine_writer, quarantined, arena, shape.width)) {
@@ -366,21 +393,14 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
           quarantined.clear();
           at = origin + walked;
           cursor = walk.cursor();
+          walk_at = (held - walked) + (held - walked) / 2;
         }
         if (p.at_end && joined) joined->finish();
         if (changes != nullptr) {
           if (auto error = changes->flush()) return *std::move(error);
         }
       }
-      {
-        const std::lock_guard lock(mutex);
-        p.ready = false;
-        taken = k + 1;
-      }
-      moved.notify_all();
-      if (monitor != nullptr) {
-        if (auto error = monitor->on_progress(p.end)) return *std::move(error);
-      }
+      if (auto error = release(p, k)) return *std::move(error);
     }
     if (pieces != nullptr) pieces->stitch_ns = thread_time() - stitch_start;
     finish_counts(result.salvage);
