@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -19,6 +21,7 @@
 #include "io/fork_count.h"
 #include "io/prefixed_source.h"
 #include "salvage/change_log.h"
+#include "salvage/parallel_repair.h"
 #include "salvage/stream_repair.h"
 #include "salvage/stream_rows.h"
 #include "unicode/legacy_bytes.h"
@@ -160,12 +163,26 @@ bool convert_legacy(PyObject* value, std::optional<LegacyBytes>& out) {
   return true;
 }
 
+// More threads than this only cost memory: the calling thread stitches the pieces alone.
+constexpr std::uint64_t kMostThreads = 256;
+
+// The bytes of each piece a file is cut into for several threads. ROWMENDER_PIECE_BYTES
+// sets it (tests use a few bytes, so that pieces start inside quoted fields and between a
+// CR and its LF); unset or unreadable, 1 MiB.
+std::size_t piece_bytes() {
+  const char* value = std::getenv("ROWMENDER_PIECE_BYTES");
+  if (value == nullptr) return ParallelSettings{}.piece;
+  char* end = nullptr;
+  const unsigned long long bytes = std::strtoull(value, &end, 10);
+  return end != value && *end == '\0' && bytes != 0 ? static_cast<std::size_t>(bytes) : ParallelSettings{}.piece;
+}
+
 // The settings come as _check_settings returned them, converted again by the same rule.
 PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"source", "output",  "quarantine", "changes", "names",        "progress",
-                                           "prefix", "decoded", "settings",   "legacy",  "added_columns"};
+  static constexpr const char* params[] = {"source", "output",  "quarantine", "changes", "names",         "progress",
+                                           "prefix", "decoded", "settings",   "legacy",  "added_columns", "threads"};
   static constexpr Signature signature{"_repair", params, 9};
-  PyObject* bound[11];
+  PyObject* bound[12];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
            *changes_object = bound[3], *progress = bound[5];
@@ -180,6 +197,11 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       !convert_legacy(bound[9], legacy) || !convert_added_columns(bound[10], added_columns)) {
     return nullptr;
   }
+  std::optional<std::uint64_t> threads;
+  if (bound[11] != nullptr && !convert_optional_count(bound[11], params[11], threads)) return nullptr;
+  ParallelSettings parallel;
+  parallel.threads = static_cast<unsigned>(std::clamp<std::uint64_t>(threads.value_or(1), 1, kMostThreads));
+  parallel.piece = piece_bytes();
   if (legacy) options.legacy_rows = &*legacy;
   if (added_columns) options.added_columns = &*added_columns;
   PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
@@ -193,20 +215,29 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   return call_guarded(
       [&]() -> PyObject* {
         std::optional<Expected<StreamStats, SalvageError>> result;
+        PieceCounts pieces;
         ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded);
         {
           UnlockedInterpreter unlocked;
           const StreamEnd::Lending lending(unlocked, {&source, &output, &quarantine, &changes});
           PrefixedSource input(prefix_bytes, source.source());
           ProgressMonitor monitor(unlocked, progress, input.size_hint());
-          result.emplace(repair_stream(input, output.sink(), has_quarantine ? &quarantine.sink() : nullptr, options,
-                                       &log, &monitor));
+          result.emplace(repair_parallel(input, output.sink(), has_quarantine ? &quarantine.sink() : nullptr, options,
+                                         &log, &monitor, parallel, &pieces));
         }
         if (!*result) {
           raise_stream_error(result->error(), failed_end({&source, &output, &quarantine, &changes}));
           return nullptr;
         }
-        return stats_dict(result->value(), log.counts());
+        PyRef dict(stats_dict(result->value(), log.counts()));
+        // How the pieces went (none: one thread read the input), for benchmarks.
+        if (!dict || !put_count(dict.get(), "pieces", pieces.pieces) ||
+            !put_count(dict.get(), "reparsed_pieces", pieces.reparsed) ||
+            !put_count(dict.get(), "parse_ns", pieces.parse_ns) ||
+            !put_count(dict.get(), "stitch_ns", pieces.stitch_ns)) {
+          return nullptr;
+        }
+        return dict.release();
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -565,7 +596,7 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
      "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None, "
-     "added_columns=None)\n--\n\n"
+     "added_columns=None, threads=1)\n--\n\n"
      "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
 };
 

@@ -250,6 +250,14 @@ def build_parser() -> argparse.ArgumentParser:
         "--changes-dir", metavar="DIR", type=_file_name, help="write each INPUT's change log to DIR, under its name"
     )
     _add_jobs_option(many)
+    repair_parser.add_argument(
+        "--threads",
+        metavar="N",
+        type=_jobs,
+        default=1,
+        help="repair one regular file on N threads, into the same bytes (default: %(default)s; "
+        "several files go on several processes with --jobs)",
+    )
     files = repair_parser.add_argument_group("side files")
     files.add_argument(
         "--quarantine", metavar="FILE", type=_file_name, help="write the rows that were set aside to FILE"

@@ -106,6 +106,7 @@ def _repair(
     settings: dict[str, Any],
     legacy: tuple[bytes, ...] | None = None,
     added_columns: tuple[str, ...] | None = None,
+    threads: int = 1,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):

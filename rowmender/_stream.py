@@ -43,6 +43,14 @@ def _progress_through(source: Source, progress: Progress | None) -> Progress | N
     return report
 
 
+def _thread_count(threads: Any) -> int:
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, not {threads}")
+    return threads
+
+
 def checked_settings(arguments: dict[str, Any]) -> dict[str, Any]:
     """The settings among a public function's arguments (its ``locals()`` before anything
     else), checked by the engine's one rule, which also names them: a setting is listed
@@ -74,6 +82,7 @@ def repair(
     progress: Progress | None = None,
     changes: Any = None,
     report: Any = None,
+    threads: int = 1,
 ) -> RepairReport:
     """Repairs ``source`` into ``target``, reading and writing as it goes, in bounded memory.
 
@@ -119,7 +128,13 @@ def repair(
     ``report``, a path or writable binary file object, receives an HTML page that shows what
     the repair changed and where (see the README's "The HTML report"); it is written like the
     other outputs, and ``target`` may then be None to make the report alone.
+
+    ``threads`` repairs a regular file (a path or descriptor, read as UTF-8 and not
+    compressed) on that many threads, into the same bytes, change log and report as one
+    thread; any other source is read on one. See the README's "One file on several threads"
+    for when it pays.
     """
+    threads = _thread_count(threads)
     if report is not None:
         from ._damage_report import repair_with_report
 
@@ -172,6 +187,7 @@ def repair(
                     settings,
                     input_.legacy,
                     added_columns,
+                    threads=threads,
                 )
                 return counts
 

@@ -231,9 +231,9 @@ def _refuse_clashes(job: RepairJob) -> None:
     )
 
 
-def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes") -> _Outcome:
-    """Repairs one input into its outputs; ``changes_hint`` is what the hint about merged rows
-    points to when no change log is written."""
+def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes", threads: int = 1) -> _Outcome:
+    """Repairs one input into its outputs, on ``threads`` threads; ``changes_hint`` is what
+    the hint about merged rows points to when no change log is written."""
     for name in job.outputs().values():
         _check_output_place(name)
     with Input(job.input) as input_:
@@ -254,7 +254,13 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                 )
                 target = outputs["OUTPUT"].target if "OUTPUT" in outputs else None
                 if page is None:
-                    report = repair(input_.source, target, quarantine.target if quarantine else None, **common)
+                    report = repair(
+                        input_.source,
+                        target,
+                        quarantine.target if quarantine else None,
+                        threads=threads,
+                        **common,
+                    )
                 else:
                     from ._damage_report import repair_with_report
 
@@ -346,6 +352,8 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         "--jobs": args.jobs,
     }
     if args.output_dir is not None:
+        if args.threads != 1:
+            parser.error("--threads repairs one file on several threads; with --output-dir, use --jobs")
         if args.report is not None:
             parser.error("--report names one file; it goes with one INPUT and OUTPUT, not --output-dir")
         for option, value in (("--quarantine", args.quarantine), ("--changes", args.changes)):
@@ -369,7 +377,7 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     if len(on_stdout) > 1:
         parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
     try:
-        outcome = _repair_one(job, options)
+        outcome = _repair_one(job, options, threads=args.threads)
     except (MemoryError, CompressionError, OSError, ValueError) as error:
         raise _explain(error, job, "repair") from None
     # With data on standard output, everything else goes to standard error.

@@ -74,6 +74,12 @@ class ByteArena {
     input_ = input;
     made_.clear();
   }
+  // The same, over a new input it may write over (as over_input), keeping its memory.
+  void restart_over(char* input, std::size_t size) noexcept {
+    restart(std::string_view(input, size));
+    writable_ = input;
+    kept_ = 0;
+  }
 
  private:
   std::string_view input_;

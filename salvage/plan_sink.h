@@ -38,6 +38,11 @@ class PlanSink {
   // lets be written over their own bytes.
   void use_input(std::string_view input, char* writable = nullptr) noexcept { input_.use(input, writable); }
 
+  // Whether a line has been written yet: the first is spelled so that a leading U+FEFF is
+  // not taken for a byte-order mark. A sink for a later piece of the input is told so.
+  bool line_planned() const noexcept { return planned_line_; }
+  void set_line_planned(bool planned) noexcept { planned_line_ = planned; }
+
   bool takes_plain_line(const PlainLine& plain, const RowDecision& decision) const noexcept {
     if (decision.remap != nullptr) return false;  // fields in another order: made by the writer
     switch (decision.fate) {

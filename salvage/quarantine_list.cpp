@@ -81,7 +81,8 @@ void build_quarantine_line(std::string& out, std::uint64_t line, std::string_vie
 }
 
 std::optional<SalvageError> write_quarantine_lines(BufferedWriter& writer, const QuarantineList& list,
-                                                   const ByteArena& arena, std::uint64_t width) {
+                                                   const ByteArena& arena, std::uint64_t width,
+                                                   std::uint64_t line_offset) {
   std::string reasons[kQuarantineReasons];
   for (unsigned i = 0; i < kQuarantineReasons; ++i) {
     reasons[i] = quarantine_reason_text(static_cast<QuarantineReason>(i), width);
@@ -90,7 +91,8 @@ std::optional<SalvageError> write_quarantine_lines(BufferedWriter& writer, const
   std::optional<SalvageError> error;
   list.for_each([&](const QuarantineRecord& record) {
     if (error) return;
-    build_quarantine_line(line, record.line, reasons[static_cast<unsigned>(record.reason)], arena.view(record.content));
+    build_quarantine_line(line, record.line + line_offset, reasons[static_cast<unsigned>(record.reason)],
+                          arena.view(record.content));
     error = writer.write(line);
   });
   return error;

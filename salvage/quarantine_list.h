@@ -63,8 +63,10 @@ class QuarantineList {
 // of the reason and the content doubled.
 void build_quarantine_line(std::string& out, std::uint64_t line, std::string_view reason, std::string_view raw_content);
 
-// Writes the lines of every record of `list`, whose content lies in `arena`.
+// Writes the lines of every record of `list`, whose content lies in `arena`, each record's
+// line number raised by `line_offset` (the lines before the piece of the input it was read from).
 [[nodiscard]] std::optional<SalvageError> write_quarantine_lines(BufferedWriter& writer, const QuarantineList& list,
-                                                                 const ByteArena& arena, std::uint64_t width);
+                                                                 const ByteArena& arena, std::uint64_t width,
+                                                                 std::uint64_t line_offset = 0);
 
 }  // namespace rowmender

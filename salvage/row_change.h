@@ -17,6 +17,9 @@ struct RowChange {
   RowDecision decision;
   const RowEvents& events;
   std::uint64_t width;
+  // A run of blank lines dropped at once: a run that goes on past the end of a window (or of
+  // a piece read on another thread) comes in parts, which are one change.
+  bool blank_run = false;
 };
 
 // Told of every row whose reading or reconciliation changed something, in input order.
@@ -27,6 +30,46 @@ class ChangeObserver {
   // Called between windows of a stream and at its end: hands on what was gathered, and
   // reports the first failure to do so.
   [[nodiscard]] virtual std::optional<SalvageError> flush() { return std::nullopt; }
+};
+
+// Passes every change on to `next`, the parts of a run of blank lines joined into one, so
+// that what is told does not depend on where the input was cut into windows. A run is held
+// until what follows it is known: finish() tells the last one.
+class BlankRunJoiner final : public ChangeObserver {
+ public:
+  explicit BlankRunJoiner(ChangeObserver& next) noexcept : next_(next) {}
+
+  void on_change(const RowChange& change) override {
+    if (change.blank_run && run_ && run_->last_line + 1 == change.first_line) {
+      run_->last_line = change.last_line;
+      run_->decision.fields += change.decision.fields;
+      return;
+    }
+    finish();
+    if (change.blank_run) {
+      run_.emplace(Run{change.first_line, change.last_line, change.decision, change.width});
+    } else {
+      next_.on_change(change);
+    }
+  }
+  [[nodiscard]] std::optional<SalvageError> flush() override { return next_.flush(); }
+
+  void finish() {
+    if (!run_) return;
+    static const RowEvents kNoEvents{};
+    next_.on_change({run_->first_line, run_->last_line, run_->decision, kNoEvents, run_->width, true});
+    run_.reset();
+  }
+
+ private:
+  struct Run {
+    std::uint64_t first_line;
+    std::uint64_t last_line;
+    RowDecision decision;
+    std::uint64_t width;
+  };
+  ChangeObserver& next_;
+  std::optional<Run> run_;
 };
 
 }  // namespace rowmender

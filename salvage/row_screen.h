@@ -192,6 +192,15 @@ class RowScreen {
     return {header_names_.begin() + widen_.size() - added_.size(), header_names_.end()};
   }
 
+  // Whether the rows read next lie below the header of a second table.
+  bool in_section() const noexcept { return section_.has_value(); }
+  // Goes on below the table `other` (the same screen, having read the rows before a piece
+  // of the input) left open; its header lies behind the next window.
+  void carry_section_from(const RowScreen& other) {
+    section_ = other.section_;
+    if (section_) section_->begin = kBehind;
+  }
+
   static bool is_blank(std::string_view text) noexcept;
   // Without the blanks (spaces, tabs) around it.
   static std::string_view trimmed(std::string_view text) noexcept;

@@ -99,17 +99,16 @@ class SalvageWalk {
       const ResilientParser::Cursor before = parser.cursor();
       if (before.position >= size) break;
       if (before.position > next_nul) next_nul = find_nul(window, before.position);
-      const bool blank_run =
-          screen_ != nullptr && screen_->drops_blank_lines() && read_plain_lines_ && window[before.position] == '\n';
-      if (!blank_run) tell_blank_run();
-      if (blank_run) {
-        // A run of blank lines is dropped at once, and told of as one change: once it ends,
-        // which may be in a later window, so that the log does not depend on read sizes.
+      if (screen_ != nullptr && screen_->drops_blank_lines() && read_plain_lines_ && window[before.position] == '\n') {
+        // A run of blank lines is dropped at once, and told of as one change (the parts of a
+        // run that goes on in the next window are joined by the observer).
         const std::size_t count = parser.skip_line_feeds(at_end ? size : size - 1);
         if (count != 0) {
-          if (blank_run_lines_ == 0) blank_run_first_ = before.line;
-          blank_run_lines_ += count;
-          if (at_end || parser.position() < size - 1) tell_blank_run();
+          if (changes_ != nullptr) {
+            static const RowEvents kNoEvents{};
+            const RowDecision dropped{RowFate::Drop, count};
+            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width(), true});
+          }
           continue;
         }
       }
@@ -211,9 +210,19 @@ class SalvageWalk {
       }
       sink_.take_parsed_row(rows, decision, parser.line(), parser.position());
     }
-    if (at_end) tell_blank_run();
     cursor_ = parser.cursor();
     return cursor_.position;
+  }
+
+  // Goes on from `cursor`, a row start that another walk (over another piece of the same
+  // text, with the same settings) reached: the text's start, and any byte-order mark, lie
+  // behind it, and no row is open.
+  void resume_at(const ResilientParser::Cursor& cursor) noexcept {
+    started_ = true;
+    cursor_ = cursor;
+    long_row_ = false;
+    long_row_runs_to_ = 0;
+    long_rows_before_ = 0;
   }
 
   // The first `bytes` bytes of the next window grew for long rows (a stream's head that had
@@ -234,18 +243,6 @@ class SalvageWalk {
   const Dialect& dialect() const noexcept { return dialect_; }
 
  private:
-  // Logs the run of blank lines dropped since the last row, if any.
-  void tell_blank_run() {
-    if (blank_run_lines_ == 0) return;
-    if (changes_ != nullptr) {
-      static const RowEvents kNoEvents{};
-      const RowDecision dropped{RowFate::Drop, blank_run_lines_};
-      changes_->on_change(
-          {blank_run_first_, blank_run_first_ + blank_run_lines_ - 1, dropped, kNoEvents, rule_.width()});
-    }
-    blank_run_lines_ = 0;
-  }
-
   // The fate of the plain line just read at `begin`. The screen sees the fields as the parser
   // reads them: straight from the bytes when the line holds no quote, else unquoted into a
   // table of their own (a quoted "Total", an empty quoted field on a line of its own).
@@ -301,9 +298,6 @@ class SalvageWalk {
   ChangeObserver* changes_;
   RowScreen* screen_;
   RowTable unquoted_line_;  // a plain line's fields without their quotes, for the screen
-  // A run of dropped blank lines not told of yet: it reached the end of a window.
-  std::uint64_t blank_run_first_ = 0;
-  std::uint64_t blank_run_lines_ = 0;
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;

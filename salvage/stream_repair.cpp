@@ -96,7 +96,9 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     std::size_t turn = 0;
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
-    SalvageWalk walk(options, shape, sink, result.salvage, changes, screen ? &*screen : nullptr);
+    std::optional<BlankRunJoiner> joined;
+    if (changes != nullptr) joined.emplace(*changes);
+    SalvageWalk walk(options, shape, sink, result.salvage, joined ? &*joined : nullptr, screen ? &*screen : nullptr);
     // A head read on past its first chunk holds long rows.
     if (head > chunk) walk.expect_long_rows_in(window.size());
     window.read_ahead(input, chunk);
@@ -116,6 +118,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       sink.use_input(text, window.data());
       if (screen && window.at_end()) screen->input_cut_off(source.cut_off());
       const std::size_t walked = walk.walk(text, window.at_end());
+      if (joined && window.at_end()) joined->finish();
       // The plan refers to the window: it goes out before the window's buffer is used
       // again, by the thread as the window moves on, or here.
       if (output_fd >= 0 && window.can_write_behind(walked)) {

@@ -14,9 +14,11 @@ struct RowStream::Walking {
   Walking(const SalvageOptions& options, std::size_t profile_bytes, std::string_view head, bool at_end,
           TableShape shape, RowTable& rows, SalvageStats& counts, ChangeObserver* changes)
       : screen(screen_for(head, at_end, shape, options, profile_bytes)),
+        joined(changes != nullptr ? std::optional<BlankRunJoiner>(std::in_place, *changes) : std::nullopt),
         sink(rows, latin1_char(shape.delimiter), false),
-        walk(options, shape, sink, counts, changes, screen ? &*screen : nullptr) {}
+        walk(options, shape, sink, counts, joined ? &*joined : nullptr, screen ? &*screen : nullptr) {}
   std::optional<RowScreen> screen;
+  std::optional<BlankRunJoiner> joined;
   TableSink sink;
   SalvageWalk<TableSink> walk;
 };
@@ -76,6 +78,7 @@ Expected<bool, SalvageError> RowStream::next_batch(ByteSource& source, StreamMon
     if (window_.at_end() && walked_ == window_.size()) {
       finished_ = true;
       finish_counts(counts_);
+      if (walking_->joined) walking_->joined->finish();
       if (changes_ != nullptr) {
         if (auto error = changes_->flush()) return *std::move(error);
       }

@@ -206,6 +206,20 @@ TEST(StreamRepair, TellsOfTheSameChangesHoweverTheInputIsCut) {
   }
 }
 
+// A run of blank lines dropped at once is one change wherever the windows end in it (past
+// the head the cleanup rules read whole, so that windows are cut at all).
+TEST(StreamRepair, TellsOfABlankRunAsOneChangeHoweverTheInputIsCut) {
+  std::string input = "a,b,c\n";
+  for (int i = 0; i < 60000; ++i) input += "1,2,3\n";
+  input += std::string(5000, '\n') + "4,5,6\n" + std::string(300, '\n');
+  SalvageOptions options;
+  options.cleanup = CleanupRules(static_cast<std::uint16_t>(Cleanup::blank_lines));
+  const std::string whole = changes_told(input, options, input.size() + 1, kHeadKeptWhole, 1);
+  for (const std::size_t chunk : {std::size_t{7}, std::size_t{1000}, std::size_t{4099}}) {
+    ASSERT_EQ(changes_told(input, options, chunk, kHeadKeptWhole, chunk), whole) << "chunk " << chunk;
+  }
+}
+
 // The quoting styles read the same however the input is cut: an escape or a quote left open
 // at a window's end waits for the bytes after it, and the style told from the head is the
 // whole text's.
