@@ -99,12 +99,13 @@ def _repair(
     output: object,
     quarantine: object,
     changes: object,
-    names: tuple[str, str, str | None, str | None],
+    names: tuple[str, str | None, str | None, str | None],
     progress: object,
     prefix: bytes,
     decoded: bool,
     settings: dict[str, Any],
     legacy: tuple[bytes, ...] | None = None,
+    sampled: bool = False,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):

@@ -95,7 +95,8 @@ class SalvageWalk {
           if (changes_ != nullptr) {
             static const RowEvents kNoEvents{};
             const RowDecision dropped{RowFate::Drop, count};
-            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width()});
+            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width(),
+                                 before.position, parser.position()});
           }
           continue;
         }
@@ -121,7 +122,8 @@ class SalvageWalk {
           }
           count_row(decision, stats_);
           if (changes_ != nullptr && decision.changed()) {
-            changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width()});
+            changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width(), before.position,
+                                 parser.position()});
           }
           sink_.take_plain_line(plain_, before.position, parser.position(), decision, parser.line());
           continue;
@@ -255,7 +257,8 @@ class SalvageWalk {
     const std::uint64_t after = parser.line() - (terminated || ends_in_lf ? 1 : 0);
     const std::uint64_t last = after < before.line ? before.line : after;
     if (!decision.changed() && !parser.events().any() && last == before.line) return;
-    changes_->on_change({before.line, last, decision, parser.events(), rule_.width()});
+    changes_->on_change(
+        {before.line, last, decision, parser.events(), rule_.width(), before.position, parser.position()});
   }
 
   RowRule rule_;

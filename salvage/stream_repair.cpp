@@ -93,6 +93,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
     }
     std::optional<RowScreen> screen = screen_for(window.view(), window.at_end(), shape, options);
     std::size_t turn = 0;
+    std::uint64_t walked_before = 0;  // the input's bytes before the window
     QuarantineList quarantined;
     PlanSink sink(arenas[0], plans[0], quarantined, shape.delimiter, options.quote_char);
     SalvageWalk walk(options, shape, sink, result.salvage, changes, screen ? &*screen : nullptr);
@@ -114,6 +115,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       sink.use_plan(arena, plan);
       sink.use_input(text, window.data());
       if (screen && window.at_end()) screen->input_cut_off(source.cut_off());
+      if (changes != nullptr) changes->at_input_offset(walked_before);
       const std::size_t walked = walk.walk(text, window.at_end());
       // The plan refers to the window: it goes out before the window's buffer is used
       // again, by the thread as the window moves on, or here.
@@ -138,6 +140,7 @@ Expected<StreamStats, SalvageError> repair_stream(ByteSource& source, ByteSink& 
       }
       if (window.at_end()) break;
       walk.drop_front(walked);
+      walked_before += walked;
       if (monitor != nullptr) {
         if (auto error = monitor->on_progress(window.bytes_read())) return *std::move(error);
       }
