@@ -1,8 +1,11 @@
 """The HTML damage report: the lines it reads back, its escaping, its command line, and the
 page as a browser shows it."""
 
+import csv
 import io
+import math
 import os
+import random
 import re
 import shutil
 import struct
@@ -16,7 +19,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import rowmender
-from rowmender._damage_report import ChangeCollector, read_lines_back
+from rowmender._damage_report import Samples, read_lines_back
+from rowmender._stream import repair_checked
 from rowmender._rowmender_backend import _line_breaks
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -70,29 +74,52 @@ def test_line_breaks_refuse_bad_stops(stops):
         _line_breaks(b"a\nb\n", False, stops)
 
 
-def test_changes_of_any_kind_are_binned_and_sampled_whole():
-    # The log arrives in pieces cut anywhere, a detail may be quoted with a comma and a line
-    # break in it, and kinds the page has no words for are kept like the others.
-    # A detail past the csv module's field limit is left out, not the changes after it.
-    log = (
-        b'first_line,last_line,change,detail\n1,1,filled,"'
-        + b"x" * 200_000
-        + b'"\n'
-        + b"".join(
-            b'%d,%d,%s,"a, b\nc"\n' % (line, line + 1, b"repeated_header" if line % 3 else b"filled")
-            for line in range(1, 3001)
-        )
+def reference_samples(log: bytes, bins: int = 256, keep: int = 10) -> tuple[dict, int, int]:
+    """The change log binned and sampled as the page describes it: per kind, its count, its
+    bins over a span of lines that doubles (merging pairs of bins) when a change lies past
+    them, and a reservoir that skips ahead (Algorithm L) drawn from random.Random(20240611)."""
+    rng, kinds, span, last_line = random.Random(20240611), {}, 1, 0
+    for first, last, kind, detail in list(csv.reader(io.StringIO(log.decode(), newline="")))[1:]:
+        first, last = int(first), int(last)
+        last_line = max(last_line, last)
+        entry = kinds.setdefault(kind, {"count": 0, "bins": [0] * bins, "sample": [], "w": 1.0, "next": keep})
+        while first > span * bins:
+            for other in kinds.values():
+                other["bins"] = [sum(other["bins"][2 * i : 2 * i + 2]) for i in range(bins // 2)] + [0] * (bins // 2)
+            span *= 2
+        entry["bins"][(first - 1) // span] += 1
+        entry["count"] += 1
+        sample, taken = entry["sample"], False
+        if len(sample) < keep:
+            sample.append((first, last, detail))
+            taken = len(sample) == keep
+        elif entry["count"] == entry["next"]:
+            sample[rng.randrange(keep)] = (first, last, detail)
+            taken = True
+        if taken:
+            entry["w"] *= math.exp(math.log(rng.random() or 1e-300) / keep)
+            gap = math.log(rng.random() or 1e-300) / math.log1p(-entry["w"]) if entry["w"] < 1.0 else 0.0
+            entry["next"] = entry["count"] + int(min(gap, 1e18)) + 1
+    return {kind: (e["count"], e["bins"], e["sample"]) for kind, e in kinds.items()}, span, last_line
+
+
+@pytest.mark.parametrize("rows", [3000, 200_000])
+def test_the_engine_bins_and_samples_the_change_log_as_described(rows):
+    # Every change the log holds is binned and sampled as the reference does it, with the
+    # same draws, so the examples come from the whole file and the same file gives the
+    # same page; kinds of the rules for real-world files are kept like the others.
+    data = b"id,name,note\n" + b"".join(
+        b"%d,x\n" % i if i % 3 == 0 else b"id,name,note\n" if i % 7 == 0 else b'%d,"a"b,c\n' % i for i in range(rows)
     )
-    collector = ChangeCollector()
-    for start in range(0, len(log), 997):
-        collector.write(log[start : start + 997])
-    collector.close()
-    assert {kind: sample.count for kind, sample in collector.kinds.items()} == {"repeated_header": 2000, "filled": 1000}
-    assert collector.last_line == 3001
-    for sample in collector.kinds.values():
-        assert sum(sample.bins) == sample.count
-        assert len(sample.sample) == 10 and all(detail == "a, b\nc" for _, _, detail in sample.sample)
-        assert max(first for first, _, _ in sample.sample) > 1500  # drawn from the whole file
+    log = io.BytesIO()
+    settings = rowmender._rowmender_backend._check_settings(cleanup=True)
+    _, kept = repair_checked(io.BytesIO(data), None, None, log, settings, None, None, sampled=True)
+    samples = Samples(kept)
+    expected, span, last_line = reference_samples(log.getvalue())
+    assert {kind: (s.count, s.bins, [c[:3] for c in s.sample]) for kind, s in samples.kinds.items()} == expected
+    assert len(expected) == 3 and samples.span == span and samples.last_line == last_line
+    for count, _, sample in expected.values():
+        assert len(sample) == 10 and max(first for first, _, _ in sample) > rows // 2
 
 
 HOSTILE = b"<script>alert(1)</script>"
