@@ -137,6 +137,8 @@ def repair(
             merge_overflow=merge_overflow,
             expected_columns=expected_columns,
             repair_quotes=repair_quotes,
+            cleanup=cleanup,
+            escape_char=escape_char,
         )
         return made
     settings = checked_settings(locals())

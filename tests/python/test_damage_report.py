@@ -166,13 +166,18 @@ def test_an_empty_line_shows_as_one_and_its_filled_row(tmp_path):
     assert example.count('<td class="cell">') == 1 and example.count('<td class="cell changed">') == 2
 
 
-def test_report_from_python_leaves_the_repair_as_it_was(tmp_path):
+@pytest.mark.parametrize("options", [{}, {"cleanup": True}, {"escape_char": "\\", "cleanup": ["blank_lines"]}])
+def test_report_from_python_leaves_the_repair_as_it_was(tmp_path, options):
     # The report is one more output: the repaired file, the quarantine and the change log
-    # are the bytes repair() writes without it.
+    # are the bytes repair() writes without it, with the same settings.
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"Export\n\n" + EXAMPLE.read_bytes() + b"\n\nx\\,y,z\n")
     plain = [tmp_path / name for name in ("a.csv", "a-q.csv", "a-c.csv")]
     with_page = [tmp_path / name for name in ("b.csv", "b-q.csv", "b-c.csv")]
-    first = rowmender.repair(EXAMPLE, plain[0], plain[1], changes=plain[2])
-    second = rowmender.repair(EXAMPLE, with_page[0], with_page[1], changes=with_page[2], report=tmp_path / "r.html")
+    first = rowmender.repair(source, plain[0], plain[1], changes=plain[2], **options)
+    second = rowmender.repair(
+        source, with_page[0], with_page[1], changes=with_page[2], report=tmp_path / "r.html", **options
+    )
     assert first == second
     assert [p.read_bytes() for p in plain] == [p.read_bytes() for p in with_page]
     assert (tmp_path / "r.html").read_bytes().startswith(b"<!DOCTYPE html>")
