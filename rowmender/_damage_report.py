@@ -21,7 +21,6 @@ from __future__ import annotations
 import io
 import os
 import stat
-import tempfile
 import threading
 
 from . import _rowmender_backend as backend
@@ -300,6 +299,8 @@ class _Again:
         elif callable(getattr(source, "seekable", None)) and source.seekable():
             self._file, self._offset = source, source.tell()
             return
+        import tempfile  # imported only for a source that must be copied: a few ms otherwise lost
+
         self._copy = tempfile.TemporaryFile()
         self.first = _Copying(source, self._copy)
 
