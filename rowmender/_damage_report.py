@@ -189,7 +189,9 @@ def profile_columns(
     """The profile of the sampled rows: the columns (the first row names them), how many
     rows it was made from, and whether those were all the rows."""
     import csv
+    import heapq
     from collections import Counter
+    from operator import itemgetter
 
     def parsed(data: bytes) -> Iterator[list[str]]:
         reader = csv.reader(
@@ -218,9 +220,10 @@ def profile_columns(
         column.values = len(values)
         column.empty = values.count("")
         column.longest = max(values, key=len, default="")  # the first of the longest
-        column.frequent = [
-            (value, count) for value, count in Counter(values).most_common(PROFILE_FREQUENT) if count > 1
-        ]
+        # The most common of the values seen more than once, ties in the order first seen (as
+        # Counter.most_common ranks them): most columns hold few repeated values.
+        repeated = [(value, count) for value, count in Counter(values).items() if count > 1]
+        column.frequent = heapq.nlargest(PROFILE_FREQUENT, repeated, key=itemgetter(1))
     filled, merged = samples.column_counts()
     for number, column in enumerate(columns, start=1):
         column.filled = sum(rows for added, rows in filled.items() if number > len(names) - added)
