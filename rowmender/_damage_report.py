@@ -723,15 +723,32 @@ def _template() -> Any:
 
 
 class _TemplateLoader:
-    """Loads the template on a thread of its own, started before the repair: the engine
-    repairs without the interpreter lock, so the import of jinja2 and the loading of the
-    template take the time of the repair, not their own, where a second processor is free."""
+    """Loads the template on a thread of its own while the engine repairs without the
+    interpreter lock, so that the import of jinja2 and the loading of the template take the
+    time of the repair, not their own, where a second processor is free. The thread runs
+    only while the engine does: Python code on two threads takes turns at the lock, and
+    each turn can wait out the interpreter's switch interval (5 ms)."""
 
     def __init__(self) -> None:
         self._template: Any = None
         self._error: BaseException | None = None
         self._thread = threading.Thread(target=self._load, name="rowmender-report-template", daemon=True)
+        self._waited = False
+
+    def start(self) -> None:
+        """Called as the engine starts."""
         self._thread.start()
+
+    def wait(self) -> None:
+        """Called as the engine ends: the template is loaded on this thread if it was not
+        started, else the loading is waited for."""
+        if self._waited:
+            return
+        self._waited = True
+        if self._thread.ident is None:
+            self._load()
+        else:
+            self._thread.join()
 
     def _load(self) -> None:
         try:
@@ -740,7 +757,7 @@ class _TemplateLoader:
             self._error = error
 
     def render(self, values: dict[str, Any]) -> str:
-        self._thread.join()
+        self.wait()
         if self._error is not None:
             error, self._error = self._error, None
             raise error
@@ -839,7 +856,9 @@ def repair_with_report(
                 encoding,
                 progress,
                 sampled=True,
+                engine_starts=template.start,
             )
+            template.wait()
             if finish is not None:
                 report = finish(report)
             assert kept is not None  # asked for

@@ -155,10 +155,11 @@ def repair_checked(
     encoding: str | None,
     progress: Progress | None,
     sampled: bool = False,
+    engine_starts: Callable[[], object] | None = None,
 ) -> tuple[RepairReport, dict[str, Any] | None]:
     """``repair`` with its settings checked. ``sampled``: the engine also keeps what the
     damage report shows (see _damage_report), returned beside the report, and ``target``
-    may be None."""
+    may be None. ``engine_starts`` is called once every file is open, as the engine starts."""
     encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
@@ -181,6 +182,8 @@ def repair_checked(
             target_name = outputs["target"].name if "target" in outputs else None
             quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
             changes_name = outputs["changes"].name if "changes" in outputs else None
+            if engine_starts is not None:
+                engine_starts()
             counts = backend._repair(
                 input_.engine_source,
                 ends["target"],
