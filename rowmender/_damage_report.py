@@ -1,17 +1,20 @@
 """The HTML damage report: what a repair changed, where in the file, and what the repaired
 table holds, as one self-contained page.
 
-Made in one repair and one quick read back, in bounded memory whatever the file's size:
+Made in one repair, in bounded memory whatever the file's size:
 
 - the engine keeps what the page shows as it writes the outputs (see ``Samples``): the
-  change log binned into a map of fixed size with a reservoir sample of each kind's line
-  ranges, so the examples come from the whole file; the first rows set aside; the first
-  rows of the repaired table and short runs of rows from across it, for the column profile;
+  change log binned into a map of fixed size with a reservoir sample of each kind's changes
+  and where their rows lie in the input, so the examples come from the whole file; the
+  first rows set aside; the first rows of the repaired table and short runs of rows from
+  across it, for the column profile;
 - meanwhile jinja2 and the page's template are loaded on a thread of their own;
-- then the source is read again (a source that cannot be, such as a pipe, was copied to a
-  temporary file as the repair read it), only to cut out the original lines of the sampled
-  changes; each is repaired alone with the settled delimiter and width to show its repaired
-  row, so the rule that repairs a row stays the engine's.
+- then the original rows of the sampled changes are read from where they lie in the input
+  (a source that cannot be read again, such as a pipe, was copied to a temporary file as the
+  repair read it; where rows span lines or the engine read decoded text, the lines are
+  found again by their numbers, in a second read); each is repaired alone with the settled
+  delimiter and width to show its repaired row, so the rule that repairs a row stays the
+  engine's.
 
 The page is rendered by jinja2 with autoescaping.
 """
