@@ -21,6 +21,7 @@ The page is rendered by jinja2 with autoescaping.
 
 from __future__ import annotations
 
+import codecs
 import io
 import os
 import stat
@@ -432,11 +433,19 @@ def read_lines_back(
     return texts, breaks + (0 if ended_with_break else 1)
 
 
-def read_spans_back(source: Any, encoding: str | None, spans: list[tuple[int, int]]) -> dict[tuple[int, int], bytes]:
+def read_spans_back(
+    source: Any, encoding: str | None, spans: list[tuple[int, int]], skipped_mark: bool = False
+) -> dict[tuple[int, int], bytes]:
     """The bytes at each (begin, end) of the input as the engine read it, without their last
     line break, cut to EXAMPLE_BYTES: from a regular file, read where they lie; from anything
-    else, picked out of one read that stops after the last of them."""
-    wanted = {(begin, end): min(end, begin + EXAMPLE_BYTES) for begin, end in set(spans)}
+    else, picked out of one read that stops after the last of them. ``skipped_mark``: the
+    engine skipped a UTF-8 byte-order mark, after which the first row begins; the first
+    line, as the page shows lines, begins with it."""
+    mark = len(codecs.BOM_UTF8) if skipped_mark else 0
+    wanted: dict[tuple[int, int], tuple[int, int]] = {}
+    for begin, end in set(spans):
+        start = 0 if mark and begin == mark else begin
+        wanted[(begin, end)] = (start, min(end, start + EXAMPLE_BYTES))
     texts: dict[tuple[int, int], bytes] = {}
     again = Source(source, encoding)
     try:
@@ -445,19 +454,19 @@ def read_spans_back(source: Any, encoding: str | None, spans: list[tuple[int, in
             # The engine read the prefix first, then the descriptor from where it stands now.
             prefix = again.prefix
             base = os.lseek(fd, 0, os.SEEK_CUR) - len(prefix)
-            for (begin, end), stop in wanted.items():
-                rest = max(begin, len(prefix))
+            for key, (start, stop) in wanted.items():
+                rest = max(start, len(prefix))
                 read = os.pread(fd, stop - rest, base + rest) if stop > rest else b""
-                texts[(begin, end)] = _without_line_end(prefix[begin:stop] + read)
+                texts[key] = _without_line_end(prefix[start:stop] + read)
             return texts
         parts = {key: bytearray() for key in wanted}
-        last = max(wanted.values(), default=0)
+        last = max((stop for _, stop in wanted.values()), default=0)
         at = 0
         for chunk in _pieces(again):
             after = at + len(chunk)
-            for (begin, end), stop in wanted.items():
-                if begin < after and stop > at:
-                    parts[(begin, end)] += chunk[max(begin, at) - at : min(stop, after) - at]
+            for key, (start, stop) in wanted.items():
+                if start < after and stop > at:
+                    parts[key] += chunk[max(start, at) - at : min(stop, after) - at]
             at = after
             if at >= last:
                 break
@@ -608,7 +617,8 @@ def _page(
     by_offset = not whole and not samples.decoded
     if examples and source_again is not None:
         if by_offset:
-            texts = read_spans_back(source_again(), encoding, [example.span for example in examples])
+            spans = [example.span for example in examples]
+            texts = read_spans_back(source_again(), encoding, spans, report.byte_order_mark)
         else:
             wanted = [(example.first, example.last) for example in examples]
             texts, counted = read_lines_back(_chunks(source_again(), encoding), wanted, whole)
