@@ -5,8 +5,10 @@
 Runs `rowmender repair FILE out.csv -q` and `rowmender report FILE -o page.html`, each a
 fresh process timed from start to exit, interleaved round by round (repair, then report, for
 each file), with the file in the page cache; prints the median of each and the spread
-(fastest-slowest), the ratio of the medians and the median of the rounds' own ratios. FILE defaults to the damaged and clean
-files of bench/data (bash scripts/bench.sh --files clean.csv damaged.csv makes them).
+(fastest-slowest), the ratio of the medians and the median of the rounds' own ratios, and
+the median processor time (user and system, every thread) of each. FILE defaults to the
+damaged and clean files of bench/data (bash scripts/bench.sh --files clean.csv damaged.csv
+makes them).
 --baseline DIR also times the report of the package in DIR (a copy of an earlier
 build-release/python, say) in the same rounds, for a before and after.
 """
