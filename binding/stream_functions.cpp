@@ -21,6 +21,7 @@
 #include "io/fork_count.h"
 #include "io/prefixed_source.h"
 #include "salvage/change_log.h"
+#include "salvage/damage_sample.h"
 #include "salvage/parallel_repair.h"
 #include "salvage/stream_repair.h"
 #include "salvage/stream_rows.h"
@@ -177,24 +178,90 @@ std::size_t piece_bytes() {
   return end != value && *end == '\0' && bytes != 0 ? static_cast<std::size_t>(bytes) : ParallelSettings{}.piece;
 }
 
+// What the damage report keeps of a repair (see salvage/damage_sample.h), as a dict: the
+// change kinds in the order they first occur, each (kind, count, bins, sample) with the
+// sample as (first_line, last_line, detail, begin, end) tuples, begin and end being where
+// the row's bytes lie in the input the engine read; the map's span of lines per bin and the
+// last line changed; the tallies of filled and merged rows as (kind, detail, rows); the
+// repaired table's head and runs; the quarantine file's head and whether it was cut.
+PyObject* samples_dict(const ChangeSampler& changes, const TableSampler& table, const HeadSink& quarantine) {
+  PyRef kinds(PyList_New(0));
+  if (!kinds) return nullptr;
+  for (const KindSample& kind : changes.kinds()) {
+    PyRef bins(PyList_New(static_cast<Py_ssize_t>(kind.bins.size())));
+    PyRef sample(PyList_New(static_cast<Py_ssize_t>(kind.sample.size())));
+    if (!bins || !sample) return nullptr;
+    for (std::size_t i = 0; i < kind.bins.size(); ++i) {
+      PyObject* count = PyLong_FromUnsignedLongLong(kind.bins[i]);
+      if (count == nullptr) return nullptr;
+      PyList_SET_ITEM(bins.get(), static_cast<Py_ssize_t>(i), count);
+    }
+    for (std::size_t i = 0; i < kind.sample.size(); ++i) {
+      const SampledChange& change = kind.sample[i];
+      PyObject* item =
+          Py_BuildValue("KKs#KK", static_cast<unsigned long long>(change.first_line),
+                        static_cast<unsigned long long>(change.last_line), change.detail.data(),
+                        static_cast<Py_ssize_t>(change.detail.size()), static_cast<unsigned long long>(change.begin),
+                        static_cast<unsigned long long>(change.end));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(sample.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyRef entry(Py_BuildValue("s#KOO", kind.kind.data(), static_cast<Py_ssize_t>(kind.kind.size()),
+                              static_cast<unsigned long long>(kind.count), bins.get(), sample.get()));
+    if (!entry || PyList_Append(kinds.get(), entry.get()) < 0) return nullptr;
+  }
+  PyRef tallies(PyList_New(0));
+  if (!tallies) return nullptr;
+  for (const auto& [key, rows] : changes.tallies()) {
+    PyRef entry(Py_BuildValue("s#s#K", key.first.data(), static_cast<Py_ssize_t>(key.first.size()), key.second.data(),
+                              static_cast<Py_ssize_t>(key.second.size()), static_cast<unsigned long long>(rows)));
+    if (!entry || PyList_Append(tallies.get(), entry.get()) < 0) return nullptr;
+  }
+  PyRef runs(PyList_New(static_cast<Py_ssize_t>(table.runs().size())));
+  if (!runs) return nullptr;
+  for (std::size_t i = 0; i < table.runs().size(); ++i) {
+    const std::string& run = table.runs()[i];
+    PyObject* bytes = PyBytes_FromStringAndSize(run.data(), static_cast<Py_ssize_t>(run.size()));
+    if (bytes == nullptr) return nullptr;
+    PyList_SET_ITEM(runs.get(), static_cast<Py_ssize_t>(i), bytes);
+  }
+  PyRef dict(PyDict_New());
+  const bool ok =
+      dict && put(dict.get(), "kinds", kinds.release()) && put_count(dict.get(), "span", changes.span()) &&
+      put_count(dict.get(), "last_line", changes.last_line()) && put(dict.get(), "tallies", tallies.release()) &&
+      put(dict.get(), "table_head",
+          PyBytes_FromStringAndSize(table.head().data(), static_cast<Py_ssize_t>(table.head().size()))) &&
+      put(dict.get(), "table_runs", runs.release()) && put_count(dict.get(), "table_bytes", table.bytes_written()) &&
+      put(dict.get(), "quarantine_head",
+          PyBytes_FromStringAndSize(quarantine.head().data(), static_cast<Py_ssize_t>(quarantine.head().size()))) &&
+      put(dict.get(), "quarantine_cut", PyBool_FromLong(quarantine.cut()));
+  return ok ? dict.release() : nullptr;
+}
+
 // The settings come as _check_settings returned them, converted again by the same rule.
+// With `sampled`, the outputs may be None (the repair is made for its report alone), and
+// the counts gain "samples": what the damage report keeps of the repair, gathered as the
+// engine writes, with no call into Python.
 PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static constexpr const char* params[] = {"source", "output",  "quarantine", "changes", "names",         "progress",
-                                           "prefix", "decoded", "settings",   "legacy",  "added_columns", "threads"};
+  static constexpr const char* params[] = {"source",        "output",  "quarantine", "changes",  "names",
+                                           "progress",      "prefix",  "decoded",    "settings", "legacy",
+                                           "added_columns", "threads", "sampled"};
   static constexpr Signature signature{"_repair", params, 9};
-  PyObject* bound[12];
+  PyObject* bound[13];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
            *changes_object = bound[3], *progress = bound[5];
   PyObject* names[4];
   std::string prefix_bytes;
   bool decoded = false;
+  bool sampled = false;
   SalvageOptions options;
   std::optional<LegacyBytes> legacy;
   std::optional<std::vector<std::string>> added_columns;
   if (!unpack_names(bound[4], names) || !convert_prefix(bound[6], prefix_bytes) ||
       !convert_flag(bound[7], params[7], decoded) || !convert_settings_mapping(bound[8], options) ||
-      !convert_legacy(bound[9], legacy) || !convert_added_columns(bound[10], added_columns)) {
+      !convert_legacy(bound[9], legacy) || !convert_added_columns(bound[10], added_columns) ||
+      (bound[12] != nullptr && !convert_flag(bound[12], params[12], sampled))) {
     return nullptr;
   }
   std::optional<std::uint64_t> threads;
@@ -202,11 +269,15 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   ParallelSettings parallel;
   parallel.threads = static_cast<unsigned>(std::clamp<std::uint64_t>(threads.value_or(1), 1, kMostThreads));
   parallel.piece = piece_bytes();
+  // The report's samples are taken in input order by one walk.
+  if (sampled) parallel.threads = 1;
   if (legacy) options.legacy_rows = &*legacy;
   if (added_columns) options.added_columns = &*added_columns;
   PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
   StreamEnd source, output, quarantine, changes;
-  if (!source.bind(source_object, source_name, true) || !output.bind(output_object, output_name, false)) return nullptr;
+  const bool has_output = !sampled || output_object != Py_None;
+  if (!source.bind(source_object, source_name, true)) return nullptr;
+  if (has_output && !output.bind(output_object, output_name, false)) return nullptr;
   const bool has_quarantine = quarantine_object != Py_None;
   if (has_quarantine && !quarantine.bind(quarantine_object, quarantine_name, false)) return nullptr;
   const bool has_changes = changes_object != Py_None;
@@ -216,28 +287,40 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
       [&]() -> PyObject* {
         std::optional<Expected<StreamStats, SalvageError>> result;
         PieceCounts pieces;
-        ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded);
+        // The report's collectors stand between the engine and the outputs, when sampled.
+        DiscardingSink discarded;
+        ChangeSampler change_sampler;
+        TableSampler table(has_output ? output.sink() : discarded);
+        HeadSink quarantine_head(has_quarantine ? quarantine.sink() : discarded, kQuarantineHeadBytes);
+        ByteSink& output_sink = sampled ? static_cast<ByteSink&>(table) : output.sink();
+        ByteSink* quarantine_sink =
+            sampled ? &quarantine_head : (has_quarantine ? &quarantine.sink() : static_cast<ByteSink*>(nullptr));
+        ChangeLog log(has_changes ? &changes.sink() : nullptr, decoded, sampled ? &change_sampler : nullptr);
         {
           UnlockedInterpreter unlocked;
           const StreamEnd::Lending lending(unlocked, {&source, &output, &quarantine, &changes});
           PrefixedSource input(prefix_bytes, source.source());
           ProgressMonitor monitor(unlocked, progress, input.size_hint());
-          result.emplace(repair_parallel(input, output.sink(), has_quarantine ? &quarantine.sink() : nullptr, options,
-                                         &log, &monitor, parallel, &pieces));
+          result.emplace(
+              repair_parallel(input, output_sink, quarantine_sink, options, &log, &monitor, parallel, &pieces));
         }
         if (!*result) {
           raise_stream_error(result->error(), failed_end({&source, &output, &quarantine, &changes}));
           return nullptr;
         }
-        PyRef dict(stats_dict(result->value(), log.counts()));
-        // How the pieces went (none: one thread read the input), for benchmarks.
-        if (!dict || !put_count(dict.get(), "pieces", pieces.pieces) ||
-            !put_count(dict.get(), "reparsed_pieces", pieces.reparsed) ||
-            !put_count(dict.get(), "parse_ns", pieces.parse_ns) ||
-            !put_count(dict.get(), "stitch_ns", pieces.stitch_ns)) {
+        PyRef counts(stats_dict(result->value(), log.counts()));
+        if (!counts) return nullptr;
+        if (sampled && !put(counts.get(), "samples", samples_dict(change_sampler, table, quarantine_head))) {
           return nullptr;
         }
-        return dict.release();
+        // How the pieces went (none: one thread read the input), for benchmarks.
+        if (!put_count(counts.get(), "pieces", pieces.pieces) ||
+            !put_count(counts.get(), "reparsed_pieces", pieces.reparsed) ||
+            !put_count(counts.get(), "parse_ns", pieces.parse_ns) ||
+            !put_count(counts.get(), "stitch_ns", pieces.stitch_ns)) {
+          return nullptr;
+        }
+        return counts.release();
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -596,8 +679,9 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
      "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None, "
-     "added_columns=None, threads=1)\n--\n\n"
-     "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict."},
+     "added_columns=None, threads=1, sampled=False)\n--\n\n"
+     "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict, "
+     "with what the damage report keeps under \"samples\" when sampled."},
 };
 
 }  // namespace

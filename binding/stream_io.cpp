@@ -247,11 +247,14 @@ std::optional<std::uint64_t> StreamEnd::size_hint() const {
 }
 
 std::optional<SalvageError> ProgressMonitor::on_progress(std::uint64_t bytes_read) {
-  UnlockedInterpreter::Relock locked(unlocked_);
-  if (PyErr_CheckSignals() < 0) return SalvageError::interrupted();
-  if (progress_ == nullptr || progress_ == Py_None) return std::nullopt;
   const auto now = std::chrono::steady_clock::now();
-  if (now - last_ < std::chrono::milliseconds(100)) return std::nullopt;
+  const bool progress_due =
+      progress_ != nullptr && progress_ != Py_None && now - last_ >= std::chrono::milliseconds(100);
+  if (!progress_due && now - checked_ < kSignalCheck) return std::nullopt;
+  UnlockedInterpreter::Relock locked(unlocked_);
+  checked_ = std::chrono::steady_clock::now();  // the lock may have taken a while to come back
+  if (PyErr_CheckSignals() < 0) return SalvageError::interrupted();
+  if (!progress_due) return std::nullopt;
   last_ = now;
   PyRef total(total_ ? PyLong_FromUnsignedLongLong(*total_) : Py_NewRef(Py_None));
   if (!total) return SalvageError::interrupted();

@@ -101,11 +101,16 @@ class StreamEnd {
   std::unique_ptr<ByteSink> sink_;
 };
 
-// Between windows: runs the signal handlers and calls `progress(bytes_read, total)` at most
-// ten times a second, counted from `last` (a stream read in many short runs carries it from
-// one run to the next).
+// Between windows: calls `progress(bytes_read, total)` at most ten times a second, counted
+// from `last` (a stream read in many short runs carries it from one run to the next), and
+// runs the signal handlers then and at most every kSignalCheck otherwise. The lock is taken
+// back only for those: taking it waits for any other Python thread to let go of it, up to
+// the interpreter's switch interval (5 ms), which once a window (a millisecond of work)
+// would hold the engine to the pace of a thread that has nothing to do with it.
 class ProgressMonitor final : public StreamMonitor {
  public:
+  static constexpr std::chrono::milliseconds kSignalCheck{20};
+
   ProgressMonitor(UnlockedInterpreter& unlocked, PyObject* progress, std::optional<std::uint64_t> total,
                   std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now()) noexcept
       : unlocked_(unlocked), progress_(progress), total_(total), last_(last) {}
@@ -117,6 +122,7 @@ class ProgressMonitor final : public StreamMonitor {
   PyObject* progress_;  // borrowed; None or nullptr for none
   std::optional<std::uint64_t> total_;
   std::chrono::steady_clock::time_point last_;
+  std::chrono::steady_clock::time_point checked_ = std::chrono::steady_clock::now();
 };
 
 // Raises the exception for an engine error of a stream function: the one already set when

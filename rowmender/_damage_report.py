@@ -1,30 +1,31 @@
 """The HTML damage report: what a repair changed, where in the file, and what the repaired
 table holds, as one self-contained page.
 
-Made in one repair and one quick read back, in bounded memory whatever the file's size:
+Made in one repair, in bounded memory whatever the file's size:
 
-- the change log goes to a collector instead of a file: it bins every change by its line
-  into a map of fixed size and keeps a reservoir sample of each kind's line ranges, so the
-  examples come from the whole file;
-- the quarantine file goes to a collector that keeps the first rows set aside;
-- the repaired output passes through a sampler that keeps the first rows and a reservoir of
-  short runs of rows from across the file, for the column profile;
-- then the source is read again (a source that cannot be, such as a pipe, was copied to a
-  temporary file as the repair read it), only to cut out the original lines of the sampled
-  changes; each is repaired alone with the settled delimiter and width to show its repaired
-  row, so the rule that repairs a row stays the engine's.
+- the engine keeps what the page shows as it writes the outputs (see ``Samples``): the
+  change log binned into a map of fixed size with a reservoir sample of each kind's changes
+  and where their rows lie in the input, so the examples come from the whole file; the
+  first rows set aside; the first rows of the repaired table and short runs of rows from
+  across it, for the column profile;
+- meanwhile jinja2 and the page's template are loaded on a thread of their own;
+- then the original rows of the sampled changes are read from where they lie in the input
+  (a source that cannot be read again, such as a pipe, was copied to a temporary file as the
+  repair read it; where rows span lines or the engine read decoded text, the lines are
+  found again by their numbers, in a second read); each is repaired alone with the settled
+  delimiter and width to show its repaired row, so the rule that repairs a row stays the
+  engine's.
 
 The page is rendered by jinja2 with autoescaping.
 """
 
 from __future__ import annotations
 
+import codecs
 import io
-import math
 import os
-import random
 import stat
-import tempfile
+import threading
 
 from . import _rowmender_backend as backend
 from ._files import _TEXT_SOURCE, Source, Target, all_or_nothing, describe, is_path, refuse_same_file
@@ -36,30 +37,16 @@ if TYPE_CHECKING:
 
     from ._report import RepairReport
 
-# The damage map's bins: the lines each bin covers double (pairs of bins merge) whenever
-# the file outgrows them, so it ends with between half of them and all of them in use.
-MAP_BINS = 256
-# Examples shown per change kind, and how much of an example's original text is kept.
-EXAMPLES_PER_KIND = 10
+# How much of an example's original text is kept.
 EXAMPLE_BYTES = 16 * 1024
-# Rows set aside that are shown, and how much of the quarantine file is kept to show them.
+# Rows set aside that are shown.
 QUARANTINE_SHOWN = 100
-QUARANTINE_BYTES = 4 << 20
-# The column profile: the first rows of the repaired table, then runs of rows from across it
-# (a reservoir of runs, one candidate per write of the engine), and the columns profiled.
-PROFILE_HEAD_ROWS = 500
-PROFILE_RUN_ROWS = 4
-PROFILE_RUNS = 256
+# The column profile: the columns profiled and the frequent values shown of each.
 PROFILE_COLUMNS = 200
 PROFILE_FREQUENT = 5
-# Distinct details of filled and merged rows tallied for the per-column counts (each detail
-# names a count of fields or a column, so there are few).
-_TALLIES = 10_000
 # What a value shown in the page is cut to.
 SHOWN_CHARS = 200
 _READ_BYTES = 1 << 20
-# The same file gives the same page: the samples are drawn from a fixed seed.
-_SEED = 20240611
 
 # The kinds a row-level repair logs; any other kind comes from a rule about the file as a
 # whole (a preamble, a repeated header...) and is listed as such.
@@ -105,132 +92,52 @@ def kind_label(kind: str) -> str:
     return KIND_LABELS.get(kind) or kind.replace("_", " ").capitalize()
 
 
-# --- what the repair's side streams are fed into ---------------------------------------
+# --- what the engine kept of the repair ------------------------------------------------
 
 
 class KindSample:
     """One change kind: its count, how many of its changes begin in each bin of the damage
-    map, and a reservoir of its changes (first line, last line, detail).
+    map, and a reservoir sample of its changes (first line, last line, detail) drawn from
+    the whole file."""
 
-    The reservoir skips ahead (Algorithm L): a random draw per change taken, not per change
-    seen, since a file may have millions of changes of one kind."""
+    __slots__ = ("count", "bins", "sample")
 
-    __slots__ = ("count", "bins", "sample", "_next", "_weight", "_random")
-
-    def __init__(self, bins: int, rng: random.Random) -> None:
-        self.count = 0
-        self.bins = [0] * bins
-        self.sample: list[tuple[int, int, str]] = []
-        self._random = rng
-        self._weight = 1.0
-        self._next = EXAMPLES_PER_KIND
-
-    def offer(self, change: tuple[int, int, str]) -> None:
-        """Called with ``count`` already counting this change."""
-        if len(self.sample) < EXAMPLES_PER_KIND:
-            self.sample.append(change)
-            if len(self.sample) == EXAMPLES_PER_KIND:
-                self._skip()
-            return
-        if self.count == self._next:
-            self.sample[self._random.randrange(EXAMPLES_PER_KIND)] = change
-            self._skip()
-
-    def _skip(self) -> None:
-        draw = self._random.random
-        self._weight *= math.exp(math.log(draw() or 1e-300) / EXAMPLES_PER_KIND)
-        gap = math.log(draw() or 1e-300) / math.log1p(-self._weight) if self._weight < 1.0 else 0.0
-        self._next = self.count + int(min(gap, 1e18)) + 1
+    def __init__(self, count: int, bins: list[int], sample: list[tuple[int, int, str, int, int]]) -> None:
+        self.count, self.bins, self.sample = count, bins, sample
 
 
-class ChangeCollector:
-    """The engine's change-log target: each change counts in its kind's bin of the damage
-    map and is offered to its kind's sample; the details of filled and merged rows are
-    tallied for the per-column counts. The log's bytes also go on to ``forward`` (the change
-    log the caller asked for), if any.
+class Samples:
+    """What the engine kept of a repair for its report, as it wrote the outputs, in memory of
+    a fixed size (see salvage/damage_sample.h):
 
-    The map has MAP_BINS bins over a span of lines that doubles, merging pairs of bins,
-    whenever a change lies past it: it ends with between half of them and all in use."""
+    - of the change log: per kind (in the order the kinds first occur), its count, its bins
+      of the damage map, 256 bins of ``span`` lines each (the span doubles, merging pairs
+      of bins, whenever a change lies past the map, so it ends with between half of them
+      and all in use) and a reservoir of its changes; the last line changed; the rows
+      filled and merged, tallied by detail;
+    - of the quarantine file, its first QUARANTINE_BYTES;
+    - of the repaired table, its first rows and a reservoir of short runs of rows from
+      across it, one candidate per write of the engine; a run starts after a write's first
+      line break (at its start when the last write ended with one), so rows of the wrong
+      width (a run that began inside a quoted field) are left out when the runs are parsed."""
 
-    def __init__(self, forward: Callable[[bytes], object] | None = None) -> None:
-        self._forward = forward
-        self._rest = b""
-        self._header = True
-        self._random = random.Random(_SEED)
-        self.kinds: dict[str, KindSample] = {}
-        self.span = 1  # lines per bin
-        self.last_line = 0
-        self.tallies: dict[tuple[str, str], int] = {}  # (kind, detail) of filled and merged rows
-
-    def write(self, data: Any) -> int:
-        if self._forward is not None:
-            self._forward(data)
-        block = self._rest + bytes(data)
-        cut = block.rfind(b"\n") + 1
-        # Whole records only: a quoted detail may hold a line break.
-        while cut and block.count(b'"', 0, cut) % 2:
-            cut = block.rfind(b"\n", 0, cut - 1) + 1
-        self._rest = block[cut:]
-        if cut:
-            self._take(block[:cut])
-        return len(data)
-
-    def close(self) -> None:
-        if self._rest:
-            rest, self._rest = self._rest, b""
-            self._take(rest)
-
-    def _take(self, block: bytes) -> None:
-        import csv
-
-        records = csv.reader(io.StringIO(block.decode("utf-8", "replace"), newline=""))
-        if self._header:
-            self._header = False
-            next(records, None)
-        kinds, tallies, span = self.kinds, self.tallies, self.span
-        limit = span * MAP_BINS
-        last_line = self.last_line
-        while True:
-            try:
-                record = next(records)
-                first, last, kind = int(record[0]), int(record[1]), record[2]
-            except StopIteration:
-                break
-            except (IndexError, ValueError, csv.Error):
-                continue  # not a change (a detail past the csv module's field limit, say): left out
-            detail = record[3] if len(record) > 3 else ""
-            sample = kinds.get(kind)
-            if sample is None:
-                sample = kinds[kind] = KindSample(MAP_BINS, self._random)
-            if first > limit:
-                span = self._widen(first)
-                limit = span * MAP_BINS
-            sample.bins[(first - 1) // span] += 1
-            sample.count += 1
-            sample.offer((first, last, detail))
-            if last > last_line:
-                last_line = last
-            if kind == "filled" or kind == "merged":
-                key = (kind, detail)
-                if key in tallies or len(tallies) < _TALLIES:
-                    tallies[key] = tallies.get(key, 0) + 1
-        self.last_line = last_line
-
-    def _widen(self, line: int) -> int:
-        half = MAP_BINS // 2
-        while line > self.span * MAP_BINS:
-            for sample in self.kinds.values():
-                bins = sample.bins
-                sample.bins = [bins[2 * i] + bins[2 * i + 1] for i in range(half)] + [0] * half
-            self.span *= 2
-        return self.span
+    def __init__(self, kept: dict[str, Any]) -> None:
+        self.kinds = {kind: KindSample(count, bins, sample) for kind, count, bins, sample in kept["kinds"]}
+        self.span: int = kept["span"]
+        self.last_line: int = kept["last_line"]
+        self.tallies: list[tuple[str, str, int]] = kept["tallies"]
+        self.head: bytes = kept["table_head"]
+        self.runs: list[bytes] = kept["table_runs"]
+        self.bytes_written: int = kept["table_bytes"]
+        self.quarantine_head: bytes = kept["quarantine_head"]
+        self.decoded: bool = kept["decoded"]  # the engine read text decoded from another encoding
 
     def column_counts(self) -> tuple[dict[int, int], dict[int, int]]:
         """Rows filled by number of fields added, and rows merged by the column merged into,
         read off the details ("2 empty fields added", "3 surplus fields joined into column 12")."""
         filled: dict[int, int] = {}
         merged: dict[int, int] = {}
-        for (kind, detail), rows in self.tallies.items():
+        for kind, detail, rows in self.tallies:
             words = detail.split()
             try:
                 if kind == "filled":
@@ -241,31 +148,11 @@ class ChangeCollector:
                 pass  # a detail worded otherwise: the column counts leave it out
         return filled, merged
 
-
-class QuarantineCollector:
-    """The engine's quarantine target: the first bytes are kept to show the first rows set
-    aside; the bytes also go on to ``forward``, if any."""
-
-    def __init__(self, forward: Callable[[bytes], object] | None = None) -> None:
-        self._forward = forward
-        self.head = bytearray()
-        self.cut = False
-
-    def write(self, data: Any) -> int:
-        if self._forward is not None:
-            self._forward(data)
-        room = QUARANTINE_BYTES - len(self.head)
-        if room > 0:
-            self.head += bytes(data[:room])
-        if len(data) > room:
-            self.cut = True
-        return len(data)
-
-    def rows(self) -> list[tuple[str, str, str]]:
+    def quarantined_rows(self) -> list[tuple[str, str, str]]:
         """The first rows set aside: (line, reason, content)."""
         import csv
 
-        text = self.head.decode("utf-8", "replace")
+        text = self.quarantine_head.decode("utf-8", "replace")
         found: list[tuple[str, str, str]] = []
         reader = csv.reader(io.StringIO(text, newline=""))
         try:
@@ -278,79 +165,6 @@ class QuarantineCollector:
         except csv.Error:
             pass  # the kept bytes end inside a row of several megabytes
         return found
-
-
-class TableSampler:
-    """The engine's output target: the repaired table passes on to ``forward`` (if any)
-    while its first rows and a reservoir of short runs of rows are kept for the profile.
-
-    The engine's writes do not end at row ends, and a quoted field may hold line breaks: a
-    run starts after the first line break of a write (at the write's start when the last
-    write ended with one), and rows of the wrong width (a run that began inside a quoted
-    field) are left out when the runs are parsed."""
-
-    def __init__(self, forward: Callable[[bytes], object] | None = None) -> None:
-        self._forward = forward
-        self._random = random.Random(_SEED + 1)
-        self.head = bytearray()
-        self._head_lines = 0
-        self._head_done = False
-        self.runs: list[bytes] = []
-        self._candidates = 0
-        self._after_break = True
-        self.bytes_written = 0
-
-    def write(self, data: Any) -> int:
-        if self._forward is not None:
-            self._forward(data)
-        chunk = bytes(data)
-        self.bytes_written += len(chunk)
-        if not self._head_done:
-            self._take_head(chunk)
-        elif chunk:
-            self._offer_run(chunk)
-        self._after_break = chunk.endswith(b"\n") if chunk else self._after_break
-        return len(chunk)
-
-    def _take_head(self, chunk: bytes) -> None:
-        # Whole lines up to the head's size; quoted line breaks count as lines here, so a
-        # table of multi-line fields has a shorter head, never a longer one.
-        end = 0
-        while self._head_lines < PROFILE_HEAD_ROWS:
-            found = chunk.find(b"\n", end)
-            if found < 0:
-                end = len(chunk)
-                break
-            end = found + 1
-            self._head_lines += 1
-        if len(self.head) + end > EXAMPLE_BYTES * 64:
-            self._head_done = True  # rows of kilobytes: the runs will do
-            return
-        self.head += chunk[:end]
-        if self._head_lines >= PROFILE_HEAD_ROWS:
-            self._head_done = True
-
-    def _offer_run(self, chunk: bytes) -> None:
-        self._candidates += 1
-        slot = len(self.runs) if len(self.runs) < PROFILE_RUNS else self._random.randrange(self._candidates)
-        if slot >= PROFILE_RUNS:
-            return
-        start = 0 if self._after_break else chunk.find(b"\n") + 1
-        if start <= 0 and not self._after_break:
-            return
-        end = start
-        for _ in range(PROFILE_RUN_ROWS):
-            found = chunk.find(b"\n", end)
-            if found < 0 or found - start > EXAMPLE_BYTES:
-                break
-            end = found + 1
-        if end == start:
-            return
-        run = chunk[start:end]
-        if slot == len(self.runs):
-            self.runs.append(run)
-        else:
-            self.runs[slot] = run
 
 
 # --- the column profile ----------------------------------------------------------------
@@ -374,12 +188,14 @@ class ColumnProfile:
 
 
 def profile_columns(
-    sampler: TableSampler, changes: ChangeCollector, delimiter: str, quote_char: str, width: int
+    samples: Samples, delimiter: str, quote_char: str, width: int
 ) -> tuple[list[ColumnProfile], int, bool]:
     """The profile of the sampled rows: the columns (the first row names them), how many
     rows it was made from, and whether those were all the rows."""
     import csv
+    import heapq
     from collections import Counter
+    from operator import itemgetter
 
     def parsed(data: bytes) -> Iterator[list[str]]:
         reader = csv.reader(
@@ -390,31 +206,33 @@ def profile_columns(
         except csv.Error:
             return
 
-    head = list(parsed(bytes(sampler.head)))
+    head = list(parsed(samples.head))
     if not head:
         return [], 0, True
     names = head[0]
     columns = [ColumnProfile(name) for name in names[:PROFILE_COLUMNS]]
-    counters = [Counter[str]() for _ in columns]
-    rows = 0
-    for source in [head[1:]] + [list(parsed(run)) for run in sampler.runs]:
-        for row in source:
-            if width and len(row) != width:
-                continue  # a run that began inside a quoted field
-            rows += 1
-            for column, counter, value in zip(columns, counters, row):
-                column.values += 1
-                if not value:
-                    column.empty += 1
-                elif len(value) > len(column.longest):
-                    column.longest = value
-                counter[value] += 1
-    filled, merged = changes.column_counts()
-    for number, (column, counter) in enumerate(zip(columns, counters), start=1):
-        column.frequent = [(value, count) for value, count in counter.most_common(PROFILE_FREQUENT) if count > 1]
+    kept = [
+        row
+        for source in [head[1:]] + [list(parsed(run)) for run in samples.runs]
+        for row in source
+        if not width or len(row) == width  # else a run that began inside a quoted field
+    ]
+    rows = len(kept)
+    # A column at a time: the counting is done by the built-ins, not a loop per value.
+    for index, column in enumerate(columns):
+        values = [row[index] for row in kept if len(row) > index]
+        column.values = len(values)
+        column.empty = values.count("")
+        column.longest = max(values, key=len, default="")  # the first of the longest
+        # The most common of the values seen more than once, ties in the order first seen (as
+        # Counter.most_common ranks them): most columns hold few repeated values.
+        repeated = [(value, count) for value, count in Counter(values).items() if count > 1]
+        column.frequent = heapq.nlargest(PROFILE_FREQUENT, repeated, key=itemgetter(1))
+    filled, merged = samples.column_counts()
+    for number, column in enumerate(columns, start=1):
         column.filled = sum(rows for added, rows in filled.items() if number > len(names) - added)
         column.merged = merged.get(number, 0)
-    everything = not sampler.runs and sampler.bytes_written == len(sampler.head)
+    everything = not samples.runs and samples.bytes_written == len(samples.head)
     return columns, rows, everything
 
 
@@ -488,6 +306,8 @@ class _Again:
         elif callable(getattr(source, "seekable", None)) and source.seekable():
             self._file, self._offset = source, source.tell()
             return
+        import tempfile  # imported only for a source that must be copied: a few ms otherwise lost
+
         self._copy = tempfile.TemporaryFile()
         self.first = _Copying(source, self._copy)
 
@@ -517,25 +337,30 @@ def _chunks(source: Any, encoding: str | None) -> Iterator[memoryview]:
     write to than the bytes cost to read."""
     again = Source(source, encoding)
     try:
-        if again.prefix:
-            yield memoryview(again.prefix)
-        engine_source = again.engine_source
-        buffer = bytearray(_READ_BYTES)
-        view = memoryview(buffer)
-
-        def fill() -> int:
-            if isinstance(engine_source, int):
-                return os.readv(engine_source, [buffer])
-            if hasattr(engine_source, "readinto"):
-                return int(engine_source.readinto(buffer) or 0)
-            data = engine_source.read(_READ_BYTES)
-            view[: len(data)] = data
-            return len(data)
-
-        while n := fill():
-            yield view[:n]
+        yield from _pieces(again)
     finally:
         again.close()
+
+
+def _pieces(again: Source) -> Iterator[memoryview]:
+    """The bytes of a source opened again, as _chunks gives them."""
+    if again.prefix:
+        yield memoryview(again.prefix)
+    engine_source = again.engine_source
+    buffer = bytearray(_READ_BYTES)
+    view = memoryview(buffer)
+
+    def fill() -> int:
+        if isinstance(engine_source, int):
+            return os.readv(engine_source, [buffer])
+        if hasattr(engine_source, "readinto"):
+            return int(engine_source.readinto(buffer) or 0)
+        data = engine_source.read(_READ_BYTES)
+        view[: len(data)] = data
+        return len(data)
+
+    while n := fill():
+        yield view[:n]
 
 
 def read_lines_back(
@@ -608,6 +433,48 @@ def read_lines_back(
     return texts, breaks + (0 if ended_with_break else 1)
 
 
+def read_spans_back(
+    source: Any, encoding: str | None, spans: list[tuple[int, int]], skipped_mark: bool = False
+) -> dict[tuple[int, int], bytes]:
+    """The bytes at each (begin, end) of the input as the engine read it, without their last
+    line break, cut to EXAMPLE_BYTES: from a regular file, read where they lie; from anything
+    else, picked out of one read that stops after the last of them. ``skipped_mark``: the
+    engine skipped a UTF-8 byte-order mark, after which the first row begins; the first
+    line, as the page shows lines, begins with it."""
+    mark = len(codecs.BOM_UTF8) if skipped_mark else 0
+    wanted: dict[tuple[int, int], tuple[int, int]] = {}
+    for begin, end in set(spans):
+        start = 0 if mark and begin == mark else begin
+        wanted[(begin, end)] = (start, min(end, start + EXAMPLE_BYTES))
+    texts: dict[tuple[int, int], bytes] = {}
+    again = Source(source, encoding)
+    try:
+        fd = again.engine_source
+        if isinstance(fd, int) and stat.S_ISREG(os.fstat(fd).st_mode):
+            # The engine read the prefix first, then the descriptor from where it stands now.
+            prefix = again.prefix
+            base = os.lseek(fd, 0, os.SEEK_CUR) - len(prefix)
+            for key, (start, stop) in wanted.items():
+                rest = max(start, len(prefix))
+                read = os.pread(fd, stop - rest, base + rest) if stop > rest else b""
+                texts[key] = _without_line_end(prefix[start:stop] + read)
+            return texts
+        parts = {key: bytearray() for key in wanted}
+        last = max((stop for _, stop in wanted.values()), default=0)
+        at = 0
+        for chunk in _pieces(again):
+            after = at + len(chunk)
+            for key, (start, stop) in wanted.items():
+                if start < after and stop > at:
+                    parts[key] += chunk[max(start, at) - at : min(stop, after) - at]
+            at = after
+            if at >= last:
+                break
+    finally:
+        again.close()
+    return {key: _without_line_end(bytes(text)) for key, text in parts.items()}
+
+
 def _without_line_end(text: bytes) -> bytes:
     if text.endswith(b"\r\n"):
         return text[:-2]
@@ -635,10 +502,11 @@ def original_text(data: bytes) -> str:
 
 
 class Example:
-    __slots__ = ("first", "last", "detail", "original", "found", "cut", "cells", "changed", "set_aside")
+    __slots__ = ("first", "last", "detail", "span", "original", "found", "cut", "cells", "changed", "set_aside")
 
-    def __init__(self, first: int, last: int, detail: str) -> None:
+    def __init__(self, first: int, last: int, detail: str, begin: int, end: int) -> None:
         self.first, self.last, self.detail = first, last, detail
+        self.span = (begin, end)  # where the row's bytes lie in the input the engine read
         self.original = ""
         self.found = False  # the original lines were read back
         self.cut = False
@@ -724,9 +592,7 @@ def _page(
     name: str,
     report: RepairReport,
     settings: dict[str, Any],
-    changes: ChangeCollector,
-    quarantine: QuarantineCollector,
-    sampler: TableSampler,
+    samples: Samples,
     source_again: Callable[[], Any] | None,
     encoding: str | None,
 ) -> dict[str, Any]:
@@ -735,24 +601,33 @@ def _page(
     from ._report import show_delimiter
 
     sections = [
-        Section(kind, sample, _COLOURS[i % len(_COLOURS)]) for i, (kind, sample) in enumerate(changes.kinds.items())
+        Section(kind, sample, _COLOURS[i % len(_COLOURS)]) for i, (kind, sample) in enumerate(samples.kinds.items())
     ]
-    wanted = [(example.first, example.last) for section in sections for example in section.examples]
-    texts: dict[tuple[int, int], bytes] = {}
+    examples = [example for section in sections for example in section.examples]
+    texts: dict[Any, bytes] = {}
     # Without rows that span lines, every line ends a row (or is the last, unended one), so
     # the lines are counted without reading to the end; a quoted field's line breaks are not
     # among the rows' line ends, so with them the read back counts them all.
     line_ends = report.lf_line_ends + report.crlf_line_ends + report.cr_line_ends
     lines: int | None = line_ends + (1 if report.total_rows > line_ends else 0)
     whole = report.multiline_rows > 0
-    if wanted and source_again is not None:
-        texts, counted = read_lines_back(_chunks(source_again(), encoding), wanted, whole)
-        lines = counted if whole else lines
-    lines = max(lines or 0, changes.last_line, 1)
+    # Where the engine read the file's own bytes, each row is read from where it lies; the
+    # engine's offsets are of decoded text when it read a decoded file, which is shown as
+    # it is in the file: its lines are found again by their numbers.
+    by_offset = not whole and not samples.decoded
+    if examples and source_again is not None:
+        if by_offset:
+            spans = [example.span for example in examples]
+            texts = read_spans_back(source_again(), encoding, spans, report.byte_order_mark)
+        else:
+            wanted = [(example.first, example.last) for example in examples]
+            texts, counted = read_lines_back(_chunks(source_again(), encoding), wanted, whole)
+            lines = counted if whole else lines
+    lines = max(lines or 0, samples.last_line, 1)
     delimiter, quote_char = report.detected_delimiter, settings["quote_char"]
     for section in sections:
         for example in section.examples:
-            raw = texts.get((example.first, example.last))
+            raw = texts.get(example.span if by_offset else (example.first, example.last))
             if raw is None:
                 continue
             example.original = original_text(raw)
@@ -766,19 +641,18 @@ def _page(
                 continue
             example.cells = [shown(cell) for cell in row]
             example.changed = _changed_fields(section.kind, raw.decode("utf-8", "replace"), row, delimiter, quote_char)
-    span = changes.span
-    used = min(MAP_BINS, -(-lines // span))
+    span = samples.span
+    map_bins = len(next(iter(samples.kinds.values())).bins) if samples.kinds else 0
+    used = min(map_bins, -(-lines // span))
     for section in sections:
-        counts = changes.kinds[section.kind].bins
+        counts = samples.kinds[section.kind].bins
         top = max(counts, default=0) or 1
         section.bands = [
             (i, i * span + 1, min((i + 1) * span, lines), count, 0.3 + 0.7 * count / top)
             for i, count in enumerate(counts[:used])
             if count
         ]
-    columns, profiled_rows, whole_table = profile_columns(
-        sampler, changes, delimiter, quote_char, report.inferred_columns
-    )
+    columns, profiled_rows, whole_table = profile_columns(samples, delimiter, quote_char, report.inferred_columns)
     changed = changes_found(report)
     if report.quarantined_rows:
         verdict, tone = f"{report.quarantined_rows:,} rows set aside, {report.repaired_rows:,} repaired", "bad"
@@ -823,7 +697,9 @@ def _page(
         "lines": lines,
         "bins": used,
         "span": span,
-        "quarantined": [(line, shown(reason), shown(content, 2000)) for line, reason, content in quarantine.rows()],
+        "quarantined": [
+            (line, shown(reason), shown(content, 2000)) for line, reason, content in samples.quarantined_rows()
+        ],
         "quarantine_count": report.quarantined_rows,
         "columns": columns,
         "more_columns": max(0, report.inferred_columns - len(columns)),
@@ -834,9 +710,9 @@ def _page(
     }
 
 
-def _render(values: dict[str, Any]) -> str:
-    """The page. jinja2 is imported here, only when a report is made: its import alone takes
-    longer than repairing 50 MB."""
+def _template() -> Any:
+    """The page's template. jinja2 is imported here, only when a report is made: its import
+    alone takes longer than repairing 50 MB."""
     try:
         import jinja2
     except ImportError as error:
@@ -856,8 +732,50 @@ def _render(values: dict[str, Any]) -> str:
         lstrip_blocks=True,
     )
     environment.filters["shown"] = shown
-    rendered: str = environment.get_template("page.html").render(values)
-    return rendered
+    return environment.get_template("page.html")
+
+
+class _TemplateLoader:
+    """Loads the template on a thread of its own while the engine repairs without the
+    interpreter lock, so that the import of jinja2 and the loading of the template take the
+    time of the repair, not their own, where a second processor is free. The thread runs
+    only while the engine does: Python code on two threads takes turns at the lock, and
+    each turn can wait out the interpreter's switch interval (5 ms)."""
+
+    def __init__(self) -> None:
+        self._template: Any = None
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._load, name="rowmender-report-template", daemon=True)
+        self._waited = False
+
+    def start(self) -> None:
+        """Called as the engine starts."""
+        self._thread.start()
+
+    def wait(self) -> None:
+        """Called as the engine ends: the template is loaded on this thread if it was not
+        started, else the loading is waited for."""
+        if self._waited:
+            return
+        self._waited = True
+        if self._thread.ident is None:
+            self._load()
+        else:
+            self._thread.join()
+
+    def _load(self) -> None:
+        try:
+            self._template = _template()
+        except BaseException as error:  # raised again on the thread that renders
+            self._error = error
+
+    def render(self, values: dict[str, Any]) -> str:
+        self.wait()
+        if self._error is not None:
+            error, self._error = self._error, None
+            raise error
+        rendered: str = self._template.render(values)
+        return rendered
 
 
 def _template_cache(jinja2: Any) -> Any:
@@ -915,7 +833,7 @@ def repair_with_report(
     writes the HTML report to ``report_target``. The outputs are put in place together, the
     report first. ``name`` is the source's name in the page; ``finish`` completes the report
     with what only the caller knows (a compressed input cut off)."""
-    from ._stream import repair
+    from ._stream import repair_checked
 
     checked = backend._check_settings(**settings)
     refuse_same_file(
@@ -923,6 +841,7 @@ def repair_with_report(
         [("report", report_target), ("target", target), ("quarantine", quarantine), ("changes", changes)],
         in_place="target",
     )
+    template = _TemplateLoader()
     again = _Again(source)
     try:
         with all_or_nothing() as committed:
@@ -941,32 +860,23 @@ def repair_with_report(
                 else:
                     opened[role] = Target(value)
                     committed.append(opened[role])  # type: ignore[arg-type]
-            change_log = ChangeCollector(_forward_to(opened["changes"]))
-            set_aside = QuarantineCollector(_forward_to(opened["quarantine"]))
-            table = TableSampler(_forward_to(opened["target"]))
-            report = repair(
+            report, kept = repair_checked(
                 again.first,
-                table,
-                set_aside,
-                changes=change_log,
-                encoding=encoding,
-                progress=progress,
-                **settings,
+                opened["target"],
+                opened["quarantine"],
+                opened["changes"],
+                checked,
+                encoding,
+                progress,
+                sampled=True,
+                engine_starts=template.start,
             )
-            change_log.close()
+            template.wait()
             if finish is not None:
                 report = finish(report)
-            values = _page(
-                name or describe(source),
-                report,
-                checked,
-                change_log,
-                set_aside,
-                table,
-                again.second,
-                encoding,
-            )
-            page = _render(values).encode("utf-8")
+            assert kept is not None  # asked for
+            values = _page(name or describe(source), report, checked, Samples(kept), again.second, encoding)
+            page = template.render(values).encode("utf-8")
             _forward_to(opened["report"])(page)  # type: ignore[misc]
     finally:
         again.close()

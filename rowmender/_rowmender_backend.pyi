@@ -99,7 +99,7 @@ def _repair(
     output: object,
     quarantine: object,
     changes: object,
-    names: tuple[str, str, str | None, str | None],
+    names: tuple[str, str | None, str | None, str | None],
     progress: object,
     prefix: bytes,
     decoded: bool,
@@ -107,6 +107,7 @@ def _repair(
     legacy: tuple[bytes, ...] | None = None,
     added_columns: tuple[str, ...] | None = None,
     threads: int = 1,
+    sampled: bool = False,
 ) -> dict[str, Any]: ...
 @final
 class _RowStream(Iterator[list[str]]):

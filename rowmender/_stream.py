@@ -152,6 +152,25 @@ def repair(
         )
         return made
     settings = checked_settings(locals())
+    made, _samples = repair_checked(source, target, quarantine, changes, settings, encoding, progress, threads=threads)
+    return made
+
+
+def repair_checked(
+    source: Any,
+    target: Any,
+    quarantine: Any,
+    changes: Any,
+    settings: dict[str, Any],
+    encoding: str | None,
+    progress: Progress | None,
+    sampled: bool = False,
+    engine_starts: Callable[[], object] | None = None,
+    threads: int = 1,
+) -> tuple[RepairReport, dict[str, Any] | None]:
+    """``repair`` with its settings checked. ``sampled``: the engine also keeps what the
+    damage report shows (see _damage_report), returned beside the report, and ``target``
+    may be None. ``engine_starts`` is called once every file is open, as the engine starts."""
     encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
@@ -171,6 +190,7 @@ def repair(
                 role: outputs[role].engine_target if role in outputs else None
                 for role in ("target", "quarantine", "changes")
             }
+            target_name = outputs["target"].name if "target" in outputs else None
             quarantine_name = outputs["quarantine"].name if "quarantine" in outputs else None
             changes_name = outputs["changes"].name if "changes" in outputs else None
 
@@ -180,17 +200,20 @@ def repair(
                     ends["target"],
                     ends["quarantine"],
                     ends["changes"],
-                    (input_.name, outputs["target"].name, quarantine_name, changes_name),
+                    (input_.name, target_name, quarantine_name, changes_name),
                     _progress_through(input_, progress),
                     input_.prefix,
                     input_.decoder is not None,
                     settings,
                     input_.legacy,
                     added_columns,
-                    threads=threads,
+                    threads,
+                    sampled,
                 )
                 return counts
 
+            if engine_starts is not None:
+                engine_starts()
             counts = run(None)
             # A later table with columns the first header lacks (two exports joined): read
             # again with the union of both headers' columns, where the source can be read
@@ -204,10 +227,13 @@ def repair(
                 counts = run(lacking)
     finally:
         input_.close()
+    samples = counts.pop("samples", None)
+    if samples is not None:
+        samples["decoded"] = input_.decoder is not None
     repaired = _report(counts, input_)
     if progress is not None:
         progress(repaired.bytes_read, input_.total())
-    return repaired
+    return repaired, samples
 
 
 def _releaser(source: Source, changes: Target | None) -> Callable[[bool], None]:

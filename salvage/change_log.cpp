@@ -28,13 +28,16 @@ std::pair<std::string_view, std::uint64_t ChangeCounts::*> set_aside_kind(Quaran
 
 }  // namespace
 
-ChangeLog::ChangeLog(ByteSink* sink, bool decoded) : decoded_(decoded) {
+ChangeLog::ChangeLog(ByteSink* sink, bool decoded, ChangeRecorder* recorder) : recorder_(recorder), decoded_(decoded) {
   if (sink == nullptr) return;
   writer_.emplace(*sink);
   error_ = writer_->write(kChangeLogHeader);
 }
 
 void ChangeLog::write_line(const RowChange& change, std::string_view name, std::string_view detail) {
+  if (recorder_ != nullptr) {
+    recorder_->record(change.first_line, change.last_line, name, detail, change.begin, change.end);
+  }
   if (!writer_ || error_) return;
   line_.clear();
   line_ += std::to_string(change.first_line);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "error/salvage_error.h"
 #include "io/buffered_writer.h"
@@ -45,11 +46,20 @@ struct ChangeCounts {
   std::optional<std::uint64_t> other_table_line;
 };
 
+// Told of each line of the change log as it is made, whether or not the log is written.
+class ChangeRecorder {
+ public:
+  virtual ~ChangeRecorder() = default;
+  // `begin` and `end`: where the row's bytes lie in the input, its line break included.
+  virtual void record(std::uint64_t first_line, std::uint64_t last_line, std::string_view kind, std::string_view detail,
+                      std::uint64_t begin, std::uint64_t end) = 0;
+};
+
 class ChangeLog final : public ChangeObserver {
  public:
-  // Counts only without a sink. `decoded` says the input was decoded from another
-  // encoding first: replaced bytes are then bytes the decoder could not read.
-  explicit ChangeLog(ByteSink* sink = nullptr, bool decoded = false);
+  // Counts only without a sink or a recorder. `decoded` says the input was decoded from
+  // another encoding first: replaced bytes are then bytes the decoder could not read.
+  explicit ChangeLog(ByteSink* sink = nullptr, bool decoded = false, ChangeRecorder* recorder = nullptr);
 
   void on_change(const RowChange& change) override;
   [[nodiscard]] std::optional<SalvageError> flush() override;
@@ -61,6 +71,7 @@ class ChangeLog final : public ChangeObserver {
 
   ChangeCounts counts_;
   std::optional<BufferedWriter> writer_;
+  ChangeRecorder* recorder_;
   bool decoded_;
   std::string line_;
   std::string detail_;

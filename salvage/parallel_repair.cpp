@@ -59,15 +59,17 @@ struct RecordedChange {
   RowDecision decision;
   RowEvents events;
   std::uint64_t width;
+  std::uint64_t begin;
+  std::uint64_t end;
   bool blank_run;
 };
 
-class ChangeRecorder final : public ChangeObserver {
+class PieceChanges final : public ChangeObserver {
  public:
-  explicit ChangeRecorder(std::vector<RecordedChange>& out) noexcept : out_(out) {}
+  explicit PieceChanges(std::vector<RecordedChange>& out) noexcept : out_(out) {}
   void on_change(const RowChange& change) override {
-    out_.push_back(
-        {change.first_line, change.last_line, change.decision, change.events, change.width, change.blank_run});
+    out_.push_back({change.first_line, change.last_line, change.decision, change.events, change.width, change.begin,
+                    change.end, change.blank_run});
   }
 
  private:
@@ -238,9 +240,10 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
         p.screen->drop_front(static_cast<std::size_t>(p.begin));
         if (p.at_end) p.screen->input_cut_off(cut_off);
       }
-      ChangeRecorder recorder(p.changes);
+      PieceChanges recorder(p.changes);
       SalvageWalk walk(options, shape, sink, p.stats, changes != nullptr ? &recorder : nullptr,
                        p.screen ? &*p.screen : nullptr);
+      walk.set_input_offset(p.begin);
       if (k != 0) walk.resume_at({});
       walk.walk(text, p.at_end || got.value() < length);
       p.cursor = walk.cursor();
@@ -346,7 +349,7 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
               RowEvents events = change.events;
               if (events.unterminated_quote) events.unterminated_quote_line += cursor.line - 1;
               joined->on_change({change.first_line + cursor.line - 1, change.last_line + cursor.line - 1,
-                                 change.decision, events, change.width, change.blank_run});
+                                 change.decision, events, change.width, change.begin, change.end, change.blank_run});
             }
           }
           if (k == 0) result.skipped_byte_order_mark = p.skipped_bom;

@@ -1,6 +1,7 @@
 #pragma once
 // What a pass changed in one row, for whoever keeps account of changes.
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -17,6 +18,9 @@ struct RowChange {
   RowDecision decision;
   const RowEvents& events;
   std::uint64_t width;
+  // Where the row's bytes lie in the input, its line break included.
+  std::uint64_t begin = 0;
+  std::uint64_t end = 0;
   // A run of blank lines dropped at once: a run that goes on past the end of a window (or of
   // a piece read on another thread) comes in parts, which are one change.
   bool blank_run = false;
@@ -42,12 +46,13 @@ class BlankRunJoiner final : public ChangeObserver {
   void on_change(const RowChange& change) override {
     if (change.blank_run && run_ && run_->last_line + 1 == change.first_line) {
       run_->last_line = change.last_line;
+      run_->end = change.end;
       run_->decision.fields += change.decision.fields;
       return;
     }
     finish();
     if (change.blank_run) {
-      run_.emplace(Run{change.first_line, change.last_line, change.decision, change.width});
+      run_.emplace(Run{change.first_line, change.last_line, change.decision, change.width, change.begin, change.end});
     } else {
       next_.on_change(change);
     }
@@ -57,7 +62,8 @@ class BlankRunJoiner final : public ChangeObserver {
   void finish() {
     if (!run_) return;
     static const RowEvents kNoEvents{};
-    next_.on_change({run_->first_line, run_->last_line, run_->decision, kNoEvents, run_->width, true});
+    next_.on_change(
+        {run_->first_line, run_->last_line, run_->decision, kNoEvents, run_->width, run_->begin, run_->end, true});
     run_.reset();
   }
 
@@ -67,6 +73,8 @@ class BlankRunJoiner final : public ChangeObserver {
     std::uint64_t last_line;
     RowDecision decision;
     std::uint64_t width;
+    std::uint64_t begin;
+    std::uint64_t end;
   };
   ChangeObserver& next_;
   std::optional<Run> run_;

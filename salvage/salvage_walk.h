@@ -107,7 +107,8 @@ class SalvageWalk {
           if (changes_ != nullptr) {
             static const RowEvents kNoEvents{};
             const RowDecision dropped{RowFate::Drop, count};
-            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width(), true});
+            changes_->on_change({before.line, before.line + count - 1, dropped, kNoEvents, rule_.width(),
+                                 input_offset_ + before.position, input_offset_ + parser.position(), true});
           }
           continue;
         }
@@ -137,7 +138,8 @@ class SalvageWalk {
           }
           count_row(decision, stats_);
           if (changes_ != nullptr && decision.changed()) {
-            changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width()});
+            changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width(),
+                                 input_offset_ + before.position, input_offset_ + parser.position()});
           }
           sink_.take_plain_line(plain_, before.position, parser.position(), decision, parser.line());
           continue;
@@ -217,6 +219,9 @@ class SalvageWalk {
   // Goes on from `cursor`, a row start that another walk (over another piece of the same
   // text, with the same settings) reached: the text's start, and any byte-order mark, lie
   // behind it, and no row is open.
+  // Where the text walked starts in the input, for a walk that does not start at its start.
+  void set_input_offset(std::uint64_t offset) noexcept { input_offset_ = offset; }
+
   void resume_at(const ResilientParser::Cursor& cursor) noexcept {
     started_ = true;
     cursor_ = cursor;
@@ -231,6 +236,7 @@ class SalvageWalk {
 
   // The window's first `bytes` bytes are dropped before the next window: offsets shift.
   void drop_front(std::size_t bytes) noexcept {
+    input_offset_ += bytes;
     cursor_.position -= bytes;
     if (screen_ != nullptr) screen_->drop_front(bytes);
     long_row_runs_to_ = long_row_runs_to_ > bytes ? long_row_runs_to_ - bytes : 0;
@@ -289,7 +295,8 @@ class SalvageWalk {
     const std::uint64_t after = parser.line() - (terminated || ends_in_lf ? 1 : 0);
     const std::uint64_t last = after < before.line ? before.line : after;
     if (!decision.changed() && !parser.events().any() && last == before.line) return;
-    changes_->on_change({before.line, last, decision, parser.events(), rule_.width()});
+    changes_->on_change({before.line, last, decision, parser.events(), rule_.width(), input_offset_ + before.position,
+                         input_offset_ + parser.position()});
   }
 
   RowRule rule_;
@@ -297,7 +304,8 @@ class SalvageWalk {
   SalvageStats& stats_;
   ChangeObserver* changes_;
   RowScreen* screen_;
-  RowTable unquoted_line_;  // a plain line's fields without their quotes, for the screen
+  RowTable unquoted_line_;          // a plain line's fields without their quotes, for the screen
+  std::uint64_t input_offset_ = 0;  // where the window starts in the input: what drop_front dropped
   std::uint8_t delimiter_;
   std::uint8_t quote_;
   bool repair_quotes_;
