@@ -149,7 +149,13 @@ Expected<StreamStats, SalvageError> repair_parallel(ByteSource& source, ByteSink
   const std::optional<std::uint64_t> size = source.size_hint();
   const std::uint64_t piece_bytes = std::max<std::size_t>(settings.piece, 1);
   const off_t base = fd >= 0 ? ::lseek(fd, 0, SEEK_CUR) : -1;
-  if (settings.threads < 2 || base < 0 || !size || *size < 2 * piece_bytes) {
+  // Pieces start after a line feed: where a line feed is a quote, a delimiter or an escape,
+  // that is no place a row may start, and one thread reads the input.
+  const auto line_break = [](std::uint8_t byte) { return byte == '\n' || byte == '\r'; };
+  const bool breaks_are_text = line_break(options.quote_char) ||
+                               (options.delimiter && line_break(*options.delimiter)) ||
+                               (options.dialect.escape && line_break(*options.dialect.escape));
+  if (settings.threads < 2 || base < 0 || !size || *size < 2 * piece_bytes || breaks_are_text) {
     return repair_stream(source, output, quarantine, options, changes, monitor);
   }
   PieceCuts cuts{fd, static_cast<std::uint64_t>(base), *size, 0, piece_bytes, (*size + piece_bytes - 1) / piece_bytes};
