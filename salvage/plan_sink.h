@@ -73,7 +73,7 @@ class PlanSink {
       // The empty last field goes with the delimiter before it.
       const std::string_view line = input_.input().substr(begin, plain.line_end() - begin);
       output_->add(arena_->keep_input(begin, begin + line.rfind(syntax_.separator()[0])));
-      line_.assign(static_cast<std::size_t>(decision.fate == RowFate::Pad ? decision.fields : 0),
+      line_.assign(static_cast<std::size_t>((decision.fate == RowFate::Pad ? decision.fields : 0) + decision.widen),
                    syntax_.separator()[0]);
       line_.push_back('\n');
       output_->add(arena_->keep_text(line_, next));
@@ -84,18 +84,19 @@ class PlanSink {
     // into the rows after it.
     const bool ends_in_lf = next == end + 1 && input_.input()[end] == '\n';
     const bool ends_in_crlf = next == end + 2;
-    if (decision.fate == RowFate::Keep && ends_in_lf) {
+    if (decision.fate == RowFate::Keep && decision.widen == 0 && ends_in_lf) {
       output_->add(arena_->keep_input(begin, end + 1));
       return;
     }
     output_->add(arena_->keep_input(begin, end));
-    if (decision.fate == RowFate::Keep && ends_in_crlf) {
+    if (decision.fate == RowFate::Keep && decision.widen == 0 && ends_in_crlf) {
       output_->add(arena_->keep_input(end + 1, end + 2));
       return;
     }
     // A short row gets the delimiters of its empty fields; a lone CR or the input's end
     // becomes LF.
-    line_.assign(static_cast<std::size_t>(decision.fields), syntax_.separator()[0]);
+    line_.assign(static_cast<std::size_t>((decision.fate == RowFate::Pad ? decision.fields : 0) + decision.widen),
+                 syntax_.separator()[0]);
     line_.push_back('\n');
     output_->add(arena_->keep_text(line_, next));
   }

@@ -29,6 +29,7 @@ void reshape_last_row(const RowDecision& decision, RowTable& rows, std::string_v
     rows.merge_last_row_from(fields - static_cast<std::size_t>(decision.fields) - 1, separator, scratch);
   }
   if (decision.remap != nullptr) rows.remap_last_row(*decision.remap, scratch, decision.names);
+  if (decision.widen != 0) rows.pad_last_row(decision.widen);
 }
 
 }  // namespace rowmender

@@ -47,6 +47,9 @@ struct RowDecision {
   const std::vector<std::string>* names = nullptr;
   // The row is a later table's, its fields matched to the first header by name.
   bool matched = false;
+  // After the fate: empty fields added for the columns a later table adds (not a change of
+  // the row: every row of the first table has them).
+  std::uint64_t widen = 0;
 
   // Whether the row comes out other than it went in.
   bool changed() const noexcept { return fate != RowFate::Keep || trim_last || control_bytes != 0 || remap != nullptr; }

@@ -78,6 +78,8 @@ class RowScreen {
   RowScreen(const SalvageOptions& options, HeadProfile profile, std::uint64_t width);
 
   bool drops_blank_lines() const noexcept { return drops_blank_lines_; }
+  // The empty fields a row of the first table gets for the columns a later table adds.
+  std::uint64_t widening() const noexcept { return added_.size(); }
   // Whether a rule judges a row by whether it is the input's last.
   bool judges_last_row() const noexcept { return options_.has(Cleanup::footer) && width_ >= 4; }
   bool removes_control_bytes() const noexcept { return options_.has(Cleanup::control_bytes); }
@@ -87,7 +89,8 @@ class RowScreen {
   // decided without looking at their fields.
   bool looks_at(char first, std::uint64_t count, std::size_t begin) const noexcept {
     return count != width_ || profile_.trim_last || begin < profile_.preamble_end || cut_off_ || section_ ||
-           !widen_.empty() || first_bytes_[static_cast<unsigned char>(first)];
+           (!widen_.empty() && profile_.header_begin && begin == *profile_.header_begin) ||
+           first_bytes_[static_cast<unsigned char>(first)];
   }
 
   // Told before the input's last window is walked: whether the input was cut off.
@@ -160,8 +163,8 @@ class RowScreen {
           // A row of the first table has the added columns empty.
           if (matched) {
             decision.remap = &section_->from;
-          } else if (!widen_.empty() && !header) {
-            decision.remap = &widen_;
+          } else if (!header) {
+            decision.widen = widening();
           }
         }
       }

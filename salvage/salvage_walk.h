@@ -257,8 +257,11 @@ class SalvageWalk {
     // A quoted first field is judged by its first byte inside the quotes.
     char first = window[begin];
     if (plain_.has_quotes() && first == static_cast<char>(quote_) && begin + 1 < end) first = window[begin + 1];
-    if (screen_ == nullptr || !screen_->looks_at(first, plain_.field_count(), begin)) {
-      return rule_.decide(plain_.field_count());
+    if (screen_ == nullptr) return rule_.decide(plain_.field_count());
+    if (!screen_->looks_at(first, plain_.field_count(), begin)) {
+      RowDecision decision = rule_.decide(plain_.field_count());
+      decision.widen = screen_->widening();
+      return decision;
     }
     const RowScreen::RowPlace place{begin, last, at_end && end == window.size()};
     if (!plain_.has_quotes()) {
