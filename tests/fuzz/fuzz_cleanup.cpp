@@ -4,7 +4,6 @@
 // repair keeps.
 
 #include <string>
-#include <fstream>
 
 #include "fuzz_input.h"
 #include "salvage/change_log.h"
@@ -53,9 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   small.profile_bytes = whole.profile_bytes = 1 + (chunk >> 6) * 24;
   const Repaired a = repair(input, options, 1 + longest_read % 64, small);
   const Repaired b = repair(input, options, input.size() + 1, whole);
-  if (std::getenv("DUMP") != nullptr) {
-    for (auto [n, t] : {std::pair{"/tmp/A.out", &a.output}, {"/tmp/B.out", &b.output}, {"/tmp/A.log", &a.changes}, {"/tmp/B.log", &b.changes}, {"/tmp/A.q", &a.quarantine}, {"/tmp/B.q", &b.quarantine}}) std::ofstream(n) << *t;
-  }
   FUZZ_CHECK(a.output == b.output);
   FUZZ_CHECK(a.quarantine == b.quarantine);
   FUZZ_CHECK(a.changes == b.changes);
