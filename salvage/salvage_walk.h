@@ -216,12 +216,12 @@ class SalvageWalk {
     return cursor_.position;
   }
 
-  // Goes on from `cursor`, a row start that another walk (over another piece of the same
-  // text, with the same settings) reached: the text's start, and any byte-order mark, lie
-  // behind it, and no row is open.
   // Where the text walked starts in the input, for a walk that does not start at its start.
   void set_input_offset(std::uint64_t offset) noexcept { input_offset_ = offset; }
 
+  // Goes on from `cursor`, a row start that another walk (over another piece of the same
+  // text, with the same settings) reached: the text's start, and any byte-order mark, lie
+  // behind it, and no row is open.
   void resume_at(const ResilientParser::Cursor& cursor) noexcept {
     started_ = true;
     cursor_ = cursor;
@@ -253,11 +253,11 @@ class SalvageWalk {
   // reads them: straight from the bytes when the line holds no quote, else unquoted into a
   // table of their own (a quoted "Total", an empty quoted field on a line of its own).
   RowDecision decide_plain_line(std::string_view window, std::size_t begin, bool last, bool at_end, char delimiter) {
+    if (screen_ == nullptr) return rule_.decide(plain_.field_count());
     const std::size_t end = plain_.line_end();
     // A quoted first field is judged by its first byte inside the quotes.
     char first = window[begin];
     if (plain_.has_quotes() && first == static_cast<char>(quote_) && begin + 1 < end) first = window[begin + 1];
-    if (screen_ == nullptr) return rule_.decide(plain_.field_count());
     if (!screen_->looks_at(first, plain_.field_count(), begin)) {
       RowDecision decision = rule_.decide(plain_.field_count());
       decision.widen = screen_->widening();
