@@ -204,6 +204,40 @@ class RowScreen {
     if (section_) section_->begin = kBehind;
   }
 
+  // What a screen carries from one piece of the input to the next, as plain values: the
+  // second table open below the first, if any, and the first later table's lacking names.
+  // A piece walked in another process hands it over this way.
+  struct Carried {
+    bool open = false;
+    std::vector<std::string> names;
+    std::vector<std::uint32_t> from;
+    std::uint64_t width = 0;
+    QuarantineReason reason = QuarantineReason::NewSection;
+    std::vector<std::string> lacking;
+    std::vector<std::string> first_lacking;
+  };
+  Carried carried() const {
+    Carried carried;
+    if (section_) {
+      carried = {true, section_->names, section_->from, section_->rule.width(), section_->reason, section_->lacking,
+                 {}};
+    }
+    carried.first_lacking = first_lacking_;
+    return carried;
+  }
+  // Takes on what another screen for the same input carried; the section's header lies
+  // behind the next window.
+  void carry(const Carried& carried) {
+    section_.reset();
+    if (carried.open) {
+      section_ = Section{carried.names, carried.from,   RowRule(reconcile_, carried.width),
+                         kBehind,       carried.reason, carried.lacking};
+    }
+    first_lacking_ = carried.first_lacking;
+  }
+  // What the head told, as the screen was made (before any drop_front).
+  const HeadProfile& profile() const noexcept { return profile_; }
+
   static bool is_blank(std::string_view text) noexcept;
   // Without the blanks (spaces, tabs) around it.
   static std::string_view trimmed(std::string_view text) noexcept;

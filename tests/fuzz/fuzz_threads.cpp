@@ -1,8 +1,12 @@
-// A regular file repaired on 2 to 9 threads, cut into pieces of 1 to 64 bytes, against the
-// one-thread stream repair: the output, the quarantine file, the change log and the counts
-// are the same bytes, with the cleanup rules on or off.
+// A regular file repaired on 2 to 9 threads, cut into pieces of 1 to 64 bytes, and repaired
+// with its pieces walked elsewhere (each piece's walk and the plan passed as bytes, as to a
+// cluster's worker and back), against the one-thread stream repair: the output, the
+// quarantine file, the change log and the counts are the same bytes, with the cleanup rules
+// on or off.
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "fuzz_input.h"
 #include "io/fd_stream.h"
@@ -32,20 +36,49 @@ void repair(const std::string& input, const SalvageOptions& options, const Paral
   out.counts = log.counts();
 }
 
-}  // namespace
+// A cluster in one process: every walk goes through the bytes a worker would send.
+class WalksHere final : public RangeReader, public PieceWalks {
+ public:
+  WalksHere(const std::string& input, const SalvageOptions& options) : input_(input), options_(options) {}
+  Expected<std::size_t, SalvageError> read_at(char* buffer, std::size_t size, std::uint64_t offset) override {
+    const std::string_view rest = std::string_view(input_).substr(std::min<std::size_t>(offset, input_.size()));
+    const std::size_t count = std::min(size, rest.size());
+    std::memcpy(buffer, rest.data(), count);
+    return count;
+  }
+  std::optional<SalvageError> start(std::string_view plan, std::span<const Range> ranges) override {
+    plan_ = plan;
+    ranges_.assign(ranges.begin(), ranges.end());
+    return std::nullopt;
+  }
+  Expected<std::string, SalvageError> next() override {
+    FUZZ_CHECK(next_ < ranges_.size());
+    const Range& range = ranges_[next_++];
+    const std::string_view text =
+        std::string_view(input_).substr(range.begin, range.end - range.begin + (range.at_end ? 0 : 1));
+    return walk_piece_by_plan(plan_, text, range.begin, range.end, range.at_end, options_);
+  }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzz::FuzzInput in(data, size);
-  SalvageOptions options = in.take_options();
-  const std::uint8_t threads = in.take_byte(), piece = in.take_byte(), rules = in.take_byte();
-  // Every rule that judges rows by what they hold: they carry state from row to row.
-  if ((rules & 1) != 0)
-    options.cleanup = CleanupRules(CleanupRules::kAll & ~static_cast<std::uint16_t>(Cleanup::encoding));
-  const std::string input(in.rest());
+ private:
+  const std::string& input_;
+  const SalvageOptions& options_;
+  std::string plan_;
+  std::vector<Range> ranges_;
+  std::size_t next_ = 0;
+};
 
-  Repaired one, many;
-  repair(input, options, {}, one);
-  repair(input, options, {2u + threads % 8u, 1u + piece % 64u}, many);
+void repair_by_walks(const std::string& input, const SalvageOptions& options, std::size_t piece, Repaired& out) {
+  WalksHere walks(input, options);
+  ChangeLog log(&out.changes);
+  auto result =
+      repair_elsewhere(walks, input.size(), out.output, &out.quarantine, options, &log, nullptr, walks, piece);
+  FUZZ_CHECK(result.has_value());
+  FUZZ_CHECK(!log.flush());
+  out.stats = result.value();
+  out.counts = log.counts();
+}
+
+void check_same(const Repaired& many, const Repaired& one) {
   FUZZ_CHECK(many.output.bytes == one.output.bytes);
   FUZZ_CHECK(many.quarantine.bytes == one.quarantine.bytes);
   FUZZ_CHECK(many.changes.bytes == one.changes.bytes);
@@ -59,8 +92,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FUZZ_CHECK(many.stats.line_ends.lf == one.stats.line_ends.lf &&
              many.stats.line_ends.crlf == one.stats.line_ends.crlf &&
              many.stats.line_ends.cr == one.stats.line_ends.cr);
+  FUZZ_CHECK(many.stats.lacking_columns == one.stats.lacking_columns);
   FUZZ_CHECK(many.counts.blank_lines == one.counts.blank_lines &&
              many.counts.unterminated_quote_line == one.counts.unterminated_quote_line &&
              many.counts.other_table_line == one.counts.other_table_line);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::FuzzInput in(data, size);
+  SalvageOptions options = in.take_options();
+  const std::uint8_t threads = in.take_byte(), piece = in.take_byte(), rules = in.take_byte();
+  // Every rule that judges rows by what they hold: they carry state from row to row.
+  if ((rules & 1) != 0)
+    options.cleanup = CleanupRules(CleanupRules::kAll & ~static_cast<std::uint16_t>(Cleanup::encoding));
+  const std::string input(in.rest());
+
+  Repaired one, many, elsewhere;
+  repair(input, options, {}, one);
+  repair(input, options, {2u + threads % 8u, 1u + piece % 64u}, many);
+  check_same(many, one);
+  repair_by_walks(input, options, 1u + threads % 64u, elsewhere);
+  check_same(elsewhere, one);
   return 0;
 }

@@ -1,0 +1,40 @@
+#pragma once
+// Pieces walked in another process (a worker of a cluster): what the walk needs, and what
+// it found, as bytes. Both ends run the same engine; a message from another version or
+// byte order is refused, never misread.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error/expected.h"
+#include "error/salvage_error.h"
+#include "salvage/piece_walk.h"
+#include "salvage/row_screen.h"
+#include "salvage/table_shape.h"
+
+namespace rowmender {
+
+// What every piece of one input is walked with, beyond the caller's settings.
+struct WalkPlan {
+  TableShape shape;
+  std::optional<HeadProfile> profile;  // when a cleanup rule screens rows
+  bool cut_off = false;
+  bool record_changes = false;
+  std::optional<std::vector<std::string>> added_columns;
+};
+
+std::string encode_walk_plan(const WalkPlan& plan);
+[[nodiscard]] Expected<WalkPlan, SalvageError> decode_walk_plan(std::string_view bytes);
+
+// A walked piece: its place, counts, cursor and screen, its output and quarantined rows as
+// bytes, its changes.
+std::string encode_piece(const Piece& piece);
+// Into `piece`, as if walked here: its screen is `first_screen` carrying what the piece's
+// walk carried.
+[[nodiscard]] std::optional<SalvageError> decode_piece(std::string_view bytes, Piece& piece,
+                                                       const std::optional<RowScreen>& first_screen);
+
+}  // namespace rowmender
