@@ -5,6 +5,7 @@
 
 #include "binding/functions.h"
 #include "binding/line_breaks.h"
+#include "binding/piece_functions.h"
 #include "binding/reader_type.h"
 #include "binding/salvage_options.h"
 #include "binding/stream_functions.h"
@@ -53,6 +54,7 @@ int exec_module(PyObject* module) {
   if (add_function(module, name.get(), check_settings_definition()) < 0) return -1;
   if (add_settings_names(module) < 0) return -1;
   if (add_function(module, name.get(), repair_definition()) < 0) return -1;
+  if (add_function(module, name.get(), walk_piece_definition()) < 0) return -1;
   if (add_type(module, "_RowStream", row_stream_type()) < 0) return -1;
   // What the HTML report reads the original lines of its examples back with.
   if (add_function(module, name.get(), line_breaks_definition()) < 0) return -1;

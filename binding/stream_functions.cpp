@@ -15,6 +15,7 @@
 
 #include "binding/arguments.h"
 #include "binding/exceptions.h"
+#include "binding/piece_functions.h"
 #include "binding/py_text.h"
 #include "binding/salvage_options.h"
 #include "binding/stream_io.h"
@@ -245,9 +246,9 @@ PyObject* samples_dict(const ChangeSampler& changes, const TableSampler& table, 
 PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static constexpr const char* params[] = {"source",        "output",  "quarantine", "changes",  "names",
                                            "progress",      "prefix",  "decoded",    "settings", "legacy",
-                                           "added_columns", "threads", "sampled"};
+                                           "added_columns", "threads", "sampled",    "pieces"};
   static constexpr Signature signature{"_repair", params, 9};
-  PyObject* bound[13];
+  PyObject* bound[14];
   if (!bind_arguments(signature, args, nargs, kwnames, bound)) return nullptr;
   PyObject *source_object = bound[0], *output_object = bound[1], *quarantine_object = bound[2],
            *changes_object = bound[3], *progress = bound[5];
@@ -266,6 +267,10 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   }
   std::optional<std::uint64_t> threads;
   if (bound[11] != nullptr && !convert_optional_count(bound[11], params[11], threads)) return nullptr;
+  // Pieces walked by a cluster's workers: the source is read through the object that hands
+  // the walks out.
+  std::optional<PythonPieces> elsewhere;
+  if (bound[13] != nullptr && bound[13] != Py_None && !elsewhere.emplace().bind(bound[13])) return nullptr;
   ParallelSettings parallel;
   parallel.threads = static_cast<unsigned>(std::clamp<std::uint64_t>(threads.value_or(1), 1, kMostThreads));
   parallel.piece = piece_bytes();
@@ -300,9 +305,17 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
           UnlockedInterpreter unlocked;
           const StreamEnd::Lending lending(unlocked, {&source, &output, &quarantine, &changes});
           PrefixedSource input(prefix_bytes, source.source());
-          ProgressMonitor monitor(unlocked, progress, input.size_hint());
-          result.emplace(
-              repair_parallel(input, output_sink, quarantine_sink, options, &log, &monitor, parallel, &pieces));
+          if (elsewhere) {
+            elsewhere->lend(&unlocked);
+            ProgressMonitor monitor(unlocked, progress, elsewhere->size());
+            result.emplace(repair_elsewhere(*elsewhere, elsewhere->size(), output_sink, quarantine_sink, options, &log,
+                                            &monitor, *elsewhere, elsewhere->piece_bytes(), &pieces));
+            elsewhere->lend(nullptr);
+          } else {
+            ProgressMonitor monitor(unlocked, progress, input.size_hint());
+            result.emplace(
+                repair_parallel(input, output_sink, quarantine_sink, options, &log, &monitor, parallel, &pieces));
+          }
         }
         if (!*result) {
           raise_stream_error(result->error(), failed_end({&source, &output, &quarantine, &changes}));
@@ -679,9 +692,10 @@ PyObject* row_stream_type_object = nullptr;  // lives until the process ends
 PyMethodDef definitions[] = {
     {"_repair", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(repair)), METH_FASTCALL | METH_KEYWORDS,
      "_repair(source, output, quarantine, changes, names, progress, prefix, decoded, settings, legacy=None, "
-     "added_columns=None, threads=1, sampled=False)\n--\n\n"
+     "added_columns=None, threads=1, sampled=False, pieces=None)\n--\n\n"
      "Repairs a stream into the output, quarantine and change-log streams; returns the counts as a dict, "
-     "with what the damage report keeps under \"samples\" when sampled."},
+     "with what the damage report keeps under \"samples\" when sampled. With pieces, the input is read "
+     "through it and its pieces are walked by a cluster."},
 };
 
 }  // namespace

@@ -108,7 +108,9 @@ def _repair(
     added_columns: tuple[str, ...] | None = None,
     threads: int = 1,
     sampled: bool = False,
+    pieces: object = None,
 ) -> dict[str, Any]: ...
+def _walk_piece(plan: bytes, text: bytes, begin: int, end: int, at_end: bool, settings: dict[str, Any]) -> bytes: ...
 @final
 class _RowStream(Iterator[list[str]]):
     """The kept rows of a stream, read a window at a time."""
