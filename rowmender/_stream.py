@@ -13,6 +13,7 @@ if TYPE_CHECKING:
     from types import TracebackType
     from typing import Any
 
+    from ._cluster import ClusterPieces
     from ._report import RepairReport
 
     Progress = Callable[[int, "int | None"], Any]
@@ -83,6 +84,7 @@ def repair(
     changes: Any = None,
     report: Any = None,
     threads: int = 1,
+    client: Any = None,
 ) -> RepairReport:
     """Repairs ``source`` into ``target``, reading and writing as it goes, in bounded memory.
 
@@ -133,8 +135,25 @@ def repair(
     compressed) on that many threads, into the same bytes, change log and report as one
     thread; any other source is read on one. See the README's "One file on several threads"
     for when it pays.
+
+    ``client``, a ``dask.distributed.Client``, repairs one large file on its cluster:
+    ``source`` is then a path (on a file system the workers share) or an fsspec URL, which
+    is cut into pieces that the workers repair; the outputs (which may be URLs too) are
+    exactly those of a repair here. See the README's "One large file on a Dask cluster".
     """
     threads = _thread_count(threads)
+    if client is not None:
+        if threads != 1:
+            raise ValueError("threads and client cannot be used together: the cluster's workers repair the pieces")
+        if report is not None:
+            raise ValueError("report cannot be made with client: make it with a repair on this machine")
+        from ._cluster import repair_on_cluster
+
+        cluster_settings = checked_settings(locals())
+        repaired: RepairReport = repair_on_cluster(
+            source, target, quarantine, changes, cluster_settings, encoding, progress, client
+        )
+        return repaired
     if report is not None:
         from ._damage_report import repair_with_report
 
@@ -167,15 +186,22 @@ def repair_checked(
     sampled: bool = False,
     engine_starts: Callable[[], object] | None = None,
     threads: int = 1,
+    pieces: ClusterPieces | None = None,
 ) -> tuple[RepairReport, dict[str, Any] | None]:
     """``repair`` with its settings checked. ``sampled``: the engine also keeps what the
     damage report shows (see _damage_report), returned beside the report, and ``target``
-    may be None. ``engine_starts`` is called once every file is open, as the engine starts."""
+    may be None. ``engine_starts`` is called once every file is open, as the engine starts.
+    ``pieces``: the source's pieces are walked on a cluster (see _cluster), unless it must
+    be decoded first; ``source`` is then what ``pieces.source()`` gave."""
     encoding = encoding_for(settings, encoding)
     # Two outputs in one file, or the source overwritten by anything but a repair in place,
     # would lose data: refused before anything is opened.
     refuse_same_file(source, [("target", target), ("quarantine", quarantine), ("changes", changes)], in_place="target")
     input_ = Source(source, encoding)
+    if pieces is not None:
+        from ._cluster import log_pieces
+
+        input_.name = pieces.name
     try:
         with all_or_nothing() as committed:
             outputs: dict[str, Target] = {}
@@ -195,6 +221,8 @@ def repair_checked(
             changes_name = outputs["changes"].name if "changes" in outputs else None
 
             def run(added_columns: tuple[str, ...] | None) -> dict[str, Any]:
+                # Pieces of the file as it lies: not where the engine reads it decoded.
+                elsewhere = pieces if input_.decoder is None and input_.legacy is None else None
                 counts: dict[str, Any] = backend._repair(
                     input_.engine_source,
                     ends["target"],
@@ -209,7 +237,10 @@ def repair_checked(
                     added_columns,
                     threads,
                     sampled,
+                    elsewhere,
                 )
+                if pieces is not None:
+                    log_pieces(pieces, counts, elsewhere is None)
                 return counts
 
             if engine_starts is not None:
@@ -219,9 +250,14 @@ def repair_checked(
             # again with the union of both headers' columns, where the source can be read
             # again and every output written again from its start.
             lacking = counts["lacking_columns"]
-            if lacking and is_regular_file_path(source) and all(output.rewindable for output in outputs.values()):
+            again = is_regular_file_path(source) or pieces is not None
+            if lacking and again and all(output.rewindable for output in outputs.values()):
                 input_.close()
+                if pieces is not None:
+                    source = pieces.source()
                 input_ = Source(source, encoding)
+                if pieces is not None:
+                    input_.name = pieces.name
                 for output in outputs.values():
                     output.rewind()
                 counts = run(lacking)
