@@ -31,12 +31,13 @@ class PythonPieces final : public RangeReader, public PieceWalks {
   [[nodiscard]] Expected<std::size_t, SalvageError> read_at(char* buffer, std::size_t size,
                                                             std::uint64_t offset) override;
   [[nodiscard]] std::optional<SalvageError> start(std::string_view plan, std::span<const Range> ranges) override;
-  [[nodiscard]] Expected<std::string, SalvageError> next() override;
+  [[nodiscard]] Expected<std::string_view, SalvageError> next() override;
 
  private:
   PyRef object_;
   PyRef read_;
   PyRef results_;
+  PyRef current_;  // the last walk handed to the engine
   std::uint64_t size_ = 0;
   std::size_t piece_bytes_ = 0;
   UnlockedInterpreter* unlocked_ = nullptr;

@@ -535,24 +535,21 @@ Expected<StreamStats, SalvageError> repair_elsewhere(RangeReader& input, std::ui
       });
 }
 
-Expected<std::string, SalvageError> walk_piece_by_plan(std::string_view plan_bytes, std::string_view text,
-                                                       std::uint64_t begin, std::uint64_t end, bool at_end,
-                                                       SalvageOptions options) {
+Expected<PieceMessage, SalvageError> walk_piece_by_plan(std::string_view plan_bytes, Piece& piece, std::size_t length,
+                                                        SalvageOptions options) {
   auto plan = decode_walk_plan(plan_bytes);
   if (!plan) return std::move(plan).error();
-  const std::uint64_t length = end - begin + (at_end ? 0 : 1);
-  if (end <= begin || text.size() > length) return SalvageError::with_text("a piece's bytes do not fit its place");
+  const std::uint64_t full = piece.end - piece.begin + (piece.at_end ? 0 : 1);
+  if (piece.end <= piece.begin || length > full || length > piece.bytes.size()) {
+    return SalvageError::with_text("a piece's bytes do not fit its place");
+  }
   if (plan.value().added_columns) options.added_columns = &*plan.value().added_columns;
   std::optional<RowScreen> first_screen;
   if (plan.value().profile) first_screen.emplace(options, *plan.value().profile, plan.value().shape.width);
   const PieceSetup setup{options, plan.value().shape, first_screen, plan.value().cut_off, plan.value().record_changes};
-  Piece piece;
-  piece.begin = begin;
-  piece.end = end;
-  piece.at_end = at_end;
-  piece.bytes.assign(text.begin(), text.end());
-  walk_piece(piece, setup, text.size(), text.size() < length);
-  return encode_piece(piece);
+  walk_piece(piece, setup, length, length < full);
+  // Made while the screen the piece's own copies from is still there.
+  return PieceMessage(piece);
 }
 
 }  // namespace rowmender

@@ -20,6 +20,8 @@
 #include "error/expected.h"
 #include "error/salvage_error.h"
 #include "io/byte_stream.h"
+#include "salvage/piece_codec.h"
+#include "salvage/piece_walk.h"
 #include "salvage/records.h"
 #include "salvage/row_change.h"
 #include "salvage/stream_repair.h"
@@ -68,8 +70,9 @@ class PieceWalks {
   virtual ~PieceWalks() = default;
   // Starts the walks of `ranges` (in input order, none empty) by `plan`.
   [[nodiscard]] virtual std::optional<SalvageError> start(std::string_view plan, std::span<const Range> ranges) = 0;
-  // The next piece's walk, in the order of the ranges, as walk_piece_by_plan returned it.
-  [[nodiscard]] virtual Expected<std::string, SalvageError> next() = 0;
+  // The next piece's walk, in the order of the ranges, as the PieceMessage of
+  // walk_piece_by_plan: valid until the next call.
+  [[nodiscard]] virtual Expected<std::string_view, SalvageError> next() = 0;
 };
 
 // As repair_parallel, for an input of `size` bytes read through `input`, its pieces walked
@@ -82,11 +85,11 @@ class PieceWalks {
                                                                    PieceWalks& walks, std::size_t piece,
                                                                    PieceCounts* pieces = nullptr);
 
-// A worker's part: the piece [begin, end) of an input, whose bytes `text` holds (and the
-// byte at `end` unless `at_end`; fewer when the input ended sooner), walked by `plan` with
-// the caller's `options`.
-[[nodiscard]] Expected<std::string, SalvageError> walk_piece_by_plan(std::string_view plan, std::string_view text,
-                                                                     std::uint64_t begin, std::uint64_t end,
-                                                                     bool at_end, SalvageOptions options);
+// A worker's part: walks `piece` by `plan` with the caller's `options`. The caller sets the
+// piece's begin, end and at_end, and puts into its bytes the piece and, unless at_end, the
+// byte at `end`: `length` bytes (fewer when the input ended sooner). The message is what the
+// stitcher takes; it reads the piece's output where it lies.
+[[nodiscard]] Expected<PieceMessage, SalvageError> walk_piece_by_plan(std::string_view plan, Piece& piece,
+                                                                      std::size_t length, SalvageOptions options);
 
 }  // namespace rowmender

@@ -6,23 +6,22 @@
 namespace rowmender {
 namespace {
 
-// The first word of every message: the format's name and version, then a number that reads
-// back only in the same byte order.
-constexpr std::string_view kPlanMagic = "rowmender-walk-plan-1";
-constexpr std::string_view kPieceMagic = "rowmender-walked-piece-1";
-constexpr std::uint64_t kByteOrder = 0x0102030405060708u;
+// The first word of every message: the format's name and version. Numbers are written a
+// byte per seven bits, low bits first, so that a message reads the same on any byte order
+// and the many small numbers of a piece's changes take a byte or two each.
+constexpr std::string_view kPlanMagic = "rowmender-walk-plan-2";
+constexpr std::string_view kPieceMagic = "rowmender-walked-piece-2";
 
 class Writer {
  public:
   Writer() = default;
-  explicit Writer(std::string_view magic) {
-    text(magic);
-    number(kByteOrder);
-  }
+  explicit Writer(std::string_view magic) { text(magic); }
   void number(std::uint64_t value) {
-    char bytes[sizeof value];
-    std::memcpy(bytes, &value, sizeof value);
-    out_.append(bytes, sizeof bytes);
+    while (value >= 0x80) {
+      out_.push_back(static_cast<char>(0x80 | (value & 0x7F)));
+      value >>= 7;
+    }
+    out_.push_back(static_cast<char>(value));
   }
   void flag(bool value) { number(value ? 1 : 0); }
   void text(std::string_view value) {
@@ -44,17 +43,18 @@ class Writer {
 class Reader {
  public:
   Reader(std::string_view bytes, std::string_view magic) : bytes_(bytes) {
-    if (text() != magic || number() != kByteOrder) bad_ = true;
+    if (text() != magic) bad_ = true;
   }
   std::uint64_t number() {
     std::uint64_t value = 0;
-    if (bad_ || bytes_.size() - at_ < sizeof value) {
-      bad_ = true;
-      return 0;
+    for (unsigned shift = 0; !bad_; shift += 7) {
+      if (at_ == bytes_.size() || shift > 63) break;
+      const auto byte = static_cast<unsigned char>(bytes_[at_++]);
+      value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0) return value;
     }
-    std::memcpy(&value, bytes_.data() + at_, sizeof value);
-    at_ += sizeof value;
-    return value;
+    bad_ = true;
+    return 0;
   }
   std::uint64_t below(std::uint64_t limit) {
     const std::uint64_t value = number();
@@ -80,7 +80,7 @@ class Reader {
   // A count of items of at least `least` bytes each: never more than the message can hold.
   std::uint64_t count(std::size_t least) { return below((bytes_.size() - at_) / least + 1); }
   std::vector<std::string> texts() {
-    std::vector<std::string> values(static_cast<std::size_t>(count(sizeof(std::uint64_t))));
+    std::vector<std::string> values(static_cast<std::size_t>(count(1)));
     for (std::string& value : values) value = text();
     return values;
   }
@@ -151,7 +151,7 @@ Expected<WalkPlan, SalvageError> decode_walk_plan(std::string_view bytes) {
   return plan;
 }
 
-std::string encode_piece(const Piece& p) {
+PieceMessage::PieceMessage(const Piece& p) {
   Writer out(kPieceMagic);
   out.number(p.begin);
   out.number(p.end);
@@ -179,14 +179,12 @@ std::string encode_piece(const Piece& p) {
     out.texts(carried.lacking);
     out.texts(carried.first_lacking);
   }
-  std::vector<iovec> pieces;
-  p.plan.gather(p.arena, pieces);
+  p.plan.gather(p.arena, output_);
   std::uint64_t output = 0;
-  for (const iovec& piece : pieces) output += piece.iov_len;
+  for (const iovec& piece : output_) output += piece.iov_len;
   out.number(output);
-  std::string bytes = out.take();
-  bytes.reserve(bytes.size() + output);
-  for (const iovec& piece : pieces) bytes.append(static_cast<const char*>(piece.iov_base), piece.iov_len);
+  head_ = out.take();
+  size_ = head_.size() + output;
   Writer rest;
   rest.number(p.quarantined.size());
   p.quarantined.for_each([&](const QuarantineRecord& record) {
@@ -223,15 +221,24 @@ std::string encode_piece(const Piece& p) {
       rest.number(value);
     }
   }
-  bytes += rest.take();
-  return bytes;
+  tail_ = rest.take();
+  size_ += tail_.size();
+}
+
+void PieceMessage::copy_to(char* out) const noexcept {
+  std::memcpy(out, head_.data(), head_.size());
+  out += head_.size();
+  for (const iovec& piece : output_) {
+    std::memcpy(out, piece.iov_base, piece.iov_len);
+    out += piece.iov_len;
+  }
+  std::memcpy(out, tail_.data(), tail_.size());
 }
 
 std::optional<SalvageError> decode_piece(std::string_view bytes, Piece& p,
                                          const std::optional<RowScreen>& first_screen) {
-  // The message is kept whole: the output and the quarantined rows' text are spans of it.
-  p.bytes.assign(bytes.begin(), bytes.end());
-  const std::string_view message(p.bytes.data(), p.bytes.size());
+  // The output and the quarantined rows' text are spans of the message, read where it lies.
+  const std::string_view message = bytes;
   Reader in(message, kPieceMagic);
   p.begin = in.number();
   p.end = in.number();
@@ -256,7 +263,7 @@ std::optional<SalvageError> decode_piece(std::string_view bytes, Piece& p,
     RowScreen::Carried carried;
     carried.open = in.flag();
     carried.names = in.texts();
-    carried.from.resize(static_cast<std::size_t>(in.count(sizeof(std::uint64_t))));
+    carried.from.resize(static_cast<std::size_t>(in.count(1)));
     for (std::uint32_t& field : carried.from) field = static_cast<std::uint32_t>(in.below(std::uint64_t{1} << 32));
     carried.width = in.number();
     carried.reason = static_cast<QuarantineReason>(in.below(kQuarantineReasons));
@@ -271,7 +278,7 @@ std::optional<SalvageError> decode_piece(std::string_view bytes, Piece& p,
   const std::size_t output_at = in.skip(output);
   p.plan.add(Span{0, output_at, output_at + output});
   p.quarantined.clear();
-  const std::uint64_t quarantined = in.count(4 * sizeof(std::uint64_t));
+  const std::uint64_t quarantined = in.count(4);
   for (std::uint64_t i = 0; i < quarantined; ++i) {
     QuarantineRecord record;
     record.line = in.number();
@@ -283,7 +290,7 @@ std::optional<SalvageError> decode_piece(std::string_view bytes, Piece& p,
     p.quarantined.add(record);
   }
   static const std::vector<std::uint32_t> kRemapped;  // a change's remap is only ever asked whether there is one
-  p.changes.resize(static_cast<std::size_t>(in.count(21 * sizeof(std::uint64_t))));
+  p.changes.resize(static_cast<std::size_t>(in.count(21)));
   for (RecordedChange& change : p.changes) {
     change.first_line = in.number();
     change.last_line = in.number();
