@@ -33,10 +33,13 @@ ROWS = [
 
 
 def repaired(path, threads, cleanup, opts):
+    """The outputs: into file objects, or (on three threads) the repaired file into a file,
+    which the threads write behind the stitching."""
     outputs = [io.BytesIO() for _ in range(3)]
-    report = rowmender.repair(
-        path, outputs[0], outputs[1], changes=outputs[2], threads=threads, cleanup=cleanup, **opts
-    )
+    target = path.with_suffix(".out") if threads == 3 else outputs[0]
+    report = rowmender.repair(path, target, outputs[1], changes=outputs[2], threads=threads, cleanup=cleanup, **opts)
+    if threads == 3:
+        outputs[0].write(target.read_bytes())
     return [out.getvalue() for out in outputs] + [report]
 
 
