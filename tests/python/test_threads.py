@@ -167,3 +167,38 @@ def test_a_cluster_repairs_a_large_file_from_memory_into_memory(tmp_path, monkey
     assert [memory.cat(url) for url in outputs] + [report.to_dict()] == expected
     walked = re.search(r"(\d+) pieces walked on the cluster, (\d+) walked again", caplog.text)
     assert walked is not None and int(walked[1]) >= 10, caplog.text
+
+
+class FailingClient:
+    """A cluster whose third walk fails, as a worker that lost the file would."""
+
+    def __init__(self):
+        self.cancelled = []
+
+    def nthreads(self):
+        return {"worker": 1}
+
+    def submit(self, function, *args, pure):
+        begin = args[2]
+
+        class Future:
+            def result(self):
+                if begin >= 2 * 97:
+                    raise FileNotFoundError(2, "No such file or directory", args[1])
+                return function(*args)
+
+        return Future()
+
+    def cancel(self, futures):
+        self.cancelled.extend(futures)
+
+
+def test_a_failed_walk_fails_the_repair_and_leaves_the_target(tmp_path, monkeypatch):
+    source, target = tmp_path / "in.csv", tmp_path / "out.csv"
+    source.write_bytes(b"a,b\n" + b"1,2\n" * 200)
+    target.write_bytes(b"before")
+    monkeypatch.setenv("ROWMENDER_PIECE_BYTES", "97")
+    client = FailingClient()
+    with pytest.raises(FileNotFoundError):
+        rowmender.repair(source, target, client=client)
+    assert target.read_bytes() == b"before" and client.cancelled
