@@ -27,7 +27,6 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import bench_threads  # noqa: E402
-import generate_data  # noqa: E402
 
 
 class Pieces(logging.Handler):
@@ -41,31 +40,17 @@ class Pieces(logging.Handler):
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--source-dir", type=Path, default=generate_data.DEFAULT_DIR)
-    parser.add_argument("--out", type=Path, default=Path("/tmp/rowmender-threads"))
-    parser.add_argument("--gib", type=float, default=1.0)
-    parser.add_argument("--repeat", type=int, default=5)
+    bench_threads.add_file_options(parser)
     parser.add_argument("--workers", type=int, default=2)
     parser.add_argument("--piece-mib", type=int, default=64)
     parser.add_argument("--scheduler")
-    parser.add_argument("--files", nargs="+", default=["clean", "damaged", "adversarial"])
     args = parser.parse_args()
 
     import distributed
 
     import rowmender
 
-    if not (args.source_dir / "damaged.csv").exists():
-        generate_data.generate(args.source_dir, 100.0)
-    args.out.mkdir(parents=True, exist_ok=True)
-    size = int(args.gib * (1 << 30))
-    makers = {
-        "clean": lambda: bench_threads.grown(args.source_dir / "clean.csv", args.out / "clean.csv", size),
-        "damaged": lambda: bench_threads.grown(args.source_dir / "damaged.csv", args.out / "damaged.csv", size),
-        "adversarial": lambda: bench_threads.adversarial(
-            args.out / f"adversarial-{args.piece_mib}mib.csv", size, args.piece_mib << 20
-        ),
-    }
+    files = bench_threads.benchmark_files(args, args.piece_mib << 20)
     os.environ["ROWMENDER_PIECE_BYTES"] = str(args.piece_mib << 20)
     pieces = Pieces()
     logger = logging.getLogger("rowmender")
@@ -81,8 +66,7 @@ def main() -> int:
     target = args.out / "repaired.csv"
     results: dict[str, dict] = {}
     with client:
-        for name in args.files:
-            path = makers[name]()
+        for name, path in files.items():
             roads = {"here": {}, "cluster": {"client": client}}
             times: dict[str, list[float]] = {road: [] for road in roads}
             for road, extra in roads.items():

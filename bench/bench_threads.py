@@ -102,26 +102,38 @@ def copy_bandwidth(size: int = 1 << 27) -> float:
     return 2 * size / best
 
 
-def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def add_file_options(parser: argparse.ArgumentParser) -> None:
+    """The options that say which files to time, and how often."""
     parser.add_argument("--source-dir", type=Path, default=generate_data.DEFAULT_DIR)
     parser.add_argument("--out", type=Path, default=Path("/tmp/rowmender-threads"))
     parser.add_argument("--gib", type=float, default=1.0)
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--files", nargs="+", default=["clean", "damaged", "adversarial"])
-    args = parser.parse_args()
 
+
+def benchmark_files(args: argparse.Namespace, piece: int = 1 << 20) -> dict[str, Path]:
+    """The files asked for, made when missing; the adversarial one's quoted fields are longer
+    than `piece`."""
     if not (args.source_dir / "damaged.csv").exists():
         generate_data.generate(args.source_dir, 100.0)
     args.out.mkdir(parents=True, exist_ok=True)
     size = int(args.gib * (1 << 30))
+    suffix = "" if piece == 1 << 20 else f"-{piece >> 20}mib"
     makers = {
         "clean": lambda: grown(args.source_dir / "clean.csv", args.out / "clean.csv", size),
         "damaged": lambda: grown(args.source_dir / "damaged.csv", args.out / "damaged.csv", size),
-        "adversarial": lambda: adversarial(args.out / "adversarial.csv", size),
+        "adversarial": lambda: adversarial(args.out / f"adversarial{suffix}.csv", size, piece),
     }
-    files = {name: makers[name]() for name in args.files}
+    return {name: makers[name]() for name in args.files}
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    add_file_options(parser)
+    parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    args = parser.parse_args()
+
+    files = benchmark_files(args)
     target = args.out / "repaired.csv"
     results: dict[str, dict] = {}
     for name, path in files.items():
