@@ -109,7 +109,7 @@ class ClusterPieces:
                 self.size: int = filesystem.size(path)
                 self._file = filesystem.open(path, "rb")
             self._ship = in_this_process(source)
-        elif is_path(source) and not isinstance(source, int):
+        elif is_path(source):
             self.name = os.fsdecode(source)
             self._location = os.path.abspath(self.name)
             self._fd = os.open(self._location, os.O_RDONLY | os.O_CLOEXEC)
