@@ -2,7 +2,8 @@
 went, and the model that predicts larger machines.
 
     PYTHONPATH=build-release/python /usr/bin/python3 bench/bench_threads.py \\
-        [--source-dir bench/data] [--out /tmp/rowmender-threads] [--gib 1] [--repeat 5] [--threads 1 2]
+        [--source-dir bench/data] [--out /tmp/rowmender-threads] [--gib 1] [--repeat 5] [--threads 1 2] \\
+        [--files clean damaged adversarial] [--one-core]
 
 The 1 GiB files are the benchmark's clean.csv and damaged.csv (bench/generate_data.py, made
 there when missing) with their rows repeated until the size is reached; adversarial.csv
@@ -11,8 +12,13 @@ one and is read again by the calling thread.
 
 Each timed run is a fresh process (`rowmender.repair(source, target, threads=N)`), the
 thread counts interleaved, so that a machine shared with others is as busy for each; the
-median and the spread (lowest to highest) are printed. One more run per file in this
-process reads the piece counts: how many pieces were read again, the threads' parse time
+median and the spread (lowest to highest) are printed. The target is removed before each
+run, untimed: a repair over the last run's output would also pay for freeing it, and on ext4
+for writing the new one out at once (a file renamed over another is flushed). With
+`--one-core`, `threads=1` is also timed with the process held to one CPU: the one-thread
+engine reads ahead and writes behind on threads of its own, so on a machine of few cores its
+plain run already uses more than one. Three more runs per file in this process read the
+piece counts: how many pieces were read again, the threads' parse time
 (all pieces together) and the calling thread's own time (stitching, writing and what it
 read again).
 """
@@ -22,6 +28,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -63,14 +70,25 @@ def adversarial(target: Path, size: int, piece: int = 1 << 20) -> Path:
     return target
 
 
-def timed(path: Path, threads: int, out: Path) -> float:
+def timed(path: Path, threads: int, out: Path, one_core: bool = False, cpu: list[float] | None = None) -> float:
+    """The wall time of one run; its CPU time (user and system, all its threads) is appended
+    to `cpu` when given."""
+    out.unlink(missing_ok=True)
+    pin = (lambda: os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})) if one_core else None
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    subprocess.run([sys.executable, "-c", RUN, str(path), str(out), str(threads)], check=True)
-    return time.perf_counter() - start
+    subprocess.run([sys.executable, "-c", RUN, str(path), str(out), str(threads)], check=True, preexec_fn=pin)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if cpu is not None:
+        cpu.append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
+    return wall
 
 
-def piece_counts(path: Path, threads: int, out: Path) -> dict[str, float]:
-    """The engine's counts of one run in this process (the report leaves them out)."""
+def piece_counts(path: Path, threads: int, out: Path, runs: int = 3) -> dict[str, float]:
+    """The engine's counts of `runs` runs in this process (the report leaves them out), the
+    times their medians: the kernel's share of writing varies between runs of the same
+    repair by a factor of several here."""
     import rowmender
     from rowmender import _stream
 
@@ -78,15 +96,16 @@ def piece_counts(path: Path, threads: int, out: Path) -> dict[str, float]:
     report = _stream._report
     _stream._report = lambda counts, source: (seen.append(counts), report(counts, source))[1]
     try:
-        rowmender.repair(str(path), str(out), threads=threads)
+        for _ in range(runs):
+            out.unlink(missing_ok=True)
+            rowmender.repair(str(path), str(out), threads=threads)
     finally:
         _stream._report = report
-    counts = seen[-1]
     return {
-        "pieces": counts["pieces"],
-        "reparsed_pieces": counts["reparsed_pieces"],
-        "parse_s": counts["parse_ns"] / 1e9,
-        "stitch_s": counts["stitch_ns"] / 1e9,
+        "pieces": seen[-1]["pieces"],
+        "reparsed_pieces": seen[-1]["reparsed_pieces"],
+        "parse_s": statistics.median(counts["parse_ns"] for counts in seen) / 1e9,
+        "stitch_s": statistics.median(counts["stitch_ns"] for counts in seen) / 1e9,
     }
 
 
@@ -131,29 +150,42 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     add_file_options(parser)
     parser.add_argument("--threads", type=int, nargs="+", default=[1, 2])
+    parser.add_argument("--one-core", action="store_true", help="also time threads=1 held to one CPU")
     args = parser.parse_args()
 
     files = benchmark_files(args)
     target = args.out / "repaired.csv"
     results: dict[str, dict] = {}
     for name, path in files.items():
-        times: dict[int, list[float]] = {n: [] for n in args.threads}
+        # Keyed by the label printed: "threads=N", and "threads=1, one core" with --one-core.
+        runs = [(f"threads={n}", n, False) for n in args.threads]
+        if args.one_core:
+            runs.insert(0, ("threads=1, one core", 1, True))
+        times: dict[str, list[float]] = {label: [] for label, _, _ in runs}
+        cpu: dict[str, list[float]] = {label: [] for label, _, _ in runs}
         timed(path, 1, target)  # the file in the page cache, the package compiled
         for _ in range(args.repeat):
-            for n in args.threads:
-                times[n].append(timed(path, n, target))
+            for label, n, one_core in runs:
+                times[label].append(timed(path, n, target, one_core, cpu[label]))
         mb = path.stat().st_size / 1e6
         results[name] = {"mb": round(mb), "pieces": piece_counts(path, max(args.threads), target)}
-        for n in args.threads:
-            median = statistics.median(times[n])
-            results[name][f"threads={n}"] = {
+        for label in times:
+            median = statistics.median(times[label])
+            results[name][label] = {
                 "median_s": round(median, 3),
-                "spread_s": [round(min(times[n]), 3), round(max(times[n]), 3)],
+                "spread_s": [round(min(times[label]), 3), round(max(times[label]), 3)],
                 "mb_per_s": round(mb / median),
+                # CPU time over wall time: how many cores the run kept busy.
+                "cpu_s": round(statistics.median(cpu[label]), 3),
+                "cores_busy": round(statistics.median(c / t for c, t in zip(cpu[label], times[label])), 2),
             }
-        one = statistics.median(times[args.threads[0]])
+        one = statistics.median(times[f"threads={args.threads[0]}"])
         for n in args.threads[1:]:
-            results[name][f"speedup_{n}"] = round(one / statistics.median(times[n]), 2)
+            results[name][f"speedup_{n}"] = round(one / statistics.median(times[f"threads={n}"]), 2)
+        if args.one_core:
+            alone = statistics.median(times["threads=1, one core"])
+            for n in args.threads:
+                results[name][f"speedup_{n}_over_one_core"] = round(alone / statistics.median(times[f"threads={n}"]), 2)
     bandwidth = copy_bandwidth()
     tiny = args.out / "tiny.csv"
     tiny.write_bytes(b"a,b\n1,2\n")
