@@ -258,6 +258,13 @@ def build_parser() -> argparse.ArgumentParser:
         help="repair one regular file on N threads, into the same bytes (default: %(default)s; "
         "several files go on several processes with --jobs)",
     )
+    repair_parser.add_argument(
+        "--scheduler",
+        metavar="ADDRESS",
+        help="repair on the Dask cluster whose scheduler is at ADDRESS (tcp://host:8786), into the same bytes: "
+        "one regular INPUT cut into pieces, or with --output-dir one file per task; the workers must reach the "
+        "files under the same names",
+    )
     files = repair_parser.add_argument_group("side files")
     files.add_argument(
         "--quarantine", metavar="FILE", type=_file_name, help="write the rows that were set aside to FILE"

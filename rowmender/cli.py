@@ -8,6 +8,7 @@ status says what happened (see _cli_parser).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
 import os
 import re
@@ -31,12 +32,13 @@ from ._files import (
 from ._report import RepairReport
 from ._rowmender_backend import _check_settings, sniff
 from ._stream import repair
+from ._urls import optional_module
 
 # Not imported here: typing and dataclasses (their import would take longer than repairing a
 # small file) and json (only --json needs it).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from collections.abc import Callable, Mapping, Sequence
+    from collections.abc import Callable, Iterator, Mapping, Sequence
     from typing import Any
 
 
@@ -231,9 +233,12 @@ def _refuse_clashes(job: RepairJob) -> None:
     )
 
 
-def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--changes", threads: int = 1) -> _Outcome:
-    """Repairs one input into its outputs, on ``threads`` threads; ``changes_hint`` is what
-    the hint about merged rows points to when no change log is written."""
+def _repair_one(
+    job: RepairJob, options: _Options, changes_hint: str = "--changes", threads: int = 1, client: Any = None
+) -> _Outcome:
+    """Repairs one input into its outputs, on ``threads`` threads or a cluster's ``client``;
+    ``changes_hint`` is what the hint about merged rows points to when no change log is
+    written."""
     for name in job.outputs().values():
         _check_output_place(name)
     with Input(job.input) as input_:
@@ -253,12 +258,19 @@ def _repair_one(job: RepairJob, options: _Options, changes_hint: str = "--change
                     **options.repair_settings,
                 )
                 target = outputs["OUTPUT"].target if "OUTPUT" in outputs else None
+                if client is not None and not isinstance(input_.source, str):
+                    kind = "compressed" if input_.compression else "not a regular file"
+                    raise _FileError(
+                        f"{_show_input(job.input)} is {kind}: --scheduler cuts a regular file into pieces; "
+                        "repair it without --scheduler"
+                    )
                 if page is None:
                     report = repair(
                         input_.source,
                         target,
                         quarantine.target if quarantine else None,
                         threads=threads,
+                        client=client,
                         **common,
                     )
                 else:
@@ -343,6 +355,24 @@ def _show_output(name: str) -> str:
     return STDOUT_NAME if name == "-" else quoted(name)
 
 
+@contextlib.contextmanager
+def _cluster(address: str | None, parser: argparse.ArgumentParser) -> Iterator[Any]:
+    """A client of the Dask scheduler at ``address`` while the repair runs; None without one."""
+    if address is None:
+        yield None
+        return
+    try:
+        distributed = optional_module("distributed", "--scheduler")
+    except ImportError as error:
+        parser.error(str(error))
+    try:
+        client = distributed.Client(address)
+    except (OSError, ValueError) as error:
+        raise _FileError(f"cannot reach the Dask scheduler at {address}: {error}") from None
+    with client:
+        yield client
+
+
 def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     options = _Options.from_args(args, parser)
     many = {
@@ -351,6 +381,15 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         "--changes-dir": args.changes_dir,
         "--jobs": args.jobs,
     }
+    if args.scheduler is not None:
+        for option, given in (("--threads", args.threads != 1), ("--jobs", args.jobs is not None)):
+            if given:
+                parser.error(f"{option} and --scheduler cannot be used together: the cluster's workers do the work")
+        if args.report is not None:
+            parser.error("--report is made by a repair on this machine; it does not go with --scheduler")
+        if args.output_dir is None and args.paths[:1] == ["-"]:
+            parser.error("--scheduler cuts a file into pieces: standard input (-) cannot be cut")
+
     if args.output_dir is not None:
         if args.threads != 1:
             parser.error("--threads repairs one file on several threads; with --output-dir, use --jobs")
@@ -364,9 +403,10 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
         for folder in (args.output_dir, args.quarantine_dir, args.changes_dir):
             if folder is not None and os.path.exists(folder) and not os.path.isdir(folder):
                 raise _FileError(f"cannot write into {quoted(folder)}: it is a file, not a folder")
-        return _repair_many(
-            args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs, parser
-        )
+        with _cluster(args.scheduler, parser) as client:
+            return _repair_many(
+                args.paths, options, args.output_dir, args.quarantine_dir, args.changes_dir, args.jobs, parser, client
+            )
     given = [option for option, value in many.items() if value is not None]
     if given:
         parser.error(f"{given[0]} goes with --output-dir")
@@ -377,7 +417,8 @@ def _repair_command(args: argparse.Namespace, parser: argparse.ArgumentParser) -
     if len(on_stdout) > 1:
         parser.error(f"{' and '.join(on_stdout)} cannot both be standard output")
     try:
-        outcome = _repair_one(job, options, threads=args.threads)
+        with _cluster(args.scheduler, parser) as client:
+            outcome = _repair_one(job, options, threads=args.threads, client=client)
     except (MemoryError, CompressionError, OSError, ValueError) as error:
         raise _explain(error, job, "repair") from None
     # With data on standard output, everything else goes to standard error.
@@ -417,6 +458,7 @@ def _run_many(
     parser: argparse.ArgumentParser,
     jobs: int | None,
     show: Callable[[str, RepairReport], None],
+    client: Any = None,
     **folders: str | None,
 ) -> Mapping[str, object]:
     """Runs repair_many with a line per finished file, one progress bar for the whole set,
@@ -450,6 +492,7 @@ def _run_many(
             sources,
             folders.pop("output_dir"),
             jobs=jobs,
+            client=client,
             on_result=finished,
             progress=progress if not options.quiet and sys.stderr.isatty() else None,
             decompress=True,
@@ -497,6 +540,7 @@ def _repair_many(
     changes_dir: str | None,
     jobs: int | None,
     parser: argparse.ArgumentParser,
+    client: Any = None,
 ) -> int:
     def show(source: str, report: RepairReport) -> None:
         if options.json:
@@ -516,6 +560,7 @@ def _repair_many(
         output_dir=output_dir,
         quarantine_dir=quarantine_dir,
         changes_dir=changes_dir,
+        client=client,
     )
     if not options.quiet and not options.json:
         _tell(_totals(outcomes))

@@ -65,7 +65,8 @@ def run(
 ) -> subprocess.CompletedProcess[Any]:
     # The timeout only catches a hang; nothing here is timed.
     kwargs.setdefault("capture_output", "stdout" not in kwargs)
-    return subprocess.run(command(*args, without=without), text=text, cwd=cwd, env=ENV, timeout=120, **kwargs)
+    kwargs.setdefault("env", ENV)
+    return subprocess.run(command(*args, without=without), text=text, cwd=cwd, timeout=120, **kwargs)
 
 
 def hint_lines(stderr: str) -> list[str]:
@@ -317,6 +318,16 @@ def test_version_and_exit_statuses_are_in_the_help(tmp_path: Path) -> None:
         pytest.param(["repair", "IN", "--output-dir", "out", "--quarantine", "q.csv"], id="one-quarantine-for-many"),
         pytest.param(["repair", "IN", "OUT", "OUT"], id="three-paths-without-output-dir"),
         pytest.param(["repair", "IN", "--output-dir", "out", "--jobs", "0"], id="no-jobs"),
+        pytest.param(
+            ["repair", "IN", "OUT", "--scheduler", "tcp://127.0.0.1:9", "--threads", "2"], id="cluster-threads"
+        ),
+        pytest.param(
+            ["repair", "IN", "--output-dir", "o", "--scheduler", "tcp://127.0.0.1:9", "--jobs", "2"], id="cluster-jobs"
+        ),
+        pytest.param(
+            ["repair", "IN", "OUT", "--scheduler", "tcp://127.0.0.1:9", "--report", "r.html"], id="cluster-report"
+        ),
+        pytest.param(["repair", "-", "OUT", "--scheduler", "tcp://127.0.0.1:9"], id="cluster-stdin"),
     ],
 )
 def test_usage_errors_exit_2_with_one_line_and_touch_no_file(damaged: Path, tmp_path: Path, args: list[str]) -> None:
@@ -964,3 +975,32 @@ def test_check_of_many_files_with_workers(damaged: Path, tmp_path: Path) -> None
         ("damaged.csv", True),
     ]
     assert missing.returncode == 1 and "missing.csv" in missing.stderr
+
+
+# Dask's event loop asks for a call the installed tornado deprecates.
+@pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+def test_scheduler_repairs_on_the_cluster_into_the_same_bytes(tmp_path: Path, cluster_client: Any) -> None:
+    source = tmp_path / "in.csv"
+    source.write_text(DAMAGED + "".join(DAMAGED.splitlines(keepends=True)[1:]) * 40, encoding="utf-8")
+    (tmp_path / "in.csv.gz").write_bytes(gzip.compress(source.read_bytes()))
+    roads = {
+        "one file": lambda out: [source, out / "in.csv", "--changes", out / "changes.csv"],
+        "many files": lambda out: [source, "--output-dir", out, "--quarantine-dir", out / "q"],
+    }
+    address = ["--scheduler", cluster_client.scheduler.address]
+    for name, args in roads.items():
+        here, there = tmp_path / name / "here", tmp_path / name / "there"
+        here.mkdir(parents=True), there.mkdir()
+        assert run("repair", *args(here), "--quiet", cwd=tmp_path).returncode == 0
+        # Pieces of 97 bytes: every piece's walk goes to a worker, some walked again here.
+        made = run("repair", *args(there), "--quiet", *address, cwd=tmp_path, env=dict(ENV, ROWMENDER_PIECE_BYTES="97"))
+        assert made.returncode == 0, made.stderr
+        assert {p.relative_to(there): p.read_bytes() for p in there.rglob("*") if p.is_file()} == {
+            p.relative_to(here): p.read_bytes() for p in here.rglob("*") if p.is_file()
+        }, name
+    # Both roads ran on the cluster: a file's pieces, and files as tasks.
+    prefixes = cluster_client.run_on_scheduler(lambda dask_scheduler: sorted(dask_scheduler.task_prefixes))
+    assert {"walk_range", "rowmender-repair"} <= set(prefixes)
+    refused = run("repair", tmp_path / "in.csv.gz", tmp_path / "out.csv", *address, cwd=tmp_path)
+    assert refused.returncode == 1 and "in.csv.gz' is compressed" in refused.stderr
+    assert not (tmp_path / "out.csv").exists()
