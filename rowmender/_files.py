@@ -371,7 +371,35 @@ def detect_encoding(head: bytes, whole: bool) -> tuple[str, bool]:
     detected = _best_legacy(body)
     if detected == "utf-8":  # what it calls UTF-8 is not, as seen above: mixed
         return "utf-8", True
-    return detected or _FALLBACK_ENCODING, False
+    codec = detected or _FALLBACK_ENCODING
+    # The other way round: a legacy file with rows appended in UTF-8. Decoded whole in its
+    # encoding, those rows would turn into mojibake ("KÃ¶ln") without a word.
+    if _single_byte(codec) and _has_utf8_lines(body, codec):
+        return "utf-8", True
+    return codec, False
+
+
+def _single_byte(codec: str) -> bool:
+    """Whether ``codec`` reads every byte as one character, so that the engine can read a
+    row in it by a table of 128 entries (see legacy_table)."""
+    return len(bytes(range(0x80, 0x100)).decode(codec, "replace")) == 0x80
+
+
+def _has_utf8_lines(data: bytes, codec: str) -> bool:
+    """Whether ``data``, text in the single-byte ``codec``, has lines that are UTF-8 instead:
+    valid UTF-8 with characters of several bytes, every one of them a character ``codec``
+    has as well (the same language's letters, written by another program). A line of
+    ``codec``'s own text reads as UTF-8 only by accident, and then into characters of other
+    scripts ("CAFÉ" before a no-break space reads "CAFɠ")."""
+    for line in data.splitlines():
+        if line.isascii():
+            continue
+        try:
+            line.decode("utf-8").encode(codec)
+        except UnicodeError:
+            continue
+        return True
+    return False
 
 
 # Every ASCII byte as a space: what is left split at spaces is the runs of other bytes (without
@@ -395,9 +423,9 @@ def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
     latin = words * 2 < len(runs)
     detected = _best_legacy(foreign) if foreign and not latin else None
     codec = _FALLBACK_ENCODING if detected is None or detected == "utf-8" else detected
-    upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
-    if len(upper) != 0x80:
+    if not _single_byte(codec):
         return None, None
+    upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
     return codec, tuple(b"" if char == "\ufffd" else char.encode() for char in upper)
 
 

@@ -55,8 +55,18 @@ CASES = {
     "utf-8-starting-with-PK": (b"PKZ;x\n" + export(3).encode(), "utf-8", None),
     # Rows appended in latin-1: the UTF-8 rows kept as they are, the others read in cp1252.
     "utf-8-with-latin-1-rows": (export(300).encode() + export(20)[23:].encode("latin-1"), "utf-8", "mixed"),
+    # The other way round: a cp1252 export with rows appended by a program that writes UTF-8.
+    "cp1252-with-utf-8-rows": (export(300).encode("cp1252") + export(20)[23:].encode(), "utf-8", "mixed"),
     "utf-8-mark-before-cp1252": (codecs.BOM_UTF8 + export(300).encode("cp1252"), "cp1252", None),
 }
+
+
+def _is_utf8(line: bytes) -> bool:
+    try:
+        line.decode("utf-8")
+    except UnicodeDecodeError:
+        return False
+    return True
 
 
 def _utf8_or(line: bytes, other: str) -> str:
@@ -94,7 +104,10 @@ def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: s
     assert out.getvalue() == reference.getvalue()
     assert report.byte_order_mark == expected.byte_order_mark == data.startswith(codecs.BOM_UTF8)
     assert report.rows_with_replaced_bytes == 0
-    assert (report.transcoded_rows, report.other_encoding) == ((20, "cp1252") if decoded_as == "mixed" else (0, None))
+    foreign = sum(not line.isascii() and not _is_utf8(line) for line in data.splitlines())
+    assert (report.transcoded_rows, report.other_encoding) == (
+        (foreign, "cp1252") if decoded_as == "mixed" else (0, None)
+    )
     transcoded = ("transcoded_rows", "other_encoding") if decoded_as == "mixed" else ()
     expected_counts = {**expected.to_dict(), **{key: getattr(report, key) for key in transcoded}}
     assert report.to_dict() == {**expected_counts, "bytes_read": len(data), "encoding": encoding}
