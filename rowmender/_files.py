@@ -511,6 +511,21 @@ class Source:
             self.prefix += self._take(read, size - len(self.prefix))
         return self.prefix[:size]
 
+    def _tail_lines(self, head_size: int) -> bytes:
+        """A regular file's whole lines in its last ``DETECTED_BYTES`` past its first
+        ``head_size``; nothing for other sources. The last line counts only with its line
+        break: a file cut off inside a character is no other encoding."""
+        if self._total is None or self.decoder is not None:
+            return b""
+        fd = self.engine_source
+        start = os.lseek(fd, 0, os.SEEK_CUR)
+        size = self._total - start
+        if size <= head_size:
+            return b""
+        offset = max(head_size, size - DETECTED_BYTES)
+        lines = os.pread(fd, size - offset, start + offset).split(b"\n")[1:-1]
+        return b"\n".join(lines) + b"\n" if lines else b""
+
     def _choose_decoder(self, read: Callable[[int], bytes] | None, encoding: str | None) -> None:
         """Decides how the bytes reach the engine: as they are (UTF-8), or decoded first;
         and refuses a binary file."""
@@ -524,9 +539,14 @@ class Source:
             raise NotTextError(self.name, kind)
         skip_mark = False
         if encoding == "auto":
-            encoding, mixed = detect_encoding(head, len(head) < DETECTED_BYTES)
+            # Rows appended by another program lie at the end: a regular file's last lines
+            # are judged with its head, each cut to whole lines (a character cut in two where
+            # they meet would read as another encoding).
+            tail = self._tail_lines(len(head))
+            judged = head[: head.rfind(b"\n") + 1] + tail if tail and b"\n" in head else head
+            encoding, mixed = detect_encoding(judged, len(head) < DETECTED_BYTES)
             if mixed:
-                self.other_encoding, self.legacy = legacy_table(head)
+                self.other_encoding, self.legacy = legacy_table(judged)
             skip_mark = encoding != "utf-8" and head.startswith(codecs.BOM_UTF8)
         if encoding in _RAW_UTF8:
             return
