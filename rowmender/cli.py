@@ -243,6 +243,12 @@ def _repair_one(
         _check_output_place(name)
     with Input(job.input) as input_:
         _refuse_clashes(job)
+        if client is not None and not isinstance(input_.source, str):
+            kind = "compressed" if input_.compression else "not a regular file"
+            raise _FileError(
+                f"{_show_input(job.input)} is {kind}: --scheduler cuts a regular file into pieces; "
+                "repair it without --scheduler"
+            )
         with all_or_nothing() as committed:
             outputs: dict[str, Output] = {}
             # The side files first: all_or_nothing puts them in place before the output.
@@ -258,12 +264,6 @@ def _repair_one(
                     **options.repair_settings,
                 )
                 target = outputs["OUTPUT"].target if "OUTPUT" in outputs else None
-                if client is not None and not isinstance(input_.source, str):
-                    kind = "compressed" if input_.compression else "not a regular file"
-                    raise _FileError(
-                        f"{_show_input(job.input)} is {kind}: --scheduler cuts a regular file into pieces; "
-                        "repair it without --scheduler"
-                    )
                 if page is None:
                     report = repair(
                         input_.source,
