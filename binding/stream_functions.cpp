@@ -145,7 +145,8 @@ bool convert_prefix(PyObject* value, std::string& out) {
 
 // None, or a tuple of 128 bytes objects: the UTF-8 of the characters a single-byte encoding
 // reads bytes 0x80 to 0xFF as (empty for a byte it leaves undefined). The rows of a UTF-8
-// file that are not UTF-8 are read in it.
+// file that are not UTF-8 are read in it; with `decoded`, it is the file's own encoding,
+// which the engine decodes row by row, keeping rows of UTF-8 as they are.
 bool convert_legacy(PyObject* value, std::optional<LegacyBytes>& out) {
   if (value == nullptr || value == Py_None) return true;
   if (!PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 128) {
@@ -276,7 +277,10 @@ PyObject* repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
   parallel.piece = piece_bytes();
   // The report's samples are taken in input order by one walk.
   if (sampled) parallel.threads = 1;
-  if (legacy) options.legacy_rows = &*legacy;
+  if (legacy) {
+    legacy->set_file_encoding(decoded);
+    options.legacy_rows = &*legacy;
+  }
   if (added_columns) options.added_columns = &*added_columns;
   PyObject *source_name = names[0], *output_name = names[1], *quarantine_name = names[2], *changes_name = names[3];
   StreamEnd source, output, quarantine, changes;
@@ -557,7 +561,10 @@ PyObject* row_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             std::make_unique<ChangeLog>(changes_object != Py_None ? &payload->changes.sink() : nullptr, decoded);
         // The stream reads on after this call: the table lives as long as it.
         payload->legacy = legacy;
-        if (payload->legacy) options.legacy_rows = &*payload->legacy;
+        if (payload->legacy) {
+          payload->legacy->set_file_encoding(decoded);
+          options.legacy_rows = &*payload->legacy;
+        }
         payload->stream = std::make_unique<RowStream>(options, payload->log.get());
         payload->forks = forks_so_far();
         payload->owner = static_cast<long>(::getpid());

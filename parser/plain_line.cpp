@@ -84,7 +84,7 @@ bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, 
   begin_ = begin;
   quote_ = quote;
   if (!bits_.map(input.data(), begin, input.size(), delimiter, quote)) return false;
-  if (bits_.has_non_ascii() && !is_valid_utf8_line(input, begin, begin + bits_.size())) return false;
+  if (bits_.has_non_ascii() && (ascii_only_ || !is_valid_utf8_line(input, begin, begin + bits_.size()))) return false;
 
   const std::size_t words = bits_.words();
   std::uint64_t any_quote = 0;

@@ -52,6 +52,10 @@ class PlainLine {
   // Appends the fields to `rows`, each closed; the row is left open.
   void append_fields(RowTable& rows) const;
 
+  // Whether a line with bytes beyond ASCII is left to the parser, whatever they are: for a
+  // file in a legacy encoding, whose rows the parser reads in it or, when UTF-8, as they are.
+  void set_ascii_only(bool ascii_only) noexcept { ascii_only_ = ascii_only; }
+
   // Forgets what was learnt of the text read so far (where it is valid UTF-8), as a read of
   // another text or from an earlier place does: for a caller whose next read is of other
   // bytes in the same place.
@@ -69,6 +73,7 @@ class PlainLine {
   std::uint64_t fields_ = 0;
   bool has_quotes_ = false;
   bool quotes_are_text_ = false;
+  bool ascii_only_ = false;
   std::optional<std::uint8_t> escape_;
   LineBits bits_;
   // Only when the line has quotes, word by word: the delimiters outside quotes, the quotes

@@ -68,7 +68,21 @@ void ResilientParser::close_row(RowTable& rows, const RowStart& start) {
   // Field bytes are raw input; they are made valid UTF-8 once the row is complete. Checking
   // the whole row at once keeps the common case (valid text) at one scan per row.
   const std::string_view row_text = rows.const_text().view().substr(start.text);
-  if (!is_ascii(row_text) && !is_valid_utf8_row(rows, start)) repair_row_fields(rows, start);
+  if (!is_ascii(row_text)) {
+    const bool utf8 = is_valid_utf8_row(rows, start);
+    if (legacy_ != nullptr && legacy_->is_file_encoding()) {
+      // A row of the file's own encoding is read in it without a word; a row of UTF-8
+      // among them is kept as it is, and told.
+      if (utf8 && legacy_->spells(row_text)) {
+        events_.transcoded = true;
+      } else {
+        repair_row_fields(rows, start);
+      }
+    } else if (!utf8) {
+      events_.transcoded = legacy_ != nullptr;
+      repair_row_fields(rows, start);
+    }
+  }
   rows.end_row();
 }
 
@@ -86,7 +100,6 @@ bool ResilientParser::is_valid_utf8_row(const RowTable& rows, const RowStart& st
 
 void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
   TextBuffer& text = rows.text();
-  events_.transcoded = legacy_ != nullptr;
   utf8_scratch_.assign(text.view().substr(start.text));
   repaired_.clear();
   std::uint64_t begin = 0;
@@ -94,7 +107,7 @@ void ResilientParser::repair_row_fields(RowTable& rows, const RowStart& start) {
     const std::uint64_t end = rows.field_end(f) - start.text;
     const std::string_view field = std::string_view(utf8_scratch_).substr(begin, end - begin);
     if (legacy_ != nullptr) {
-      legacy_->append_utf8(repaired_, field);
+      events_.invalid_utf8 += legacy_->append_utf8(repaired_, field);
     } else {
       events_.invalid_utf8 += append_utf8_replacing_invalid(repaired_, field);
     }

@@ -38,7 +38,8 @@ class ResilientParser {
                   const Cursor& cursor) noexcept;
 
   // Rows that are not valid UTF-8 are read in `legacy` from now on (nullptr: their bad
-  // sequences are replaced by U+FFFD).
+  // sequences are replaced by U+FFFD); when it is the file's own encoding, so are the rows
+  // that are UTF-8 but spell characters it lacks.
   void read_bad_rows_as(const LegacyBytes* legacy) noexcept { legacy_ = legacy; }
 
   // Reads with `dialect` from the next row on (the default reads RFC 4180).
@@ -118,7 +119,8 @@ class ResilientParser {
   // Closes a row of `rows` after its last field, making every field valid UTF-8.
   void close_row(RowTable& rows, const RowStart& start);
   bool is_valid_utf8_row(const RowTable& rows, const RowStart& start) const;
-  // Replaces each invalid sequence of each field by U+FFFD, field by field.
+  // Makes each field valid UTF-8: read in the legacy encoding when there is one, else each
+  // invalid sequence replaced by U+FFFD (as is a byte the encoding leaves undefined).
   void repair_row_fields(RowTable& rows, const RowStart& start);
 
   // With an escape byte: appends the text the escape at `at` stands for (the byte after

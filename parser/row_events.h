@@ -11,7 +11,9 @@ struct RowEvents {
   std::uint64_t text_after_quote = 0;           // closing quotes followed by text that continued the field
   std::uint64_t quotes_in_unquoted_fields = 0;  // quotes kept as content of unquoted fields
   std::uint64_t invalid_utf8 = 0;               // ill-formed sequences replaced by U+FFFD
-  bool transcoded = false;                      // not UTF-8: read in the legacy encoding instead
+  // Not UTF-8: read in the legacy encoding instead; or, where that is the file's own, UTF-8
+  // kept as it is.
+  bool transcoded = false;
   // A quoted field was still open at the end of the input; the line it opened on.
   bool unterminated_quote = false;
   std::uint64_t unterminated_quote_line = 0;

@@ -541,7 +541,9 @@ def _repair_alone(original: bytes, settings: dict[str, Any], report: RepairRepor
         cleanup=within_row,
     )
     encoding = None if report.encoding == "utf-8" else report.encoding
-    if report.other_encoding is not None and not _is_utf8(original):
+    if report.other_encoding == "utf-8":  # a legacy file with rows of UTF-8: as the engine read this one
+        encoding = None if _is_utf8(original) and not original.isascii() else encoding
+    elif report.other_encoding is not None and not _is_utf8(original):
         encoding = report.other_encoding
     if report.trimmed_rows:
         # The empty last column every row carries was dropped from the file's rows.

@@ -371,35 +371,24 @@ def detect_encoding(head: bytes, whole: bool) -> tuple[str, bool]:
     detected = _best_legacy(body)
     if detected == "utf-8":  # what it calls UTF-8 is not, as seen above: mixed
         return "utf-8", True
-    codec = detected or _FALLBACK_ENCODING
-    # The other way round: a legacy file with rows appended in UTF-8. Decoded whole in its
-    # encoding, those rows would turn into mojibake ("KÃ¶ln") without a word.
-    if _single_byte(codec) and _has_utf8_lines(body, codec):
-        return "utf-8", True
-    return codec, False
+    return detected or _FALLBACK_ENCODING, False
 
 
-def _single_byte(codec: str) -> bool:
-    """Whether ``codec`` reads every byte as one character, so that the engine can read a
-    row in it by a table of 128 entries (see legacy_table)."""
-    return len(bytes(range(0x80, 0x100)).decode(codec, "replace")) == 0x80
+def single_byte(codec: str) -> bool:
+    """Whether ``codec`` reads ASCII as ASCII and every other byte as one character, so that
+    the engine can read a row in it by a table of 128 entries (see legacy_bytes)."""
+    lower = bytes(range(0x80))
+    return (
+        lower.decode(codec, "replace") == lower.decode("ascii")
+        and len(bytes(range(0x80, 0x100)).decode(codec, "replace")) == 0x80
+    )
 
 
-def _has_utf8_lines(data: bytes, codec: str) -> bool:
-    """Whether ``data``, text in the single-byte ``codec``, has lines that are UTF-8 instead:
-    valid UTF-8 with characters of several bytes, every one of them a character ``codec``
-    has as well (the same language's letters, written by another program). A line of
-    ``codec``'s own text reads as UTF-8 only by accident, and then into characters of other
-    scripts ("CAFÉ" before a no-break space reads "CAFɠ")."""
-    for line in data.splitlines():
-        if line.isascii():
-            continue
-        try:
-            line.decode("utf-8").encode(codec)
-        except UnicodeError:
-            continue
-        return True
-    return False
+def legacy_bytes(codec: str) -> tuple[bytes, ...]:
+    """The engine's table of a single-byte ``codec``: the UTF-8 of what it reads bytes 0x80
+    to 0xFF as (empty where it leaves one undefined)."""
+    upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
+    return tuple(b"" if char == "\ufffd" else char.encode() for char in upper)
 
 
 # Every ASCII byte as a space: what is left split at spaces is the runs of other bytes (without
@@ -423,10 +412,9 @@ def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
     latin = words * 2 < len(runs)
     detected = _best_legacy(foreign) if foreign and not latin else None
     codec = _FALLBACK_ENCODING if detected is None or detected == "utf-8" else detected
-    if not _single_byte(codec):
+    if not single_byte(codec):
         return None, None
-    upper = bytes(range(0x80, 0x100)).decode(codec, "replace")
-    return codec, tuple(b"" if char == "\ufffd" else char.encode() for char in upper)
+    return codec, legacy_bytes(codec)
 
 
 def _regular_file_size(source: object) -> int | None:
@@ -494,6 +482,9 @@ class Source:
         # read those rows in it (see legacy_table).
         self.other_encoding: str | None = None
         self.legacy: tuple[bytes, ...] | None = None
+        # Whether ``legacy`` is the file's own encoding, which the engine decodes row by row
+        # (rows of UTF-8 among it then being the other encoding).
+        self.legacy_file = False
         try:
             self._choose_decoder(read, encoding)
         except BaseException:
@@ -547,6 +538,14 @@ class Source:
             encoding, mixed = detect_encoding(judged, len(head) < DETECTED_BYTES)
             if mixed:
                 self.other_encoding, self.legacy = legacy_table(judged)
+            elif encoding != "utf-8" and single_byte(encoding):
+                # A file in a single-byte legacy encoding goes to the engine as it is, which
+                # reads each row in the encoding, and rows of UTF-8 among them (appended by
+                # a program that writes UTF-8) as they are: decoded whole, those would turn
+                # into mojibake ("KÃ¶ln") without a word.
+                self.encoding, self.legacy, self.legacy_file = encoding, legacy_bytes(encoding), True
+                self.other_encoding = "utf-8"
+                return
             skip_mark = encoding != "utf-8" and head.startswith(codecs.BOM_UTF8)
         if encoding in _RAW_UTF8:
             return
@@ -596,6 +595,12 @@ class Source:
                 f"give the encoding as {encoding}-le or {encoding}-be"
             )
         return f"{encoding}-{order}"
+
+    @property
+    def decoded(self) -> bool:
+        """Whether the engine reads text decoded from another encoding (by the decoder here,
+        or row by row itself)."""
+        return self.decoder is not None or self.legacy_file
 
     def bytes_read(self, engine_bytes: int) -> int:
         """What was read from the source when the engine has read `engine_bytes`."""

@@ -87,7 +87,9 @@ class RepairReport:
     ``control_bytes`` NUL bytes removed from ``rows_with_control_bytes`` rows; and
     ``trimmed_rows`` whose empty last column (a delimiter ending every line) was dropped.
     With ``encoding="auto"`` (and the cleanup's ``encoding`` rule) a UTF-8 file with rows in
-    another single-byte encoding has those ``transcoded_rows`` read in ``other_encoding``.
+    another single-byte encoding has those ``transcoded_rows`` read in ``other_encoding``;
+    a file in a single-byte encoding with rows of UTF-8 has those read as UTF-8
+    (``other_encoding`` "utf-8").
     ``new_sections`` counts headers of another table set aside (two exports joined), and
     ``matched_rows`` the rows below them put in the first header's columns by name;
     ``other_table_line`` is the first line of such a header naming columns the first

@@ -27,7 +27,8 @@ def _report(counts: dict[str, Any], source: Source) -> RepairReport:
         counts,
         bytes_read=source.bytes_read(counts["bytes_read"]),
         encoding=source.encoding,
-        other_encoding=source.other_encoding,
+        # A file in a legacy encoding has another only where rows of UTF-8 were found.
+        other_encoding=source.other_encoding if counts["transcoded_rows"] or not source.legacy_file else None,
     )
 
 
@@ -231,7 +232,7 @@ def repair_checked(
                     (input_.name, target_name, quarantine_name, changes_name),
                     _progress_through(input_, progress),
                     input_.prefix,
-                    input_.decoder is not None,
+                    input_.decoded,
                     settings,
                     input_.legacy,
                     added_columns,
@@ -265,7 +266,7 @@ def repair_checked(
         input_.close()
     samples = counts.pop("samples", None)
     if samples is not None:
-        samples["decoded"] = input_.decoder is not None
+        samples["decoded"] = input_.decoded
     repaired = _report(counts, input_)
     if progress is not None:
         progress(repaired.bytes_read, input_.total())
@@ -319,7 +320,7 @@ class RowStream:
                 _progress_through(input_, progress),
                 _releaser(input_, log),
                 input_.prefix,
-                input_.decoder is not None,
+                input_.decoded,
                 settings,
                 input_.legacy,
             )

@@ -108,7 +108,10 @@ void ChangeLog::on_change(const RowChange& change) {
   }
   if (events.transcoded) {
     ++counts_.transcoded_rows;
-    write_line(change, "transcoded", "not UTF-8: read in the encoding of the file's other rows");
+    // Decoded input with rows transcoded: a file in a legacy encoding with rows of UTF-8.
+    write_line(change, "transcoded",
+               decoded_ ? "UTF-8: read as UTF-8, not in the file's encoding"
+                        : "not UTF-8: read in the encoding of the file's other rows");
   }
   if (events.unterminated_quote) {
     if (!counts_.unterminated_quote_line) counts_.unterminated_quote_line = events.unterminated_quote_line;

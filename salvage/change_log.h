@@ -39,7 +39,7 @@ struct ChangeCounts {
   std::uint64_t rows_with_control_bytes = 0;
   std::uint64_t control_bytes = 0;
   std::uint64_t trimmed_rows = 0;     // rows whose empty last column was dropped
-  std::uint64_t transcoded_rows = 0;  // read in the file's other encoding
+  std::uint64_t transcoded_rows = 0;  // read in the file's other encoding (UTF-8 in a decoded file)
   std::uint64_t new_sections = 0;     // headers of another table set aside
   std::uint64_t matched_rows = 0;     // rows below one, matched to the first header by name
   // The first line that starts another table whose columns the first header lacks.
@@ -58,7 +58,8 @@ class ChangeRecorder {
 class ChangeLog final : public ChangeObserver {
  public:
   // Counts only without a sink or a recorder. `decoded` says the input was decoded from
-  // another encoding first: replaced bytes are then bytes the decoder could not read.
+  // another encoding first: replaced bytes are then bytes the decoder could not read, and
+  // rows transcoded are rows of UTF-8 among it.
   explicit ChangeLog(ByteSink* sink = nullptr, bool decoded = false, ChangeRecorder* recorder = nullptr);
 
   void on_change(const RowChange& change) override;

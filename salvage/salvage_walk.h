@@ -48,6 +48,7 @@ class SalvageWalk {
     stats_.detected_delimiter = shape.delimiter;
     stats_.inferred_columns = shape.width;
     plain_.set_dialect(dialect_);
+    plain_.set_ascii_only(legacy_rows_ != nullptr && legacy_rows_->is_file_encoding());
   }
 
   // Walks the rows of `window` from where the walk stands, up to the first row that may go

@@ -55,10 +55,10 @@ CASES = {
     "utf-8-starting-with-PK": (b"PKZ;x\n" + export(3).encode(), "utf-8", None),
     # Rows appended in latin-1: the UTF-8 rows kept as they are, the others read in cp1252.
     "utf-8-with-latin-1-rows": (export(300).encode() + export(20)[23:].encode("latin-1"), "utf-8", "mixed"),
-    # The other way round: a cp1252 export with rows appended by a program that writes UTF-8.
-    "cp1252-with-utf-8-rows": (export(300).encode("cp1252") + export(20)[23:].encode(), "utf-8", "mixed"),
+    # The other way round: a cp1252 export with rows appended by a program that writes UTF-8,
+    # wherever they are.
+    "cp1252-with-utf-8-rows": (export(3000).encode("cp1252") + export(20)[23:].encode(), "cp1252", "mixed"),
     # Past the first 64 KiB, where only a regular file's last lines are looked at.
-    "cp1252-with-utf-8-rows-at-the-end": (export(3000).encode("cp1252") + export(20)[23:].encode(), "utf-8", "mixed"),
     "utf-8-with-latin-1-rows-at-the-end": (
         export(3000).encode() + export(20)[23:].encode("latin-1"),
         "utf-8",
@@ -113,10 +113,11 @@ def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: s
     assert out.getvalue() == reference.getvalue()
     assert report.byte_order_mark == expected.byte_order_mark == data.startswith(codecs.BOM_UTF8)
     assert report.rows_with_replaced_bytes == 0
-    foreign = sum(not line.isascii() and not _is_utf8(line) for line in data.splitlines())
-    assert (report.transcoded_rows, report.other_encoding) == (
-        (foreign, "cp1252") if decoded_as == "mixed" else (0, None)
-    )
+    # Rows read in the other encoding: those not UTF-8 in a UTF-8 file, those of UTF-8 in a
+    # cp1252 file.
+    other = "cp1252" if encoding == "utf-8" else "utf-8"
+    foreign = sum(not line.isascii() and _is_utf8(line) == (other == "utf-8") for line in data.splitlines())
+    assert (report.transcoded_rows, report.other_encoding) == ((foreign, other) if decoded_as == "mixed" else (0, None))
     transcoded = ("transcoded_rows", "other_encoding") if decoded_as == "mixed" else ()
     expected_counts = {**expected.to_dict(), **{key: getattr(report, key) for key in transcoded}}
     assert report.to_dict() == {**expected_counts, "bytes_read": len(data), "encoding": encoding}

@@ -74,6 +74,8 @@ HARD = {
     "second-table": b"\xef\xbb\xbfid,name\n1,a\n\nname,id\nb,2\nc,3\n" * 30,  # blank rows, a BOM
     # A later table with a column the first lacks: read again with both tables' columns.
     "added-column": b"id,name\n" + b"1,a\n" * 100 + b"id,name,extra\n" + b"2,b,x\n" * 100,
+    # cp1252 with rows of UTF-8 among it, each row read in its own (with the cleanup rules).
+    "cp1252-and-utf-8-rows": "id,city\n1,Köln\n2,Zürich €\n".encode("cp1252") * 40 + "3,Köln\n".encode() * 9,
 }
 
 
