@@ -2,7 +2,8 @@
 // with its pieces walked elsewhere (each piece's walk and the plan passed as bytes, as to a
 // cluster's worker and back), against the one-thread stream repair: the output, the
 // quarantine file, the change log and the counts are the same bytes, with the cleanup rules
-// on or off.
+// on or off and rows read in a single-byte encoding or not (a UTF-8 file's appended rows, or
+// the file's own encoding); and the output is valid UTF-8.
 
 #include <algorithm>
 #include <cstring>
@@ -14,11 +15,24 @@
 #include "salvage/change_log.h"
 #include "salvage/parallel_repair.h"
 #include "salvage/stream_repair.h"
+#include "simd/utf8_check.h"
 #include "stream_support.h"
+#include "unicode/legacy_bytes.h"
+#include "unicode/utf8.h"
 
 using namespace rowmender;
 
 namespace {
+
+// Latin-1 but for two bytes it leaves undefined, as cp1252 leaves five.
+LegacyBytes latin1_table(bool file_encoding) {
+  LegacyBytes table;
+  for (unsigned b = 0x80; b < 0x100; ++b) {
+    if (b != 0x81 && b != 0x8D) table.set(static_cast<std::uint8_t>(b), latin1_char(static_cast<std::uint8_t>(b)));
+  }
+  table.set_file_encoding(file_encoding);
+  return table;
+}
 
 struct Repaired {
   test::StringSink output, quarantine, changes;
@@ -125,10 +139,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Every rule that judges rows by what they hold: they carry state from row to row.
   if ((rules & 1) != 0)
     options.cleanup = CleanupRules(CleanupRules::kAll & ~static_cast<std::uint16_t>(Cleanup::encoding));
+  static const LegacyBytes appended = latin1_table(false), own = latin1_table(true);
+  if ((rules & 4) != 0) options.legacy_rows = (rules & 8) != 0 ? &own : &appended;
   const std::string input(in.rest());
 
   Repaired one, many, elsewhere;
   repair(input, options, {}, one);
+  FUZZ_CHECK(is_valid_utf8(one.output.bytes));
   repair(input, options, {2u + threads % 8u, 1u + piece % 64u}, many, (rules & 2) != 0);
   check_same(many, one);
   repair_by_walks(input, options, 1u + threads % 64u, elsewhere);
