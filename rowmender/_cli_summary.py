@@ -105,7 +105,7 @@ def check_line(name: str, report: RepairReport) -> str:
         )
         if count
     ]
-    changes += [f"{getattr(report, key)} {what}" for key, _, what in ALTERATIONS + CLEANUPS if getattr(report, key)]
+    changes += [_counted(getattr(report, key), what) for key, _, what in ALTERATIONS + CLEANUPS if getattr(report, key)]
     if report.unterminated_quote_line is not None:
         changes.append(f"a quote opened on line {report.unterminated_quote_line} never closed")
     if report.input_cut_off:
@@ -194,6 +194,19 @@ def _encoding_hint(replaced: int, total: int, head: bytes) -> str:
         f"{replaced} of {_rows(total)} had bytes that are not UTF-8 (replaced by U+FFFD): "
         f"the file looks like {encoding}: try --encoding {encoding} (or --encoding auto)"
     )
+
+
+def _counted(count: int, what: str) -> str:
+    """``count`` and the words of a count, their first plural made singular for one: "1 blank
+    line dropped", "1 row read in the other encoding"."""
+    if count == 1:
+        words = what.split(" ")
+        for i, word in enumerate(words):
+            if word in ("lines", "headers", "rows", "bytes"):
+                words[i] = word[:-1]
+                break
+        what = " ".join(words)
+    return f"{count} {what}"
 
 
 def _rows(count: int) -> str:

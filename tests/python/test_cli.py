@@ -625,6 +625,22 @@ def test_check_reports_one_line_per_file_and_writes_nothing(
         assert all(line.endswith("nothing to change") == (name == "clean.csv") for line, name in zip(lines, files))
 
 
+@pytest.mark.parametrize(
+    ("data", "said"),
+    [
+        (b"a,b\n\n1,2\n", "1 blank line dropped"),
+        (b"a,b\n\n1,2\n\n3,4\n", "2 blank lines dropped"),
+        (b"Title\na,b\n1,2\n", "1 preamble line set aside"),
+        (b"a,b\n1,2\n\x00\x00\n", "1 row of control bytes set aside, 2 NUL bytes removed"),
+    ],
+)
+def test_check_line_counts_one_in_the_singular(data: bytes, said: str) -> None:
+    from rowmender._cli_summary import check_line
+
+    report = rowmender.repair(io.BytesIO(data), io.BytesIO(), cleanup=True)
+    assert said in check_line("in.csv", report)
+
+
 def test_check_agrees_with_what_repair_reports(damaged: Path, tmp_path: Path) -> None:
     # Every option that changes the outcome of the damaged file, against the library.
     for options, kwargs in [(p.values[0], p.values[1]) for p in OPTION_CASES]:
