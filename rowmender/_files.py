@@ -417,6 +417,44 @@ def legacy_table(head: bytes) -> tuple[str | None, tuple[bytes, ...] | None]:
     return codec, legacy_bytes(codec)
 
 
+def foreign_lines(fd: int, limit: int = DETECTED_BYTES, block: int = 1 << 20) -> bytes:
+    """The first ``limit`` bytes of the lines of a regular file's descriptor that are not
+    valid UTF-8, each line whole, read with ``pread`` (the descriptor's offset stays put):
+    what the encoding of rows of another encoding is judged on where they lie beyond the
+    judged head and tail. The strict decoder finds the first bad byte of a block's whole
+    lines at C speed; the scan goes on after the line that holds it."""
+    found = bytearray()
+    offset = 0
+    carry = b""  # the start of a line the last block cut
+    while len(found) < limit:
+        chunk = os.pread(fd, block, offset)
+        offset += len(chunk)
+        data = carry + chunk
+        end = len(data) if not chunk else data.rfind(b"\n") + 1
+        if end == 0 and chunk:
+            if len(data) < 16 * block:
+                carry = data  # a line longer than a block: read on
+                continue
+            # Longer still: judged in parts, each cut before a character's first byte.
+            end = len(data) - 1
+            while end > len(data) - 4 and 0x80 <= data[end] < 0xC0:
+                end -= 1
+        at = 0
+        while at < end:
+            try:
+                codecs.utf_8_decode(memoryview(data)[at:end], "strict", True)
+                break
+            except UnicodeDecodeError as error:
+                bad = at + error.start
+                begin = data.rfind(b"\n", at, bad) + 1 or at
+                at = data.find(b"\n", bad, end) + 1 or end
+                found += data[begin:at]
+        carry = data[end:]
+        if not chunk:
+            break
+    return bytes(found[:limit])
+
+
 def _regular_file_size(source: object) -> int | None:
     if not isinstance(source, int):
         return None

@@ -4,7 +4,15 @@ from __future__ import annotations
 
 
 from . import _rowmender_backend as backend
-from ._files import Source, Target, all_or_nothing, is_regular_file_path, refuse_same_file
+from ._files import (
+    Source,
+    Target,
+    all_or_nothing,
+    foreign_lines,
+    is_regular_file_path,
+    legacy_table,
+    refuse_same_file,
+)
 
 # Not imported from typing, whose import costs more than a small repair.
 TYPE_CHECKING = False
@@ -247,21 +255,48 @@ def repair_checked(
             if engine_starts is not None:
                 engine_starts()
             counts = run(None)
-            # A later table with columns the first header lacks (two exports joined): read
-            # again with the union of both headers' columns, where the source can be read
-            # again and every output written again from its start.
-            lacking = counts["lacking_columns"]
-            again = is_regular_file_path(source) or pieces is not None
-            if lacking and again and all(output.rewindable for output in outputs.values()):
+            # Another pass where the source can be read again and every output written again
+            # from its start. The file's encoding and its rows' other encoding stay as found.
+            again = (is_regular_file_path(source) or pieces is not None) and all(
+                output.rewindable for output in outputs.values()
+            )
+            found = (input_.other_encoding, input_.legacy)
+
+            def read_again(added_columns: tuple[str, ...] | None) -> dict[str, Any]:
+                nonlocal input_, source
                 input_.close()
                 if pieces is not None:
                     source = pieces.source()
                 input_ = Source(source, encoding)
                 if pieces is not None:
                     input_.name = pieces.name
+                if input_.legacy is None:
+                    input_.other_encoding, input_.legacy = found
                 for output in outputs.values():
                     output.rewind()
-                counts = run(lacking)
+                return run(added_columns)
+
+            # Rows in another encoding beyond the judged head and tail (a UTF-8 export with
+            # cp1252 rows in its middle) had their bytes replaced: those rows are judged now
+            # and the file read again, each of them in their encoding, as if they had been
+            # in the head, rather than leaving their letters lost.
+            if (
+                counts["rows_with_replaced_bytes"]
+                and again
+                and encoding == "auto"
+                and is_regular_file_path(source)
+                and input_.decoder is None
+                and input_.legacy is None
+            ):
+                other = legacy_table(foreign_lines(input_.engine_source))
+                if other[1] is not None:
+                    found = other
+                    counts = read_again(None)
+            # A later table with columns the first header lacks (two exports joined): read
+            # again with the union of both headers' columns.
+            lacking = counts["lacking_columns"]
+            if lacking and again:
+                counts = read_again(lacking)
     finally:
         input_.close()
     samples = counts.pop("samples", None)

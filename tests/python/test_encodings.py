@@ -12,8 +12,11 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import rowmender
+from rowmender._files import foreign_lines
 
 NAMES = ["Noël", "Zürich", "José", "São Paulo", "Müller", "Françoise", "Café", "naïve", "Øresund"]
 
@@ -64,6 +67,12 @@ CASES = {
         "utf-8",
         "mixed",
     ),
+    # Only in the middle, found when the bytes they had replaced are counted: read again.
+    "utf-8-with-latin-1-rows-in-the-middle": (
+        export(3000).encode() + export(20)[23:].encode("latin-1") + export(3000)[23:].encode(),
+        "utf-8",
+        "mixed",
+    ),
     "utf-8-mark-before-cp1252": (codecs.BOM_UTF8 + export(300).encode("cp1252"), "cp1252", None),
 }
 
@@ -94,10 +103,12 @@ def expected_text(data: bytes, encoding: str, decoded_as: str | None) -> str:
 
 @pytest.mark.parametrize("kind", ["path", "file object"])
 @pytest.mark.parametrize("case", CASES)
-def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: str) -> None:
+def test_auto_reads_each_file_as_its_own_text(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, case: str, kind: str
+) -> None:
     data, encoding, decoded_as = CASES[case]
-    if case.endswith("at-the-end") and kind == "file object":
-        pytest.skip("a stream is judged by its first bytes alone")
+    if case.endswith(("at-the-end", "in-the-middle")) and kind == "file object":
+        pytest.skip("a stream is judged by its first bytes alone, and not read again")
     path = tmp_path / "in.csv"
     path.write_bytes(data)
     # The reference: the text decoded here, given to the engine as UTF-8.
@@ -105,12 +116,20 @@ def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: s
     text = expected_text(data, encoding, decoded_as)
     expected = rowmender.repair(io.BytesIO(text.encode("utf-8", "surrogatepass")), reference)
 
-    out = io.BytesIO()
-    source = path if kind == "path" else io.BufferedReader(io.BytesIO(data))  # type: ignore[arg-type]
-    report = rowmender.repair(source, out, encoding="auto")
+    if kind == "path":
+        # Into files, which a second reading may write again, on one thread and on three.
+        report = rowmender.repair(path, tmp_path / "out.csv", encoding="auto")
+        monkeypatch.setenv("ROWMENDER_PIECE_BYTES", "4099")
+        assert rowmender.repair(path, tmp_path / "out3.csv", encoding="auto", threads=3) == report
+        assert (tmp_path / "out3.csv").read_bytes() == (tmp_path / "out.csv").read_bytes()
+        written = (tmp_path / "out.csv").read_bytes()
+    else:
+        out = io.BytesIO()
+        report = rowmender.repair(io.BufferedReader(io.BytesIO(data)), out, encoding="auto")  # type: ignore[arg-type]
+        written = out.getvalue()
 
     assert report.encoding == encoding
-    assert out.getvalue() == reference.getvalue()
+    assert written == reference.getvalue()
     assert report.byte_order_mark == expected.byte_order_mark == data.startswith(codecs.BOM_UTF8)
     assert report.rows_with_replaced_bytes == 0
     # Rows read in the other encoding: those not UTF-8 in a UTF-8 file, those of UTF-8 in a
@@ -121,6 +140,8 @@ def test_auto_reads_each_file_as_its_own_text(tmp_path: Path, case: str, kind: s
     transcoded = ("transcoded_rows", "other_encoding") if decoded_as == "mixed" else ()
     expected_counts = {**expected.to_dict(), **{key: getattr(report, key) for key in transcoded}}
     assert report.to_dict() == {**expected_counts, "bytes_read": len(data), "encoding": encoding}
+    if case.endswith("in-the-middle"):
+        return  # a row stream yields rows as it reads: it does not read them again
     with rowmender.rows(path, encoding="auto") as stream:
         assert list(stream) == list(rowmender.rows(io.BytesIO(text.encode("utf-8", "surrogatepass"))))
         assert stream.report.encoding == encoding
@@ -170,3 +191,32 @@ def test_the_command_line_refuses_a_compressed_xlsx_as_a_file_error(tmp_path: Pa
         "not delimited text\n"
     )
     assert not (tmp_path / "out.csv").exists()
+
+
+# Lines of ASCII, of UTF-8 letters, and of bytes that are not UTF-8 (cp1252 letters, a
+# character cut short), the last one maybe without its line feed.
+_LINE_PARTS = st.sampled_from([b"a;b", b"1,5", "Köln".encode(), "東京".encode(), b"K\xf6ln", b"\xe2\x82", b"\xff"])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    lines=st.lists(st.lists(_LINE_PARTS, max_size=8).map(b"".join), max_size=30),
+    end=st.booleans(),
+    block=st.integers(4, 64),
+)
+def test_foreign_lines_are_the_lines_that_are_not_utf8(
+    tmp_path: Path, lines: list[bytes], end: bool, block: int
+) -> None:
+    data = b"\n".join(lines) + (b"\n" if end and lines else b"")
+    path = tmp_path / "scanned.csv"
+    path.write_bytes(data)
+    whole = [line + b"\n" for line in data.split(b"\n")[:-1]] + [data.split(b"\n")[-1]]
+    expected = b"".join(line for line in whole if not _is_utf8(line))
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        # Lines longer than 16 blocks are judged in parts: none here is.
+        assert foreign_lines(fd, limit=1 << 20, block=max(block, len(data) // 16 + 4)) == expected
+        assert foreign_lines(fd, limit=5, block=block) == expected[:5]
+        assert os.lseek(fd, 0, os.SEEK_CUR) == 0
+    finally:
+        os.close(fd)
