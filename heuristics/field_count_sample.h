@@ -54,6 +54,9 @@ class FieldCountSample {
   };
   // The most frequent field count of at least `min_count`; the larger count wins a tie.
   Mode mode(std::size_t min_count) const noexcept;
+  // The field count of the first counted row (0 before any): counts are kept in the order
+  // they first occur.
+  std::size_t first_count() const noexcept { return frequencies_.empty() ? 0 : frequencies_.front().first; }
 
  private:
   void count(std::size_t fields);

@@ -7,25 +7,58 @@
 
 namespace rowmender {
 
+namespace {
+
+// A candidate's score: the share of the sampled rows that have its most frequent width of
+// two fields or more, weighed by the logarithm of that width (at least 1); 0 without one.
+double score_of(const FieldCountSample& sample) noexcept {
+  const std::size_t n = sample.counted_rows();
+  if (n < 2) return 0.0;
+  // Single-field rows lower the share but can never be the mode.
+  const FieldCountSample::Mode mode = sample.mode(2);
+  if (mode.frequency == 0) return 0.0;
+  return (static_cast<double>(mode.frequency) / static_cast<double>(n)) *
+         std::max(std::log(static_cast<double>(mode.count)), 1.0);
+}
+
+}  // namespace
+
 std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples) noexcept {
   std::uint8_t best_delimiter = ',';
   double best_score = -1.0;
   for (std::size_t i = 0; i < CANDIDATE_DELIMITERS.size(); ++i) {
-    const FieldCountSample& sample = samples[i];
-    double score = 0.0;
-    const std::size_t n = sample.counted_rows();
-    if (n >= 2) {
-      // Single-field rows lower the share but can never be the mode.
-      const FieldCountSample::Mode mode = sample.mode(2);
-      if (mode.frequency > 0) {
-        score = (static_cast<double>(mode.frequency) / static_cast<double>(n)) *
-                std::max(std::log(static_cast<double>(mode.count)), 1.0);
-      }
-    }
+    const double score = score_of(samples[i]);
     if (score > best_score) best_delimiter = CANDIDATE_DELIMITERS[i];
     best_score = std::max(best_score, score);
   }
   return best_delimiter;
+}
+
+std::uint8_t delimiter_the_header_agrees_with(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples,
+                                              std::uint8_t winner) noexcept {
+  const auto at = [&](std::uint8_t delimiter) -> const FieldCountSample& {
+    return samples[static_cast<std::size_t>(
+        std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(), delimiter) - CANDIDATE_DELIMITERS.begin())];
+  };
+  const FieldCountSample& won = at(winner);
+  const FieldCountSample::Mode won_mode = won.mode(2);
+  if (won.counted_rows() < 2 || won_mode.frequency == 0 || won.first_count() == won_mode.count) return winner;
+  std::uint8_t chosen = winner;
+  double chosen_score = -1.0;
+  for (std::size_t i = 0; i < CANDIDATE_DELIMITERS.size(); ++i) {
+    const FieldCountSample& sample = samples[i];
+    const FieldCountSample::Mode mode = sample.mode(2);
+    const std::size_t n = sample.counted_rows();
+    if (n < 2 || mode.frequency == 0 || sample.first_count() != mode.count) continue;
+    // At least as large a share as the winner's: frequency / n >= won frequency / won n.
+    if (mode.frequency * won.counted_rows() < won_mode.frequency * n) continue;
+    const double score = score_of(sample);
+    if (score > chosen_score) {
+      chosen = CANDIDATE_DELIMITERS[i];
+      chosen_score = score;
+    }
+  }
+  return chosen;
 }
 
 std::optional<std::uint8_t> sniff_delimiter_from_head(std::string_view head, std::uint8_t quote_char,

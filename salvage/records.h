@@ -27,12 +27,13 @@ enum class Cleanup : std::uint16_t {
   one_line_rows = 1 << 7,       // a quote left open at a line's end ends there when no row spans lines
   trailing_delimiter = 1 << 8,  // an empty last column that every row has dropped
   cut_off = 1 << 9,             // the partial last row of a cut-off input set aside
+  delimiter = 1 << 10,          // the delimiter the header agrees with, where the score alone picks another
 };
 
 // The rules' names, as the settings spell them, in the order of their bits.
-inline constexpr std::array<std::string_view, 10> kCleanupNames = {
-    "encoding", "blank_lines",   "preamble",           "footer", "repeated_header", "control_bytes",
-    "quoting",  "one_line_rows", "trailing_delimiter", "cut_off"};
+inline constexpr std::array<std::string_view, 11> kCleanupNames = {
+    "encoding", "blank_lines",   "preamble",           "footer",  "repeated_header", "control_bytes",
+    "quoting",  "one_line_rows", "trailing_delimiter", "cut_off", "delimiter"};
 
 class CleanupRules {
  public:

@@ -54,10 +54,11 @@ std::optional<TableShape> ShapeSettler::read(std::string_view window, bool at_en
       complete = complete && sample.complete();
     }
     if (!complete) return std::nullopt;
+    const std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> sampled(samples_);
+    std::uint8_t chosen = best_delimiter(sampled);
+    if (options_.cleanup.has(Cleanup::delimiter)) chosen = delimiter_the_header_agrees_with(sampled, chosen);
     const std::size_t best =
-        std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(),
-                  best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()>(samples_))) -
-        CANDIDATE_DELIMITERS.begin();
+        std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(), chosen) - CANDIDATE_DELIMITERS.begin();
     delimiter_ = CANDIDATE_DELIMITERS[best];
     // The width is the most frequent count of the delimiter's first 100 counted rows, of
     // which its sample holds the first 50.

@@ -78,6 +78,15 @@ def kinds(log: str) -> list[str]:
         ),
         pytest.param("a,b,c\n1,2,3\n\n\n", True, "a,b,c\n1,2,3\n", ["blank_line"], id="blank-end"),
         pytest.param("sep=;\nid;name\n1;Ann\n", True, "id;name\n1;Ann\n", ["preamble"], id="sep-line"),
+        # The same commas in a text field of every row outscore the semicolons by width; the
+        # header has none of them.
+        pytest.param(
+            "id;note;n\n1;a, b, c, d, e;1\n2;f, g, h, i, j;2\n3;k, l, m, n, o;3\n4;p, q, r, s, t;4\n",
+            True,
+            "id;note;n\n1;a, b, c, d, e;1\n2;f, g, h, i, j;2\n3;k, l, m, n, o;3\n4;p, q, r, s, t;4\n",
+            [],
+            id="commas-in-a-semicolon-file",
+        ),
         # Two exports joined: the second's columns by name, or (with a column the first
         # lacks) reconciled as before.
         pytest.param(
