@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
+import io
 import os
 import re
 import signal
@@ -30,8 +31,8 @@ from ._files import (
     refuse_same_file,
 )
 from ._report import RepairReport
-from ._rowmender_backend import _check_settings, sniff
-from ._stream import repair
+from ._rowmender_backend import _check_settings
+from ._stream import repair, rows
 from ._urls import optional_module
 
 # Not imported here: typing and dataclasses (their import would take longer than repairing a
@@ -655,7 +656,13 @@ def _sniff_command(args: argparse.Namespace, parser: argparse.ArgumentParser) ->
             text = decode_sample(input_.sample(), None)
     except (MemoryError, CompressionError, OSError) as error:
         raise _explain(error, job, "read") from None
-    delimiter = sniff(text)
+    # The delimiter a repair with the default rules would take, which may be the one its
+    # header agrees with where the module's sniff weighs wide rows more (see the delimiter
+    # rule): what this prints is what `repair` uses.
+    with rows(io.BytesIO(text.encode("utf-8", "surrogatepass")), cleanup=True) as stream:
+        for _ in stream:
+            break
+        delimiter = stream.report.detected_delimiter
     _emit("\\t" if delimiter == "\t" else delimiter)
     return EXIT_OK
 

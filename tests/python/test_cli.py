@@ -228,8 +228,10 @@ def test_repair_in_place_replaces_the_file_with_its_repaired_form(damaged: Path,
         ("a\tb\tc\n1\t2\t3\n4\t5\t6\n", "\\t"),
         ("\ufeffa;b\n1;2\n", ";"),
         ("", ","),
+        # What repair takes: the header's semicolons, not the wider rows of the text's commas.
+        ("id;note\n" + "".join(f"{i};a, b, c, d\n" for i in range(9)), ";"),
     ],
-    ids=["semicolon", "tab", "byte-order-mark", "empty"],
+    ids=["semicolon", "tab", "byte-order-mark", "empty", "commas-in-text"],
 )
 def test_sniff_prints_the_delimiter(tmp_path: Path, content: str, shown: str) -> None:
     path = tmp_path / "sample.csv"
