@@ -38,7 +38,7 @@ std::uint64_t infer_column_count(std::string_view input, std::uint8_t delimiter,
 std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples) noexcept;
 
 // `winner`, unless its first row (a header) does not have its most frequent width and
-// another candidate's does, with at least as large a share of the rows agreeing: then the
+// another candidate's does, with nearly as large a share of the rows agreeing: then the
 // best-scoring such candidate. The score weighs a width by its logarithm, so that a text
 // field holding the same commas on every row of a semicolon file ("red, green, blue")
 // outscores the semicolons by width alone, though the header, written by the same
