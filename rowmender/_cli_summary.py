@@ -23,6 +23,8 @@ if TYPE_CHECKING:
 ENCODING_HINT_SHARE = 0.01
 ENCODING_HINT_FEWEST_ROWS = 3
 ENCODING_HINT_ROWS = 100
+# The share of rows padded past which a header with another delimiter is looked for.
+JOINED_HINT_SHARE = 0.1
 
 # A candidate delimiter on more than half of the lines is how the field counts of a real
 # table look; a comma in the text of a one-column list shows on far fewer.
@@ -125,12 +127,19 @@ def hints(
     raw_sample: Callable[[], bytes],
     changes_hint: str,
     rows_confined: bool = False,
+    line_number_of: Callable[[bytes], int | None] | None = None,
 ) -> list[str]:
     """One line for each likely cause of a poor result, with the option that fixes it.
     ``sample`` is the first bytes as text, ``raw_sample`` as they are; ``changes_hint``
     says where the merged rows are listed; ``rows_confined`` that the one_line_rows rule
-    was on."""
+    was on; ``line_number_of`` finds a line in the input (see Input.line_number_of)."""
     found: list[str] = []
+    if line_number_of is not None and report.filled_rows >= max(
+        ENCODING_HINT_FEWEST_ROWS, JOINED_HINT_SHARE * report.total_rows
+    ):
+        joined = _joined_export(report, raw_sample(), line_number_of)
+        if joined is not None:
+            found.append(joined)
     replaced = report.rows_with_replaced_bytes
     if report.encoding == "utf-8" and (
         replaced >= ENCODING_HINT_ROWS
@@ -171,6 +180,28 @@ def hints(
             f"see {changes_hint}"
         )
     return found
+
+
+def _joined_export(report: RepairReport, head: bytes, line_number_of: Callable[[bytes], int | None]) -> str | None:
+    """Where many rows were padded: the line that repeats the header with another of the
+    candidate delimiters, as when an export that uses it was appended. Those rows hold no
+    delimiter of the first table's, so each went whole into the first column."""
+    delimiter = report.detected_delimiter.encode()
+    lines = head.removeprefix(codecs.BOM_UTF8).split(b"\n")[:-1]
+    header = next((line.rstrip(b"\r") for line in lines if line.count(delimiter) + 1 == report.inferred_columns), None)
+    if header is None or report.inferred_columns < 2:
+        return None
+    for other in (",", ";", "\t", "|"):
+        if other.encode() == delimiter or other.encode() in header:
+            continue
+        line = line_number_of(header.replace(delimiter, other.encode()))
+        if line is not None:
+            return (
+                f"line {line} is the header again with the delimiter {show_delimiter(other)} (another export "
+                f"appended?): the rows below it hold no {show_delimiter(report.detected_delimiter)} and went "
+                "whole into the first column, padded; split the file at that line and repair each part"
+            )
+    return None
 
 
 def _encoding_hint(replaced: int, total: int, head: bytes) -> str:

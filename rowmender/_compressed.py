@@ -353,6 +353,34 @@ class Input:
             reader.read(SAMPLE_BYTES - len(reader.recorded))
         return bytes(reader.recorded)
 
+    def line_number_of(self, line: bytes, block: int = 1 << 20) -> int | None:
+        """The number of the first line of a plain regular file that is ``line`` (with LF or
+        CR LF after it), past the first; None when there is none or the input is no such
+        file. Read a block at a time, never mapped: a file cut short meanwhile only ends the
+        search."""
+        if self._start is None or self.compression is not None:
+            return None
+        wanted = b"\n" + line
+        offset, lines, carry = self._start, 1, b""
+        while True:
+            chunk = os.pread(self._fd, block, offset)
+            offset += len(chunk)
+            data = carry + chunk
+            at = data.find(wanted)
+            while at >= 0:
+                after = data[at + len(wanted) : at + len(wanted) + 2]
+                if after[:1] == b"\n" or after == b"\r\n" or (not chunk and not after):
+                    return lines + data.count(b"\n", 0, at) + 1
+                if len(after) < 2 and chunk:
+                    break  # its end is in the next block
+                at = data.find(wanted, at + 1)
+            if not chunk:
+                return None
+            # Keep enough to find a line that the block's end cut.
+            keep = len(data) - (at if at >= 0 else max(len(data) - len(wanted) - 1, 0))
+            lines += data.count(b"\n", 0, len(data) - keep)
+            carry = data[len(data) - keep :]
+
     def close(self) -> None:
         if self._path is not None and self._fd >= 0:
             fd, self._fd = self._fd, -1

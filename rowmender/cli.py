@@ -300,6 +300,7 @@ def _repair_one(
                     raw_sample=input_.sample,
                     changes_hint=quoted(changes.name) if changes else changes_hint,
                     rows_confined=_rule_on(options.repair_settings["cleanup"], "one_line_rows"),
+                    line_number_of=input_.line_number_of,
                 )
             ]
     return _Outcome(report, notes)

@@ -21,8 +21,11 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import rowmender
+from rowmender._compressed import Input
 import rowmender.cli
 
 # Every kind of damage the options act on: a short row (fill), a long row (merge), stray
@@ -697,6 +700,13 @@ COMMAS = "".join(f"{i},name {i},{i * 2}\n" for i in range(50))
             None,
             id="merged-rows",
         ),
+        pytest.param(
+            "id,name,n\n" + COMMAS + "id;name;n\n" + COMMAS.replace(",", ";"),
+            [],
+            "line 52 is the header again with the delimiter ';'",
+            None,
+            id="export-with-another-delimiter-appended",
+        ),
         pytest.param(COMMAS, [], None, None, id="none"),
     ],
 )
@@ -714,6 +724,23 @@ def test_a_hint_names_the_cause_and_its_option_fixes_it(
     if fix is not None:
         fixed = run("repair", source, tmp_path / "out.csv", *fix, cwd=tmp_path)
         assert hint_lines(fixed.stderr) == []
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    lines=st.lists(st.sampled_from(["a;b", "a,b", "x", ""]), min_size=1, max_size=40),
+    ends=st.sampled_from(["\n", "\r\n"]),
+    last_end=st.booleans(),
+    block=st.integers(1, 16),
+)
+def test_a_line_is_found_past_the_first_at_any_block_size(
+    tmp_path: Path, lines: list[str], ends: str, last_end: bool, block: int
+) -> None:
+    path = tmp_path / "lines.csv"
+    path.write_bytes((ends.join(lines) + (ends if last_end else "")).encode())
+    expected = next((i + 1 for i, line in enumerate(lines) if i > 0 and line == "a;b"), None)
+    with Input(str(path)) as input_:
+        assert input_.line_number_of(b"a;b", block=block) == expected
 
 
 # --- signals, terminals and closed streams ---------------------------------------------
