@@ -61,10 +61,20 @@ void FieldCountSample::count(std::size_t fields) {
       std::find_if(frequencies_.begin(), frequencies_.end(), [fields](const auto& e) { return e.first == fields; });
   if (entry == frequencies_.end()) {
     frequencies_.emplace_back(fields, 1);
+    first_rows_.push_back(counted_rows_);
   } else {
     ++entry->second;
   }
   ++counted_rows_;
+}
+
+std::size_t FieldCountSample::first_row_with(std::size_t fields, bool or_more) const noexcept {
+  std::size_t first = counted_rows_;
+  for (std::size_t i = 0; i < frequencies_.size(); ++i) {
+    const std::size_t count = frequencies_[i].first;
+    if (count == fields || (or_more && count > fields)) first = std::min(first, first_rows_[i]);
+  }
+  return first;
 }
 
 FieldCountSample::Mode FieldCountSample::mode(std::size_t min_count) const noexcept {

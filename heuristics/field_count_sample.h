@@ -54,9 +54,9 @@ class FieldCountSample {
   };
   // The most frequent field count of at least `min_count`; the larger count wins a tie.
   Mode mode(std::size_t min_count) const noexcept;
-  // The field count of the first counted row (0 before any): counts are kept in the order
-  // they first occur.
-  std::size_t first_count() const noexcept { return frequencies_.empty() ? 0 : frequencies_.front().first; }
+  // Which counted row (from 0) first had `fields` fields, or (`or_more`) at least that
+  // many; counted_rows() when none did.
+  std::size_t first_row_with(std::size_t fields, bool or_more = false) const noexcept;
 
  private:
   void count(std::size_t fields);
@@ -71,6 +71,7 @@ class FieldCountSample {
   // The row at the cursor ran on to here, the end of the last window, without ending.
   std::size_t row_runs_to_ = 0;
   std::vector<std::pair<std::size_t, std::size_t>> frequencies_;  // (field count, rows)
+  std::vector<std::size_t> first_rows_;                           // the row each count first had
   std::size_t counted_rows_ = 0;
   bool complete_ = false;
 };

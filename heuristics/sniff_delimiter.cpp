@@ -36,20 +36,21 @@ std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITE
 
 std::uint8_t delimiter_the_header_agrees_with(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples,
                                               std::uint8_t winner) noexcept {
-  const auto at = [&](std::uint8_t delimiter) -> const FieldCountSample& {
-    return samples[static_cast<std::size_t>(
-        std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(), delimiter) - CANDIDATE_DELIMITERS.begin())];
-  };
-  const FieldCountSample& won = at(winner);
+  const FieldCountSample& won = samples[static_cast<std::size_t>(
+      std::find(CANDIDATE_DELIMITERS.begin(), CANDIDATE_DELIMITERS.end(), winner) - CANDIDATE_DELIMITERS.begin())];
   const FieldCountSample::Mode won_mode = won.mode(2);
-  if (won.counted_rows() < 2 || won_mode.frequency == 0 || won.first_count() == won_mode.count) return winner;
+  if (won.counted_rows() < 2 || won_mode.frequency == 0) return winner;
+  // The winner's first row of two fields or more. Rows above it hold none of its
+  // delimiter: the header among them, where the winner is the text's delimiter.
+  const std::size_t won_first_split = won.first_row_with(2, true);
   std::uint8_t chosen = winner;
   double chosen_score = -1.0;
   for (std::size_t i = 0; i < CANDIDATE_DELIMITERS.size(); ++i) {
     const FieldCountSample& sample = samples[i];
     const FieldCountSample::Mode mode = sample.mode(2);
     const std::size_t n = sample.counted_rows();
-    if (n < 2 || mode.frequency == 0 || sample.first_count() != mode.count) continue;
+    // The candidate's header (its first row as wide as its table) is above that row.
+    if (n < 2 || mode.frequency == 0 || sample.first_row_with(mode.count) >= won_first_split) continue;
     // Nearly as large a share of the rows as the winner's (nine tenths of it): a few damaged
     // rows under the header's delimiter do not hand the win back to the text's.
     if (10 * mode.frequency * won.counted_rows() < 9 * won_mode.frequency * n) continue;

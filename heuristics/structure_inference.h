@@ -37,13 +37,14 @@ std::uint64_t infer_column_count(std::string_view input, std::uint8_t delimiter,
 // under each candidate, in the order of CANDIDATE_DELIMITERS.
 std::uint8_t best_delimiter(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples) noexcept;
 
-// `winner`, unless its first row (a header) does not have its most frequent width and
-// another candidate's does, with nearly as large a share of the rows agreeing: then the
+// `winner`, unless another candidate reaches a row of its own commonest width (its header)
+// while the winner has split no row yet, with nearly as large a share of the rows: then the
 // best-scoring such candidate. The score weighs a width by its logarithm, so that a text
 // field holding the same commas on every row of a semicolon file ("red, green, blue")
 // outscores the semicolons by width alone, though the header, written by the same
-// program, has none of those commas. Used by the `delimiter` cleanup rule only: `sniff`
-// and the whole-file pass keep the score alone.
+// program, has none of those commas: under the comma the header is one field, like a title
+// line above it. Used by the `delimiter` cleanup rule only: `sniff` and the whole-file
+// pass keep the score alone.
 std::uint8_t delimiter_the_header_agrees_with(std::span<const FieldCountSample, CANDIDATE_DELIMITERS.size()> samples,
                                               std::uint8_t winner) noexcept;
 

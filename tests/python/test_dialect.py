@@ -175,9 +175,9 @@ def test_the_delimiter_rule_finds_the_headers_delimiter_and_loses_none(
     damaged: list[int],
     title: bool,
 ) -> None:
-    # A table written by the csv module whose last column holds another candidate `count`
-    # times a row: the rule never turns a right answer wrong, and finds the written
-    # delimiter where every row's text holds it equally often.
+    # A table written by the csv module, maybe below a title, whose last column holds another
+    # candidate `count` times a row: the rule never turns a right answer wrong, and finds
+    # the written delimiter where every row's text holds it equally often.
     inner = [c for c in _CANDIDATES if c != delimiter][other]
     counts = [count] * rows
     for at, times in varied:
@@ -194,5 +194,5 @@ def test_the_delimiter_rule_finds_the_headers_delimiter_and_loses_none(
     data = out.getvalue().encode()
     before, after = _detected(data, _WITHOUT_THE_DELIMITER_RULE), _detected(data, True)
     assert before != delimiter or after == delimiter
-    if len(set(counts)) == 1 and not set(damaged) & set(range(rows)) and not title:
+    if len(set(counts)) == 1 and not set(damaged) & set(range(rows)):
         assert after == delimiter
