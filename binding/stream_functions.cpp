@@ -112,6 +112,7 @@ PyObject* stats_dict(const StreamStats& stats, const ChangeCounts& changes) {
       put_count(d, "cr_line_ends", stats.line_ends.cr) &&
       put(d, "quote_char", stats.dialect.quoting ? new_str(latin1_char(stats.quote_char)) : Py_NewRef(Py_None)) &&
       put(d, "escape_char", stats.dialect.escape ? new_str(latin1_char(*stats.dialect.escape)) : Py_NewRef(Py_None)) &&
+      put(d, "skip_initial_space", PyBool_FromLong(stats.dialect.skip_initial_space)) &&
       put(d, "lacking_columns", names_tuple(stats.lacking_columns)) &&
       put(d, "added_columns", names_tuple(stats.added_columns));
   return ok ? dict.release() : nullptr;

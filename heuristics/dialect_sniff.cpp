@@ -18,6 +18,7 @@ constexpr std::uint8_t kBackslash = '\\';
 struct Fit {
   double consistency = 0.0;          // share of the lines in rows of the most frequent width
   bool has_clean_multiline = false;  // a row over several lines, of that width, its quotes well formed
+  std::size_t unclean_rows = 0;      // rows with quotes out of place (stray, in unquoted fields, unclosed)
 };
 
 std::uint8_t delimiter_for(std::string_view sample, const DialectQuestion& question, const Dialect& dialect) {
@@ -68,6 +69,7 @@ Fit fit(std::string_view sample, const DialectQuestion& question, const Dialect&
   std::uint64_t lines = 0, fitting = 0;
   for (const Row& row : rows) {
     lines += row.lines;
+    result.unclean_rows += row.clean ? 0 : 1;
     if (row.fields != mode.first) continue;
     fitting += row.lines;
     result.has_clean_multiline = result.has_clean_multiline || (row.lines > 1 && row.clean);
@@ -83,6 +85,7 @@ struct QuoteCounts {
   std::size_t opening = 0;
   std::size_t doubled = 0;
   std::size_t backslashed = 0;
+  std::size_t after_spaces = 0;  // quotes after spaces that follow a field boundary: `, "`
 };
 
 QuoteCounts count_quotes(std::string_view sample, const DialectQuestion& question) {
@@ -113,6 +116,11 @@ QuoteCounts count_quotes(std::string_view sample, const DialectQuestion& questio
     } else if (b == quote) {
       ++counts.quotes;
       if (starts_field(i) && !ends_field(i)) ++counts.opening;
+      if (i > 0 && at(i - 1) == ' ') {
+        std::size_t first_space = i - 1;
+        while (first_space > 0 && at(first_space - 1) == ' ') --first_space;
+        if (starts_field(first_space)) ++counts.after_spaces;
+      }
     }
   }
   return counts;
@@ -130,7 +138,20 @@ Dialect sniff_dialect(std::string_view head, bool at_end, const DialectQuestion&
   Dialect chosen = question.given;
   if (question.tell_quoting && chosen.is_standard()) {
     const QuoteCounts counts = count_quotes(sample, question);
-    if (counts.quotes != 0 && counts.doubled == 0) {
+    if (counts.after_spaces != 0) {
+      // Quotes after a delimiter and spaces: a writer that puts a space after each
+      // delimiter, when reading its fields so (the spaces skipped, the quotes opening
+      // fields) fits better, or as well with fewer quotes out of place (every row may hold
+      // one).
+      Dialect spaced = chosen;
+      spaced.skip_initial_space = true;
+      const Fit with_spaces = fit(sample, question, spaced), without = fit(sample, question, chosen);
+      if (with_spaces.consistency > without.consistency ||
+          (with_spaces.consistency == without.consistency && with_spaces.unclean_rows < without.unclean_rows)) {
+        chosen = spaced;
+      }
+    }
+    if (chosen.is_standard() && counts.quotes != 0 && counts.doubled == 0) {
       const double standard = fit(sample, question, chosen).consistency;
       Dialect escaped = chosen;
       escaped.escape = kBackslash;

@@ -20,8 +20,12 @@ struct Dialect {
   // row end at the line's end instead of swallowing the lines after it (unless the field
   // closes cleanly within a few lines: see ResilientParser::is_stray_opening_quote).
   bool one_line_rows = false;
+  // Spaces at a field's start are skipped, as the csv module's skipinitialspace does: a
+  // writer that puts a space after each delimiter (`1, "Doe, John", 3`) quotes the field
+  // after it, and without the skip the quote would be text and the comma inside it a split.
+  bool skip_initial_space = false;
 
-  bool is_standard() const noexcept { return quoting && !escape && !one_line_rows; }
+  bool is_standard() const noexcept { return quoting && !escape && !one_line_rows && !skip_initial_space; }
   friend bool operator==(const Dialect&, const Dialect&) = default;
 };
 

@@ -77,7 +77,7 @@ bool PlainLine::usable(std::uint8_t delimiter, std::uint8_t quote_char) noexcept
 // Then the parser, with or without quote repair, splits the line at exactly the delimiters
 // outside quotes.
 bool PlainLine::read(std::string_view input, std::size_t begin, char delimiter, char quote) noexcept {
-  if (begin >= input.size()) return false;
+  if (begin >= input.size() || spaces_skipped_) return false;
   // What is known of a text holds while it is read forward.
   if (input.data() != input_.data() || input.size() != input_.size() || begin <= begin_) forget_text();
   input_ = input;

@@ -33,6 +33,8 @@ class PlainLine {
   void set_dialect(const Dialect& dialect) noexcept {
     quotes_are_text_ = !dialect.quoting;
     escape_ = dialect.escape;
+    // Every line is left to the parser, which skips the spaces that start fields.
+    spaces_skipped_ = dialect.skip_initial_space;
   }
 
   // Reads the line of `input` that starts at `begin`. False when it is not plain, and at the
@@ -73,6 +75,7 @@ class PlainLine {
   std::uint64_t fields_ = 0;
   bool has_quotes_ = false;
   bool quotes_are_text_ = false;
+  bool spaces_skipped_ = false;
   bool ascii_only_ = false;
   std::optional<std::uint8_t> escape_;
   LineBits bits_;

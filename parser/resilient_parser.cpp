@@ -201,6 +201,8 @@ bool ResilientParser::read_row(Builder& builder) {
           builder.end_field();
           builder.end_row();
           return true;
+        } else if (b == ' ' && skip_initial_space_) {
+          ++position_;  // a space after the delimiter belongs to it; the field starts after
         } else {
           // Content, blanks included: the unquoted scan below takes this byte first.
           state = State::UnquotedField;

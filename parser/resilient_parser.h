@@ -48,6 +48,7 @@ class ResilientParser {
     has_escape_ = dialect.escape.has_value();
     escape_ = dialect.escape.value_or(0);
     one_line_rows_ = dialect.one_line_rows;
+    skip_initial_space_ = dialect.skip_initial_space;
   }
 
   // Appends the next row to `rows` and returns true, or returns false at the end of input.
@@ -150,6 +151,7 @@ class ResilientParser {
   bool has_escape_ = false;
   std::uint8_t escape_ = 0;
   bool one_line_rows_ = false;
+  bool skip_initial_space_ = false;
   bool skipped_bom_ = false;
   RowEvents events_;
   LineEndCounts line_ends_;

@@ -35,10 +35,13 @@ def show_delimiter(delimiter: str) -> str:
     return "tab" if delimiter == "\t" else repr(delimiter)
 
 
-def show_quoting(quote_char: str | None, escape_char: str | None) -> str:
-    """How fields were read, in words: none, '"', '"' with \\ escapes."""
+def show_quoting(quote_char: str | None, escape_char: str | None, skip_initial_space: bool = False) -> str:
+    """How fields were read, in words: none, '"', '"' with \\ escapes, '"' after spaces
+    skipped."""
     shown = "none" if quote_char is None else repr(quote_char)
-    return shown if escape_char is None else f"{shown} with {escape_char} escapes"
+    if escape_char is not None:
+        shown = f"{shown} with {escape_char} escapes"
+    return f"{shown}, spaces at field starts skipped" if skip_initial_space else shown
 
 
 def aligned(rows: list[tuple[str, object]]) -> str:
@@ -78,7 +81,8 @@ class RepairReport:
     detected with ``encoding="auto"``). ``quote_char`` and ``escape_char`` are how fields
     were read: as the settings gave them, or as the ``quoting`` rule told them from the
     head (``quote_char`` None: quotes were text; ``escape_char`` "\\": backslash escapes
-    were undone).
+    were undone; ``skip_initial_space``: spaces at the start of fields were skipped, as
+    after a writer's ``, "Doe, John"``).
 
     The cleanup rules' counts (zero without ``cleanup``): ``blank_lines`` dropped; rows set
     aside as ``preamble_rows`` (above the header), ``repeated_headers``, ``footer_rows``
@@ -127,6 +131,7 @@ class RepairReport:
     encoding: str
     quote_char: str | None
     escape_char: str | None
+    skip_initial_space: bool
     blank_lines: int
     preamble_rows: int
     repeated_headers: int
@@ -173,6 +178,7 @@ class RepairReport:
         encoding: str = "utf-8",
         quote_char: str | None = '"',
         escape_char: str | None = None,
+        skip_initial_space: bool = False,
         blank_lines: int = 0,
         preamble_rows: int = 0,
         repeated_headers: int = 0,
@@ -245,8 +251,8 @@ class RepairReport:
             rows.append(("Columns added by a later table", ", ".join(self.added_columns)))
         if self.encoding != "utf-8":
             rows.append(("Encoding", self.encoding))
-        if self.quote_char != '"' or self.escape_char is not None:
-            rows.append(("Quoting", show_quoting(self.quote_char, self.escape_char)))
+        if self.quote_char != '"' or self.escape_char is not None or self.skip_initial_space:
+            rows.append(("Quoting", show_quoting(self.quote_char, self.escape_char, self.skip_initial_space)))
         if self.other_encoding is not None and self.transcoded_rows:
             rows.append(("Encoding of some rows", self.other_encoding))
         rows += [(label, getattr(self, key)) for key, label, _ in ALTERATIONS + CLEANUPS if getattr(self, key)]

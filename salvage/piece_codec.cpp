@@ -9,7 +9,7 @@ namespace {
 // The first word of every message: the format's name and version. Numbers are written a
 // byte per seven bits, low bits first, so that a message reads the same on any byte order
 // and the many small numbers of a piece's changes take a byte or two each.
-constexpr std::string_view kPlanMagic = "rowmender-walk-plan-2";
+constexpr std::string_view kPlanMagic = "rowmender-walk-plan-3";
 constexpr std::string_view kPieceMagic = "rowmender-walked-piece-2";
 
 class Writer {
@@ -106,6 +106,7 @@ std::string encode_walk_plan(const WalkPlan& plan) {
   out.flag(plan.shape.dialect.escape.has_value());
   out.number(plan.shape.dialect.escape.value_or(0));
   out.flag(plan.shape.dialect.one_line_rows);
+  out.flag(plan.shape.dialect.skip_initial_space);
   out.flag(plan.profile.has_value());
   if (plan.profile) {
     const HeadProfile& profile = *plan.profile;
@@ -133,6 +134,7 @@ Expected<WalkPlan, SalvageError> decode_walk_plan(std::string_view bytes) {
   const auto escape = static_cast<std::uint8_t>(in.below(256));
   if (escapes) plan.shape.dialect.escape = escape;
   plan.shape.dialect.one_line_rows = in.flag();
+  plan.shape.dialect.skip_initial_space = in.flag();
   if (in.flag()) {
     HeadProfile profile;
     profile.preamble_end = static_cast<std::size_t>(in.number());

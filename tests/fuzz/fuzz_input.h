@@ -37,6 +37,8 @@ class FuzzInput {
     // The quoting styles: quotes as text, a backslash escape, and the rules that tell them.
     options.dialect.quoting = (flags & 32) == 0;
     if ((flags & 64) != 0 && delimiter != '\\' && quote != '\\') options.dialect.escape = '\\';
+    // Spaces skipped at field starts, on a fifth of the width byte's values.
+    options.dialect.skip_initial_space = width >= 205;
     if ((flags & 128) != 0) {
       options.cleanup = CleanupRules(static_cast<std::uint16_t>(Cleanup::quoting) |
                                      static_cast<std::uint16_t>(Cleanup::one_line_rows));

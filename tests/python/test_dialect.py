@@ -119,6 +119,35 @@ def test_what_the_csv_module_writes_in_a_style_reads_back(table, style):
         assert list(stream) == table
 
 
+# A writer that puts a space after each comma, its fields quoted as the csv module quotes
+# them: the quoting rule finds that spaces start fields, and the rows are the csv module's
+# with skipinitialspace, whose leading spaces it drops too.
+@settings(max_examples=150, deadline=None)
+@given(
+    table=st.integers(2, 4).flatmap(
+        lambda width: st.lists(
+            st.lists(st.text(st.sampled_from('ab,;" é'), max_size=6), min_size=width, max_size=width),
+            min_size=1,
+            max_size=8,
+        )
+    )
+)
+def test_fields_after_a_comma_and_a_space_read_as_the_csv_module_reads_them(table):
+    table = [["x"] * (len(table[0]) - 1) + ["Doe, John"]] + table
+    text = "".join(", ".join(_quoted(field) for field in row) + "\n" for row in table)
+    expected = list(csv.reader(io.StringIO(text), skipinitialspace=True))
+    with rowmender.rows(io.BytesIO(text.encode()), delimiter=",", cleanup=["quoting"]) as stream:
+        assert list(stream) == expected
+        assert stream.report.skip_initial_space
+
+
+def _quoted(field: str) -> str:
+    """A field as the csv module writes it alone (quoted where it must be)."""
+    out = io.StringIO()
+    csv.writer(out, lineterminator="").writerow([field, ""])
+    return out.getvalue()[:-1]
+
+
 def test_past_the_head_a_note_over_two_lines_stays_and_a_stray_quote_is_confined():
     # The head (256 KiB) has no row over several lines: rows are confined to lines, yet a
     # quoted field that closes cleanly on the next line is still one field.
