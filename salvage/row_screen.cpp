@@ -5,6 +5,7 @@
 #include <cctype>
 #include <utility>
 
+#include "heuristics/structure_inference.h"
 #include "parser/resilient_parser.h"
 #include "parser/row_table.h"
 
@@ -81,16 +82,30 @@ HeadProfile profile_head(std::string_view head, bool at_end, const TableShape& s
   const auto is_sep_line = [&](std::size_t i) {
     return rows.field_count(i) <= 2 && rows.field(i, 0).starts_with("sep=");
   };
+  // A row of nothing but blanks and delimiters (a spreadsheet's empty cells) is no header,
+  // and as narrow as a blank line above one.
+  const auto blank_row = [&](std::size_t i) { return RowScreen::is_blank_row(rows[i]); };
+  // A title that a spreadsheet padded with delimiters to the table's width ("Sales
+  // report;;"): text, not a number, in the first cell and nothing after it.
+  const auto padded_title = [&](std::size_t i) {
+    const std::string_view first = RowScreen::trimmed(rows.field(i, 0));
+    if (rows.field_count(i) < 2 || first.empty() || is_number(first)) return false;
+    for (std::size_t f = 1; f < rows.field_count(i); ++f) {
+      if (!RowScreen::is_blank(rows.field(i, f))) return false;
+    }
+    return true;
+  };
   std::size_t header = 0;
-  while (header < rows.size() &&
-         (is_sep_line(header) || (rows.field_count(header) < width &&
-                                  !(rows.field_count(header) + 1 == width && looks_like_header(rows, header, true))))) {
+  while (header < rows.size() && (is_sep_line(header) || blank_row(header) || padded_title(header) ||
+                                  (rows.field_count(header) < width && !(rows.field_count(header) + 1 == width &&
+                                                                         looks_like_header(rows, header, true))))) {
     ++header;
   }
   if (header == rows.size()) return profile;
   bool narrow_above = true;
   for (std::size_t i = 0; i < header; ++i) {
-    narrow_above = narrow_above && (rows.field_count(i) <= std::max<std::uint64_t>(1, width / 2) || is_sep_line(i));
+    narrow_above = narrow_above && (rows.field_count(i) <= std::max<std::uint64_t>(1, width / 2) || is_sep_line(i) ||
+                                    blank_row(i) || padded_title(i));
   }
   // Every row below the header ends with an empty field (and the header too, or it is that
   // one field narrower): the delimiter ends every line.
@@ -98,7 +113,7 @@ HeadProfile profile_head(std::string_view head, bool at_end, const TableShape& s
   bool every_row_ends_empty = true;
   for (std::size_t i = header + 1; i < rows.size(); ++i) {
     const std::size_t count = rows.field_count(i);
-    if (count == 1 && RowScreen::is_blank(rows.field(i, 0))) continue;
+    if (blank_row(i)) continue;
     ++data_rows;
     every_row_ends_empty = every_row_ends_empty && count > 1 && rows.field(i, count - 1).empty();
   }
@@ -208,6 +223,11 @@ RowScreen::RowScreen(const SalvageOptions& options, HeadProfile profile, std::ui
     if (first >= 'a' && first <= 'z') first_bytes_[first - 'a' + 'A'] = true;
   }
   for (const unsigned char c : {' ', '\t', '"', '\'', '\0'}) first_bytes_[c] = true;
+  if (drops_blank_lines_) {
+    // A row of empty cells starts with the delimiter: the given one, or one of those sniffed.
+    for (const std::uint8_t c : CANDIDATE_DELIMITERS) first_bytes_[c] = true;
+    if (options.delimiter) first_bytes_[*options.delimiter] = true;
+  }
 }
 
 bool RowScreen::is_number_text(std::string_view text) noexcept { return is_number(text); }

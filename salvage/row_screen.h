@@ -117,7 +117,7 @@ class RowScreen {
       decision = {RowFate::Quarantine, 0, QuarantineReason::CutOff};
     } else if (control_bytes != 0 && count == 1 && fields.field(0).empty()) {
       decision = {RowFate::Quarantine, 0, QuarantineReason::Garbage};
-    } else if (drops_blank_lines_ && count == 1 && is_blank(fields.field(0))) {
+    } else if (drops_blank_lines_ && is_blank_row(fields)) {
       decision = {RowFate::Drop, 1};  // one blank line
     } else if (begin < profile_.preamble_end) {
       decision = {RowFate::Quarantine, 0, QuarantineReason::Preamble};
@@ -239,6 +239,15 @@ class RowScreen {
   const HeadProfile& profile() const noexcept { return profile_; }
 
   static bool is_blank(std::string_view text) noexcept;
+  // Whether every field of a row is blank: a blank line, or one of nothing but delimiters
+  // and blanks (the rows of empty cells a spreadsheet exports, ";;;").
+  template <typename Fields>
+  static bool is_blank_row(const Fields& fields) noexcept {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!is_blank(fields.field(i))) return false;
+    }
+    return true;
+  }
   // Without the blanks (spaces, tabs) around it.
   static std::string_view trimmed(std::string_view text) noexcept;
 

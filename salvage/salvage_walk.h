@@ -140,7 +140,8 @@ class SalvageWalk {
           count_row(decision, stats_);
           if (changes_ != nullptr && decision.changed()) {
             changes_->on_change({before.line, before.line, decision, parser.events(), rule_.width(),
-                                 input_offset_ + before.position, input_offset_ + parser.position()});
+                                 input_offset_ + before.position, input_offset_ + parser.position(),
+                                 joins_blank_run(decision)});
           }
           sink_.take_plain_line(plain_, before.position, parser.position(), decision, parser.line());
           continue;
@@ -300,7 +301,14 @@ class SalvageWalk {
     const std::uint64_t last = after < before.line ? before.line : after;
     if (!decision.changed() && !parser.events().any() && last == before.line) return;
     changes_->on_change({before.line, last, decision, parser.events(), rule_.width(), input_offset_ + before.position,
-                         input_offset_ + parser.position()});
+                         input_offset_ + parser.position(), joins_blank_run(decision)});
+  }
+
+  // A blank row dropped (of blanks, or of nothing but delimiters and blanks) is told with
+  // the blank lines next to it, as one run; not one whose NUL bytes were removed, which the
+  // log tells of row by row.
+  static bool joins_blank_run(const RowDecision& decision) noexcept {
+    return decision.fate == RowFate::Drop && decision.control_bytes == 0;
   }
 
   RowRule rule_;

@@ -78,6 +78,14 @@ def kinds(log: str) -> list[str]:
         ),
         pytest.param("a,b,c\n1,2,3\n\n\n", True, "a,b,c\n1,2,3\n", ["blank_line"], id="blank-end"),
         pytest.param("sep=;\nid;name\n1;Ann\n", True, "id;name\n1;Ann\n", ["preamble"], id="sep-line"),
+        # A spreadsheet pads every row to the table's width: the title, and rows of empty cells.
+        pytest.param(
+            "Sales report;;\n;;\nid;name;amount\n1;a;2\n;;\n3;b;4\n ; ;\n;;\n",
+            True,
+            "id;name;amount\n1;a;2\n3;b;4\n",
+            ["preamble", "blank_line", "blank_line", "blank_line"],
+            id="padded-title-and-empty-cells",
+        ),
         # The same commas in a text field of every row outscore the semicolons by width; the
         # header has none of them.
         pytest.param(
