@@ -224,9 +224,11 @@ RowScreen::RowScreen(const SalvageOptions& options, HeadProfile profile, std::ui
   }
   for (const unsigned char c : {' ', '\t', '"', '\'', '\0'}) first_bytes_[c] = true;
   if (drops_blank_lines_) {
-    // A row of empty cells starts with the delimiter: the given one, or one of those sniffed.
+    // A row of empty cells starts with the delimiter (the given one, or one of those
+    // sniffed), or with an empty quoted field, judged by its closing quote.
     for (const std::uint8_t c : CANDIDATE_DELIMITERS) first_bytes_[c] = true;
     if (options.delimiter) first_bytes_[*options.delimiter] = true;
+    first_bytes_[options.quote_char] = true;
   }
 }
 
